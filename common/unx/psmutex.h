@@ -1,0 +1,19 @@
+// Platform mutex layer over POSIX threads, with a single-thread mode in which
+// every call succeeds without acting (the agent runs in that mode throughout).
+#pragma once
+
+#include <pthread.h>
+#include <cstdint>
+
+typedef pthread_mutex_t psMutex_t;
+
+extern int bIsSingleThread;   // 1: no locking at all
+extern int bInSignalExit;     // 1 while exiting from a signal
+
+int psMutexInit(psMutex_t *mutex, const pthread_mutexattr_t *attr, const char *text);
+int psMutexLock(psMutex_t *mutex, uint16_t flag);   // 0, 936 deadlock, 102 other failure
+int psMutexUnlock(psMutex_t *mutex);
+int psMutexDestroy(psMutex_t *mutex);
+uint32_t psThreadSelf();
+int psThreadEqual(uint32_t a, uint32_t b);
+void psDestroyAllMutex();
