@@ -18,7 +18,13 @@ char *StrStr(const char *hay, const char *needle);
 char *StrChr(const char *s, int c);
 char *StrrChr(const char *s, int c);
 char *StrrChr(const char *s, int c, int *errOut);   // 207 in *errOut for an invalid string
+// Upper-cases in place. Returns s, or null (string unchanged) when the
+// upper-cased text would need more bytes than the string has. Text that is not
+// valid in the code set is left as it is.
 char *StrUpper(char *s);
+// Upper-cases in into out (outSize bytes with the terminator): 0, or -1 when
+// the result does not fit (out then holds an empty string) or an argument is null.
+int StrUpperBounded(const char *in, char *out, size_t outSize);
 int IsSBCSStr(const char *s);
 int IsSpace(int c);
 int IsPrint(int c);
