@@ -3,6 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
+bash scripts/locales.sh
 status=0
 for kind in plain sanitize; do
   bash scripts/build.sh "$kind"
