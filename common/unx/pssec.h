@@ -1,0 +1,103 @@
+// The password file ZAR.PWD: reader, record scanner, list builder, writer,
+// deleter and the derivation of the keys that encipher the stored texts.
+// docs/password-file.md gives the layout byte for byte.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "common/unx/psmutex.h"
+
+struct pswdFileInfo;   // common/ut/dspswd.h
+
+inline constexpr unsigned PSWD_HEADER_SIZE = 71;    // file header: text of message PSWD_HEADER_MSG
+inline constexpr int PSWD_HEADER_MSG = 11342;
+inline constexpr unsigned PSWD_RECHDR_SIZE = 23;    // record header
+inline constexpr unsigned char PSWD_MARKER = 0xEF;  // byte 1 of every record header
+inline constexpr unsigned char PSWD_VERSION_1 = 1;  // field 5 under the host key
+inline constexpr unsigned char PSWD_VERSION_3 = 3;  // fields 4 and 5 under the node key
+inline constexpr unsigned char PSWD_SAVED_V1 = 0x01;  // prefix of a saved key read with the host key
+inline constexpr unsigned char PSWD_SAVED_V3 = 0x02;  // prefix of a saved key read with the node key
+inline constexpr uint32_t PSWD_HASH_MODULUS = 99999989u;
+
+// Offsets inside a record header.
+inline constexpr unsigned PSWD_RH_TYPE = 0;
+inline constexpr unsigned PSWD_RH_MARKER = 1;
+inline constexpr unsigned PSWD_RH_VERSION = 2;
+inline constexpr unsigned PSWD_RH_LEN1 = 3;   // lengths of fields 1 to 5 follow, 4 bytes each, big-endian
+
+// Room the list builder gives fields 1 to 5 (without the NUL).
+inline constexpr uint32_t PSWD_LIST_FIELD_MAX[5] = {67, 67, 67, 83, 80};
+
+// Result codes of this unit besides 0.
+inline constexpr int PSWD_RC_NO_RECORD = 168;   // no usable stored password or key
+inline constexpr int PSWD_RC_SHORT_WRITE = 165;
+inline constexpr int PSWD_RC_NO_MEMORY = 102;
+inline constexpr int PSWD_RC_CANNOT_WRITE = -1;
+
+// fileOp serialises every read, write and delete within the process;
+// cryptMutex the key derivation.
+extern psMutex_t fileOp;
+extern psMutex_t cryptMutex;
+
+// One entry of the list that MakePswdList builds.
+struct pswdListEnt {
+    int replace;                               // 1: the current write or delete drops it
+    unsigned char hdr[PSWD_RECHDR_SIZE];       // the record header as stored
+    uint32_t dataLen;                          // sum of the five field lengths
+    char *data;                                // the five fields in file order, plus one byte
+};
+
+int psReadPswdFile(unsigned char type, char *keyOut, unsigned char *keyIn, char *pswdOut, char *node,
+                   const char *server, void *unused7, pswdFileInfo *info, const char *unused9,
+                   const char *unused10, const char *path, int convertOK);
+
+int psWritePswdFile(unsigned char type, const char *pswd1, const unsigned char *key, const char *pswd2,
+                    const char *node, const char *server, void *unused7, pswdFileInfo *info, const char *unused9,
+                    const char *unused10, const char *path);
+
+// The caller holds fileOp.
+int psWriteRecordPswdFile(unsigned char type, const char *pswd1, const char *pswd2, pswdFileInfo *info,
+                          const char *path, const char *server, const char *node, const unsigned char *key);
+
+void psDeletePasswordRecord(unsigned char type, const char *unused2, const char *node, const char *server,
+                            void *unused5, pswdFileInfo *info, const char *unused7, const char *unused8,
+                            const char *path);
+
+// Reads the next record into hdr (PSWD_RECHDR_SIZE bytes) and five buffers of
+// PSWD_FIELD_BUF (68) bytes each, every field ended with a NUL. Returns the
+// bytes read, 0 at the end of the records and for a record that is cut short
+// or has a field that does not fit.
+unsigned int psReadRecordFromPswdFile(FILE *stream, unsigned char *hdr, char *f1, char *f2, char *f3, char *f4,
+                                      char *f5);
+
+// Writes the PSWD_HEADER_SIZE header bytes: the text of msgNum, blank-filled.
+// Returns 0 or 165 for a short write.
+int psWriteHeader(FILE *stream, int msgNum);
+
+// Element destructor of the record list: zeroes and frees the data, frees the entry.
+void DelListEnt(void *entry);
+
+// Key derivation: 16 bytes from a name. 1 on success, 0 when crypt fails or
+// the name is null.
+int psCreateCryptoKey(unsigned char *key, const char *name);
+// The node key; 0 for a node name that no record could hold (over 67 bytes).
+int psSetUpCryptoKey(unsigned char *key, const char *node);
+// The host key, from the cluster name or the host name; 0 when neither is available.
+int getCryptoKeyV1(unsigned char *key);
+
+// Failure injection for tests: the steps of a rewrite, each counted per
+// process. psFailFileStep(step, n) makes the n-th call of that step from now
+// on fail as the system call would (n = 0: never). The agent never calls these.
+enum psFileStep : int {
+    PS_STEP_WRITE = 0,   // a write of file data
+    PS_STEP_FLUSH,       // the flush of the stream to the descriptor
+    PS_STEP_SYNC,        // fsync of the new file
+    PS_STEP_CLOSE,       // close of the new file
+    PS_STEP_RENAME,      // rename over ZAR.PWD (or the unlink of an emptied file)
+    PS_STEP_SYNCDIR,     // fsync of the directory after the rename
+    PS_STEP_COUNT
+};
+void psFailFileStep(psFileStep step, unsigned nth);
+unsigned psFileStepCalls(psFileStep step);   // calls since the last psResetFileSteps
+void psResetFileSteps();

@@ -1,0 +1,75 @@
+// Password operations by record type: get, set and delete a stored password.
+// They choose the file routine of common/unx/pssec that serves the record
+// type; docs/password-file.md describes the file and its keys.
+#pragma once
+
+#include <cstdint>
+
+#include "common/unx/psmutex.h"
+
+// Record types of ZAR.PWD.
+inline constexpr unsigned char PSWD_TYPE_SERVER = 0;   // server password of a node
+inline constexpr unsigned char PSWD_TYPE_ENCRKEY = 1;  // encryption-key password of a node
+inline constexpr unsigned char PSWD_TYPE_TSA = 2;      // never served: get 168, set -1
+inline constexpr unsigned char PSWD_TYPE_OTHER_FIRST = 3;
+inline constexpr unsigned char PSWD_TYPE_OTHER_LAST = 5;
+
+// Size of the key block a type 1 read fills: three 64-byte slots.
+inline constexpr unsigned PSWD_KEYBLOCK_SIZE = 192;
+inline constexpr unsigned PSWD_KEYSLOT_SIZE = 64;
+// Longest name or password the file holds, and a buffer that holds one with its NUL.
+inline constexpr unsigned PSWD_MAX_FIELD = 67;
+inline constexpr unsigned PSWD_FIELD_BUF = PSWD_MAX_FIELD + 1;
+// Length of the key that derivation makes and that types 3 to 5 are given.
+inline constexpr unsigned PSWD_KEY_SIZE = 16;
+
+// The description of the password file, carried between calls. The node key
+// is derived once, on the first read (or write) with this record.
+struct pswdFileInfo {
+    char *pswdFile;                          // full path, used in traces only
+    unsigned char cryptoKey[PSWD_KEY_SIZE];  // the node key once cryptoKeyOK is 1
+    int (*getVerFn)(void *sess);             // client library's version callback; null in the agent
+    int ownerUid;
+    int ownerGid;
+    int sBitOn;
+    int needTA;
+    int writePswd;
+    int cryptoKeyOK;                         // 1 when cryptoKey holds the derived node key
+};
+
+// Mutexes of the client library's password operations; the agent only destroys them.
+extern psMutex_t pswdOpMutex;
+extern psMutex_t cryptBufMutex;
+
+// 1 for the types keyed by entity name only (3, 4 and 5), else 0.
+int isOtherType(unsigned char type);
+
+// Reads the password of one record. Types 0 and 1 are keyed by (server, node);
+// types 3 to 5 by the entity name given as server, with keyIn as their key,
+// and node (PSWD_FIELD_BUF bytes) receives the stored user name.
+// Type 1 fills keyOut (PSWD_KEYBLOCK_SIZE bytes) with the current key and up
+// to two saved keys; the other types fill pswdOut (PSWD_FIELD_BUF bytes).
+// convertOK allows a version 1 encryption-key record to be converted.
+// Returns 0, 168 when no usable record exists, or a write or cipher code from
+// a conversion. Type 2 gives 168; types above 5 give 0 and touch nothing.
+int dsGetPassword(pswdFileInfo *info, unsigned char type, char *keyOut, unsigned char *keyIn, char *pswdOut,
+                  char *node, const char *server, const char *unused8, const char *unused9, void *unused10,
+                  const char *path, int convertOK);
+
+// Stores a password, replacing every record of the same type and names.
+// pswd1 is stored for types 1 and 2, pswd2 for types 0 and 3 to 5 (for type 0
+// an empty pswd2 stores pswd1); key is the caller's key for types 3 to 5.
+// Returns 0, -1 (cannot open, create or rewrite; refused), 165 (short write),
+// 102 (no memory) or a cipher code. Type 2 gives -1; types above 5 give 0.
+int dsSetPassword(pswdFileInfo *info, unsigned char type, const char *pswd1, const unsigned char *key,
+                  const char *pswd2, const char *node, const char *server, const char *unused8,
+                  const char *unused9, void *unused10, const char *path);
+
+// Removes every record of (type, server, node); reports nothing. Note the
+// positions of node and server, which differ from get and set.
+void dsDeletePasswordRecord(pswdFileInfo *unusedInfo, unsigned char type, const char *unused3, const char *node,
+                            const char *server, const char *unused6, const char *unused7, void *unused8,
+                            const char *path);
+
+// Destroys pswdOpMutex, then cryptBufMutex.
+void pswdOpMutexDestroy();
