@@ -1,2 +1,255 @@
-// Placeholder entry; replaced by the agent's start-up.
-int main() { return 0; }
+// The agent's entry: checks how it was called, serves exactly one request and
+// exits with its return code. The command line and the exit statuses are
+// described in README.md, the pipe exchange in docs/pipe-protocol.md.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <unistd.h>
+
+#include "common/mem/kelmem.h"
+#include "common/mem/secure.h"
+#include "common/nls/nlsinit.h"
+#include "common/string/strutil.h"
+#include "common/unx/fsubsys.h"
+#include "common/unx/vlxstart.h"
+#include "common/ut/dscore.h"
+#include "common/ut/dspswd.h"
+#include "common/ut/logutils.h"
+#include "common/ut/trace.h"
+#include "common/vlx/kelvlx.h"
+
+static const char trSrcFile[] = "vlxsess";
+
+namespace {
+
+// Argument positions on the caller's command line.
+enum VlxArg {
+    ARG_DEBUG_STOP = 1,
+    ARG_INTERFACE = 2,
+    ARG_IN_FD = 3,
+    ARG_CALLER_END_1 = 4,
+    ARG_CALLER_END_2 = 5,
+    ARG_OUT_FD = 6,
+    ARG_PSWD_DIR = 7,
+    ARG_LANGUAGE = 8,
+    ARG_CATALOG_DIR = 10,
+    ARG_OPERATION = 11,
+    ARG_NODE = 12,
+    ARG_SERVER = 13,
+    ARG_PSWD_PATH = 14,
+    ARG_PASS_THROUGH = 15,
+    ARG_BUILD_DATE = 16,
+    ARG_BUILD_TIME = 17,
+    ARG_CLIENT_TYPE = 18,
+    ARG_EXIT_LOGGING = 19,
+    ARG_CLUSTER_NODE = 20,
+    ARG_CIPHER_TYPE = 21,
+};
+
+const int nlsCacheLimit = 5;
+const unsigned nlsFmtDefault = 1;
+
+[[noreturn]] void vlxExit(int rc)
+{
+    dsCoreCleanUp();
+    exit(rc);
+}
+
+// Waits for a debugger to be attached; never proceeds by itself.
+[[noreturn]] void vlxDebugStop()
+{
+    pkFprintf(~0u, stderr, "+++ Debug stop in PID %d +++\n", (int)getpid());
+    for (;;)
+        pause();
+}
+
+void vlxLogExit(char *text, const char *fmt, int rc)
+{
+    pkSprintf(~0u, text, VLX_TEXT_BUF_SIZE, fmt, rc);
+    LogMsg(text);
+}
+
+// The heap copies main hands to the request handler; released when the
+// request is over, whichever way it ends.
+struct VlxRequestArgs {
+    char *catDir = nullptr;
+    char *node = nullptr;
+    char *server = nullptr;
+    char *arg15 = nullptr;
+    char *pswdFileName = nullptr;   // from argument 7
+    char *pswdPath = nullptr;       // from argument 14
+
+    VlxRequestArgs() = default;
+    VlxRequestArgs(const VlxRequestArgs &) = delete;
+    VlxRequestArgs &operator=(const VlxRequestArgs &) = delete;
+    ~VlxRequestArgs()
+    {
+        for (char *p : {catDir, node, server, arg15, pswdFileName, pswdPath})
+            if (p != nullptr)
+                KEL_FREE(p);
+    }
+
+    bool complete() const
+    {
+        return catDir != nullptr && node != nullptr && server != nullptr && arg15 != nullptr &&
+               pswdFileName != nullptr && pswdPath != nullptr;
+    }
+};
+
+struct VlxRequest {
+    unsigned char cipherType;
+    int inFd;
+    int outFd;
+    pswdFileInfo *pfi;
+    VlxRequestArgs *args;
+};
+
+// Operation 'A': a zero flag asks for a challenge to be enciphered, any other
+// flag for the encryption keys (16 request bytes follow it).
+int vlxServeEncrypt(const VlxRequest &rq, bool *pipeFailed)
+{
+    unsigned char flag = 0;
+    if (vlxReadExact(rq.inFd, &flag, 1) != 1) {
+        *pipeFailed = true;
+        return VLX_RC_PIPE;
+    }
+    VlxRequestArgs &a = *rq.args;
+    if (flag == 0)
+        return EncryptBuff(rq.cipherType, rq.inFd, rq.outFd, rq.pfi, a.node, a.server, a.pswdPath, a.arg15,
+                           a.catDir);
+    SecretBuf<16> reqBytes;
+    if (vlxReadExact(rq.inFd, reqBytes.data(), reqBytes.size()) != reqBytes.size()) {
+        *pipeFailed = true;
+        return VLX_RC_PIPE;
+    }
+    return getEncryptKey(rq.inFd, rq.outFd, rq.pfi, a.node, a.server, a.pswdPath, a.arg15, a.catDir,
+                         reqBytes.data());
+}
+
+// Operation 'B': a zero flag asks for the caller's buffer to be deciphered;
+// any other flag ends the request at once with 0.
+int vlxServeDecrypt(const VlxRequest &rq, bool *pipeFailed)
+{
+    unsigned char flag = 0;
+    if (vlxReadExact(rq.inFd, &flag, 1) != 1) {
+        *pipeFailed = true;
+        return VLX_RC_PIPE;
+    }
+    if (flag != 0)
+        return 0;
+    VlxRequestArgs &a = *rq.args;
+    return DecryptBuff(rq.cipherType, rq.inFd, rq.outFd, rq.pfi, a.node, a.server, a.pswdPath, a.arg15, a.catDir);
+}
+
+int vlxDispatch(char op, const VlxRequest &rq, bool *pipeFailed)
+{
+    VlxRequestArgs &a = *rq.args;
+    if (TR_GENERAL)
+        trPrintf(trSrcFile, __LINE__, "Operation '%c' for node '%s', server '%s', cipher type %d.\n",
+                 op == '\0' ? ' ' : op, a.node, a.server, (int)rq.cipherType);
+    switch (op) {
+    case 'A':
+        return vlxServeEncrypt(rq, pipeFailed);
+    case 'B':
+        return vlxServeDecrypt(rq, pipeFailed);
+    case 'C':
+        return GeneratePassword(rq.cipherType, rq.inFd, rq.outFd, rq.pfi, a.node, a.server, a.pswdPath, a.arg15,
+                                a.catDir);
+    default:
+        return VLX_RC_UNKNOWN_OP;
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Before anything can open a file: no file may become standard output or
+    // error and receive a message.
+    if (vlxEnsureStdFds() != 0)
+        return VLX_RC_INCOMPATIBLE;
+    vlxHardenProcess();
+
+    dsCoreInit(nullptr, 1);   // result not needed: every later step copes without the message object
+
+    char exitText[VLX_TEXT_BUF_SIZE] = {};
+
+    if (argc < 2 || argv == nullptr) {
+        vlxPrintUsage();
+        vlxExit(VLX_RC_USAGE);
+    }
+    if (argv[ARG_DEBUG_STOP][0] == '1')
+        vlxDebugStop();
+    if (argc <= 2 || StrCmp(argv[ARG_INTERFACE], VLX_INTERFACE_STRING) != 0) {
+        vlxPrintUsage();
+        vlxExit(VLX_RC_USAGE);
+    }
+    if (argc != VLX_ARGC) {
+        vlxPrintIncompatible();
+        vlxExit(VLX_RC_INCOMPATIBLE);
+    }
+
+    const char *interfaceArg = argv[ARG_INTERFACE];
+    int exitLogging = vlxNumber(argv[ARG_EXIT_LOGGING]);
+    nlsReturnInfo_t nlsInfo = {};
+    cliType_t clientType = (signed char)argv[ARG_CLIENT_TYPE][0];
+    if (nlinit(argv[ARG_LANGUAGE], nlsCacheLimit, argv[ARG_CATALOG_DIR], clientType, nlsFmtDefault, nlsFmtDefault,
+               nlsFmtDefault, &nlsInfo, nullptr) != 0)
+        vlxExit(VLX_RC_NLS);
+    interfaceArg = nullptr;
+    (void)interfaceArg;
+
+    if (geteuid() != 0)
+        vlxExit(VLX_RC_INCOMPATIBLE);
+
+    if (!vlxBuildStampAccepted(argv[ARG_BUILD_DATE], argv[ARG_BUILD_TIME])) {
+        vlxPrintIncompatible();
+        pkFprintf(~0u, stderr, "calling program build date : %s \n", argv[ARG_BUILD_DATE]);
+        pkFprintf(~0u, stderr, "VLX build date             : %s \n", BUILDDATE);
+        vlxLogExit(exitText, "VLX EXIT Build Dates do not match rc = %d\n", VLX_RC_INCOMPATIBLE);
+        vlxExit(VLX_RC_INCOMPATIBLE);
+    }
+
+    unsigned char cipherType = vlxCipherType(argv[ARG_CIPHER_TYPE]);
+    int inFd = vlxNumber(argv[ARG_IN_FD]);
+    int outFd = vlxNumber(argv[ARG_OUT_FD]);
+    vlxCloseCallerFd(vlxNumber(argv[ARG_CALLER_END_1]));
+    vlxCloseCallerFd(vlxNumber(argv[ARG_CALLER_END_2]));
+
+    pswdFileInfo pfi{};
+    ZeroOnExit pfiZero(&pfi, sizeof(pfi));   // holds the node key once the store has read the file
+
+    int clusterNode = vlxNumber(argv[ARG_CLUSTER_NODE]);
+    if (clusterNode != 0) {
+        // Results ignored: without a cluster the host name keys the file.
+        (void)FileSubsystemInit();
+        (void)fsubCheckClusterInit();
+        fsubSetClusterNodeFlag(clusterNode);
+    }
+
+    int rc = 0;
+    bool pipeFailed = false;
+    {
+        VlxRequestArgs args;
+        args.catDir = StrDup(argv[ARG_CATALOG_DIR]);
+        args.node = StrDup(argv[ARG_NODE]);
+        args.server = StrDup(argv[ARG_SERVER]);
+        args.arg15 = StrDup(argv[ARG_PASS_THROUGH]);
+        args.pswdFileName = vlxNewPswdPath(argv[ARG_PSWD_DIR]);
+        args.pswdPath = vlxNewPswdPath(argv[ARG_PSWD_PATH]);
+        if (!args.complete())
+            return VLX_RC_NO_MEMORY;   // the copies obtained are released on the way out
+        pfi.pswdFile = args.pswdFileName;
+        VlxRequest rq = {cipherType, inFd, outFd, &pfi, &args};
+        rc = vlxDispatch(argv[ARG_OPERATION][0], rq, &pipeFailed);
+    }
+    if (pipeFailed)
+        return rc;
+
+    vlxCloseCallerFd(inFd);
+    vlxCloseCallerFd(outFd);
+    if (exitLogging != 0 || rc != 0)
+        vlxLogExit(exitText, "VLX EXIT rc = %d\n", rc);
+    vlxExit(rc);
+}

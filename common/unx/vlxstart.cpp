@@ -1,0 +1,195 @@
+#include "common/unx/vlxstart.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/mem/kelmem.h"
+#include "common/string/strutil.h"
+#include "common/ut/logutils.h"
+#include "common/ut/trace.h"
+
+static const char trSrcFile[] = "vlxstart";
+
+#ifndef KEL_BUILD_STAMP
+#error "KEL_BUILD_STAMP must be set by the build"
+#endif
+
+namespace {
+
+constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// " Www Mmm dd hh:mm:ss yyyy": callers compare it byte for byte, so its form
+// is checked when the agent is built, not when a caller is refused.
+template <size_t N>
+constexpr bool stampFormOk(const char (&s)[N])
+{
+    if (N != 26)
+        return false;
+    const char *form = " aaa aaa dd nn:nn:nn nnnn";   // a letter, n digit, d day (digit or blank)
+    for (int i = 0; i < 25; ++i) {
+        char f = form[i];
+        char c = s[i];
+        bool ok = (f == 'a' && isLetter(c)) || (f == 'n' && isDigit(c)) || (f == 'd' && (isDigit(c) || c == ' ')) ||
+                  (f != 'a' && f != 'n' && f != 'd' && c == f);
+        if (!ok)
+            return false;
+    }
+    return s[25] == '\0';
+}
+
+static_assert(sizeof(KEL_BUILD_STAMP) == 26, "KEL_BUILD_STAMP must be 25 characters: \" Www Mmm dd hh:mm:ss yyyy\"");
+static_assert(stampFormOk(KEL_BUILD_STAMP), "KEL_BUILD_STAMP must have the form \" Www Mmm dd hh:mm:ss yyyy\"");
+
+const char buildStamp[] = KEL_BUILD_STAMP;
+
+bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+} // namespace
+
+// Both the date and the time carry the whole stamp; callers pass it twice.
+const char *BUILDDATE = buildStamp;
+const char *BUILDTIME = buildStamp;
+const char *BUILDDATETEST = "QUVPLIX";
+const char *BUILDTIMETEST = "RONKWAF";
+
+int vlxEnsureStdFds()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free descriptor is this one: every lower one is open.
+        int nfd = open("/dev/null", O_RDWR);
+        if (nfd < 0)
+            return -1;
+        if (nfd != fd) {   // cannot happen unless another thread raced us
+            close(nfd);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+void vlxHardenProcess()
+{
+    // Results ignored: each is a further wall, none is needed to serve the request.
+    (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    struct rlimit noCore = {0, 0};
+    (void)setrlimit(RLIMIT_CORE, &noCore);
+    umask(077);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+int vlxNumber(const char *text)
+{
+    if (text == nullptr)
+        return 0;
+    const char *p = text;
+    while (isBlank(*p))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = (*p++ == '-');
+    long long value = 0;
+    for (; isDigit(*p); ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > (long long)INT_MAX + 1)
+            value = (long long)INT_MAX + 1;   // stays clamped; keeps the arithmetic in range
+    }
+    if (negative)
+        return value > INT_MAX ? INT_MIN : -(int)value;
+    return value > INT_MAX ? INT_MAX : (int)value;
+}
+
+unsigned char vlxCipherType(const char *text) { return (unsigned char)(vlxNumber(text) & 255); }
+
+int vlxBuildStampAccepted(const char *callerDate, const char *callerTime)
+{
+    if (callerDate == nullptr || callerTime == nullptr)
+        return 0;
+    if (StrCmp(callerDate, BUILDDATETEST) == 0 && StrCmp(callerTime, BUILDTIMETEST) == 0)
+        return 1;
+    return StrCmp(callerDate, BUILDDATE) == 0 && StrCmp(callerTime, BUILDTIME) == 0;
+}
+
+size_t vlxPswdPathSize(const char *arg)
+{
+    size_t len = arg == nullptr ? 0 : strlen(arg);
+    return len > SIZE_MAX - 8 ? 0 : len + 8;
+}
+
+int vlxBuildPswdPath(const char *arg, char *buf, size_t bufSize)
+{
+    if (buf == nullptr || bufSize == 0)
+        return -1;
+    buf[0] = '\0';
+    size_t len = arg == nullptr ? 0 : strlen(arg);
+    // '/' is never part of a multibyte character, so a byte search finds the
+    // directory even in a path that is not valid text in the caller's locale.
+    const char *slash = len == 0 ? nullptr : static_cast<const char *>(memrchr(arg, '/', len));
+    size_t dirLen = slash == nullptr ? 0 : (size_t)(slash - arg) + 1;
+    size_t nameLen = sizeof(VLX_PSWD_FILE_NAME) - 1;
+    if (dirLen > bufSize - 1 || nameLen > bufSize - 1 - dirLen)
+        return -1;
+    memcpy(buf, arg, dirLen);
+    memcpy(buf + dirLen, VLX_PSWD_FILE_NAME, nameLen + 1);
+    return 0;
+}
+
+char *vlxNewPswdPath(const char *arg)
+{
+    size_t size = vlxPswdPathSize(arg);
+    if (size == 0)
+        return nullptr;
+    char *buf = static_cast<char *>(KEL_MALLOC(size));
+    if (buf == nullptr)
+        return nullptr;
+    if (vlxBuildPswdPath(arg, buf, size) != 0) {   // cannot happen: size always holds it
+        KEL_FREE(buf);
+        return nullptr;
+    }
+    return buf;
+}
+
+void vlxCloseCallerFd(int fd)
+{
+    if (fd <= 2) {
+        if (TR_GENERAL)
+            trPrintf(trSrcFile, __LINE__, "Caller's pipe end %d not closed.\n", fd);
+        return;
+    }
+    (void)close(fd);   // the caller's end; a failure changes nothing for the agent
+}
+
+size_t vlxReadExact(int fd, void *buf, size_t n)
+{
+    unsigned char *p = static_cast<unsigned char *>(buf);
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = read(fd, p + got, n - got);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        got += (size_t)r;
+    }
+    return got;
+}
+
+void vlxPrintUsage()
+{
+    pkFprintf(~0u, stderr, "VLX: Version %d, Release %d, Level %d.%d %s\n", 6, 1, 5, 0, " ");
+    pkFprintf(~0u, stderr, "     build date : %s \n", BUILDDATE);
+    pkFprintf(0, stderr, "     This program is not for general use.  It is used only\n");
+    pkFprintf(0, stderr, "     by the Quorvane product.\n");
+}
+
+void vlxPrintIncompatible() { pkFprintf(0, stderr, "Error : calling program and kelvlx are not compatible\n"); }

@@ -1,0 +1,79 @@
+// The agent's start-up pieces: process hardening, the build stamp, the
+// argument conversions, the password path derivation and the pipe reads that
+// main does itself. The command line and the exit statuses are described in
+// README.md.
+#pragma once
+
+#include <cstddef>
+
+// The agent's own build date and time (the same 25-character stamp
+// " Www Mmm dd hh:mm:ss yyyy"), and the two test values a caller may pass
+// instead of them.
+extern const char *BUILDDATE;
+extern const char *BUILDTIME;
+extern const char *BUILDDATETEST;
+extern const char *BUILDTIMETEST;
+
+// Argument 2: the 32-byte interface string; each \b is one backspace byte.
+inline constexpr char VLX_INTERFACE_STRING[] = "QRB Linkag\bestab\b VOMP Edition 4";
+
+inline constexpr int VLX_ARGC = 22;
+inline constexpr size_t VLX_TEXT_BUF_SIZE = 2304;   // exit line for the error log
+
+// Exit statuses main sets itself.
+inline constexpr int VLX_RC_USAGE = -1;
+inline constexpr int VLX_RC_INCOMPATIBLE = 138;   // argc, privilege or build stamp
+inline constexpr int VLX_RC_NO_MEMORY = 292;
+inline constexpr int VLX_RC_UNKNOWN_OP = 295;
+inline constexpr int VLX_RC_PIPE = 297;
+inline constexpr int VLX_RC_NLS = 610;
+
+inline constexpr char VLX_PSWD_FILE_NAME[] = "ZAR.PWD";
+
+// Makes sure descriptors 0, 1 and 2 are open, opening /dev/null on each one
+// that is closed, so that no file opened later becomes standard output or
+// error. 0, or -1 when /dev/null could not be opened.
+int vlxEnsureStdFds();
+
+// No core file, no ptrace attach by the caller, a private file-creation mask,
+// and a closed output pipe turning into a failed write instead of SIGPIPE.
+void vlxHardenProcess();
+
+// atoi as the callers expect it (leading blanks, sign, digits; anything else
+// ends the number; no digits give 0), without its undefined behaviour:
+// null gives 0 and a value out of range is clamped to INT_MIN or INT_MAX.
+int vlxNumber(const char *text);
+
+// Argument 21: only the low 8 bits of the number are kept.
+unsigned char vlxCipherType(const char *text);
+
+// 1 when the caller's build date and time are accepted: both equal the test
+// values, or both equal the agent's own stamp (exact byte comparisons).
+int vlxBuildStampAccepted(const char *callerDate, const char *callerTime);
+
+// Bytes a buffer needs for the password path derived from arg (its length + 8).
+size_t vlxPswdPathSize(const char *arg);
+
+// The directory part of arg (up to and including its last '/', searched byte
+// by byte; empty without one) followed by "ZAR.PWD". 0, or -1 when buf
+// (bufSize bytes) cannot hold it; buf is an empty string then.
+int vlxBuildPswdPath(const char *arg, char *buf, size_t bufSize);
+
+// The derived path in a new block from kelMalloc of vlxPswdPathSize(arg)
+// bytes; null when memory is short.
+char *vlxNewPswdPath(const char *arg);
+
+// Closes a descriptor the caller named as its own pipe end. A standard
+// descriptor (0, 1, 2) or a negative number is never closed.
+void vlxCloseCallerFd(int fd);
+
+// Reads until n bytes have arrived, the pipe reports end of file or a read
+// fails (an interrupted read is repeated). Returns the bytes read; never more
+// than n are taken from the pipe.
+size_t vlxReadExact(int fd, void *buf, size_t n);
+
+// The four-line usage text on standard error.
+void vlxPrintUsage();
+
+// "Error : calling program and kelvlx are not compatible\n" on standard error.
+void vlxPrintIncompatible();

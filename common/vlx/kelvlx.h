@@ -1,0 +1,20 @@
+// The agent's four request handlers. Each reads the rest of its request from
+// the input pipe, writes its answer to the output pipe and returns the
+// request's return code (0 on success). The bytes on the pipes are described
+// in docs/pipe-protocol.md.
+#pragma once
+
+struct pswdFileInfo;
+
+// Text arguments: node, server, pswdPath (the password file path derived from
+// argument 14), arg15 (passed on to the password operations) and catDir (the
+// message catalog directory); all NUL-terminated, owned by the caller.
+int EncryptBuff(unsigned char cipherType, int inFd, int outFd, pswdFileInfo *pfi, char *node, char *server,
+                char *pswdPath, char *arg15, char *catDir);
+int DecryptBuff(unsigned char cipherType, int inFd, int outFd, pswdFileInfo *pfi, char *node, char *server,
+                char *pswdPath, char *arg15, char *catDir);
+// reqBytes: the 16 bytes main read after the key-request flag.
+int getEncryptKey(int inFd, int outFd, pswdFileInfo *pfi, char *node, char *server, char *pswdPath, char *arg15,
+                  char *catDir, unsigned char *reqBytes);
+int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo *pfi, char *node, char *server,
+                     char *pswdPath, char *arg15, char *catDir);
