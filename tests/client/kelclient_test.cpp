@@ -1,0 +1,232 @@
+// The caller's library against a stand-in agent (fake_agent.cpp) that shows
+// what the library passes and reacts the ways a real agent can.
+#include "client/kelclient.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+kcConfig fakeConfig(const std::string &mode, const std::string &server = "SRV")
+{
+    kcConfig cfg = kcDefaultConfig();
+    cfg.agentPath = KC_FAKE_AGENT;
+    cfg.node = mode;
+    cfg.server = server;
+    cfg.timeoutMs = 5000;
+    return cfg;
+}
+
+std::vector<std::string> splitNul(const std::string &s)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t i = 0; i < s.size(); ++i)
+        if (s[i] == '\0') {
+            parts.push_back(s.substr(start, i - start));
+            start = i + 1;
+        }
+    return parts;
+}
+
+// Runs the stand-in in "dumpargs" mode and returns what it saw.
+std::vector<std::string> dumpArgs(kcConfig cfg)
+{
+    cfg.node = "dumpargs";
+    kcAgent agent(cfg);
+    EXPECT_EQ(KC_OK, agent.start('A'));
+    std::string buf(8192, '\0');
+    size_t got = 0;
+    EXPECT_EQ(KC_OK, agent.receive(buf.data(), buf.size(), &got));
+    buf.resize(got);
+    kcStatus st;
+    EXPECT_EQ(KC_OK, agent.finish(&st)) << kcDescribe(st);
+    return splitNul(buf);
+}
+
+bool noChildLeft()
+{
+    return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
+}
+
+TEST(KcAgent, PassesTheTwentyTwoArguments)
+{
+    struct Case {
+        const char *dir, *pathArg;
+    } cases[] = {
+        {"", "ZAR.PWD"},
+        {"/var/pw", "/var/pw/ZAR.PWD"},
+        {"/var/pw/", "/var/pw/ZAR.PWD"},
+    };
+    for (const auto &c : cases) {
+        kcConfig cfg = fakeConfig("dumpargs", "SERVER1");
+        cfg.passwordDir = c.dir;
+        cfg.cipherType = 2;
+        cfg.catalogDir = "/cat/dir";
+        auto seen = dumpArgs(cfg);
+        ASSERT_EQ(KC_ARG_COUNT + 2u, seen.size()) << c.dir;
+        EXPECT_EQ(KC_FAKE_AGENT, seen[0]);
+        EXPECT_EQ("0", seen[1]);
+        const std::string iface = seen[2];
+        ASSERT_EQ(32u, iface.size());
+        EXPECT_EQ("QRB Linkag", iface.substr(0, 10));
+        EXPECT_EQ('\b', iface[10]);
+        EXPECT_EQ('\b', iface[16]);
+        EXPECT_EQ(" VOMP Edition 4", iface.substr(17));
+        EXPECT_EQ(c.pathArg, seen[7]);
+        EXPECT_EQ(c.pathArg, seen[14]);
+        EXPECT_EQ("EN_US", seen[8]);
+        EXPECT_EQ("/cat/dir", seen[10]);
+        EXPECT_EQ("A", seen[11]);
+        EXPECT_EQ("dumpargs", seen[12]);
+        EXPECT_EQ("SERVER1", seen[13]);
+        EXPECT_EQ(KEL_BUILD_STAMP, seen[16]);
+        EXPECT_EQ(KEL_BUILD_STAMP, seen[17]);
+        EXPECT_EQ(25u, seen[16].size());
+        EXPECT_EQ("0", seen[19]);
+        EXPECT_EQ("0", seen[20]);
+        EXPECT_EQ("2", seen[21]);
+        // The agent holds what the test process passes to every child and
+        // the four pipe ends, nothing of the library's own.
+        std::vector<int> want = {std::stoi(seen[3]), std::stoi(seen[4]), std::stoi(seen[5]), std::stoi(seen[6])};
+        for (int fd : want)
+            EXPECT_GT(fd, 2);
+        for (int fd = 0; fd < 64; ++fd) {
+            int flags = fcntl(fd, F_GETFD);
+            if (flags != -1 && !(flags & FD_CLOEXEC))
+                want.push_back(fd);
+        }
+        std::sort(want.begin(), want.end());
+        std::string fds = "fds=";
+        for (int fd : want)
+            fds += std::to_string(fd) + ",";
+        EXPECT_EQ(fds, seen[23]);
+    }
+    EXPECT_TRUE(noChildLeft());
+}
+
+TEST(KcAgent, RunsAsAnotherUserWhenAsked)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to change user";
+    kcConfig cfg = fakeConfig("dumpargs");
+    cfg.runAsUid = 65534;
+    cfg.runAsGid = 65534;
+    auto seen = dumpArgs(cfg);
+    ASSERT_EQ(KC_ARG_COUNT + 2u, seen.size());
+    EXPECT_EQ("uid=65534", seen[22]);
+}
+
+TEST(KcCipher, SendsFlagCodeSetAndDataInOnePiece)
+{
+    const unsigned char data[] = {0x10, 0x00, 0xFF};
+    kcAnswer answer;
+    kcStatus st;
+    ASSERT_EQ(KC_OK, kcEncipher(fakeConfig("echo"), 22, data, sizeof data, &answer, &st)) << kcDescribe(st);
+    const unsigned char want[] = {0, 22, 0x10, 0x00, 0xFF};
+    ASSERT_EQ(sizeof want, answer.len);
+    EXPECT_EQ(0, memcmp(want, answer.buf.b, sizeof want));
+
+    ASSERT_EQ(KC_OK, kcDecipher(fakeConfig("echo"), 0, nullptr, 0, &answer, &st)) << kcDescribe(st);
+    ASSERT_EQ(2u, answer.len);   // an empty request is ended by closing the pipe
+    EXPECT_EQ(0, answer.buf.b[0]);
+    EXPECT_EQ(0, answer.buf.b[1]);
+}
+
+TEST(KcRequests, RefusedBeforeStarting)
+{
+    unsigned char big[65] = {};
+    kcAnswer answer;
+    kcPasswords pw;
+    kcStatus st;
+    kcConfig cfg = fakeConfig("dumpargs");
+    EXPECT_EQ(KC_E_ARGUMENT, kcEncipher(cfg, 0, big, sizeof big, &answer, &st));
+    EXPECT_EQ(KC_E_ARGUMENT, kcDecipher(cfg, 0, nullptr, 3, &answer, &st));
+    EXPECT_EQ(KC_E_ARGUMENT, kcGeneratePassword(cfg, 0, 1, big, 17, nullptr, &pw, &st));
+    EXPECT_NE(std::string::npos, kcDescribe(st).find("not valid"));
+    EXPECT_TRUE(noChildLeft());
+}
+
+// Answers that break the protocol are reported, never trusted.
+TEST(KcRequests, MalformedAnswers)
+{
+    kcAnswer answer;
+    kcPasswords pw;
+    kcStatus st;
+    const unsigned char one = 1;
+    EXPECT_EQ(KC_E_PROTOCOL, kcEncipher(fakeConfig("flood"), 0, &one, 1, &answer, &st));
+    EXPECT_EQ(0u, answer.len);
+    EXPECT_EQ(KC_E_PROTOCOL, kcFetchKeys(fakeConfig("echo"), nullptr, &answer, &st));   // 17 bytes, not 192
+    EXPECT_EQ(0u, answer.len);
+    bool asked = false;
+    auto decide = [&](const kcPasswords &) { asked = true; return KC_CONFIRM; };
+    EXPECT_EQ(KC_E_PROTOCOL, kcGeneratePassword(fakeConfig("bigpassword"), 0, 2, nullptr, 0, decide, &pw, &st));
+    EXPECT_FALSE(asked);
+    EXPECT_TRUE(noChildLeft());
+}
+
+TEST(KcRequests, AgentFailuresAreSentences)
+{
+    struct Case {
+        int status;
+        const char *phrase;
+    } cases[] = {
+        {168, "no usable password or key is stored"},
+        {41, "did not cross the pipes completely (297)"},
+        {255, "could not be opened, created or rewritten"},
+        {138, "refused the caller"},
+        {98, "message catalog"},
+        {113, "unusable length"},
+        {109, "no key could be made"},
+        {170, "could not be loaded (5802)"},
+        {77, "status it does not document"},
+    };
+    for (const auto &c : cases) {
+        kcAnswer answer;
+        kcStatus st;
+        const unsigned char one = 1;
+        // The stand-in exits at once: the request may not even be written, and the caller survives it.
+        EXPECT_EQ(KC_E_AGENT, kcEncipher(fakeConfig("status", std::to_string(c.status)), 0, &one, 1, &answer, &st));
+        EXPECT_EQ(c.status, st.exitStatus);
+        const std::string text = kcDescribe(st);
+        EXPECT_NE(std::string::npos, text.find("exit status " + std::to_string(c.status))) << text;
+        EXPECT_NE(std::string::npos, text.find(c.phrase)) << text;
+    }
+}
+
+TEST(KcAgent, StartFailureSignalAndTimeout)
+{
+    kcAnswer answer;
+    kcStatus st;
+    kcConfig missing = fakeConfig("echo");
+    missing.agentPath = "/nonexistent/kelvlx";
+    EXPECT_EQ(KC_E_START, kcFetchKeys(missing, nullptr, &answer, &st));
+    EXPECT_EQ(ENOENT, st.sysErrno);
+    EXPECT_NE(std::string::npos, kcDescribe(st).find("could not be started"));
+
+    EXPECT_EQ(KC_E_AGENT, kcFetchKeys(fakeConfig("signal"), nullptr, &answer, &st));
+    EXPECT_EQ(SIGTERM, st.termSignal);
+    EXPECT_NE(std::string::npos, kcDescribe(st).find("signal 15"));
+
+    kcConfig hang = fakeConfig("hang");
+    hang.timeoutMs = 200;
+    EXPECT_EQ(KC_E_TIMEOUT, kcFetchKeys(hang, nullptr, &answer, &st));
+    EXPECT_NE(std::string::npos, kcDescribe(st).find("did not answer in time"));
+    {
+        kcAgent abandoned(hang);   // started and dropped without finish()
+        ASSERT_EQ(KC_OK, abandoned.start('C'));
+    }
+    EXPECT_TRUE(noChildLeft());
+}
+
+} // namespace
