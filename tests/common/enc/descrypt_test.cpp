@@ -185,7 +185,8 @@ TEST(DesCbc, MatchesReferenceAllLengthsBothDirectionsAndInPlace)
                         Bytes expected = referenceCbc(encrypt, key, refIv, in);
                         // Guard bytes around the output show nothing beyond len is written.
                         Bytes buf(len + 16, 0xA7);
-                        memcpy(buf.data() + 8, in.data(), len);
+                        if (len > 0)
+                            memcpy(buf.data() + 8, in.data(), len);
                         const unsigned char *src = inPlace ? buf.data() + 8 : in.data();
                         unsigned char flags = (encrypt ? DESCRYPT_ENCRYPT : 0) | (writeBack ? DESCRYPT_WRITE_BACK_IV : 0);
                         ASSERT_EQ(des.desCipherData(flags, key, gotIv, src, buf.data() + 8, len), 0);
