@@ -9,6 +9,7 @@
 #include "common/unx/psmutex.h"
 
 struct pswdFileInfo;   // common/ut/dspswd.h
+struct LinkedList_t;   // common/ut/dslnklst.h
 
 inline constexpr unsigned PSWD_HEADER_SIZE = 71;    // file header: text of message PSWD_HEADER_MSG
 inline constexpr int PSWD_HEADER_MSG = 11342;
@@ -70,6 +71,15 @@ void psDeletePasswordRecord(unsigned char type, const char *unused2, const char 
 // or has a field that does not fit.
 unsigned int psReadRecordFromPswdFile(FILE *stream, unsigned char *hdr, char *f1, char *f2, char *f3, char *f4,
                                       char *f5);
+
+// Builds the list of every record from the current position of stream
+// (entries of pswdListEnt, destroyed with DelListEnt). Marks the records of
+// (type, server, node) for replacement (types 3 to 5: of type and server), and
+// sets *savedInd when a saved key record of server and node exists. 1 on
+// success; 0 when memory is short, the stream fails, a record is damaged or
+// bytes follow the last record.
+int MakePswdList(LinkedList_t **listP, FILE *stream, unsigned char type, const char *server, const char *node,
+                 int *savedInd);
 
 // Writes the PSWD_HEADER_SIZE header bytes: the text of msgNum, blank-filled.
 // Returns 0 or 165 for a short write.

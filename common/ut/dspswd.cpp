@@ -1,0 +1,47 @@
+// Password operations by record type. Each chooses the file routine of
+// common/unx/pssec and passes the arguments on in that routine's order.
+#include "common/ut/dspswd.h"
+
+#include "common/unx/pssec.h"
+
+psMutex_t pswdOpMutex = PTHREAD_MUTEX_INITIALIZER;
+psMutex_t cryptBufMutex = PTHREAD_MUTEX_INITIALIZER;
+
+int isOtherType(unsigned char type) { return type >= PSWD_TYPE_OTHER_FIRST && type <= PSWD_TYPE_OTHER_LAST; }
+
+int dsGetPassword(pswdFileInfo *info, unsigned char type, char *keyOut, unsigned char *keyIn, char *pswdOut,
+                  char *node, const char *server, const char *unused8, const char *unused9, void *unused10,
+                  const char *path, int convertOK)
+{
+    if (type == PSWD_TYPE_TSA)   // never served: the file routine refuses a null record
+        return psReadPswdFile(type, keyOut, keyIn, nullptr, node, server, unused10, nullptr, unused8, unused9,
+                              path, convertOK);
+    if (type > PSWD_TYPE_OTHER_LAST)
+        return 0;
+    return psReadPswdFile(type, keyOut, keyIn, pswdOut, node, server, unused10, info, unused8, unused9, path,
+                          convertOK);
+}
+
+int dsSetPassword(pswdFileInfo *info, unsigned char type, const char *pswd1, const unsigned char *key,
+                  const char *pswd2, const char *node, const char *server, const char *unused8,
+                  const char *unused9, void *unused10, const char *path)
+{
+    if (type == PSWD_TYPE_TSA)
+        return psWritePswdFile(type, pswd1, key, nullptr, node, server, unused10, nullptr, unused8, unused9, path);
+    if (type > PSWD_TYPE_OTHER_LAST)
+        return 0;
+    return psWritePswdFile(type, pswd1, key, pswd2, node, server, unused10, info, unused8, unused9, path);
+}
+
+void dsDeletePasswordRecord(pswdFileInfo *info, unsigned char type, const char *unused3, const char *node,
+                            const char *server, const char *unused6, const char *unused7, void *unused8,
+                            const char *path)
+{
+    psDeletePasswordRecord(type, unused3, node, server, unused8, info, unused6, unused7, path);
+}
+
+void pswdOpMutexDestroy()
+{
+    psMutexDestroy(&pswdOpMutex);
+    psMutexDestroy(&cryptBufMutex);
+}

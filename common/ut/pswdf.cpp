@@ -1,0 +1,65 @@
+// Generator of new random passwords.
+#include "common/ut/pswdf.h"
+
+#include <cstring>
+
+#include "common/enc/crypto.h"
+#include "common/mem/secure.h"
+#include "common/ut/testflags.h"
+#include "common/ut/trace.h"
+
+static const char trSrcFile[] = "pswdf";
+
+psMutex_t pswdFMutex = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+
+unsigned passwordLength()
+{
+    if (TEST_MINPWLENGTH.set != 0 && TEST_MINPWLENGTH.value >= static_cast<int32_t>(PSWDF_MIN_TEST_LENGTH) &&
+        TEST_MINPWLENGTH.value <= static_cast<int32_t>(PSWDF_LENGTH))
+        return static_cast<unsigned>(TEST_MINPWLENGTH.value);
+    return PSWDF_LENGTH;
+}
+
+class CryptoGuard {
+public:
+    explicit CryptoGuard(Crypto *c) : c_(c) {}
+    ~CryptoGuard() { delete_Crypto(c_); }
+    CryptoGuard(const CryptoGuard &) = delete;
+    CryptoGuard &operator=(const CryptoGuard &) = delete;
+    Crypto *get() const { return c_; }
+
+private:
+    Crypto *c_;
+};
+
+} // namespace
+
+int pswdFGeneratePswd(char *out)
+{
+    if (out == nullptr)
+        return RC_INVALID_PARM;
+    unsigned n = passwordLength();
+    int rc = 0;
+    CryptoGuard c(new_Crypto(CRYPTO_TYPE_BEST, &rc));
+    if (c.get() == nullptr)
+        return rc;
+    if (TR_PASSWORD) {
+        if (c.get()->getCryptoType() == CRYPTO_TYPE_AES)
+            trPrintf(trSrcFile, __LINE__, "pswdFGeneratePswd: Using OXL random number generator\n");
+        else
+            trPrintf(trSrcFile, __LINE__, "pswdFGeneratePswd: OXL is not available. Using rand()\n");
+    }
+    SecretBuf<PSWDF_LENGTH> random;
+    rc = c.get()->utRand(random.data(), n);
+    if (rc != 0)
+        return rc;
+    const unsigned alphabetSize = sizeof PSWDF_ALPHABET - 1;
+    for (unsigned i = 0; i < n; i++)
+        out[i] = PSWDF_ALPHABET[random.data()[i] % alphabetSize];
+    out[n] = '\0';
+    return 0;
+}
+
+void pswdFMutexDestroy() { psMutexDestroy(&pswdFMutex); }
