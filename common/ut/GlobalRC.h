@@ -15,12 +15,19 @@ public:
     // 1 when msgNum raised rc, else 0.
     int set(int msgNum);
 
+    // The return-code level of a message number: 0, 4, 8 or 12 (or the
+    // AUDITLOGRC test switch's value for message 2046).
+    static int levelOf(int msgNum);
+
     int rc = 0;
     int rcMacroMax = 0;
     int rcMax = 0;
     MutexDesc *mutex = nullptr;
 
     static GlobalRC *instanceP;
+
+private:
+    void reportMutexFailure(unsigned line, const char *text);
 };
 
 extern GlobalRC *gRC;
