@@ -94,9 +94,10 @@ constexpr std::array<uint32_t, 24> makeMasks()
 }
 constexpr auto masks = makeMasks();
 
-// kseltab[i][j]: index into keyBits of bit j of half-round word i (round i/2;
-// even words feed S-boxes 1, 3, 5, 7, odd words 2, 4, 6, 8). Combines
-// permuted choice 1, the schedule's rotations and permuted choice 2.
+// kseltab[i][j]: the key bit (byte * 7 + bit within the byte, parity left
+// out) behind bit j of half-round word i (round i/2; even words feed S-boxes
+// 1, 3, 5, 7, odd words 2, 4, 6, 8). Combines permuted choice 1, the
+// schedule's rotations and permuted choice 2.
 constexpr std::array<std::array<unsigned char, 24>, 32> makeKseltab()
 {
     std::array<std::array<unsigned char, 24>, 32> t{};
@@ -116,6 +117,28 @@ constexpr std::array<std::array<unsigned char, 24>, 32> makeKseltab()
     return t;
 }
 constexpr auto kseltab = makeKseltab();
+
+// keyTab[q][v][i]: the bits that key nibble q (high nibble of byte q/2 for
+// even q, low nibble for odd q; parity bits ignored) with value v sets in
+// round-key word i. A schedule is the OR over the key's 16 nibbles.
+using KeyTab = std::array<std::array<std::array<uint32_t, 32>, 16>, 16>;
+constexpr KeyTab makeKeyTab()
+{
+    KeyTab t{};
+    for (int i = 0; i < 32; ++i) {
+        for (int j = 0; j < 24; ++j) {
+            int bit = kseltab[i][j]; // byte * 7 + bit within byte, most significant first
+            int byte = bit / 7, inByte = bit % 7;
+            int q = 2 * byte + (inByte >= 4 ? 1 : 0);
+            int nibbleBit = inByte >= 4 ? 7 - inByte : 3 - inByte;
+            for (int v = 0; v < 16; ++v)
+                if ((v >> nibbleBit) & 1)
+                    t[q][v][i] |= masks[j];
+        }
+    }
+    return t;
+}
+constexpr KeyTab keyTab = makeKeyTab();
 
 inline uint32_t load32(const unsigned char *p)
 {
@@ -224,7 +247,6 @@ DESCrypt::~DESCrypt()
     residualLen = 0;
     kelZero(residualBuf, sizeof residualBuf);
     kelZero(streamKey, sizeof streamKey);
-    kelZero(keyBits, sizeof keyBits);
     kelZero(subKeys, sizeof subKeys);
     kelZero(cachedKey, sizeof cachedKey);
     kelZero(streamIV, sizeof streamIV);
@@ -232,16 +254,18 @@ DESCrypt::~DESCrypt()
 
 void DESCrypt::InitKeyTable(const unsigned char *key)
 {
-    for (int byte = 0; byte < 8; ++byte)
-        for (int bit = 0; bit < 7; ++bit)
-            keyBits[byte * 7 + bit] = (key[byte] >> (7 - bit)) & 1u;
-    for (int i = 0; i < 32; ++i) {
-        uint32_t word = 0;
-        for (int j = 0; j < 24; ++j)
-            word |= masks[j] & (0u - keyBits[kseltab[i][j]]);
-        subKeys[i] = word;
-        subKeys[32 + 30 - i + 2 * (i % 2)] = word;
+    uint32_t *enc = subKeys;
+    for (int i = 0; i < 32; ++i)
+        enc[i] = 0;
+    for (int q = 0; q < 16; ++q) {
+        const unsigned int nibble = (key[q / 2] >> (q % 2 ? 0 : 4)) & 15u;
+        const std::array<uint32_t, 32> &part = keyTab[q][nibble];
+        for (int i = 0; i < 32; ++i)
+            enc[i] |= part[i];
     }
+    // Decryption runs the rounds backwards, each round's two words kept in order.
+    for (int i = 0; i < 32; ++i)
+        subKeys[32 + 30 - i + 2 * (i % 2)] = enc[i];
 }
 
 void DESCrypt::useKey(const unsigned char *key)

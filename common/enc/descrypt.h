@@ -41,7 +41,7 @@ public:
     // must not overlap). Output length equals len. Always returns 0.
     int desCipherData(unsigned char flags, const unsigned char *key, unsigned char *iv, const unsigned char *in,
                       unsigned char *out, unsigned int len);
-    // Computes the key schedule of an 8-byte key (parity bits ignored).
+    // Computes the round keys of an 8-byte key into subKeys (parity bits ignored).
     void InitKeyTable(const unsigned char *key);
 
 private:
@@ -51,7 +51,6 @@ private:
     uint32_t residualLen = 0;           // bytes held in residualBuf between encData calls
     unsigned char residualBuf[8] = {};  // input held back until a whole block is there
     unsigned char streamKey[8] = {};    // key of the current stream
-    uint32_t keyBits[56] = {};          // key bits of cachedKey without parity, one word per bit
     uint32_t subKeys[64] = {};          // round keys: 32 words in encryption order, 32 in decryption order
     uint32_t cachedKey[2] = {};         // the key whose schedule is in subKeys (big-endian halves)
     unsigned char streamIV[8] = {};     // chaining value carried between encData calls
