@@ -139,7 +139,8 @@ int vlxBuildPswdPath(const char *arg, char *buf, size_t bufSize)
     size_t nameLen = sizeof(VLX_PSWD_FILE_NAME) - 1;
     if (dirLen > bufSize - 1 || nameLen > bufSize - 1 - dirLen)
         return -1;
-    memcpy(buf, arg, dirLen);
+    if (dirLen != 0)
+        memcpy(buf, arg, dirLen);
     memcpy(buf + dirLen, VLX_PSWD_FILE_NAME, nameLen + 1);
     return 0;
 }

@@ -1,0 +1,329 @@
+#include "common/unx/vlxstart.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <climits>
+#include <clocale>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "common/mem/kelmem.h"
+
+namespace {
+
+struct NumberCase {
+    const char *name;
+    const char *text;
+    int number;
+    unsigned char cipherType;
+};
+
+const NumberCase numberCases[] = {
+    {"plain", "1", 1, 1},
+    {"aes", "2", 2, 2},
+    {"low_byte_kept", "258", 258, 2},
+    {"byte_wraps_to_zero", "256", 256, 0},
+    {"not_numeric", "AES", 0, 0},
+    {"empty", "", 0, 0},
+    {"null", nullptr, 0, 0},
+    {"leading_blanks", " \t\n 7", 7, 7},
+    {"plus_sign", "+5", 5, 5},
+    {"negative", "-1", -1, 255},
+    {"trailing_text", "12abc", 12, 12},
+    {"sign_then_blank", "- 5", 0, 0},
+    {"too_large_clamped", "99999999999999999999", INT_MAX, 255},
+    {"too_small_clamped", "-99999999999999999999", INT_MIN, 0},
+    {"int_min_exact", "-2147483648", INT_MIN, 0},
+};
+
+TEST(VlxNumber, ConvertsLikeAtoiWithoutOverflow)
+{
+    for (const auto &c : numberCases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(vlxNumber(c.text), c.number);
+        EXPECT_EQ(vlxCipherType(c.text), c.cipherType);
+    }
+}
+
+struct PathCase {
+    const char *name;
+    const char *arg;
+    const char *path;
+};
+
+const PathCase pathCases[] = {
+    {"file_in_directory", "/a/b/dsm.opt", "/a/b/ZAR.PWD"},
+    {"trailing_slash_keeps_directory", "/a/b/", "/a/b/ZAR.PWD"},
+    {"root", "/", "/ZAR.PWD"},
+    {"no_slash", "dsm.opt", "ZAR.PWD"},
+    {"empty", "", "ZAR.PWD"},
+    {"null", nullptr, "ZAR.PWD"},
+    {"relative", "etc/x", "etc/ZAR.PWD"},
+    {"invalid_multibyte_text", "/tmp/\xff\xfe\x80/x", "/tmp/\xff\xfe\x80/ZAR.PWD"},
+    {"multibyte_text", "/tmp/\xc3\xa9t\xc3\xa9/x", "/tmp/\xc3\xa9t\xc3\xa9/ZAR.PWD"},
+};
+
+// The directory search must not depend on the text being valid in the
+// caller's locale.
+TEST(VlxPswdPath, TakesDirectoryPartByteByByte)
+{
+    const char *old = setlocale(LC_ALL, nullptr);
+    std::string saved = old == nullptr ? "C" : old;
+    ASSERT_NE(setlocale(LC_ALL, "C.UTF-8"), nullptr);
+    for (const auto &c : pathCases) {
+        SCOPED_TRACE(c.name);
+        char *p = vlxNewPswdPath(c.arg);
+        ASSERT_NE(p, nullptr);
+        EXPECT_STREQ(p, c.path);
+        EXPECT_EQ(chkSnake(p, __FILE__, __LINE__), 0);
+        KEL_FREE(p);
+    }
+    setlocale(LC_ALL, saved.c_str());
+}
+
+// The worst case (an argument ending in '/') needs exactly length + 8 bytes.
+TEST(VlxPswdPath, BufferBoundIsExact)
+{
+    const char *arg = "/var/x/";
+    size_t size = vlxPswdPathSize(arg);
+    ASSERT_EQ(size, strlen(arg) + 8);
+    std::string buf(size + 4, '#');
+    EXPECT_EQ(vlxBuildPswdPath(arg, buf.data(), size), 0);
+    EXPECT_STREQ(buf.c_str(), "/var/x/ZAR.PWD");
+    EXPECT_EQ(buf[size], '#');
+
+    std::string small(size - 1 + 4, '#');
+    EXPECT_EQ(vlxBuildPswdPath(arg, small.data(), size - 1), -1);
+    EXPECT_EQ(small[0], '\0');
+    EXPECT_EQ(small[size - 1], '#');
+    EXPECT_EQ(vlxBuildPswdPath(arg, nullptr, size), -1);
+}
+
+TEST(VlxPswdPath, HugeArgument)
+{
+    std::string arg(1 << 20, 'd');
+    arg[100] = '/';
+    arg[(1 << 20) - 10] = '/';
+    char *p = vlxNewPswdPath(arg.c_str());
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(std::string(p), arg.substr(0, (1 << 20) - 9) + "ZAR.PWD");
+    EXPECT_EQ(chkSnake(p, __FILE__, __LINE__), 0);
+    KEL_FREE(p);
+}
+
+TEST(VlxBuildStamp, HasItsFixedForm)
+{
+    ASSERT_NE(BUILDDATE, nullptr);
+    ASSERT_NE(BUILDTIME, nullptr);
+    EXPECT_EQ(strlen(BUILDDATE), 25u);
+    EXPECT_EQ(strlen(BUILDTIME), 25u);
+    EXPECT_EQ(BUILDDATE[0], ' ');
+    EXPECT_STREQ(BUILDDATETEST, "QUVPLIX");
+    EXPECT_STREQ(BUILDTIMETEST, "RONKWAF");
+}
+
+TEST(VlxBuildStamp, AcceptsOwnStampOrBothTestValues)
+{
+    std::string date = BUILDDATE;
+    std::string time = BUILDTIME;
+    std::string noBlank = date.substr(1);
+    std::string lastDiffers = date;
+    lastDiffers.back() = lastDiffers.back() == '9' ? '8' : '9';
+    struct {
+        const char *name;
+        const char *date;
+        const char *time;
+        int accepted;
+    } cases[] = {
+        {"own_stamp", date.c_str(), time.c_str(), 1},
+        {"test_values", "QUVPLIX", "RONKWAF", 1},
+        {"date_test_value_only", "QUVPLIX", time.c_str(), 0},
+        {"time_test_value_only", date.c_str(), "RONKWAF", 0},
+        {"test_value_with_wrong_time", "QUVPLIX", "RONKWAX", 0},
+        {"leading_blank_missing", noBlank.c_str(), time.c_str(), 0},
+        {"one_character_differs", lastDiffers.c_str(), time.c_str(), 0},
+        {"time_differs", date.c_str(), lastDiffers.c_str(), 0},
+        {"lower_case_test_values", "quvplix", "ronkwaf", 0},
+        {"null_date", nullptr, time.c_str(), 0},
+        {"null_time", date.c_str(), nullptr, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(vlxBuildStampAccepted(c.date, c.time), c.accepted);
+    }
+}
+
+class Pipe {
+public:
+    Pipe() { EXPECT_EQ(pipe(fd_), 0); }
+    ~Pipe()
+    {
+        closeRead();
+        closeWrite();
+    }
+    int r() const { return fd_[0]; }
+    int w() const { return fd_[1]; }
+    void closeRead()
+    {
+        if (fd_[0] >= 0)
+            close(fd_[0]);
+        fd_[0] = -1;
+    }
+    void closeWrite()
+    {
+        if (fd_[1] >= 0)
+            close(fd_[1]);
+        fd_[1] = -1;
+    }
+
+private:
+    int fd_[2] = {-1, -1};
+};
+
+TEST(VlxReadExact, TakesNoMoreThanAsked)
+{
+    Pipe p;
+    ASSERT_EQ(write(p.w(), "\x01\x02", 2), 2);
+    unsigned char b = 0;
+    EXPECT_EQ(vlxReadExact(p.r(), &b, 1), 1u);
+    EXPECT_EQ(b, 1);
+    p.closeWrite();
+    unsigned char rest[4] = {};
+    EXPECT_EQ(read(p.r(), rest, sizeof(rest)), 1);
+    EXPECT_EQ(rest[0], 2);
+}
+
+TEST(VlxReadExact, ShortAtEndOfFile)
+{
+    Pipe p;
+    ASSERT_EQ(write(p.w(), "abc", 3), 3);
+    p.closeWrite();
+    unsigned char b[16];
+    EXPECT_EQ(vlxReadExact(p.r(), b, sizeof(b)), 3u);
+    EXPECT_EQ(vlxReadExact(p.r(), b, 1), 0u);
+}
+
+TEST(VlxReadExact, GathersPiecesAndRefusesBadDescriptor)
+{
+    Pipe p;
+    std::thread writer([&] {
+        for (int i = 0; i < 4; ++i) {
+            usleep(2000);
+            EXPECT_EQ(write(p.w(), "1234", 4), 4);
+        }
+    });
+    unsigned char b[16];
+    EXPECT_EQ(vlxReadExact(p.r(), b, sizeof(b)), 16u);
+    writer.join();
+    EXPECT_EQ(memcmp(b, "1234123412341234", 16), 0);
+
+    p.closeRead();
+    EXPECT_EQ(vlxReadExact(-1, b, 1), 0u);
+}
+
+bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+TEST(VlxCloseCallerFd, NeverClosesStandardDescriptors)
+{
+    for (int fd : {-1, 0, 1, 2})
+        vlxCloseCallerFd(fd);
+    for (int fd : {0, 1, 2})
+        EXPECT_TRUE(isOpen(fd)) << fd;
+
+    Pipe p;
+    int fd = p.w();
+    vlxCloseCallerFd(fd);
+    EXPECT_FALSE(isOpen(fd));
+    EXPECT_EQ(errno, EBADF);
+}
+
+// Runs body in a child process; the child's exit status is its result.
+int inChild(int (*body)())
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(body());
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+// A file opened after start-up must never become standard output or error:
+// whatever is written there afterwards goes to /dev/null.
+int reopenAndWrite(const int *closed, int n)
+{
+    for (int i = 0; i < n; ++i)
+        close(closed[i]);
+    if (vlxEnsureStdFds() != 0)
+        return 10;
+    for (int fd = 0; fd <= 2; ++fd)
+        if (!isOpen(fd))
+            return 11;
+    char name[] = "/tmp/vlxstartXXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0)
+        return 12;
+    unlink(name);
+    if (fd <= 2)
+        return 13;
+    for (int i = 0; i < n; ++i)
+        if (closed[i] != 0 && write(closed[i], "msg", 3) != 3)
+            return 14;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size != 0)
+        return 15;
+    return 0;
+}
+
+TEST(VlxEnsureStdFds, ReopensClosedDescriptorsOnDevNull)
+{
+    struct {
+        const char *name;
+        int (*body)();
+    } cases[] = {
+        {"stdout_closed", [] { static const int c[] = {1}; return reopenAndWrite(c, 1); }},
+        {"stderr_closed", [] { static const int c[] = {2}; return reopenAndWrite(c, 1); }},
+        {"all_closed", [] { static const int c[] = {0, 1, 2}; return reopenAndWrite(c, 3); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(inChild(c.body), 0);
+    }
+}
+
+int hardenedState()
+{
+    umask(0);
+    vlxHardenProcess();
+    if (prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) != 0)
+        return 1;
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_CORE, &rl) != 0 || rl.rlim_cur != 0 || rl.rlim_max != 0)
+        return 2;
+    if (umask(0) != 077)
+        return 3;
+    int p[2];
+    if (pipe(p) != 0)
+        return 4;
+    close(p[0]);
+    // With SIGPIPE delivered the child would die here instead of returning.
+    if (write(p[1], "x", 1) != -1 || errno != EPIPE)
+        return 5;
+    return 0;
+}
+
+TEST(VlxHardenProcess, NoCoreNoDumpPrivateMaskNoSigpipe) { EXPECT_EQ(inChild(hardenedState), 0); }
+
+} // namespace
