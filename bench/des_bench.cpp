@@ -99,15 +99,20 @@ void BM_ssl_keychange(benchmark::State &state)
 BENCHMARK(BM_kel_keychange);
 BENCHMARK(BM_ssl_keychange);
 
-// Console output as usual, and the rate of every run kept by name.
+// Console output as usual, and the rate of every benchmark kept by name (the
+// median when repetitions are asked for).
 class RateReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override
     {
         for (const Run &run : runs) {
-            auto it = run.counters.find(run.counters.count("bytes_per_second") ? "bytes_per_second" : "items_per_second");
+            if (!run.aggregate_name.empty() && run.aggregate_name != "median")
+                continue;
+            auto it = run.counters.find("bytes_per_second");
+            if (it == run.counters.end())
+                it = run.counters.find("items_per_second");
             if (it != run.counters.end())
-                rates[run.benchmark_name()] = it->second.value;
+                rates[run.run_name.str()] = it->second.value;
         }
         ConsoleReporter::ReportRuns(runs);
     }
