@@ -161,56 +161,12 @@ int vlxDispatch(char op, const VlxRequest &rq, bool *pipeFailed)
     }
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// Parses the pipe and cipher arguments, closes the caller's pipe ends, makes
+// the copies and paths the handlers get and serves the one request. Out of
+// memory (292) and an incomplete flag read (297) set *returnAtOnce: main
+// returns them without closing the pipes, logging or tearing down the runtime.
+int vlxServeRequest(char **argv, bool *returnAtOnce)
 {
-    // Before anything can open a file: no file may become standard output or
-    // error and receive a message.
-    if (vlxEnsureStdFds() != 0)
-        return VLX_RC_INCOMPATIBLE;
-    vlxHardenProcess();
-
-    dsCoreInit(nullptr, 1);   // result not needed: every later step copes without the message object
-
-    char exitText[VLX_TEXT_BUF_SIZE] = {};
-
-    if (argc < 2 || argv == nullptr) {
-        vlxPrintUsage();
-        vlxExit(VLX_RC_USAGE);
-    }
-    if (argv[ARG_DEBUG_STOP][0] == '1')
-        vlxDebugStop();
-    if (argc <= 2 || StrCmp(argv[ARG_INTERFACE], VLX_INTERFACE_STRING) != 0) {
-        vlxPrintUsage();
-        vlxExit(VLX_RC_USAGE);
-    }
-    if (argc != VLX_ARGC) {
-        vlxPrintIncompatible();
-        vlxExit(VLX_RC_INCOMPATIBLE);
-    }
-
-    const char *interfaceArg = argv[ARG_INTERFACE];
-    int exitLogging = vlxNumber(argv[ARG_EXIT_LOGGING]);
-    nlsReturnInfo_t nlsInfo = {};
-    cliType_t clientType = (signed char)argv[ARG_CLIENT_TYPE][0];
-    if (nlinit(argv[ARG_LANGUAGE], nlsCacheLimit, argv[ARG_CATALOG_DIR], clientType, nlsFmtDefault, nlsFmtDefault,
-               nlsFmtDefault, &nlsInfo, nullptr) != 0)
-        vlxExit(VLX_RC_NLS);
-    interfaceArg = nullptr;
-    (void)interfaceArg;
-
-    if (geteuid() != 0)
-        vlxExit(VLX_RC_INCOMPATIBLE);
-
-    if (!vlxBuildStampAccepted(argv[ARG_BUILD_DATE], argv[ARG_BUILD_TIME])) {
-        vlxPrintIncompatible();
-        pkFprintf(~0u, stderr, "calling program build date : %s \n", argv[ARG_BUILD_DATE]);
-        pkFprintf(~0u, stderr, "VLX build date             : %s \n", BUILDDATE);
-        vlxLogExit(exitText, "VLX EXIT Build Dates do not match rc = %d\n", VLX_RC_INCOMPATIBLE);
-        vlxExit(VLX_RC_INCOMPATIBLE);
-    }
-
     unsigned char cipherType = vlxCipherType(argv[ARG_CIPHER_TYPE]);
     int inFd = vlxNumber(argv[ARG_IN_FD]);
     int outFd = vlxNumber(argv[ARG_OUT_FD]);
@@ -229,7 +185,6 @@ int main(int argc, char **argv)
     }
 
     int rc = 0;
-    bool pipeFailed = false;
     {
         VlxRequestArgs args;
         args.catDir = StrDup(argv[ARG_CATALOG_DIR]);
@@ -238,17 +193,74 @@ int main(int argc, char **argv)
         args.arg15 = StrDup(argv[ARG_PASS_THROUGH]);
         args.pswdFileName = vlxNewPswdPath(argv[ARG_PSWD_DIR]);
         args.pswdPath = vlxNewPswdPath(argv[ARG_PSWD_PATH]);
-        if (!args.complete())
-            return VLX_RC_NO_MEMORY;   // the copies obtained are released on the way out
+        if (!args.complete()) {
+            *returnAtOnce = true;   // the copies obtained are released on the way out
+            return VLX_RC_NO_MEMORY;
+        }
         pfi.pswdFile = args.pswdFileName;
         VlxRequest rq = {cipherType, inFd, outFd, &pfi, &args};
-        rc = vlxDispatch(argv[ARG_OPERATION][0], rq, &pipeFailed);
+        rc = vlxDispatch(argv[ARG_OPERATION][0], rq, returnAtOnce);
     }
-    if (pipeFailed)
+    if (!*returnAtOnce) {
+        vlxCloseCallerFd(inFd);
+        vlxCloseCallerFd(outFd);
+    }
+    return rc;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Before anything can open a file: no file may become standard output or
+    // error and receive a message.
+    if (vlxEnsureStdFds() != 0)
+        return VLX_RC_INCOMPATIBLE;
+    vlxHardenProcess();
+
+    dsCoreInit(nullptr, 1);   // its result is not looked at: a failure shows in the catalog set-up below
+
+    char exitText[VLX_TEXT_BUF_SIZE] = {};
+
+    if (argc < 2 || argv == nullptr) {
+        vlxPrintUsage();
+        vlxExit(VLX_RC_USAGE);
+    }
+    if (argv[ARG_DEBUG_STOP][0] == '1')
+        vlxDebugStop();
+    if (argc <= 2 || StrCmp(argv[ARG_INTERFACE], VLX_INTERFACE_STRING) != 0) {
+        vlxPrintUsage();
+        vlxExit(VLX_RC_USAGE);
+    }
+    if (argc != VLX_ARGC) {
+        vlxPrintIncompatible();
+        vlxExit(VLX_RC_INCOMPATIBLE);
+    }
+
+    int exitLogging = vlxNumber(argv[ARG_EXIT_LOGGING]);
+    nlsReturnInfo_t nlsInfo = {};
+    cliType_t clientType = (signed char)argv[ARG_CLIENT_TYPE][0];
+    if (nlinit(argv[ARG_LANGUAGE], nlsCacheLimit, argv[ARG_CATALOG_DIR], clientType, nlsFmtDefault, nlsFmtDefault,
+               nlsFmtDefault, &nlsInfo, nullptr) != 0)
+        vlxExit(VLX_RC_NLS);
+    argv[ARG_INTERFACE] = nullptr;   // nothing after the catalog set-up looks at it
+
+    if (geteuid() != 0)
+        vlxExit(VLX_RC_INCOMPATIBLE);
+
+    if (!vlxBuildStampAccepted(argv[ARG_BUILD_DATE], argv[ARG_BUILD_TIME])) {
+        vlxPrintIncompatible();
+        pkFprintf(~0u, stderr, "calling program build date : %s \n", argv[ARG_BUILD_DATE]);
+        pkFprintf(~0u, stderr, "VLX build date             : %s \n", BUILDDATE);
+        vlxLogExit(exitText, "VLX EXIT Build Dates do not match rc = %d\n", VLX_RC_INCOMPATIBLE);
+        vlxExit(VLX_RC_INCOMPATIBLE);
+    }
+
+    bool returnAtOnce = false;
+    int rc = vlxServeRequest(argv, &returnAtOnce);
+    if (returnAtOnce)
         return rc;
 
-    vlxCloseCallerFd(inFd);
-    vlxCloseCallerFd(outFd);
     if (exitLogging != 0 || rc != 0)
         vlxLogExit(exitText, "VLX EXIT rc = %d\n", rc);
     vlxExit(rc);
