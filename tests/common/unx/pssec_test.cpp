@@ -1,0 +1,809 @@
+// The password file routines against files built from the layout
+// (pwfixture.h), never against files of the writer's own making alone.
+#include "common/unx/pssec.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/file.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <climits>
+#include <functional>
+
+#include "common/ut/dslnklst.h"
+#include "common/ut/dspswd.h"
+#include "common/ut/trace.h"
+#include "tests/common/unx/pwfixture.h"
+
+using pwfix::Bytes;
+using pwfix::Record;
+
+namespace {
+
+const Bytes SRV = "SRV";
+const Bytes N1 = "NODE1";
+const Bytes N2 = "NODE2";
+const Bytes N3 = "NODE3";
+
+struct ReadResult {
+    int rc;
+    Bytes text;   // the password, or the 192-byte key block for type 1
+    Bytes node;   // what the node buffer holds afterwards
+};
+
+// One read with a fresh pswdFileInfo, as a new agent run makes it.
+ReadResult readPw(const std::string &path, unsigned char type, const Bytes &server, const Bytes &node,
+                  int convertOK = 0, const Bytes *callerKey = nullptr, bool keyReady = false)
+{
+    pswdFileInfo info{};
+    info.pswdFile = const_cast<char *>(path.c_str());
+    if (keyReady)
+        info.cryptoKeyOK = 1;
+    char pw[PSWD_FIELD_BUF + 8];
+    memset(pw, 'Z', sizeof pw);
+    pw[sizeof pw - 1] = '\0';
+    char block[PSWD_KEYBLOCK_SIZE];
+    memset(block, 'Z', sizeof block);
+    std::vector<char> nodeBuf(node.begin(), node.end());
+    nodeBuf.resize(std::max<size_t>(node.size() + 1, PSWD_FIELD_BUF), '\0');
+    unsigned char keyIn[PSWD_KEY_SIZE] = {};
+    if (callerKey != nullptr)
+        memcpy(keyIn, callerKey->data(), PSWD_KEY_SIZE);
+    int rc = psReadPswdFile(type, block, keyIn, pw, nodeBuf.data(), server.c_str(), nullptr, &info, nullptr,
+                            nullptr, path.c_str(), convertOK);
+    ReadResult r{rc, type == PSWD_TYPE_ENCRKEY ? Bytes(block, sizeof block) : Bytes(pw), Bytes(nodeBuf.data())};
+    return r;
+}
+
+int writePw(const std::string &path, unsigned char type, const Bytes &server, const Bytes &node, const Bytes &pw,
+            const Bytes *callerKey = nullptr)
+{
+    pswdFileInfo info{};
+    info.pswdFile = const_cast<char *>(path.c_str());
+    unsigned char key[PSWD_KEY_SIZE] = {};
+    if (callerKey != nullptr)
+        memcpy(key, callerKey->data(), PSWD_KEY_SIZE);
+    return psWritePswdFile(type, pw.c_str(), key, pw.c_str(), node.c_str(), server.c_str(), nullptr, &info, nullptr,
+                           nullptr, path.c_str());
+}
+
+void deletePw(const std::string &path, unsigned char type, const Bytes &server, const Bytes &node)
+{
+    pswdFileInfo info{};
+    psDeletePasswordRecord(type, nullptr, node.c_str(), server.c_str(), nullptr, &info, nullptr, nullptr,
+                           path.c_str());
+}
+
+// The key block as the reader fills it: one text per 64-byte slot.
+Bytes keyBlock(const std::vector<Bytes> &slots)
+{
+    Bytes b(PSWD_KEYBLOCK_SIZE, '\0');
+    for (size_t i = 0; i < slots.size(); i++)
+        b.replace(i * PSWD_KEYSLOT_SIZE, slots[i].size(), slots[i]);
+    return b;
+}
+
+std::vector<Record> records(const std::string &path)
+{
+    std::vector<Record> recs;
+    EXPECT_TRUE(pwfix::parse(pwfix::readFile(path), recs)) << "the file does not parse";
+    return recs;
+}
+
+std::set<std::string> onlyTheFile() { return {"ZAR.PWD", "ZAR.PWD.lock"}; }
+
+class PwFile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // Every trace line is formatted (the trace gate keeps them from any output).
+        TR_PASSWORD = 1;
+        TR_ENTER = 1;
+        psResetFileSteps();
+    }
+    void TearDown() override
+    {
+        TR_PASSWORD = 0;
+        TR_ENTER = 0;
+        psResetFileSteps();
+    }
+    pwfix::TempDir dir;
+    std::string path = dir.file();
+};
+
+// ---------------------------------------------------------------- key derivation
+
+TEST(PsKeyDerivation, DigitSaltsMatchCryptItself)
+{
+    // Hash texts of both passes computed independently; each starts with two digits.
+    struct Row {
+        const char *name, *text1, *text2;
+    } rows[] = {
+        {"NODE1", "16693250", "40190487"},     {"CLIENT01", "46232283", "86574201"},
+        {"ServerA", "49169304", "11446533"},   {"PAYROLL", "38632815", "75809173"},
+        {"HOST-ALPHA", "25292189", "34702879"}, {"\xE9t\xE9", "89540256", "69835130"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::string half1(crypt(r.text1, r.text1) + 2, 8);
+        std::string half2(crypt(r.text2, r.text2) + 2, 8);
+        unsigned char key[PSWD_KEY_SIZE];
+        ASSERT_EQ(psCreateCryptoKey(key, r.name), 1);
+        EXPECT_EQ(Bytes(reinterpret_cast<char *>(key), 16), half1 + half2);
+    }
+}
+
+TEST(PsKeyDerivation, BlankSaltCharactersStandForM)
+{
+    // A blank has the 6-bit value 50 under the traditional rule: salt character 'm'.
+    struct Row {
+        const char *name, *text1, *salt1, *text2, *salt2;
+    } rows[] = {
+        {"N1", "    3822", "mm", "14607684", "14"},
+        {"SRV", "  585316", "mm", "99889762", "99"},
+        {"NODE2", "45605354", "45", " 8803348", "m8"},
+        {"A", "      65", "mm", "    4225", "mm"},
+        {"", "       1", "mm", "       1", "mm"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::string half1(crypt(r.text1, r.salt1) + 2, 8);
+        std::string half2(crypt(r.text2, r.salt2) + 2, 8);
+        unsigned char key[PSWD_KEY_SIZE];
+        ASSERT_EQ(psCreateCryptoKey(key, r.name), 1);
+        EXPECT_EQ(Bytes(reinterpret_cast<char *>(key), 16), half1 + half2);
+    }
+}
+
+TEST(PsKeyDerivation, NodeKeyOnlyForNamesThatFit)
+{
+    unsigned char key[PSWD_KEY_SIZE], direct[PSWD_KEY_SIZE];
+    Bytes fits(67, 'n');
+    ASSERT_EQ(psSetUpCryptoKey(key, fits.c_str()), 1);
+    ASSERT_EQ(psCreateCryptoKey(direct, fits.c_str()), 1);
+    EXPECT_EQ(memcmp(key, direct, 16), 0);
+
+    memset(key, 0x5A, sizeof key);
+    Bytes tooLong(68, 'n');
+    EXPECT_EQ(psSetUpCryptoKey(key, tooLong.c_str()), 0);
+    EXPECT_EQ(psSetUpCryptoKey(key, nullptr), 0);
+    EXPECT_EQ(Bytes(reinterpret_cast<char *>(key), 16), Bytes(16, 0x5A));
+    EXPECT_EQ(psCreateCryptoKey(key, nullptr), 0);
+}
+
+TEST(PsKeyDerivation, HostKeyComesFromTheHostName)
+{
+    unsigned char key[PSWD_KEY_SIZE];
+    ASSERT_EQ(getCryptoKeyV1(key), 1);
+    EXPECT_EQ(Bytes(reinterpret_cast<char *>(key), 16), pwfix::hostKey());
+}
+
+// ---------------------------------------------------------------- reading
+
+struct ReadCase {
+    const char *name;
+    std::vector<Record> recs;
+    unsigned char type;
+    Bytes server, node;
+    int rc;
+    Bytes text;
+};
+
+class PwRead : public PwFile, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(PwRead, FindsTheRecord)
+{
+    const ReadCase &c = GetParam();
+    pwfix::writeFile(path, pwfix::file(c.recs));
+    Bytes before = pwfix::readFile(path);
+    ReadResult r = readPw(path, c.type, c.server, c.node);
+    EXPECT_EQ(r.rc, c.rc);
+    EXPECT_EQ(r.text, c.text);
+    EXPECT_EQ(pwfix::readFile(path), before) << "a read changed the file";
+}
+
+Bytes nothing() { return Bytes(); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PwRead,
+    ::testing::Values(
+        ReadCase{"HeaderOnly", {}, 0, SRV, N1, 168, nothing()},
+        ReadCase{"OneServerPassword", {pwfix::v3(0, SRV, N1, "secret1")}, 0, SRV, N1, 0, "secret1"},
+        ReadCase{"AmongOthers",
+                 {pwfix::v3(0, SRV, N2, "other"), pwfix::v3(1, SRV, N1, "key"), pwfix::v3(0, "SRV2", N1, "x"),
+                  pwfix::v3(0, SRV, N1, "mine")},
+                 0, SRV, N1, 0, "mine"},
+        ReadCase{"TwoRecordsTheFirstWins",
+                 {pwfix::v3(0, SRV, N1, "first"), pwfix::v3(0, SRV, N1, "second")}, 0, SRV, N1, 0, "first"},
+        ReadCase{"ServerComparedByteForByte", {pwfix::v3(0, "srv", N1, "lower")}, 0, SRV, N1, 168, nothing()},
+        ReadCase{"NodeComparedByteForByte", {pwfix::v3(0, SRV, "NODE1 ", "blank")}, 0, SRV, N1, 168, nothing()},
+        ReadCase{"ServerPrefixIsNotAMatch", {pwfix::v3(0, "SRVX", N1, "longer")}, 0, SRV, N1, 168, nothing()},
+        ReadCase{"LongestPassword", {pwfix::v3(0, SRV, N1, Bytes(67, 'p'))}, 0, SRV, N1, 0, Bytes(67, 'p')},
+        ReadCase{"EmptyPassword", {pwfix::v3(0, SRV, N1, "")}, 0, SRV, N1, 0, nothing()},
+        ReadCase{"OtherNodesKeyFails9180",
+                 {pwfix::v3(0, SRV, N1, "copied", pwfix::keyOf(N2))}, 0, SRV, N1, 168, nothing()},
+        ReadCase{"UnsupportedVersion",
+                 {[] { Record r = pwfix::v3(0, SRV, N1, "v2"); r.version = 2; return r; }()}, 0, SRV, N1, 168,
+                 nothing()},
+        ReadCase{"SavedRecordIsNoCurrentKey", {pwfix::saved(2, SRV, N1, "old")}, 1, SRV, N1, 168,
+                 keyBlock({})},
+        ReadCase{"CurrentKeyOnly", {pwfix::v3(1, SRV, N1, "cur")}, 1, SRV, N1, 0, keyBlock({"cur"})},
+        ReadCase{"LastCurrentKeyWins", {pwfix::v3(1, SRV, N1, "k1"), pwfix::v3(1, SRV, N1, "k2")}, 1, SRV, N1,
+                 0, keyBlock({"k2"})},
+        ReadCase{"SavedKeysAt64And128",
+                 {pwfix::saved(1, SRV, N1, "savedByHost"), pwfix::v3(1, SRV, N1, "current"),
+                  pwfix::saved(2, SRV, N1, "savedByNode"), pwfix::saved(2, SRV, N2, "notMine")},
+                 1, SRV, N1, 0, keyBlock({"current", "savedByNode", "savedByHost"})},
+        ReadCase{"OnlyHostSavedKeyLandsAt64",
+                 {pwfix::v3(1, SRV, N1, "current"), pwfix::saved(1, SRV, N1, "savedByHost")}, 1, SRV, N1, 0,
+                 keyBlock({"current", "savedByHost"})},
+        ReadCase{"LongestKeyText", {pwfix::v3(1, SRV, N1, Bytes(63, 'k'))}, 1, SRV, N1, 0,
+                 keyBlock({Bytes(63, 'k')})},
+        ReadCase{"KeyTextOverflowingItsSlot", {pwfix::v3(1, SRV, N1, Bytes(64, 'k'))}, 1, SRV, N1, 168,
+                 keyBlock({})},
+        ReadCase{"SavedKeyOverflowingItsSlot",
+                 {pwfix::v3(1, SRV, N1, "cur"), pwfix::saved(2, SRV, N1, Bytes(64, 's'))}, 1, SRV, N1, 168,
+                 keyBlock({})},
+        ReadCase{"EncryptionKeyV1WithoutPermission", {pwfix::v1(1, SRV, N1, "oldkey")}, 1, SRV, N1, 168,
+                 keyBlock({})},
+        ReadCase{"ServerNameTooLong", {}, 0, Bytes(68, 's'), N1, 168, nothing()},
+        ReadCase{"NodeNameTooLong", {}, 0, SRV, Bytes(68, 'n'), 168, nothing()}),
+    [](const ::testing::TestParamInfo<ReadCase> &i) { return std::string(i.param.name); });
+
+TEST_F(PwFile, MissingOrEmptyFileHasNoRecord)
+{
+    EXPECT_EQ(readPw(path, 0, SRV, N1).rc, 168);
+    pwfix::writeFile(path, "");
+    EXPECT_EQ(readPw(path, 0, SRV, N1).rc, 168);
+    // The 71 header bytes are never looked at, whatever they hold.
+    pwfix::writeFile(path, pwfix::file({pwfix::v3(0, SRV, N1, "pw")}, Bytes(71, '\xEF')));
+    EXPECT_EQ(readPw(path, 0, SRV, N1).text, "pw");
+}
+
+TEST_F(PwFile, NullRecordGives168)
+{
+    char pw[PSWD_FIELD_BUF] = "untouched";
+    char node[PSWD_FIELD_BUF] = "NODE1";
+    EXPECT_EQ(psReadPswdFile(0, nullptr, nullptr, pw, node, "SRV", nullptr, nullptr, nullptr, nullptr,
+                             path.c_str(), 0),
+              168);
+    EXPECT_STREQ(pw, "untouched");
+}
+
+TEST_F(PwFile, OtherTypesUseTheCallersKeyAndReturnTheUser)
+{
+    Bytes key = "0123456789abcdef";
+    pwfix::writeFile(path, pwfix::file({pwfix::v3(4, "ENTITY", "someone", "otherpw", key),
+                                        pwfix::v3(3, "ENTITY", "user3", "type3pw", key)}));
+    // With the node key in hand the caller's key is used.
+    ReadResult r = readPw(path, 4, "ENTITY", "", 0, &key, true);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.text, "otherpw");
+    EXPECT_EQ(r.node, "someone");
+    // Without it, the key is derived from the user name given.
+    pwfix::writeFile(path, pwfix::file({pwfix::v3(5, "ENTITY", "user5", "derived")}));
+    r = readPw(path, 5, "ENTITY", "user5", 0, &key, false);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.text, "derived");
+    EXPECT_EQ(readPw(path, 5, "OTHER", "user5", 0, &key, false).rc, 168);
+}
+
+TEST_F(PwFile, LinkAtTheNameIsNotFollowed)
+{
+    std::string target = dir.file("target");
+    pwfix::writeFile(target, pwfix::file({pwfix::v3(0, SRV, N1, "behindLink")}));
+    Bytes before = pwfix::readFile(target);
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+
+    EXPECT_EQ(readPw(path, 0, SRV, N1).rc, 168);
+    EXPECT_EQ(writePw(path, 0, SRV, N1, "new"), -1);
+    deletePw(path, 0, SRV, N1);
+
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(pwfix::readFile(target), before);
+}
+
+TEST_F(PwFile, NonRegularFileIsRefused)
+{
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);   // would block an open for reading
+    EXPECT_EQ(readPw(path, 0, SRV, N1).rc, 168);
+    EXPECT_EQ(writePw(path, 0, SRV, N1, "new"), -1);
+    deletePw(path, 0, SRV, N1);
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// ---------------------------------------------------------------- version 1 conversion
+
+TEST_F(PwFile, Version1ServerPasswordIsConvertedWithTheHostKey)
+{
+    Record other = pwfix::v3(0, SRV, N2, "keepme");
+    pwfix::writeFile(path, pwfix::file({pwfix::v1(0, SRV, N1, "oldpw"), other}));
+
+    ReadResult r = readPw(path, 0, SRV, N1);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.text, "oldpw");
+
+    std::vector<Record> recs = records(path);
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[0].bytes(), other.bytes());
+    EXPECT_EQ(recs[1].bytes(), pwfix::v3(0, SRV, N1, "oldpw").bytes());
+    EXPECT_EQ(readPw(path, 0, SRV, N1).text, "oldpw");
+}
+
+TEST_F(PwFile, Version1EncryptionKeyIsConvertedWhenAllowed)
+{
+    pwfix::writeFile(path, pwfix::file({pwfix::v1(1, SRV, N1, "oldkey")}));
+    ReadResult r = readPw(path, 1, SRV, N1, 1);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.text, keyBlock({"oldkey"}));
+    // Afterwards a current version 3 key and both saved copies give the same key.
+    EXPECT_EQ(readPw(path, 1, SRV, N1).text, keyBlock({"oldkey", "oldkey", "oldkey"}));
+}
+
+// ---------------------------------------------------------------- writing
+
+TEST_F(PwFile, WriteCreatesDirectoriesAndTheFileByteForByte)
+{
+    std::string deep = dir.path() + "/a/b/c/ZAR.PWD";
+    mode_t old = umask(0277);   // the mode is set whatever the umask
+    int rc = writePw(deep, 0, SRV, N1, "pw1");
+    umask(old);
+    ASSERT_EQ(rc, 0);
+    Bytes b = pwfix::readFile(deep);
+    ASSERT_GE(b.size(), 71u);
+    EXPECT_EQ(b.substr(71), pwfix::v3(0, SRV, N1, "pw1").bytes());
+    struct stat st;
+    ASSERT_EQ(stat(deep.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(pwfix::dirEntries(dir.path() + "/a/b/c"), onlyTheFile());
+}
+
+TEST_F(PwFile, WriteReplacesEveryRecordOfTheNodeAndAppends)
+{
+    Record a = pwfix::v3(0, SRV, N2, "a");
+    Record b = pwfix::v3(1, SRV, N1, "b");
+    Record odd = Record{0, 3, {"NULL", Bytes("S\0V", 3), N1, Bytes("\0\0", 2), Bytes("x\0y", 3)}};
+    pwfix::writeFile(path, pwfix::file({pwfix::v3(0, SRV, N1, "old1"), a, b, pwfix::v3(0, SRV, N1, "old2"), odd}),
+                     0644);
+    ASSERT_EQ(writePw(path, 0, SRV, N1, "new"), 0);
+    std::vector<Record> recs = records(path);
+    ASSERT_EQ(recs.size(), 4u);
+    EXPECT_EQ(recs[0].bytes(), a.bytes());
+    EXPECT_EQ(recs[1].bytes(), b.bytes());
+    EXPECT_EQ(recs[2].bytes(), odd.bytes()) << "fields holding 0 bytes are carried whole";
+    EXPECT_EQ(recs[3].bytes(), pwfix::v3(0, SRV, N1, "new").bytes());
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(pwfix::dirEntries(dir.path()), onlyTheFile());
+}
+
+TEST_F(PwFile, WriteWithoutAnyReadFirstDerivesTheNodeKey)
+{
+    pswdFileInfo info{};
+    ASSERT_EQ(psWritePswdFile(0, "pw", nullptr, "", N1.c_str(), SRV.c_str(), nullptr, &info, nullptr, nullptr,
+                              path.c_str()),
+              0);
+    EXPECT_EQ(info.cryptoKeyOK, 1);
+    EXPECT_EQ(records(path).at(0).bytes(), pwfix::v3(0, SRV, N1, "pw").bytes());
+}
+
+TEST_F(PwFile, ReplacedKeyIsKeptAsTwoReadableSavedRecords)
+{
+    struct Row {
+        const char *name;
+        Record current;
+    } rows[] = {{"version3", pwfix::v3(1, SRV, N1, "oldkey")}, {"version1", pwfix::v1(1, SRV, N1, "oldkey")}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Record other = pwfix::v3(0, SRV, N1, "server");
+        pwfix::writeFile(path, pwfix::file({row.current, other}));
+        ASSERT_EQ(writePw(path, 1, SRV, N1, "newkey"), 0);
+
+        const Record &cur = row.current;
+        Record savedHost{1, 3, {cur.f[0], "\x01" + SRV, "\x01" + N1, cur.f[3], pwfix::enc(pwfix::hostKey(), "oldkey")}};
+        Record savedNode{1, 1, {cur.f[0], "\x02" + SRV, "\x02" + N1, cur.f[3], pwfix::enc(pwfix::keyOf(N1), "oldkey")}};
+        std::vector<Record> recs = records(path);
+        ASSERT_EQ(recs.size(), 4u);
+        EXPECT_EQ(recs[0].bytes(), savedHost.bytes());
+        EXPECT_EQ(recs[1].bytes(), savedNode.bytes());
+        EXPECT_EQ(recs[2].bytes(), other.bytes());
+        EXPECT_EQ(recs[3].bytes(), pwfix::v3(1, SRV, N1, "newkey").bytes());
+        EXPECT_EQ(readPw(path, 1, SRV, N1).text, keyBlock({"newkey", "oldkey", "oldkey"}));
+
+        // With saved keys already there, the next replacement drops the current key only.
+        ASSERT_EQ(writePw(path, 1, SRV, N1, "third"), 0);
+        recs = records(path);
+        ASSERT_EQ(recs.size(), 4u);
+        EXPECT_EQ(recs[3].bytes(), pwfix::v3(1, SRV, N1, "third").bytes());
+        EXPECT_EQ(readPw(path, 1, SRV, N1).text, keyBlock({"third", "oldkey", "oldkey"}));
+    }
+}
+
+TEST_F(PwFile, OtherTypesAreKeyedByEntity)
+{
+    Bytes key = "fedcba9876543210";
+    pwfix::writeFile(path, pwfix::file({pwfix::v3(3, "ENT", "olduser", "oldpw", key)}));
+    ASSERT_EQ(writePw(path, 3, "ENT", "newuser", "newpw", &key), 0);
+    std::vector<Record> recs = records(path);
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0].bytes(), pwfix::v3(3, "ENT", "newuser", "newpw", key).bytes());
+}
+
+TEST_F(PwFile, WhatNoReaderCouldHoldIsRefused)
+{
+    Bytes original = pwfix::file({pwfix::v3(0, SRV, N1, "keep")});
+    struct Row {
+        const char *name;
+        unsigned char type;
+        Bytes server, node, pw;
+    } rows[] = {
+        {"server name of 68 bytes", 0, Bytes(68, 's'), N1, "pw"},
+        {"node name of 68 bytes", 0, SRV, Bytes(68, 'n'), "pw"},
+        {"password of 68 bytes", 0, SRV, N1, Bytes(68, 'p')},
+        {"key text of 64 bytes", 1, SRV, N1, Bytes(64, 'k')},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        pwfix::writeFile(path, original);
+        EXPECT_EQ(writePw(path, r.type, r.server, r.node, r.pw), -1);
+        EXPECT_EQ(pwfix::readFile(path), original);
+    }
+    // A key can be saved only while the prefixed names still fit.
+    Bytes node67(67, 'n');
+    pwfix::writeFile(path, pwfix::file({pwfix::v3(1, SRV, node67, "cur")}));
+    Bytes before = pwfix::readFile(path);
+    EXPECT_EQ(writePw(path, 1, SRV, node67, "next"), -1);
+    EXPECT_EQ(pwfix::readFile(path), before);
+    // Names of 67 bytes are stored and read back.
+    EXPECT_EQ(writePw(path, 0, Bytes(67, 's'), node67, "fits"), 0);
+    EXPECT_EQ(readPw(path, 0, Bytes(67, 's'), node67).text, "fits");
+}
+
+TEST_F(PwFile, PathWithoutDirectoryUsesTheCurrentDirectory)
+{
+    char cwd[PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    int rc = writePw("ZAR.PWD", 0, SRV, N1, "here");
+    ReadResult r = readPw("ZAR.PWD", 0, SRV, N1);
+    ASSERT_EQ(chdir(cwd), 0);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(r.text, "here");
+    EXPECT_EQ(pwfix::dirEntries(dir.path()), onlyTheFile());
+}
+
+// ---------------------------------------------------------------- deleting
+
+TEST_F(PwFile, DeleteRemovesEveryRecordOfTheNode)
+{
+    Record keep1 = pwfix::v3(0, SRV, N2, "n2");
+    Record keep2 = pwfix::v3(1, SRV, N1, "key");
+    pwfix::writeFile(path, pwfix::file({pwfix::v3(0, SRV, N1, "a"), keep1, pwfix::v3(0, SRV, N1, "b"), keep2}),
+                     0640);
+    deletePw(path, 0, SRV, N1);
+    std::vector<Record> recs = records(path);
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[0].bytes(), keep1.bytes());
+    EXPECT_EQ(recs[1].bytes(), keep2.bytes());
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << "a delete keeps the permission bits";
+    EXPECT_EQ(pwfix::dirEntries(dir.path()), onlyTheFile());
+
+    // Nothing of the node left: the file stays byte for byte.
+    Bytes before = pwfix::readFile(path);
+    deletePw(path, 0, SRV, N1);
+    EXPECT_EQ(pwfix::readFile(path), before);
+}
+
+TEST_F(PwFile, DeleteThatLeavesNoRecordRemovesTheFile)
+{
+    struct Row {
+        const char *name;
+        Bytes content;
+    } rows[] = {
+        {"empty file", ""},
+        {"header only", pwfix::header()},
+        {"last record", pwfix::file({pwfix::v3(0, SRV, N1, "only")})},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        pwfix::writeFile(path, r.content);
+        deletePw(path, 0, SRV, N1);
+        EXPECT_NE(access(path.c_str(), F_OK), 0);
+    }
+    deletePw(path, 0, SRV, N1);   // no file at all: nothing happens
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+}
+
+TEST_F(PwFile, DeleteOfOtherTypesMatchesTheEntityOnly)
+{
+    Record keep = pwfix::v3(4, "ENT", "u", "pw4", "0123456789abcdef");
+    pwfix::writeFile(path, pwfix::file({pwfix::v3(3, "ENT", "u1", "pw3", "0123456789abcdef"), keep}));
+    deletePw(path, 3, "ENT", "anyone");
+    std::vector<Record> recs = records(path);
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0].bytes(), keep.bytes());
+}
+
+// ---------------------------------------------------------------- damaged files
+
+struct DamageCase {
+    const char *name;
+    Bytes content;
+    Bytes readNode;     // the node whose type 0 password is read
+    int readRc;
+    Bytes readText;
+    int writeRc;        // writing NODE3: -1 refused (file unchanged) or 0
+};
+
+Bytes patchedLength(const Record &r, int field, uint32_t len)
+{
+    Bytes b = r.bytes();
+    b.replace(3 + 4 * field, 4, pwfix::be32(len));
+    return b;
+}
+
+const Record RA = pwfix::v3(0, SRV, N1, "pwA");
+const Record RB = pwfix::v3(0, SRV, N2, "pwB");
+
+class PwDamaged : public PwFile, public ::testing::WithParamInterface<DamageCase> {};
+
+TEST_P(PwDamaged, NoOverflowAndNothingLost)
+{
+    const DamageCase &c = GetParam();
+    pwfix::writeFile(path, c.content);
+    ReadResult r = readPw(path, 0, SRV, c.readNode);
+    EXPECT_EQ(r.rc, c.readRc);
+    EXPECT_EQ(r.text, c.readText);
+
+    int rc = writePw(path, 0, SRV, N3, "pwC");
+    EXPECT_EQ(rc, c.writeRc);
+    if (c.writeRc != 0) {
+        EXPECT_EQ(pwfix::readFile(path), c.content) << "a refused write changed the file";
+        deletePw(path, 0, SRV, N1);
+        EXPECT_EQ(pwfix::readFile(path), c.content) << "a refused delete changed the file";
+    } else {
+        // The header is written anew; every record is carried whole.
+        EXPECT_EQ(pwfix::readFile(path).substr(71), c.content.substr(71) + pwfix::v3(0, SRV, N3, "pwC").bytes());
+    }
+    EXPECT_EQ(pwfix::dirEntries(dir.path()).count("ZAR.PWD"), 1u);
+    for (const std::string &n : pwfix::dirEntries(dir.path()))
+        EXPECT_TRUE(n == "ZAR.PWD" || n == "ZAR.PWD.lock") << "left behind: " << n;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PwDamaged,
+    ::testing::Values(
+        DamageCase{"TruncatedHeader", pwfix::header().substr(0, 30), N1, 168, "", -1},
+        DamageCase{"RecordCutInItsFields", pwfix::file({RA}) + RB.bytes().substr(0, 30), N1, 0, "pwA", -1},
+        DamageCase{"RecordCutInItsFieldsBeforeTheMatch", pwfix::file({RB}) + RA.bytes().substr(0, 30), N1, 168, "",
+                   -1},
+        DamageCase{"RecordHeaderCutShort", pwfix::file({RA}) + Bytes("\x00\xEF\x03\x00", 4), N2, 168, "", -1},
+        DamageCase{"FieldLengthAllOnes", pwfix::header() + patchedLength(RB, 1, 0xFFFFFFFFu) + RA.bytes(), N1, 168,
+                   "", -1},
+        DamageCase{"FieldOf200Bytes", pwfix::file({pwfix::v3(0, Bytes(200, 's'), N2, "x"), RA}), N1, 168, "", -1},
+        DamageCase{"PasswordOf200Bytes", pwfix::file({RA, pwfix::v3(0, SRV, N2, Bytes(200, 'p'))}), N1, 0, "pwA",
+                   -1},
+        DamageCase{"GarbageAfterTheLastRecord", pwfix::file({RA}) + "garbage!", N1, 0, "pwA", -1},
+        DamageCase{"GarbageEndsTheScan", pwfix::file({RB}) + "garbage!" + RA.bytes(), N1, 168, "", -1},
+        DamageCase{"MarkerMissing", pwfix::file({RB}) + patchedLength(RA, 0, 4).replace(1, 1, "\x00", 1), N1, 168,
+                   "", -1},
+        // The list keeps field 4 in 83 bytes and field 5 in 80: beyond the reader, not damage to a rewrite.
+        DamageCase{"LongFieldsOfAnotherNode",
+                   pwfix::file({Record{0, 3, {"NULL", SRV, "BIG", Bytes(83, 'e'), Bytes(80, 'p')}}, RA}), N1, 168, "",
+                   0}),
+    [](const ::testing::TestParamInfo<DamageCase> &i) { return std::string(i.param.name); });
+
+// ---------------------------------------------------------------- failure injection
+
+// Each write, flush, sync, close and rename of a rewrite fails in turn: the
+// original stays byte for byte and no new file is left behind.
+TEST_F(PwFile, EveryFailingStepLeavesTheOriginal)
+{
+    Bytes original = pwfix::file({pwfix::v3(0, SRV, N1, "old"), pwfix::v3(1, SRV, N1, "key"), pwfix::v3(0, SRV, N2, "n2"),
+                                  pwfix::v3(0, "OTHER", N1, "o")});
+    struct Op {
+        const char *name;
+        std::function<int()> run;
+        Bytes expectAfter;
+    };
+    std::vector<Op> ops = {
+        {"write", [&] { return writePw(path, 0, SRV, N1, "new"); }, Bytes()},
+        {"write key", [&] { return writePw(path, 1, SRV, N1, "newkey"); }, Bytes()},
+        {"delete", [&] { deletePw(path, 0, SRV, N2); return 0; }, Bytes()},
+    };
+    for (Op &op : ops) {
+        // Count the steps of a run that succeeds.
+        pwfix::writeFile(path, original);
+        psResetFileSteps();
+        ASSERT_EQ(op.run(), 0) << op.name;
+        op.expectAfter = pwfix::readFile(path);
+        ASSERT_NE(op.expectAfter, original);
+        unsigned calls[PS_STEP_COUNT];
+        for (int s = 0; s < PS_STEP_COUNT; s++)
+            calls[s] = psFileStepCalls(static_cast<psFileStep>(s));
+        EXPECT_GE(calls[PS_STEP_WRITE], 3u) << op.name;
+        EXPECT_EQ(calls[PS_STEP_RENAME], 1u) << op.name;
+
+        for (int s = 0; s < PS_STEP_COUNT; s++) {
+            for (unsigned n = 1; n <= calls[s]; n++) {
+                SCOPED_TRACE(std::string(op.name) + " step " + std::to_string(s) + " call " + std::to_string(n));
+                pwfix::writeFile(path, original);
+                psResetFileSteps();
+                psFailFileStep(static_cast<psFileStep>(s), n);
+                int rc = op.run();
+                if (s == PS_STEP_SYNCDIR) {
+                    // After the rename the new file stands; the failure is only logged.
+                    EXPECT_EQ(rc, 0);
+                    EXPECT_EQ(pwfix::readFile(path), op.expectAfter);
+                } else {
+                    if (std::string(op.name) != "delete") {
+                        EXPECT_EQ(rc, s == PS_STEP_RENAME ? -1 : 165);
+                    }
+                    EXPECT_EQ(pwfix::readFile(path), original);
+                }
+                EXPECT_EQ(pwfix::dirEntries(dir.path()), onlyTheFile());
+            }
+        }
+    }
+}
+
+TEST_F(PwFile, FailedUnlinkOfAnEmptiedFileLeavesIt)
+{
+    Bytes original = pwfix::file({pwfix::v3(0, SRV, N1, "only")});
+    pwfix::writeFile(path, original);
+    psFailFileStep(PS_STEP_RENAME, 1);
+    deletePw(path, 0, SRV, N1);
+    EXPECT_EQ(pwfix::readFile(path), original);
+}
+
+// ---------------------------------------------------------------- set-user-id runs and processes
+
+// Runs fn in a child whose real user is not root while the effective one is,
+// as in a set-user-id run; returns fn's result.
+int inSetUidRun(const std::function<int()> &fn)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setresuid(65534, 0, 0) != 0)
+            _exit(100);
+        _exit(fn() & 0x7f);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
+}
+
+TEST_F(PwFile, SetUidRunCreatesNothing)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act out a set-user-id run";
+    std::string missingDir = dir.path() + "/new/ZAR.PWD";
+    EXPECT_EQ(inSetUidRun([&] { return writePw(missingDir, 0, SRV, N1, "pw") == -1 ? 0 : 1; }), 0);
+    EXPECT_NE(access((dir.path() + "/new").c_str(), F_OK), 0);
+
+    EXPECT_EQ(inSetUidRun([&] { return writePw(path, 0, SRV, N1, "pw") == -1 ? 0 : 1; }), 0);
+    EXPECT_TRUE(pwfix::dirEntries(dir.path()).empty());
+
+    // An existing file is rewritten.
+    pwfix::writeFile(path, pwfix::file({pwfix::v3(0, SRV, N2, "n2")}));
+    EXPECT_EQ(inSetUidRun([&] { return writePw(path, 0, SRV, N1, "pw"); }), 0);
+    EXPECT_EQ(readPw(path, 0, SRV, N1).text, "pw");
+}
+
+TEST_F(PwFile, WritersInSeveralProcessesLoseNothing)
+{
+    const int procs = 6, perProc = 5;
+    std::vector<pid_t> kids;
+    for (int p = 0; p < procs; p++) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int failures = 0;
+            for (int i = 0; i < perProc; i++) {
+                Bytes node = "PROC" + std::to_string(p) + "_" + std::to_string(i);
+                failures += writePw(path, 0, SRV, node, "pw" + node) != 0;
+            }
+            _exit(failures);
+        }
+        kids.push_back(pid);
+    }
+    for (pid_t pid : kids) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(records(path).size(), static_cast<size_t>(procs * perProc));
+    for (int p = 0; p < procs; p++)
+        for (int i = 0; i < perProc; i++) {
+            Bytes node = "PROC" + std::to_string(p) + "_" + std::to_string(i);
+            EXPECT_EQ(readPw(path, 0, SRV, node).text, "pw" + node);
+        }
+    EXPECT_EQ(pwfix::dirEntries(dir.path()), onlyTheFile());
+}
+
+TEST_F(PwFile, WriterWaitsForTheLockHolder)
+{
+    pwfix::writeFile(path, pwfix::file({pwfix::v3(0, SRV, N2, "n2")}));
+    int lockFd = open(dir.file("ZAR.PWD.lock").c_str(), O_RDONLY | O_CREAT, 0600);
+    ASSERT_GE(lockFd, 0);
+    ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        if (write(ready[1], "x", 1) != 1)
+            _exit(2);
+        _exit(writePw(path, 0, SRV, N1, "after") == 0 ? 0 : 1);
+    }
+    close(ready[1]);
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    // While the lock is held the file cannot change; the writer is still waiting or not yet started.
+    usleep(100 * 1000);
+    EXPECT_EQ(records(path).size(), 1u);
+    flock(lockFd, LOCK_UN);
+    close(lockFd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(records(path).size(), 2u);
+}
+
+// ---------------------------------------------------------------- scanner and list
+
+TEST(PsRecordScan, ReadsRecordsAndStopsAtTheEnd)
+{
+    pwfix::TempDir d;
+    Record odd{2, 3, {"NULL", "S", Bytes(67, 'n'), Bytes("\x01\x00\x02", 3), ""}};
+    pwfix::writeFile(d.file(), pwfix::file({RA, odd}) + "trailing");
+    FILE *f = fopen(d.file().c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(fseek(f, 71, SEEK_SET), 0);
+    unsigned char hdr[PSWD_RECHDR_SIZE];
+    char f1[PSWD_FIELD_BUF], f2[PSWD_FIELD_BUF], f3[PSWD_FIELD_BUF], f4[PSWD_FIELD_BUF], f5[PSWD_FIELD_BUF];
+    EXPECT_EQ(psReadRecordFromPswdFile(f, hdr, f1, f2, f3, f4, f5), RA.bytes().size());
+    EXPECT_EQ(Bytes(reinterpret_cast<char *>(hdr), 23), RA.bytes().substr(0, 23));
+    EXPECT_STREQ(f2, "SRV");
+    EXPECT_EQ(psReadRecordFromPswdFile(f, hdr, f1, f2, f3, f4, f5), odd.bytes().size());
+    EXPECT_EQ(Bytes(f3), Bytes(67, 'n'));
+    EXPECT_EQ(Bytes(f4, 4), Bytes("\x01\x00\x02\x00", 4));
+    EXPECT_EQ(psReadRecordFromPswdFile(f, hdr, f1, f2, f3, f4, f5), 0u);
+    fclose(f);
+}
+
+TEST(PsRecordScan, ListMarksTheRecordsOfTheNodeAndSeesSavedKeys)
+{
+    pwfix::TempDir d;
+    pwfix::writeFile(d.file(), pwfix::file({pwfix::v3(1, SRV, N1, "k"), pwfix::saved(2, SRV, N1, "s"),
+                                            pwfix::v3(1, SRV, N2, "k2"), pwfix::v3(0, SRV, N1, "p")}));
+    FILE *f = fopen(d.file().c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(fseek(f, 71, SEEK_SET), 0);
+    LinkedList_t *list = nullptr;
+    int saved = -1;
+    ASSERT_EQ(MakePswdList(&list, f, 1, SRV.c_str(), N1.c_str(), &saved), 1);
+    fclose(f);
+    EXPECT_EQ(saved, 1);
+    std::vector<int> marks;
+    for (llNode_t *n = llGetNextItem(list, nullptr); n != nullptr; n = llGetNextItem(list, n)) {
+        const pswdListEnt *e = static_cast<const pswdListEnt *>(llGetData(list, n));
+        marks.push_back(e->replace);
+    }
+    EXPECT_EQ(marks, (std::vector<int>{1, 0, 0, 0}));
+    const pswdListEnt *first = static_cast<const pswdListEnt *>(llGetData(list, llGetNextItem(list, nullptr)));
+    Bytes rec = pwfix::v3(1, SRV, N1, "k").bytes();
+    EXPECT_EQ(Bytes(reinterpret_cast<const char *>(first->hdr), 23), rec.substr(0, 23));
+    EXPECT_EQ(Bytes(first->data, first->dataLen), rec.substr(23));
+    delete_LinkedList(list);
+}
+
+} // namespace
