@@ -287,6 +287,10 @@ int nlsObject_t::initMsgSys(const char *lang, const char *reposFileArg, cliType_
     } else {
         language = kelLocale;
     }
+    if (!useFallback && strcmp(language, "EN_US") == 0 && strcmp(localFile, englishFile) == 0) {
+        localCat = englishCat;   // the same catalog: one descriptor, and no second lookup on a miss
+        return 0;
+    }
     if (!useFallback && openCat(dir, language, localFile, localCat) != 2)
         return 0;
 
