@@ -1,7 +1,70 @@
-// Stand-in until the AES cipher replaces this file: the crypto library is never available here.
+// AES-128 through the run-time crypto library: the cipher object, and the
+// process-wide life of the library (loading on first use, status mapping,
+// unloading at core tear-down).
 #pragma once
 
-class Crypto;
+#include <cstdint>
+
+#include "common/enc/crypto.h"
+#include "crypto-loader/oxlapi.h"
+
+struct OXLC_CTX;
+
+// Every byte of the key under which passwords are folded into AES keys.
+inline constexpr unsigned char OXL_FOLD_KEY_BYTE = 0x4E;
+inline constexpr unsigned int OXL_AES_KEY_SIZE = 16;
+inline constexpr unsigned int OXL_AES_BLOCK_SIZE = 16;
+// Name of the library's cipher.
+inline constexpr char OXL_CIPHER_NAME[] = "AES-128-CBC";
+// Catalog message that reports a failed library call.
+inline constexpr int OXL_STATUS_MSG = 1467;
+
+class OXLCrypt : public Crypto {
+public:
+    // Makes the cipher object, loading the library first when it is not
+    // loaded; the outcome (0, 5801, 5802) goes through rcP.
+    OXLCrypt(unsigned char type, int *rcP);
+    ~OXLCrypt() override;
+
+    int cipherData(unsigned char direction, const unsigned char *key, const unsigned char *in, unsigned int inLen,
+                   unsigned char *out, unsigned int *outLenP) override;
+    int utEncKey(const unsigned char *password, unsigned int passLen, unsigned char *keyOut) override;
+    int utRandKey(unsigned char *keyOut) override;
+    int utRand(unsigned char *buf, unsigned int len) override;
+    int encDataInit(unsigned char direction, const char *password) override;
+    int encData(int lastBuffer, const unsigned char *in, unsigned int inLen, unsigned char *out,
+                unsigned int *outLenP) override;
+    int encDataTerm() override;
+    unsigned int encGetMaxResLen() override;
+    void cryptoCleanUp() override;
+
+    // Loads and starts the library (approved mode on): 0, 5801 or 5802.
+    static int globalInit();
+    static void globalCleanUp();
+    // 0 for majRC 0 or 1, else 5801; a failure (or forceLog) is traced and
+    // logged as message 1467.
+    static int oxlMapStatus(OXL_STATUS *status, const char *opName, int forceLog);
+    // Maps the last status of the library context.
+    static int oxlMapStatus(OXLC_CTX *ctx, const char *opName);
+    static int oxlIsSupported();
+    static int psLoadFunctions();
+
+    static int funcLoaded;
+
+private:
+    // The code of a failed library call: its mapped status, and never 0.
+    static int callFailed(const char *opName);
+    int startCipher(unsigned char direction, const unsigned char *key, const char *who);
+
+    const OXL_EVP_CIPHER *cipher = nullptr;
+    OXL_EVP_CIPHER_CTX *cipherCtx = nullptr;
+    unsigned char streamKey[OXL_AES_KEY_SIZE] = {};
+    int32_t cipherNid = 0;
+    int32_t blockSize = OXL_AES_BLOCK_SIZE;
+};
+
+// The loaded library; null while it is not loaded.
+extern OXLC_CTX *ctxP;
 
 // Makes an AES object of the given type (2). On failure sets *rcP (102 no
 // memory, 5801 library failure, 5802 library not loadable), destroys any
@@ -15,3 +78,6 @@ void oxlGlobalCleanUp();
 int oxlIsSupported();
 // 1 while the crypto library is loaded, else 0.
 int oxlIsLoaded();
+// Directory searched instead of the installation directory while the
+// LOCALOXL test switch is on; empty (the default) means the current directory.
+void oxlSetLocalDirectory(const char *dir);

@@ -1,0 +1,2 @@
+# The library under test is loaded at run time from the build tree.
+add_dependencies(${_name} oxllib)
