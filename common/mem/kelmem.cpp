@@ -1,5 +1,7 @@
 #include "common/mem/kelmem.h"
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -9,6 +11,7 @@ static const char trSrcFile[] = "kelmem";
 
 int (*pfnCallIfNoMem)() = nullptr;
 void (*pfnCallIfAbort)() = nullptr;
+int (*pfnKelFailAlloc)(uint64_t size) = nullptr;
 
 // The trailer bytes: the guard value stored little-endian.
 static const unsigned char magicVal[4] = {0xBA, 0xDC, 0xCD, 0xAB};
@@ -20,6 +23,8 @@ unsigned char *sysBlock(void *user) { return static_cast<unsigned char *>(user) 
 // Size + guards, refusing sizes whose sum would wrap.
 bool guardedSize(uint64_t size, uint64_t *total)
 {
+    if (pfnKelFailAlloc != nullptr && pfnKelFailAlloc(size) != 0)
+        return false;
     if (size > UINT64_MAX - KEL_GUARD_OVERHEAD || size + KEL_GUARD_OVERHEAD > SIZE_MAX)
         return false;
     *total = size + KEL_GUARD_OVERHEAD;
@@ -134,7 +139,9 @@ int chkSnake(void *ptr, const char *file, int line)
     }
     uint64_t total = 0;
     memcpy(&total, blk + 8, 8);
-    if (total < KEL_GUARD_OVERHEAD || memcmp(blk + total - 4, magicVal, 4) != 0) {
+    // A damaged size word must not send the trailer check outside the block.
+    if (total < KEL_GUARD_OVERHEAD || total > malloc_usable_size(const_cast<unsigned char *>(blk)) ||
+        memcmp(blk + total - 4, magicVal, 4) != 0) {
         trLogPrintf(trSrcFile, __LINE__, TR_MEMORY,
                     "Block trailer invalid, possible memory overwrite. Addr %p, File %s, Line %d\n", ptr, file, line);
         return -1;

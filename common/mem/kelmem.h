@@ -25,6 +25,10 @@ void kelFreeMemoryList();
 extern int (*pfnCallIfNoMem)();
 extern void (*pfnCallIfAbort)();
 
+// Fault injection for tests: when set and answering non-zero for a requested
+// size, the allocation fails as if the heap had refused it.
+extern int (*pfnKelFailAlloc)(uint64_t size);
+
 #define KEL_MALLOC(n) kelMalloc((n), __FILE__, __LINE__)
 #define KEL_CALLOC(c, n) kelCalloc((c), (n), __FILE__, __LINE__)
 #define KEL_REALLOC(p, n) kelRealloc((p), (n), __FILE__, __LINE__)
