@@ -238,6 +238,7 @@ void markEndOfData(FILE *f)
 {
     SetNextWrite(f);
     fputs(EOD_MARKER, f);
+    fflush(f);
 }
 
 // Writes prefix and text at the next-write position of the wrapping file,
