@@ -32,7 +32,7 @@ status_words() {
   esac
 }
 
-# run TITLE INPUT ARG... : starts the agent with fresh pipes; INPUT is written
+# run TITLE INPUT ARG... : starts the agent on the two named pipes; INPUT is written
 # to its input pipe first (printf format).
 run() {
   local title=$1 input=$2
