@@ -10,6 +10,7 @@
 #include "common/mem/kelmem.h"
 #include "common/mem/secure.h"
 #include "common/thrd/pkmutex.h"
+#include "common/ut/dscore.h"
 #include "common/ut/trace.h"
 
 static const char trSrcFile[] = "crypto";
@@ -168,4 +169,11 @@ void keyDestroyGlobalKeyRing()
     pkDestroyMutex(ring->mutex);
     KEL_FREE(ring);
     keyRingP = nullptr;
+}
+
+int cryptoAddCleanUpHooks()
+{
+    if (dsCoreAddCleanUpHook(DS_CLEANUP_KEY_RING, keyDestroyGlobalKeyRing) != 0)
+        return -1;
+    return dsCoreAddCleanUpHook(DS_CLEANUP_CRYPTO_LIBRARY, oxlGlobalCleanUp);
 }

@@ -125,3 +125,8 @@ struct keyRing_t {
 extern keyRing_t *keyRingP;
 // Zeroes and frees every key of the ring, then the ring; nothing without a ring.
 void keyDestroyGlobalKeyRing();
+
+// Hands keyDestroyGlobalKeyRing and the unloading of the crypto library to the
+// core tear-down (its key-ring and crypto-library steps). 0, or -1 when a step
+// has no room.
+int cryptoAddCleanUpHooks();

@@ -7,6 +7,7 @@
 #include "common/enc/oxlcrypt.h"
 #include "common/mem/kelmem.h"
 #include "common/thrd/pkmutex.h"
+#include "common/ut/dscore.h"
 #include "common/ut/testflags.h"
 
 namespace {
@@ -208,6 +209,16 @@ TEST(KeyRing, DestroyReleasesEveryEntry)
     keyDestroyGlobalKeyRing(); // the sanitizer build reports anything left behind
     EXPECT_EQ(keyRingP, nullptr);
     keyDestroyGlobalKeyRing();
+}
+
+TEST(KeyRing, TearDownHooksAreRegistered)
+{
+    ASSERT_EQ(cryptoAddCleanUpHooks(), 0);
+    ASSERT_EQ(cryptoAddCleanUpHooks(), 0); // registering again keeps one of each
+    EXPECT_EQ(dsCoreRemoveCleanUpHook(DS_CLEANUP_KEY_RING, keyDestroyGlobalKeyRing), 0);
+    EXPECT_EQ(dsCoreRemoveCleanUpHook(DS_CLEANUP_CRYPTO_LIBRARY, oxlGlobalCleanUp), 0);
+    EXPECT_EQ(dsCoreRemoveCleanUpHook(DS_CLEANUP_KEY_RING, keyDestroyGlobalKeyRing), -1);
+    EXPECT_EQ(dsCoreRemoveCleanUpHook(DS_CLEANUP_CRYPTO_LIBRARY, oxlGlobalCleanUp), -1);
 }
 
 } // namespace
