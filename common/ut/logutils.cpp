@@ -7,13 +7,13 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
-#include <ctime>
 
 #include "common/mem/kelmem.h"
 #include "common/nls/nlsfmt.h"
 #include "common/nls/nlsinit.h"
 #include "common/nls/nlsmsg.h"
 #include "common/thrd/pkmutex.h"
+#include "common/ut/dateutil.h"
 #include "common/ut/GlobalRC.h"
 
 static const char trSrcFile[] = "logutils";
@@ -70,18 +70,11 @@ private:
 };
 
 // The local date and time texts of now.
-void logDateTime(char *date, size_t dateSize, char *timeText, size_t timeSize)
+void logDateTime(char *date, char *timeText)
 {
-    time_t now = time(nullptr);
-    struct tm tm {};
-    if (localtime_r(&now, &tm) == nullptr) {
-        time_t fallback = 172800;
-        localtime_r(&fallback, &tm);
-    }
-    if (strftime(date, dateSize, "%m/%d/%Y", &tm) == 0)
-        date[0] = '\0';
-    if (strftime(timeText, timeSize, "%H:%M:%S", &tm) == 0)
-        timeText[0] = '\0';
+    nfDate d{};
+    dateLocal(&d);
+    dateFmt(&d, date, timeText);
 }
 
 // Catalog text msgNum without trailing line ends into a LOG_TEXT_SIZE buffer;
@@ -148,8 +141,8 @@ int logMsgWrite(const char *text, int *written)
     if (!log.isOpen || log.stream == nullptr)
         return 0;
 
-    char date[32], timeText[32];
-    logDateTime(date, sizeof date, timeText, sizeof timeText);
+    char date[DATE_TEXT_SIZE + 1] = {}, timeText[DATE_TEXT_SIZE + 1] = {};
+    logDateTime(date, timeText);
     size_t textLen = strlen(text);
     log.utCheckWrap(strlen(date) + strlen(timeText) + textLen + 2, 0);
     int rc = 0;
@@ -359,8 +352,8 @@ int LogSchedMsg(const char *text)
         return 0;
     if (nls->msgCache != nullptr && nls->msgCache->msgNum == MSG_SCHED_NO_LOG)
         return 0;
-    char date[32], timeText[32];
-    logDateTime(date, sizeof date, timeText, sizeof timeText);
+    char date[DATE_TEXT_SIZE + 1] = {}, timeText[DATE_TEXT_SIZE + 1] = {};
+    logDateTime(date, timeText);
     size_t textLen = strlen(text);
     log.utCheckWrap(strlen(date) + strlen(timeText) + textLen + 2, 0);
     // A message issued in pieces gets one date and time, before its first piece.

@@ -20,13 +20,12 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <strings.h>
-#include <sys/time.h>
 
 #include "common/mem/kelmem.h"
 #include "common/unx/fio.h"
+#include "common/ut/dateutil.h"
 #include "common/ut/logutils.h"
 #include "common/ut/traceplus.h"
 
@@ -155,22 +154,14 @@ const char *buildDate()
 }
 
 // Local date and time texts of now, and the microseconds of the current second.
-void stampTexts(char *date, size_t dateSize, char *timeText, size_t timeSize, long *usec)
+void stampTexts(char *date, char *timeText, long *usec)
 {
-    struct timeval tv {};
-    gettimeofday(&tv, nullptr);
-    time_t secs = tv.tv_sec;
-    struct tm tm {};
-    if (localtime_r(&secs, &tm) == nullptr) {
-        time_t fallback = 172800;
-        localtime_r(&fallback, &tm);
-    }
-    if (strftime(date, dateSize, "%m/%d/%Y", &tm) == 0 && dateSize > 0)
-        date[0] = '\0';
-    if (strftime(timeText, timeSize, "%H:%M:%S", &tm) == 0 && timeSize > 0)
-        timeText[0] = '\0';
+    nfDate d{};
+    long micro = 0;
+    GetTimeOfDay(&d, &micro);
+    dateFmt(&d, date, timeText);
     if (usec != nullptr)
-        *usec = (long)tv.tv_usec;
+        *usec = micro;
 }
 
 bool isStdStream(FILE *f) { return f == stdout || f == stderr; }
@@ -418,8 +409,8 @@ void firstBeginOfFile(traceObj_t *t, int printHeader)
     // Output is enabled before the header lines so that they reach the file.
     t->started = 1;
     if (printHeader) {
-        char date[32], timeText[32];
-        stampTexts(date, sizeof date, timeText, sizeof timeText, nullptr);
+        char date[DATE_TEXT_SIZE + 1] = {}, timeText[DATE_TEXT_SIZE + 1] = {};
+        stampTexts(date, timeText, nullptr);
         trPrintf(trSrcFile, __LINE__, "Tracing to file: %s\n", t->activeFileName);
         trPrintf(trSrcFile, __LINE__, "Tracefile maximum length set to %lu MB.\n", (unsigned long)t->maxSize);
         trPrintf(trSrcFile, __LINE__,
@@ -485,9 +476,9 @@ void buildPrefix(traceObj_t *t, char *prefix)
 {
     memset(prefix, 0, PREFIX_SIZE);
     if (TR_TIMESTAMP) {
-        char date[32], timeText[32];
+        char date[DATE_TEXT_SIZE + 1] = {}, timeText[DATE_TEXT_SIZE + 1] = {};
         long usec = 0;
-        stampTexts(date, sizeof date, timeText, sizeof timeText, &usec);
+        stampTexts(date, timeText, &usec);
         snprintf(prefix, PREFIX_SIZE, "%s %s.%03lu ", date, timeText, (unsigned long)usec / 1000);
     }
     if (TR_PID) {
