@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "common/enc/descrypt.h"
@@ -103,6 +104,8 @@ BENCHMARK(BM_ssl_keychange);
 // median when repetitions are asked for).
 class RateReporter : public benchmark::ConsoleReporter {
 public:
+    explicit RateReporter(OutputOptions options) : ConsoleReporter(options) {}
+
     void ReportRuns(const std::vector<Run> &runs) override
     {
         for (const Run &run : runs) {
@@ -134,7 +137,9 @@ int main(int argc, char **argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    RateReporter reporter;
+    // Colours only on a terminal, so that saved output stays plain text.
+    RateReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Defaults
+                                                : benchmark::ConsoleReporter::OO_None);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     printRatio(reporter, "encrypt 8B", "BM_kel_encrypt/8", "BM_ssl_encrypt/8");
     printRatio(reporter, "encrypt 64B", "BM_kel_encrypt/64", "BM_ssl_encrypt/64");

@@ -424,6 +424,13 @@ TEST(DesStream, StateErrors)
     EXPECT_EQ(outLen, 3u);
     EXPECT_EQ(des.encDataTerm(), 0);
 
+    // Any non-zero last-buffer flag ends the stream with everything processed.
+    ASSERT_EQ(des.encDataInit(1, "pw"), 0);
+    EXPECT_EQ(des.encData(0, in, 3, out, &outLen), 0);
+    EXPECT_EQ(des.encData(2, in, 2, out, &outLen), 0);
+    EXPECT_EQ(outLen, 5u);
+    EXPECT_EQ(des.encDataTerm(), 0);
+
     // Empty or missing password: 109, state unchanged.
     EXPECT_EQ(des.encDataInit(1, ""), RC_INVALID_PARM);
     EXPECT_EQ(des.encDataInit(1, nullptr), RC_INVALID_PARM);
