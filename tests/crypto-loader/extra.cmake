@@ -20,3 +20,6 @@ target_compile_definitions(${_name} PRIVATE "KEL_FIXTURE_DIR=\"${CMAKE_BINARY_DI
 if(TARGET test_common_enc)
   add_dependencies(test_common_enc oxllib fakeoxl_missing)
 endif()
+if(TARGET test_common_enc AND TARGET catalogs)
+  add_dependencies(test_common_enc catalogs)   # the status log speaks through the catalog
+endif()

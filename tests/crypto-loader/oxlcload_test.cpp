@@ -96,16 +96,16 @@ struct CandidateCase {
     std::vector<std::string> expected;
 };
 
-class CandidateOrder : public testing::TestWithParam<CandidateCase> {};
+class oxlcloadCandidates : public testing::TestWithParam<CandidateCase> {};
 
-TEST_P(CandidateOrder, ListsDirectoriesInSearchOrder)
+TEST_P(oxlcloadCandidates, ListsDirectoriesInSearchOrder)
 {
     const CandidateCase &c = GetParam();
     EXPECT_EQ(candidates("D", c.ldPath, c.secure), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Loader, CandidateOrder,
+    oxlcload, oxlcloadCandidates,
     testing::Values(CandidateCase{"unset", nullptr, 0, {"D"}},
                     CandidateCase{"twoElements", "/a/b:/c", 0, {"D", "/a/b", "/a", "/c", "D"}},
                     CandidateCase{"relativeAndTrailingColon", "x/y:", 0, {"D", "x/y", "x", "D"}},
@@ -114,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
                     CandidateCase{"setUserIdIgnoresPath", "/a/b:/c", 1, {"D"}}),
     [](const testing::TestParamInfo<CandidateCase> &i) { return std::string(i.param.name); });
 
-TEST(Loader, CandidateWalkStopsWhenVisitorSaysSo)
+TEST(oxlcload, CandidateWalkStopsWhenVisitorSaysSo)
 {
     int seen = 0;
     auto stopAtSecond = [](const char *, size_t, void *arg) { return ++*static_cast<int *>(arg) == 2 ? 5 : 0; };
@@ -122,9 +122,9 @@ TEST(Loader, CandidateWalkStopsWhenVisitorSaysSo)
     EXPECT_EQ(seen, 2);
 }
 
-TEST(Loader, TestProcessIsNotASecureRun) { EXPECT_EQ(OXLC_IsSecureRun(), 0); }
+TEST(oxlcload, TestProcessIsNotASecureRun) { EXPECT_EQ(OXLC_IsSecureRun(), 0); }
 
-TEST(Loader, InitLoadsTheBuildTreeLibraryAndCleansUp)
+TEST(oxlcload, InitLoadsTheBuildTreeLibraryAndCleansUp)
 {
     EnvGuard env("LD_LIBRARY_PATH", nullptr);
     OXL_STATUS st{};
@@ -141,7 +141,7 @@ TEST(Loader, InitLoadsTheBuildTreeLibraryAndCleansUp)
     expectStatus(st, 0, 0, "OK");
 }
 
-TEST(Loader, IncompleteLibraryIsClosedAndReported)
+TEST(oxlcload, IncompleteLibraryIsClosedAndReported)
 {
     EnvGuard env("LD_LIBRARY_PATH", nullptr);
     OXL_STATUS st{};
@@ -153,7 +153,7 @@ TEST(Loader, IncompleteLibraryIsClosedAndReported)
         dlclose(still);
 }
 
-TEST(Loader, ResolutionStopsAtTheFirstMissingEntryPoint)
+TEST(oxlcload, ResolutionStopsAtTheFirstMissingEntryPoint)
 {
     OXLC_CTX ctx{};
     ctx.libraryHandle = OXLC_LoadLibrary((missingDir + OXL_LIBRARY_SUBPATH).c_str());
@@ -166,7 +166,7 @@ TEST(Loader, ResolutionStopsAtTheFirstMissingEntryPoint)
     EXPECT_EQ(OXLC_FreeLibrary(ctx.libraryHandle), 0);
 }
 
-TEST(Loader, SearchMovesOnFromAnIncompleteLibrary)
+TEST(oxlcload, SearchMovesOnFromAnIncompleteLibrary)
 {
     EnvGuard env("LD_LIBRARY_PATH", realDir.c_str());
     OXL_STATUS st{};
@@ -176,7 +176,7 @@ TEST(Loader, SearchMovesOnFromAnIncompleteLibrary)
     EXPECT_EQ(OXLC_Cleanup(ctx, &st), 1);
 }
 
-TEST(Loader, AbsentLibraryGivesTheLinkerText)
+TEST(oxlcload, AbsentLibraryGivesTheLinkerText)
 {
     EnvGuard env("LD_LIBRARY_PATH", nullptr);
     OXL_STATUS st{};
@@ -186,7 +186,7 @@ TEST(Loader, AbsentLibraryGivesTheLinkerText)
     EXPECT_LT(strlen(st.desc), sizeof st.desc);
 }
 
-TEST(Loader, OverlongDirectoriesAreRefusedOrSkipped)
+TEST(oxlcload, OverlongDirectoriesAreRefusedOrSkipped)
 {
     EnvGuard env("LD_LIBRARY_PATH", nullptr);
     OXL_STATUS st{};
@@ -202,7 +202,7 @@ TEST(Loader, OverlongDirectoriesAreRefusedOrSkipped)
     EXPECT_EQ(st.mode, -1);
 }
 
-TEST(Loader, A240CharacterPathElementIsSkippedAndTheNextOneUsed)
+TEST(oxlcload, A240CharacterPathElementIsSkippedAndTheNextOneUsed)
 {
     std::string path = "/" + std::string(239, 'p') + ":" + realDir;
     EnvGuard env("LD_LIBRARY_PATH", path.c_str());
@@ -212,7 +212,7 @@ TEST(Loader, A240CharacterPathElementIsSkippedAndTheNextOneUsed)
     EXPECT_EQ(OXLC_Cleanup(ctx, &st), 1);
 }
 
-TEST(Loader, NullArguments)
+TEST(oxlcload, NullArguments)
 {
     EXPECT_EQ(OXLC_Init(nullptr, realDir.c_str()), nullptr);
     OXL_STATUS st{};
@@ -226,7 +226,7 @@ TEST(Loader, NullArguments)
     EXPECT_EQ(OXLC_Cleanup(nullptr, nullptr), -2);
 }
 
-TEST(Loader, LibraryErrorTextIsAlwaysTerminated)
+TEST(oxlcload, LibraryErrorTextIsAlwaysTerminated)
 {
     EXPECT_EQ(OXLC_LoadLibrary("/nonexistent/liboxllib.so"), nullptr);
     char buf[8];
@@ -239,7 +239,7 @@ TEST(Loader, LibraryErrorTextIsAlwaysTerminated)
     EXPECT_STREQ(buf, "");
 }
 
-TEST(Loader, StartUpFailureOfTheLibraryIsReported)
+TEST(oxlcload, StartUpFailureOfTheLibraryIsReported)
 {
     EnvGuard path("LD_LIBRARY_PATH", nullptr);
     struct Case {
@@ -254,7 +254,7 @@ TEST(Loader, StartUpFailureOfTheLibraryIsReported)
     }
 }
 
-TEST(Loader, WrappersPassTheLibraryContextAndResults)
+TEST(oxlcwrap, PassTheLibraryContextAndResults)
 {
     EnvGuard env("LD_LIBRARY_PATH", nullptr);
     OXL_STATUS st{};
@@ -285,7 +285,7 @@ TEST(Loader, WrappersPassTheLibraryContextAndResults)
     EXPECT_EQ(*cleanups, before + 1);
 }
 
-TEST(Loader, WrappersWithoutContextOrEntryCallNothing)
+TEST(oxlcwrap, WithoutContextOrEntryCallNothing)
 {
     OXLC_CTX unresolved{};   // a context whose entry points were never resolved
     for (OXLC_CTX *ctx : {static_cast<OXLC_CTX *>(nullptr), &unresolved}) {

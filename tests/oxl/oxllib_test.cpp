@@ -25,7 +25,7 @@ Bytes hex(const char *h)
 }
 
 // One loaded, started library per test.
-class Library : public testing::Test {
+class oxllib : public testing::Test {
 protected:
     void SetUp() override
     {
@@ -96,7 +96,7 @@ Bytes opensslCbc(bool enc, const Bytes &key, const Bytes &in)
 } // namespace
 
 // NIST SP 800-38A, F.2.1 (CBC-AES128.Encrypt) and F.2.2 (CBC-AES128.Decrypt).
-TEST_F(Library, MatchesTheCbcAes128Vectors)
+TEST_F(oxllib, MatchesTheCbcAes128Vectors)
 {
     attach();
     Bytes key = hex("2b7e151628aed2a6abf7158809cf4f3c");
@@ -112,7 +112,7 @@ TEST_F(Library, MatchesTheCbcAes128Vectors)
     EXPECT_EQ(out, plain);
 }
 
-TEST_F(Library, AgreesWithLibcryptoWithZeroVectorAndPadding)
+TEST_F(oxllib, AgreesWithLibcryptoWithZeroVectorAndPadding)
 {
     attach();
     Bytes key(16);
@@ -131,7 +131,7 @@ TEST_F(Library, AgreesWithLibcryptoWithZeroVectorAndPadding)
     }
 }
 
-TEST_F(Library, CipherHandleDescribesAes128)
+TEST_F(oxllib, CipherHandleDescribesAes128)
 {
     attach();
     const OXL_EVP_CIPHER *c = OXLC_EVP_get_cipherbyname(ctx, "AES-128-CBC");
@@ -144,7 +144,7 @@ TEST_F(Library, CipherHandleDescribesAes128)
     EXPECT_EQ(OXLC_EVP_get_cipherbyname(ctx, "AES-128-CBC"), c) << "a handle is looked up once";
 }
 
-TEST_F(Library, WrongPaddingLeavesAFailureStatus)
+TEST_F(oxllib, WrongPaddingLeavesAFailureStatus)
 {
     attach();
     Bytes key(16, 0x11), plain(20, 0x22), out, back;
@@ -165,7 +165,7 @@ TEST_F(Library, WrongPaddingLeavesAFailureStatus)
     OXLC_EVP_CIPHER_CTX_free(ctx, cc);
 }
 
-TEST_F(Library, FailuresOfEachKindReadAsFailures)
+TEST_F(oxllib, FailuresOfEachKindReadAsFailures)
 {
     attach();
     unsigned char buf[32];
@@ -191,7 +191,7 @@ TEST_F(Library, FailuresOfEachKindReadAsFailures)
     }
 }
 
-TEST_F(Library, CryptographicCallsWaitForAttach)
+TEST_F(oxllib, CryptographicCallsWaitForAttach)
 {
     unsigned char buf[16];
     EXPECT_NE(OXLC_RAND_bytes(ctx, buf, 16), 1);
@@ -202,7 +202,7 @@ TEST_F(Library, CryptographicCallsWaitForAttach)
     EXPECT_EQ(lastStatus().majRC, 0u);
 }
 
-TEST_F(Library, VersionAndApprovedMode)
+TEST_F(oxllib, VersionAndApprovedMode)
 {
     char text[64] = {};
     ASSERT_EQ(OXLC_GetValue(ctx, &st, OXL_VERSION, text, sizeof text), 1);
@@ -227,7 +227,7 @@ TEST_F(Library, VersionAndApprovedMode)
     EXPECT_NE(OXLC_SetValue(ctx, &st, OXL_FIPS_APPROVED_MODE, "on"), 1);
 }
 
-TEST_F(Library, StartUpChecksTheIntegrityValues)
+TEST_F(oxllib, StartUpChecksTheIntegrityValues)
 {
     std::string own = KEL_OXL_LIBHASH;
     std::string crypto = KEL_OXL_CRYPTOLIBHASH;
@@ -262,7 +262,7 @@ TEST_F(Library, StartUpChecksTheIntegrityValues)
     }
 }
 
-TEST_F(Library, RandomBytesAndBase64)
+TEST_F(oxllib, RandomBytesAndBase64)
 {
     attach();
     unsigned char a[32] = {}, b[32] = {};
@@ -274,7 +274,7 @@ TEST_F(Library, RandomBytesAndBase64)
     EXPECT_STREQ(reinterpret_cast<char *>(enc), "YWJj");
 }
 
-TEST_F(Library, ErrorStringIntoTheCallersBuffer)
+TEST_F(oxllib, ErrorStringIntoTheCallersBuffer)
 {
     char buf[256] = {};
     EXPECT_EQ(OXLC_ERR_error_string(ctx, 0, buf), buf);

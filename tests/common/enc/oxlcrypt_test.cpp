@@ -3,6 +3,9 @@
 #include "common/enc/oxlcrypt.h"
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,6 +13,8 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include "common/nls/nlsinit.h"
+#include "common/ut/logutils.h"
 #include "common/ut/testflags.h"
 #include "crypto-loader/oxlcwrap.h"
 
@@ -43,7 +48,7 @@ Bytes randomBytes(size_t n)
 
 // Every test starts with the library unloaded and finds it in the build tree
 // (or in the directory it names), and leaves it unloaded.
-class Aes : public testing::Test {
+class oxlcrypt : public testing::Test {
 protected:
     void SetUp() override { useDirectory(KEL_BINARY_DIR); }
     void TearDown() override
@@ -78,7 +83,7 @@ protected:
 
 } // namespace
 
-TEST_F(Aes, ObjectDescribesAes128)
+TEST_F(oxlcrypt, ObjectDescribesAes128)
 {
     make();
     EXPECT_EQ(obj->getCryptoType(), CRYPTO_TYPE_AES);
@@ -88,7 +93,7 @@ TEST_F(Aes, ObjectDescribesAes128)
     EXPECT_EQ(oxlIsLoaded(), 1);
 }
 
-TEST_F(Aes, CipherDataLengthsAndAgreementWithLibcrypto)
+TEST_F(oxlcrypt, CipherDataLengthsAndAgreementWithLibcrypto)
 {
     make();
     struct Case {
@@ -109,7 +114,7 @@ TEST_F(Aes, CipherDataLengthsAndAgreementWithLibcrypto)
     }
 }
 
-TEST_F(Aes, CipherDataOfNothingCallsNothing)
+TEST_F(oxlcrypt, CipherDataOfNothingCallsNothing)
 {
     make();
     unsigned char key[16] = {}, out[48];
@@ -127,7 +132,7 @@ TEST_F(Aes, CipherDataOfNothingCallsNothing)
     EXPECT_EQ(obj->cipherData(CRYPTO_ENCRYPT, key, junk, 16, out, nullptr), RC_INVALID_PARM);
 }
 
-TEST_F(Aes, FailedDeciphermentNeverMapsToSuccess)
+TEST_F(oxlcrypt, FailedDeciphermentNeverMapsToSuccess)
 {
     make();
     Bytes key = randomBytes(16);
@@ -156,7 +161,7 @@ TEST_F(Aes, FailedDeciphermentNeverMapsToSuccess)
     }
 }
 
-TEST_F(Aes, UtEncKeyIsTheLastBlockUnderTheFoldingKey)
+TEST_F(oxlcrypt, UtEncKeyIsTheLastBlockUnderTheFoldingKey)
 {
     make();
     unsigned char foldKey[16];
@@ -171,7 +176,7 @@ TEST_F(Aes, UtEncKeyIsTheLastBlockUnderTheFoldingKey)
     }
 }
 
-TEST_F(Aes, UtEncKeyWithoutABlockFails)
+TEST_F(oxlcrypt, UtEncKeyWithoutABlockFails)
 {
     make();
     unsigned char key[16];
@@ -182,7 +187,7 @@ TEST_F(Aes, UtEncKeyWithoutABlockFails)
     EXPECT_EQ(key[0], 0xCC);
 }
 
-TEST_F(Aes, RandomBytesAndTheirFailure)
+TEST_F(oxlcrypt, RandomBytesAndTheirFailure)
 {
     make();
     unsigned char a[16] = {}, b[16] = {}, big[300] = {};
@@ -203,7 +208,7 @@ TEST_F(Aes, RandomBytesAndTheirFailure)
     ctxP = saved;
 }
 
-TEST_F(Aes, StreamEqualsOneShotWithTheFoldedKey)
+TEST_F(oxlcrypt, StreamEqualsOneShotWithTheFoldedKey)
 {
     make();
     const char *password = "CORRECT HORSE";
@@ -237,7 +242,7 @@ TEST_F(Aes, StreamEqualsOneShotWithTheFoldedKey)
     EXPECT_EQ(back, plain);
 }
 
-TEST_F(Aes, EmptyLastBufferFlushesOnlyThePaddingBlock)
+TEST_F(oxlcrypt, EmptyLastBufferFlushesOnlyThePaddingBlock)
 {
     make();
     unsigned char key[16];
@@ -250,7 +255,7 @@ TEST_F(Aes, EmptyLastBufferFlushesOnlyThePaddingBlock)
     EXPECT_EQ(Bytes(buf, buf + 16), opensslCbc(true, key, Bytes()));
 }
 
-TEST_F(Aes, StreamStates)
+TEST_F(oxlcrypt, StreamStates)
 {
     make();
     unsigned char buf[32];
@@ -270,7 +275,7 @@ TEST_F(Aes, StreamStates)
     EXPECT_EQ(obj->encData(1, nullptr, 0, buf, &len), CRYPTO_RC_BAD_STATE);   // done
 }
 
-TEST_F(Aes, SecondObjectReusesTheLoadedLibrary)
+TEST_F(oxlcrypt, SecondObjectReusesTheLoadedLibrary)
 {
     make();
     OXLC_CTX *first = ctxP;
@@ -282,7 +287,7 @@ TEST_F(Aes, SecondObjectReusesTheLoadedLibrary)
     EXPECT_EQ(ctxP, first) << "the library stays loaded for later objects";
 }
 
-TEST_F(Aes, UnloadingForgetsTheLibrary)
+TEST_F(oxlcrypt, UnloadingForgetsTheLibrary)
 {
     ASSERT_EQ(oxlGlobalInit(), 0);
     EXPECT_NE(ctxP, nullptr);
@@ -302,9 +307,9 @@ struct ChoiceCase {
     unsigned char got;   // cipher type of the object, 0 for none
 };
 
-class CipherChoice : public Aes, public testing::WithParamInterface<ChoiceCase> {};
+class oxlcryptChoice : public oxlcrypt, public testing::WithParamInterface<ChoiceCase> {};
 
-TEST_P(CipherChoice, FactoryPicksByLibraryAndSwitches)
+TEST_P(oxlcryptChoice, FactoryPicksByLibraryAndSwitches)
 {
     const ChoiceCase &c = GetParam();
     if (c.dir != nullptr)
@@ -323,7 +328,7 @@ TEST_P(CipherChoice, FactoryPicksByLibraryAndSwitches)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Aes, CipherChoice,
+    oxlcrypt, oxlcryptChoice,
     testing::Values(ChoiceCase{"bestWithLibrary", nullptr, false, CRYPTO_TYPE_BEST, 0, CRYPTO_TYPE_AES},
                     ChoiceCase{"bestWithoutLibrary", "/nonexistent", false, CRYPTO_TYPE_BEST, 0, CRYPTO_TYPE_DES},
                     ChoiceCase{"aesWithoutLibrary", "/nonexistent", false, CRYPTO_TYPE_AES, CRYPTO_RC_LIB_NOT_LOADED, 0},
@@ -333,7 +338,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ChoiceCase{"aesSwitchedOff", nullptr, true, CRYPTO_TYPE_AES, CRYPTO_RC_LIB_NOT_LOADED, 0}),
     [](const testing::TestParamInfo<ChoiceCase> &i) { return std::string(i.param.name); });
 
-TEST(OxlStatus, MapsFailureClassesToLibraryFailure)
+TEST(oxlMapStatus, MapsFailureClassesToLibraryFailure)
 {
     struct Case {
         uint32_t majRC, minRC;
@@ -351,4 +356,45 @@ TEST(OxlStatus, MapsFailureClassesToLibraryFailure)
     EXPECT_EQ(OXLCrypt::oxlMapStatus(static_cast<OXL_STATUS *>(nullptr), "OXL_Test", 0), CRYPTO_RC_LIB_FAILURE);
     // No library context means no status: never a success.
     EXPECT_EQ(OXLCrypt::oxlMapStatus(static_cast<OXLC_CTX *>(nullptr), "OXL_Test"), CRYPTO_RC_LIB_FAILURE);
+}
+
+namespace {
+int quiet(char *) { return 0; }
+} // namespace
+
+// A failure reaches the error log as catalog message 1467 with its inserts.
+TEST(oxlMapStatus, LogsFailuresAsMessage1467)
+{
+    char tmpl[] = "/tmp/kel-oxl-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl, log = dir + "/dsmerror.log";
+    nlsOutFn_t outFns[9];
+    for (auto &fn : outFns)
+        fn = quiet;
+    ASSERT_NE(newNlsGlobalObject(outFns, 1), nullptr);
+    nlsReturnInfo_t info{};
+    ASSERT_EQ(nlinit("EN", 5, KEL_BINARY_DIR "/catalogs", 0, 1, 1, 1, &info, nullptr), 0);
+    ASSERT_EQ(errorLogFile.open(log.c_str(), 0, 0), 0);
+
+    OXL_STATUS ok{0, 0, "OK", 0};
+    EXPECT_EQ(OXLCrypt::oxlMapStatus(&ok, "OXL_Quiet", 0), 0);
+    OXL_STATUS failed{3, 5, "padding does not check", 0};
+    EXPECT_EQ(OXLCrypt::oxlMapStatus(&failed, "OXL_EVP_DecryptFinal", 0), CRYPTO_RC_LIB_FAILURE);
+    EXPECT_EQ(OXLCrypt::oxlMapStatus(&ok, "OXL_Init", 1), 0);   // forced: logged although it succeeded
+
+    errorLogFile.close();
+    destroyNlsGlobalObject();
+    std::ifstream in(log);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string content = text.str();
+    std::filesystem::remove_all(dir);
+
+    EXPECT_EQ(content.find("OXL_Quiet"), std::string::npos) << content;
+    size_t failure = content.find("QEB1467E");
+    ASSERT_NE(failure, std::string::npos) << content;
+    EXPECT_NE(content.find("OXL_EVP_DecryptFinal failed with major code 3, minor code 5: padding does not check"),
+              std::string::npos)
+        << content;
+    EXPECT_NE(content.find("OXL_Init failed with major code 0, minor code 0: OK"), std::string::npos) << content;
 }
