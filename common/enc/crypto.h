@@ -68,7 +68,8 @@ public:
     virtual int utRand(unsigned char *buf, unsigned int len) = 0;
     // Starts a stream keyed with utEncKey of the NUL-terminated password.
     virtual int encDataInit(unsigned char direction, const char *password) = 0;
-    // One buffer of the stream; lastBuffer non-zero ends it.
+    // One buffer of the stream; lastBuffer non-zero ends it. out has room for
+    // inLen + encGetMaxResLen() bytes and does not overlap in.
     virtual int encData(int lastBuffer, const unsigned char *in, unsigned int inLen, unsigned char *out,
                         unsigned int *outLenP) = 0;
     // 0 when the stream ended cleanly, else 131 (state becomes encFailed).
