@@ -11,6 +11,7 @@
 #include <climits>
 #include <functional>
 
+#include "common/mem/kelmem.h"
 #include "common/ut/dslnklst.h"
 #include "common/ut/dspswd.h"
 #include "common/ut/trace.h"
@@ -653,6 +654,40 @@ TEST_F(PwFile, EveryFailingStepLeavesTheOriginal)
             }
         }
     }
+}
+
+unsigned allocCalls, allocFailAt;
+int failNthAllocation(uint64_t) { return ++allocCalls == allocFailAt ? 1 : 0; }
+
+// Without memory at any allocation a write either fails (102 for a record
+// block, -1 when the list cannot be built) and leaves the original, or ends
+// as a complete write.
+TEST_F(PwFile, EveryFailingAllocationLeavesTheOriginalOrFinishes)
+{
+    Bytes original = pwfix::file({pwfix::v3(0, SRV, N1, "old"), pwfix::v3(1, SRV, N1, "key"), pwfix::v3(0, SRV, N2, "n2")});
+    pwfix::writeFile(path, original);
+    allocCalls = 0;
+    allocFailAt = 0;
+    pfnKelFailAlloc = failNthAllocation;
+    ASSERT_EQ(writePw(path, 1, SRV, N1, "newkey"), 0);
+    unsigned total = allocCalls;
+    Bytes expected = pwfix::readFile(path).substr(71);
+    ASSERT_GE(total, 5u);
+    for (unsigned k = 1; k <= total; k++) {
+        SCOPED_TRACE("allocation " + std::to_string(k));
+        pwfix::writeFile(path, original);
+        allocCalls = 0;
+        allocFailAt = k;
+        int rc = writePw(path, 1, SRV, N1, "newkey");
+        if (rc == 0) {
+            EXPECT_EQ(pwfix::readFile(path).substr(71), expected);
+        } else {
+            EXPECT_TRUE(rc == 102 || rc == -1) << rc;
+            EXPECT_EQ(pwfix::readFile(path), original);
+        }
+        EXPECT_EQ(pwfix::dirEntries(dir.path()), onlyTheFile());
+    }
+    pfnKelFailAlloc = nullptr;
 }
 
 TEST_F(PwFile, FailedUnlinkOfAnEmptiedFileLeavesIt)

@@ -139,6 +139,8 @@ struct Record {
     }
 };
 
+inline bool isOther(unsigned char type) { return type >= 3 && type <= 5; }
+
 // A version 3 record under key16 (the node key, or the caller's key for types 3 to 5).
 inline Record v3(unsigned char type, const Bytes &server, const Bytes &node, const Bytes &pw, const Bytes &key16)
 {
