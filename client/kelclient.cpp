@@ -27,7 +27,7 @@ namespace {
 
 constexpr size_t KC_MAX_DATA = 64;          // request data the agent reads at most
 constexpr size_t KC_MAX_KEY = 16;           // key length of 'C'
-constexpr size_t KC_MAX_PASSWORD = 96;      // a password of 'C' as sent (at most 80 when enciphered)
+constexpr size_t KC_MAX_PASSWORD = 96;      // a password of 'C' as sent: 80 bytes of text enciphered with AES
 
 long long nowMs()
 {
@@ -501,9 +501,9 @@ int kcGeneratePassword(const kcConfig &cfg, unsigned char codeSet, unsigned char
         memcpy(req.b + 3, key, keyLen);
     rc = agent.send(req.b, 3 + keyLen);
     if (rc == KC_OK)
-        rc = receivePassword(agent, out->oldPw.b, KC_MAX_PASSWORD - 1, &out->oldLen);
+        rc = receivePassword(agent, out->oldPw.b, KC_MAX_PASSWORD, &out->oldLen);
     if (rc == KC_OK)
-        rc = receivePassword(agent, out->newPw.b, KC_MAX_PASSWORD - 1, &out->newLen);
+        rc = receivePassword(agent, out->newPw.b, KC_MAX_PASSWORD, &out->newLen);
     if (rc == KC_OK) {
         int32_t confirmation = decide ? decide(*out) : KC_REFUSE;
         rc = agent.send(&confirmation, sizeof confirmation);

@@ -8,32 +8,13 @@
 #include <gtest/gtest.h>
 
 #include "tests/common/vlx/pwlayout.h"
+#include "tests/tools/toolrun.h"
 
 namespace {
 
 using pwl::Bytes;
 
 const std::string kKeladm = KEL_BINARY_DIR "/tools/keladm";
-
-struct ToolRun {
-    int status = -1;
-    std::string out, err;
-};
-
-// Runs a command line with the given standard input; captures both outputs.
-ToolRun run(const pwl::TempDir &tmp, const std::string &args, const std::string &input = "")
-{
-    const std::string in = tmp.file("stdin"), out = tmp.file("stdout"), err = tmp.file("stderr");
-    pwl::writeFile(in, pwl::bytes(input));
-    std::string cmd = args + " <" + in + " >" + out + " 2>" + err;
-    int rc = system(cmd.c_str());
-    ToolRun r;
-    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    Bytes o = pwl::readFile(out), e = pwl::readFile(err);
-    r.out.assign(o.begin(), o.end());
-    r.err.assign(e.begin(), e.end());
-    return r;
-}
 
 Bytes concat(std::initializer_list<Bytes> parts)
 {
