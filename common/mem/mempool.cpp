@@ -6,6 +6,7 @@
 #include "common/mem/kelmem.h"
 #include "common/unx/psmutex.h"
 #include "common/unx/psshm.h"
+#include "common/ut/logutils.h"
 #include "common/ut/trace.h"
 
 static const char trSrcFile[] = "mempool";
@@ -159,22 +160,21 @@ void *mpAlloc(int handle, int size)
     PoolLock lock;
     mpEntry_t *entry = entryOf(handle);
     if (!inUse(entry)) {
-        trLogPrintf(trSrcFile, __LINE__, TR_MEMORY, "mpAlloc: pool handle %d is not a pool in use.\n", handle);
+        trNlsLogPrintf(trSrcFile, __LINE__, TR_MEMORY, 21156, handle);
         return nullptr;
     }
     if (size < 1) {
-        trLogPrintf(trSrcFile, __LINE__, TR_MEMORY, "mpAlloc: invalid size %d requested from pool %d.\n", size,
-                    handle);
+        trNlsLogPrintf(trSrcFile, __LINE__, TR_MEMORY, 21155, handle);
         return nullptr;
     }
     void *p = PoolGet(entry, size);
     if (p == nullptr) {
         if (TR_MEMORY || TR_GENERAL)
-            trPrintf(trSrcFile, __LINE__, "mpAlloc: pool %d could not supply %d bytes.\n", handle, size);
+            trNlsPrintf(trSrcFile, __LINE__, 21157, handle, size);
         return nullptr;
     }
     if (TR_MEMORY)
-        trPrintf(trSrcFile, __LINE__, "mpAlloc: %d bytes from pool %d.\n", size, handle);
+        trNlsPrintf(trSrcFile, __LINE__, 21158, size, handle);
     return p;
 }
 
