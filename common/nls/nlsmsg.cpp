@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/mem/kelmem.h"
 #include "common/nls/nlsfmt.h"
@@ -114,6 +116,55 @@ static bool safeName(const char *name)
     return name != nullptr && strchr(name, '/') == nullptr && strstr(name, "..") == nullptr;
 }
 
+int nlsCatalogTrusted(const char *path, char *canon, size_t canonSize)
+{
+    char *real = realpath(path, nullptr);
+    if (real == nullptr)
+        return 0;
+    bool trusted = strlen(real) < canonSize;
+    struct stat st;
+    if (trusted && (stat(real, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 ||
+                    (st.st_mode & (S_IWGRP | S_IWOTH)) != 0))
+        trusted = false;
+    // Every directory above: root's, and writable by others only when sticky.
+    for (char *slash = strrchr(real, '/'); trusted && slash != nullptr; slash = strrchr(real, '/')) {
+        *slash = '\0';
+        const char *dir = real[0] != '\0' ? real : "/";
+        if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0 ||
+            ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0))
+            trusted = false;
+        if (real[0] == '\0')
+            break;
+    }
+    free(real);
+    if (!trusted)
+        return 0;
+    // The checked chain is opened, not the path as given: links along it no longer matter.
+    char *again = realpath(path, nullptr);
+    if (again == nullptr || strlen(again) >= canonSize) {
+        free(again);
+        return 0;
+    }
+    memcpy(canon, again, strlen(again) + 1);
+    free(again);
+    return 1;
+}
+
+// A catalog the caller could have written is never read by a set-user-id run.
+static nl_catd openCatalogFile(const char *path)
+{
+    if (getuid() == geteuid() && getgid() == getegid())
+        return catopen(path, -1);
+    char canon[NLS_PATH_LIMIT + 8];
+    if (!nlsCatalogTrusted(path, canon, sizeof canon)) {
+        if (TR_NLS)
+            trPrintf(trSrcFile, __LINE__, "Catalog '%s' is not protected; not used\n", path);
+        errno = EPERM;
+        return NLS_CAT_CLOSED;
+    }
+    return catopen(canon, -1);
+}
+
 void nlsObject_t::diagnose(int severity, const char *fmt, ...)
 {
     va_list ap;
@@ -148,7 +199,7 @@ int nlsObject_t::openCat(const char *dir, const char *lang, const char *file, nl
     char path[NLS_PATH_LIMIT + 8];
     snprintf(path, sizeof path, "%s/%s/%s", dir, lang, file);
     errno = 0;
-    cat = catopen(path, -1);
+    cat = openCatalogFile(path);
     if (TR_NLS)
         trPrintf(trSrcFile, __LINE__, "catopen() returned %p (%d) errno = %d '%s'\n", static_cast<void *>(cat),
                  cat == NLS_CAT_CLOSED ? -1 : 0, errno, strerror(errno));
@@ -183,7 +234,7 @@ int nlsObject_t::openCat(const char *dir, const char *lang, const char *file, nl
     snprintf(path, sizeof path, "%s/%s/%s", dir, name, file);
     KEL_FREE(name);
     errno = 0;
-    cat = catopen(path, -1);
+    cat = openCatalogFile(path);
     if (TR_NLS)
         trPrintf(trSrcFile, __LINE__, "catopen() returned %p (%d) errno = %d '%s'\n", static_cast<void *>(cat),
                  cat == NLS_CAT_CLOSED ? -1 : 0, errno, strerror(errno));

@@ -1,6 +1,8 @@
 // Locale and code-set set-up, message-system start-up and the formats.
 #include <cstring>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "common/mem/kelmem.h"
 #include "common/nls/nlsfmt.h"
@@ -266,6 +268,40 @@ TEST(nlsFormatTest, DateTimeAndNumberFormatsByNumber)
     setDateFmt();
     setTimeFmt();
     setNumberFmt();
+}
+
+}  // namespace
+
+namespace {
+
+// A run whose real user is not root (as in a set-user-id start) treats a
+// catalog the user could have written as missing.
+TEST_F(nlsInitTest, SetUserIdRunIgnoresUnprotectedCatalogs)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to take another real user id";
+    const std::string dir = scratch();
+    ASSERT_EQ(run("mkdir -p '" + dir + "/EN_US' && cp '" + kCatalogs + "/EN_US/kelclientV3.cat' '" + dir +
+                  "/EN_US/' && chown -R 65534 '" + dir + "'"),
+              0);
+    const bool buildProtected = nlsCatalogTrusted((kCatalogs + "/EN_US/kelclientV3.cat").c_str(),
+                                                  std::string(2048, '\0').data(), 2048) == 1;
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (setresuid(65534, 0, 0) != 0)
+            _exit(10);
+        int rc = start(nullptr, dir);
+        if (rc != NLS_RC_SETUP_FAILED)
+            _exit(11);
+        if (buildProtected && start(nullptr, kCatalogs) != 0)
+            _exit(12);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "common/nls/nlsfmt.h"
 #include "common/nls/nlsmsg.h"
 #include "common/mem/kelmem.h"
@@ -341,6 +343,55 @@ TEST_F(nlsMsgTest, WellFormedOrderedFixtureIsAccepted)
     ASSERT_NE(out, nullptr);
     EXPECT_STREQ(out, "QEB3100I AsecondB<first>C");
     kelFree(out, __FILE__, __LINE__);
+}
+
+}  // namespace
+
+namespace {
+
+// Which catalogs a set-user-id run may read: the file and every directory
+// above it root's and writable by nobody else (sticky directories excepted).
+TEST(nlsMsgTrust, OnlyProtectedCatalogsAreTrusted)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to hand files to another owner";
+    const std::string dir = tempDir();   // below the sticky /tmp
+    const std::string cat = dir + "/kelclientV3.cat";
+    ASSERT_EQ(run("cp '" + kCatalogs + "/EN_US/kelclientV3.cat' '" + cat + "' && chmod 0644 '" + cat + "'"), 0);
+    ASSERT_EQ(symlink(cat.c_str(), (dir + "/link.cat").c_str()), 0);
+    struct Row {
+        const char *name;
+        const char *setup;   // shell commands, %d the directory, %f the file
+        const char *path;    // relative to the directory
+        int trusted;
+    } rows[] = {
+        {"root's file in root's directories", "chmod 0644 %f; chmod 0755 %d", "kelclientV3.cat", 1},
+        {"file writable by others", "chmod 0666 %f", "kelclientV3.cat", 0},
+        {"file writable by the group", "chmod 0664 %f", "kelclientV3.cat", 0},
+        {"file of another owner", "chown 65534 %f", "kelclientV3.cat", 0},
+        {"directory writable by all", "chmod 0777 %d", "kelclientV3.cat", 0},
+        {"sticky directory writable by all", "chmod 1777 %d", "kelclientV3.cat", 1},
+        {"directory of another owner", "chown 65534 %d", "kelclientV3.cat", 0},
+        {"link to a protected file", "", "link.cat", 1},
+        {"missing file", "", "absent.cat", 0},
+    };
+    for (const Row &r : rows) {
+        std::string cmd = std::string("chown 0 %f %d; chmod 0644 %f; chmod 0755 %d; ") + r.setup;
+        for (size_t p; (p = cmd.find("%d")) != std::string::npos;)
+            cmd.replace(p, 2, "'" + dir + "'");
+        for (size_t p; (p = cmd.find("%f")) != std::string::npos;)
+            cmd.replace(p, 2, "'" + cat + "'");
+        ASSERT_EQ(run(cmd), 0) << r.name;
+        char canon[NLS_PATH_LIMIT + 8] = "";
+        std::string path = dir + "/" + r.path;
+        EXPECT_EQ(nlsCatalogTrusted(path.c_str(), canon, sizeof canon), r.trusted) << r.name;
+        if (r.trusted == 1) {
+            EXPECT_EQ(std::string(canon), cat) << r.name;
+        }
+    }
+    char small[8];
+    EXPECT_EQ(nlsCatalogTrusted(cat.c_str(), small, sizeof small), 0);   // no room for the path
+    run("rm -rf '" + dir + "'");
 }
 
 }  // namespace
