@@ -151,7 +151,7 @@ OXLC_CTX *OXLC_Init(OXL_STATUS *status, const char *directory)
     if (status == nullptr)
         return nullptr;
     setStatus(status, OXL_RC_OK, 0, "OK");
-    if (directory == nullptr) {
+    if (directory == nullptr || directory[0] == '\0') {
         setStatus(status, OXL_RC_PARAM, 9, "Invalid parameter", -1);
         return nullptr;
     }

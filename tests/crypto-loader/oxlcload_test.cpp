@@ -216,9 +216,12 @@ TEST(oxlcload, NullArguments)
 {
     EXPECT_EQ(OXLC_Init(nullptr, realDir.c_str()), nullptr);
     OXL_STATUS st{};
-    EXPECT_EQ(OXLC_Init(&st, nullptr), nullptr);
-    EXPECT_EQ(st.majRC, 2u);
-    EXPECT_EQ(st.mode, -1);
+    for (const char *dir : {static_cast<const char *>(nullptr), ""}) {
+        st = OXL_STATUS{};
+        EXPECT_EQ(OXLC_Init(&st, dir), nullptr);
+        expectStatus(st, 2, 9, "Invalid parameter");
+        EXPECT_EQ(st.mode, -1);
+    }
 
     EXPECT_EQ(OXLC_Cleanup(nullptr, &st), 2);
     expectStatus(st, 2, 10, "OXL has not been initialized");
