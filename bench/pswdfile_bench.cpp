@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -124,7 +123,7 @@ BENCHMARK(BM_find_last)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMi
 BENCHMARK(BM_rewrite)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_copy)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 
-// Console output as usual, and the real time per iteration (seconds) kept by name.
+// Console output as usual, and the real and CPU time per iteration (seconds) kept by name.
 class TimeReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override
@@ -132,42 +131,47 @@ public:
         for (const Run &run : runs) {
             if (!run.aggregate_name.empty() && run.aggregate_name != "median")
                 continue;
-            if (run.iterations > 0)
-                seconds[run.run_name.str()] = run.real_accumulated_time / double(run.iterations);
+            if (run.iterations > 0) {
+                real[run.run_name.str()] = run.real_accumulated_time / double(run.iterations);
+                cpu[run.run_name.str()] = run.cpu_accumulated_time / double(run.iterations);
+            }
         }
         ConsoleReporter::ReportRuns(runs);
     }
-    std::map<std::string, double> seconds;
+    std::map<std::string, double> real, cpu;
 };
 
-// Peak memory of one rewrite: the growth of the resident high-water mark of a
-// child that does nothing else.
+const char PEAK_ARG[] = "--rewrite-peak-of";
+
+// In a freshly executed copy of this program: one rewrite, and the growth of
+// the resident high-water mark it causes, in KiB, on standard output.
+int peakChild(const char *path)
+{
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    pswdFileInfo info{};
+    int rc = psWritePswdFile(0, "", nullptr, "password-three", TARGET, SERVER, nullptr, &info, nullptr, nullptr, path);
+    getrusage(RUSAGE_SELF, &after);
+    printf("%ld\n", rc == 0 ? after.ru_maxrss - before.ru_maxrss : -1L);
+    return rc;
+}
+
 long rewritePeakKiB(int n)
 {
-    int fds[2];
-    if (pipe(fds) != 0)
+    char self[4096];
+    ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (len <= 0)
         return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        rusage before{}, after{};
-        getrusage(RUSAGE_SELF, &before);
-        pswdFileInfo info{};
-        int rc = psWritePswdFile(0, "", nullptr, "password-three", TARGET, SERVER, nullptr, &info, nullptr, nullptr,
-                                 fileFor(n).c_str());
-        getrusage(RUSAGE_SELF, &after);
-        long grew = rc == 0 ? after.ru_maxrss - before.ru_maxrss : -1;
-        if (write(fds[1], &grew, sizeof grew) != sizeof grew)
-            _exit(1);
-        _exit(0);
-    }
-    close(fds[1]);
-    long grew = -1;
-    if (read(fds[0], &grew, sizeof grew) != sizeof grew)
-        grew = -1;
-    close(fds[0]);
-    waitpid(pid, nullptr, 0);
-    return grew;
+    self[len] = '\0';
+    std::string cmd = "'" + std::string(self) + "' " + PEAK_ARG + " '" + fileFor(n) + "'";
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return -1;
+    long kib = -1;
+    if (fscanf(p, "%ld", &kib) != 1)
+        kib = -1;
+    pclose(p);
+    return kib;
 }
 
 void removeTree()
@@ -185,6 +189,8 @@ void removeTree()
 
 int main(int argc, char **argv)
 {
+    if (argc == 3 && strcmp(argv[1], PEAK_ARG) == 0)
+        return peakChild(argv[2]);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
@@ -204,20 +210,22 @@ int main(int argc, char **argv)
     TimeReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
-    printf("\n%-8s %-9s %14s %14s %14s %11s %11s %12s\n", "records", "file KiB", "find ns/rec", "rewrite ns/rec",
+    printf("\nPer record (CPU time; real time, which includes the flushes to disk, in brackets):\n");
+    printf("%-8s %8s %18s %20s %18s %13s %13s %12s\n", "records", "file KiB", "find ns/rec", "rewrite ns/rec",
            "copy ns/rec", "find/copy", "rewrite/copy", "rewrite peak");
     for (int n : SIZES) {
         std::string arg = "/" + std::to_string(n);
-        auto find = reporter.seconds.find("BM_find_last" + arg), rew = reporter.seconds.find("BM_rewrite" + arg),
-             cp = reporter.seconds.find("BM_copy" + arg);
-        if (find == reporter.seconds.end() || rew == reporter.seconds.end() || cp == reporter.seconds.end())
+        std::string f = "BM_find_last" + arg, r = "BM_rewrite" + arg, c = "BM_copy" + arg;
+        if (!reporter.cpu.count(f) || !reporter.cpu.count(r) || !reporter.cpu.count(c))
             continue;
         struct stat st{};
         stat(fileFor(n).c_str(), &st);
-        long peak = rewritePeakKiB(n);
-        printf("%-8d %-9lld %14.1f %14.1f %14.1f %11.2f %11.2f %9ld KiB\n", n, (long long)st.st_size / 1024,
-               find->second * 1e9 / n, rew->second * 1e9 / n, cp->second * 1e9 / n, find->second / cp->second,
-               rew->second / cp->second, peak);
+        auto ns = [n](double s) { return s * 1e9 / n; };
+        printf("%-8d %8lld %8.0f (%7.0f) %9.0f (%8.0f) %8.0f (%7.0f) %5.2f (%5.2f) %5.2f (%5.2f) %8ld KiB\n", n,
+               (long long)st.st_size / 1024, ns(reporter.cpu[f]), ns(reporter.real[f]), ns(reporter.cpu[r]),
+               ns(reporter.real[r]), ns(reporter.cpu[c]), ns(reporter.real[c]), reporter.cpu[f] / reporter.cpu[c],
+               reporter.real[f] / reporter.real[c], reporter.cpu[r] / reporter.cpu[c],
+               reporter.real[r] / reporter.real[c], rewritePeakKiB(n));
     }
     removeTree();
     benchmark::Shutdown();
