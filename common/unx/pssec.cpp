@@ -37,6 +37,8 @@ namespace {
 constexpr int MSG_CONVERTED = 2218;
 constexpr int MSG_WRONG_NODE = 9180;
 constexpr int MSG_CANNOT_OPEN = 1834;
+// Internal: a conversion found its record replaced meanwhile and left it.
+constexpr int RC_NOT_CONVERTED = 1;
 
 constexpr uint32_t READER_FIELD_MAX[5] = {PSWD_MAX_FIELD, PSWD_MAX_FIELD, PSWD_MAX_FIELD, PSWD_MAX_FIELD,
                                           PSWD_MAX_FIELD};
@@ -602,6 +604,13 @@ int buildList(LinkedList_t **listP, FILE *s, unsigned char type, const char *ser
 // ---------------------------------------------------------------- one rewrite
 
 // What a read-modify-write of the file is for.
+// A version 1 record as the reader saw it before it converts it.
+struct Expect {
+    unsigned char version;
+    const char *f5;
+    uint32_t len5;
+};
+
 struct Change {
     unsigned char type;
     const char *server;
@@ -610,6 +619,8 @@ struct Change {
     bool write;
     const char *pswd;
     const unsigned char *key;
+    // for a conversion: the record it replaces must still be the one read
+    const Expect *expect;
 };
 
 // The old file as it stands under the lock.
@@ -731,6 +742,25 @@ int removeFile(int dirFd, const char *base)
     return 0;
 }
 
+// True when the record that a reader takes (the first of the node, for type 1
+// the last) is still the version 1 record that the conversion started from.
+bool stillAsRead(const OldFile &old, const Change &ch)
+{
+    const pswdListEnt *pick = nullptr;
+    for (llNode_t *nd = old.list != nullptr ? llGetNextItem(old.list, nullptr) : nullptr; nd != nullptr;
+         nd = llGetNextItem(old.list, nd)) {
+        const pswdListEnt *e = static_cast<const pswdListEnt *>(llGetData(old.list, nd));
+        if (e->replace == 1 && (pick == nullptr || ch.type == PSWD_TYPE_ENCRKEY))
+            pick = e;
+    }
+    if (pick == nullptr || pick->hdr[PSWD_RH_VERSION] != ch.expect->version)
+        return false;
+    uint32_t off = 0;
+    for (int i = 0; i < 4; i++)
+        off += fieldLen(pick->hdr, i);
+    return fieldLen(pick->hdr, 4) == ch.expect->len5 && memcmp(pick->data + off, ch.expect->f5, ch.expect->len5) == 0;
+}
+
 // The read-modify-write shared by the writer and the deleter, under the
 // inter-process lock: 0 or the code of the failure; on failure the file is as
 // it was. c and key are used for a write only.
@@ -770,6 +800,12 @@ int rewriteFile(const char *path, const Change &ch, Crypto *c, const unsigned ch
         return rc;
     if (!old.exists && !mayCreate())
         return PSWD_RC_CANNOT_WRITE;   // removed meanwhile
+    if (ch.expect != nullptr && !stillAsRead(old, ch)) {
+        // Another process stored a password since the read: that one stands.
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "The record changed since it was read; not converted.\n");
+        return RC_NOT_CONVERTED;
+    }
 
     if (!ch.write) {
         if (!old.exists)
@@ -787,6 +823,47 @@ int rewriteFile(const char *path, const Change &ch, Crypto *c, const unsigned ch
     if (rc == 0)
         rc = nf.commit(pp.base);
     return rc;
+}
+
+// psWriteRecordPswdFile, and for a conversion the check that the record is
+// still the one that was read.
+int storeRecord(unsigned char type, const char *pswd1, const char *pswd2, pswdFileInfo *info, const char *path,
+                const char *server, const char *node, const unsigned char *key, const Expect *expect)
+{
+    if (info == nullptr || !nameFits(server) || !nameFits(node))
+        return PSWD_RC_CANNOT_WRITE;
+    const char *pswd = (type == PSWD_TYPE_ENCRKEY || type == PSWD_TYPE_TSA) ? pswd1 : pswd2;
+    if (type == PSWD_TYPE_SERVER && (pswd == nullptr || pswd[0] == '\0'))
+        pswd = pswd1;
+    pswd = safeStr(pswd);
+    // What no reader could take back is never stored.
+    size_t pswdMax = type == PSWD_TYPE_ENCRKEY ? KEY_TEXT_MAX : PSWD_MAX_FIELD;
+    if (strlen(pswd) > pswdMax) {
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "psWriteRecordPswdFile: the password is too long to be stored.\n");
+        return PSWD_RC_CANNOT_WRITE;
+    }
+    const unsigned char *workKey = key;
+    if (!isOtherType(type)) {
+        // Without the node key the record could never be read back.
+        if (info->cryptoKeyOK == 0)
+            info->cryptoKeyOK = psSetUpCryptoKey(info->cryptoKey, node);
+        if (info->cryptoKeyOK == 0)
+            return PSWD_RC_CANNOT_WRITE;
+        workKey = info->cryptoKey;
+    }
+    if (workKey == nullptr)
+        return PSWD_RC_CANNOT_WRITE;
+
+    int rc = 0;
+    CryptoGuard c(new_Crypto(CRYPTO_TYPE_DES, &rc));
+    if (c.get() == nullptr) {
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "psWriteRecordPswdFile(): Error %d creating the crypto object\n", rc);
+        return rc;
+    }
+    Change ch{type, server, node, true, pswd, workKey, expect};
+    return rewriteFile(path, ch, c.get(), workKey);
 }
 
 // ---------------------------------------------------------------- reader
@@ -927,7 +1004,10 @@ int readVersion1(Crypto *c, unsigned char type, pswdFileInfo *info, const char *
     int rc = decipherText(c, hostKey.data(), fd.f5.chars(), fd.len5, answer);
     if (rc != 0)
         return rc;
-    rc = psWriteRecordPswdFile(type, answer, answer, info, path, server, node, keyIn);
+    Expect expect{fd.version, fd.f5.chars(), fd.len5};
+    rc = storeRecord(type, answer, answer, info, path, server, node, keyIn, &expect);
+    if (rc == RC_NOT_CONVERTED)
+        return 0;
     if (type == PSWD_TYPE_ENCRKEY && rc == 0)
         nlprintf(MSG_CONVERTED, node, server);
     return rc;
@@ -1069,40 +1149,7 @@ int psWritePswdFile(unsigned char type, const char *pswd1, const unsigned char *
 int psWriteRecordPswdFile(unsigned char type, const char *pswd1, const char *pswd2, pswdFileInfo *info,
                           const char *path, const char *server, const char *node, const unsigned char *key)
 {
-    if (info == nullptr || !nameFits(server) || !nameFits(node))
-        return PSWD_RC_CANNOT_WRITE;
-    const char *pswd = (type == PSWD_TYPE_ENCRKEY || type == PSWD_TYPE_TSA) ? pswd1 : pswd2;
-    if (type == PSWD_TYPE_SERVER && (pswd == nullptr || pswd[0] == '\0'))
-        pswd = pswd1;
-    pswd = safeStr(pswd);
-    // What no reader could take back is never stored.
-    size_t pswdMax = type == PSWD_TYPE_ENCRKEY ? KEY_TEXT_MAX : PSWD_MAX_FIELD;
-    if (strlen(pswd) > pswdMax) {
-        if (TR_PASSWORD)
-            trPrintf(trSrcFile, __LINE__, "psWriteRecordPswdFile: the password is too long to be stored.\n");
-        return PSWD_RC_CANNOT_WRITE;
-    }
-    const unsigned char *workKey = key;
-    if (!isOtherType(type)) {
-        // Without the node key the record could never be read back.
-        if (info->cryptoKeyOK == 0)
-            info->cryptoKeyOK = psSetUpCryptoKey(info->cryptoKey, node);
-        if (info->cryptoKeyOK == 0)
-            return PSWD_RC_CANNOT_WRITE;
-        workKey = info->cryptoKey;
-    }
-    if (workKey == nullptr)
-        return PSWD_RC_CANNOT_WRITE;
-
-    int rc = 0;
-    CryptoGuard c(new_Crypto(CRYPTO_TYPE_DES, &rc));
-    if (c.get() == nullptr) {
-        if (TR_PASSWORD)
-            trPrintf(trSrcFile, __LINE__, "psWriteRecordPswdFile(): Error %d creating the crypto object\n", rc);
-        return rc;
-    }
-    Change ch{type, server, node, true, pswd, workKey};
-    return rewriteFile(path, ch, c.get(), workKey);
+    return storeRecord(type, pswd1, pswd2, info, path, server, node, key, nullptr);
 }
 
 void psDeletePasswordRecord(unsigned char type, const char * /*unused2*/, const char *node, const char *server,
@@ -1116,7 +1163,7 @@ void psDeletePasswordRecord(unsigned char type, const char * /*unused2*/, const 
     // A name too long for a record matches no record.
     if (!nameFits(server) || !nameFits(node))
         return;
-    Change ch{type, server, node, false, nullptr, nullptr};
+    Change ch{type, server, node, false, nullptr, nullptr, nullptr};
     rewriteFile(path, ch, nullptr, nullptr);   // reports nothing: the file is as it was or rewritten
 }
 

@@ -346,6 +346,33 @@ TEST_F(PwFile, Version1EncryptionKeyIsConvertedWhenAllowed)
     EXPECT_EQ(readPw(path, 1, SRV, N1).text, keyBlock({"oldkey", "oldkey", "oldkey"}));
 }
 
+// A conversion that waits for the lock while another process stores a new
+// password must not bring the old one back.
+TEST_F(PwFile, ConversionNeverOverwritesANewerPassword)
+{
+    pwfix::writeFile(path, pwfix::file({pwfix::v1(0, SRV, N1, "oldpw")}));
+    int lockFd = open(dir.file("ZAR.PWD.lock").c_str(), O_RDONLY | O_CREAT, 0600);
+    ASSERT_GE(lockFd, 0);
+    ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        ReadResult r = readPw(path, 0, SRV, N1);
+        _exit(r.rc == 0 && (r.text == "oldpw" || r.text == "newpw") ? 0 : 1);
+    }
+    usleep(200 * 1000);   // give the reader time to scan and wait for the lock
+    Bytes newer = pwfix::file({pwfix::v3(0, SRV, N1, "newpw")});
+    std::string tmp = dir.file("newer");
+    pwfix::writeFile(tmp, newer);
+    ASSERT_EQ(rename(tmp.c_str(), path.c_str()), 0);
+    flock(lockFd, LOCK_UN);
+    close(lockFd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(pwfix::readFile(path), newer);
+    EXPECT_EQ(readPw(path, 0, SRV, N1).text, "newpw");
+}
+
 // ---------------------------------------------------------------- writing
 
 TEST_F(PwFile, WriteCreatesDirectoriesAndTheFileByteForByte)
