@@ -64,7 +64,7 @@ const char *typeLabel(unsigned char type)
 const char *writeTypeLabel(unsigned char type) { return type == 2 ? "Unknown" : typeLabel(type); }
 
 // A name that a record field can hold.
-bool nameFits(const char *name) { return name != nullptr && strlen(name) <= PSWD_MAX_FIELD; }
+bool nameFits(const char *name) { return name != nullptr && strnlen(name, PSWD_MAX_FIELD + 1) <= PSWD_MAX_FIELD; }
 
 // 1 when a creation is allowed: not a set-user-id run, or a root caller.
 bool mayCreate() { return getuid() == 0 || getuid() == geteuid(); }
@@ -838,7 +838,7 @@ int storeRecord(unsigned char type, const char *pswd1, const char *pswd2, pswdFi
     pswd = safeStr(pswd);
     // What no reader could take back is never stored.
     size_t pswdMax = type == PSWD_TYPE_ENCRKEY ? KEY_TEXT_MAX : PSWD_MAX_FIELD;
-    if (strlen(pswd) > pswdMax) {
+    if (strnlen(pswd, pswdMax + 1) > pswdMax) {
         if (TR_PASSWORD)
             trPrintf(trSrcFile, __LINE__, "psWriteRecordPswdFile: the password is too long to be stored.\n");
         return PSWD_RC_CANNOT_WRITE;
@@ -1020,6 +1020,75 @@ bool keyTextsFit(const Found &fd)
            (!fd.savedV3 || fd.lenV3 <= KEY_TEXT_MAX);
 }
 
+// Steps of a read under fileOp: the node key, the scan, and the record's version.
+int readLocked(unsigned char type, unsigned char *keyIn, char *node, const char *server, pswdFileInfo *info,
+               const char *path, int convertOK, char *answer, size_t answerSize)
+{
+    answer[0] = '\0';
+    if (!nameFits(server) || !nameFits(node))
+        return PSWD_RC_NO_RECORD;
+    const unsigned char *workKey = isOtherType(type) ? keyIn : info->cryptoKey;
+    if (info->cryptoKeyOK == 0) {
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "Setting up crypto key\n");
+        info->cryptoKeyOK = psSetUpCryptoKey(info->cryptoKey, node);
+        workKey = info->cryptoKey;
+        if (info->cryptoKeyOK == 0)
+            return PSWD_RC_NO_RECORD;
+    }
+    if (workKey == nullptr)
+        return PSWD_RC_NO_RECORD;
+
+    PathParts pp;
+    FdGuard dirFd;
+    FdGuard fd;
+    if (splitPath(path, &pp)) {
+        dirFd.reset(openDir(pp.dir));
+        if (dirFd.get() >= 0)
+            fd.reset(openRegular(dirFd.get(), pp.base, O_RDONLY));
+    }
+    StreamGuard in(fd.get() >= 0 ? fdopen(fd.get(), "rb") : nullptr);
+    if (in.get() == nullptr) {
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "fopen failed for file %s.\n", safeStr(info->pswdFile));
+        return PSWD_RC_NO_RECORD;
+    }
+    fd.release();
+    Found found;
+    char hdr[PSWD_HEADER_SIZE];
+    if (fread(hdr, 1, sizeof hdr, in.get()) > 0)
+        scanForRecord(in.get(), type, server, node, &found);
+    in.reset();
+    if (!found.current) {
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "No record found.\n");
+        return PSWD_RC_NO_RECORD;
+    }
+    if (type == PSWD_TYPE_ENCRKEY && !keyTextsFit(found)) {
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "psReadPswdFile: a stored key does not fit its slot.\n");
+        return PSWD_RC_NO_RECORD;
+    }
+    int crc = 0;
+    CryptoGuard c(new_Crypto(CRYPTO_TYPE_DES, &crc));
+    if (c.get() == nullptr)
+        return crc;
+    switch (found.version) {
+    case PSWD_VERSION_1:
+        return readVersion1(c.get(), type, info, path, server, node, keyIn, convertOK, found, answer);
+    case PSWD_VERSION_3: {
+        int vrc = readVersion3(c.get(), type, workKey, node, found, answer);
+        if (vrc == PSWD_RC_NO_RECORD)
+            kelZero(answer, answerSize);
+        return vrc;
+    }
+    default:
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "Unsupported record version: %d\n", found.version);
+        return PSWD_RC_NO_RECORD;
+    }
+}
+
 } // namespace
 
 // ================================================================ public routines
@@ -1050,71 +1119,7 @@ int psReadPswdFile(unsigned char type, char *keyOut, unsigned char *keyIn, char 
                          "Reading password for server '%s' and node '%s' from file %s, eff uid = %d.\n",
                          safeStr(server), safeStr(node), safeStr(path), static_cast<int>(geteuid()));
         }
-        rc = [&]() -> int {
-            answer[0] = '\0';
-            if (!nameFits(server) || !nameFits(node))
-                return PSWD_RC_NO_RECORD;
-            const unsigned char *workKey = isOtherType(type) ? keyIn : info->cryptoKey;
-            if (info->cryptoKeyOK == 0) {
-                if (TR_PASSWORD)
-                    trPrintf(trSrcFile, __LINE__, "Setting up crypto key\n");
-                info->cryptoKeyOK = psSetUpCryptoKey(info->cryptoKey, node);
-                workKey = info->cryptoKey;
-                if (info->cryptoKeyOK == 0)
-                    return PSWD_RC_NO_RECORD;
-            }
-            if (workKey == nullptr)
-                return PSWD_RC_NO_RECORD;
-
-            PathParts pp;
-            FdGuard dirFd;
-            FdGuard fd;
-            if (splitPath(path, &pp)) {
-                dirFd.reset(openDir(pp.dir));
-                if (dirFd.get() >= 0)
-                    fd.reset(openRegular(dirFd.get(), pp.base, O_RDONLY));
-            }
-            StreamGuard in(fd.get() >= 0 ? fdopen(fd.get(), "rb") : nullptr);
-            if (in.get() == nullptr) {
-                if (TR_PASSWORD)
-                    trPrintf(trSrcFile, __LINE__, "fopen failed for file %s.\n", safeStr(info->pswdFile));
-                return PSWD_RC_NO_RECORD;
-            }
-            fd.release();
-            Found found;
-            char hdr[PSWD_HEADER_SIZE];
-            if (fread(hdr, 1, sizeof hdr, in.get()) > 0)
-                scanForRecord(in.get(), type, server, node, &found);
-            in.reset();
-            if (!found.current) {
-                if (TR_PASSWORD)
-                    trPrintf(trSrcFile, __LINE__, "No record found.\n");
-                return PSWD_RC_NO_RECORD;
-            }
-            if (type == PSWD_TYPE_ENCRKEY && !keyTextsFit(found)) {
-                if (TR_PASSWORD)
-                    trPrintf(trSrcFile, __LINE__, "psReadPswdFile: a stored key does not fit its slot.\n");
-                return PSWD_RC_NO_RECORD;
-            }
-            int crc = 0;
-            CryptoGuard c(new_Crypto(CRYPTO_TYPE_DES, &crc));
-            if (c.get() == nullptr)
-                return crc;
-            switch (found.version) {
-            case PSWD_VERSION_1:
-                return readVersion1(c.get(), type, info, path, server, node, keyIn, convertOK, found, answer);
-            case PSWD_VERSION_3: {
-                int vrc = readVersion3(c.get(), type, workKey, node, found, answer);
-                if (vrc == PSWD_RC_NO_RECORD)
-                    kelZero(answer, answerSize);
-                return vrc;
-            }
-            default:
-                if (TR_PASSWORD)
-                    trPrintf(trSrcFile, __LINE__, "Unsupported record version: %d\n", found.version);
-                return PSWD_RC_NO_RECORD;
-            }
-        }();
+        rc = readLocked(type, keyIn, node, server, info, path, convertOK, answer, answerSize);
         // A failed read leaves no part of a password behind, except that a
         // version 1 conversion keeps what it deciphered whatever the rewrite gave.
         if (rc == PSWD_RC_NO_RECORD)
