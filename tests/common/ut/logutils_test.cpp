@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -41,13 +40,28 @@ uint64_t headerNext(const std::string &c)
 {
     EXPECT_EQ(c.compare(0, 13, "LOGHEADERREC "), 0);
     const std::string field = c.substr(13, 12);
-    EXPECT_TRUE(std::regex_match(field, std::regex("[0-9]+ *"))) << "'" << field << "'";
+    size_t digits = field.find_first_not_of("0123456789");
+    EXPECT_TRUE(digits != 0 && field.find_first_not_of(' ', digits) == std::string::npos) << "'" << field << "'";
     EXPECT_EQ(c[25], '\n');
     return std::stoull(field);
 }
 
-// A dated log line: "<date> <time> <text>".
-const std::regex DATED("[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} ");
+// Whether s holds at pos the pattern, '9' standing for any digit.
+bool matchesAt(const std::string &s, size_t pos, const char *pattern)
+{
+    for (size_t i = 0; pattern[i] != '\0'; i++) {
+        if (pos + i >= s.size())
+            return false;
+        char c = s[pos + i];
+        if (pattern[i] == '9' ? !isdigit((unsigned char)c) : c != pattern[i])
+            return false;
+    }
+    return true;
+}
+
+// A dated log line begins "<date> <time> ": month/day/year and 24-hour time.
+const char DATED[] = "99/99/9999 99:99:99 ";
+const size_t DATED_LEN = sizeof DATED - 1;
 
 class LogTest : public ::testing::Test {
 protected:
@@ -118,10 +132,8 @@ TEST_F(LogTest, PlainLogGetsDatedLinesWithOneNewline)
         lines.push_back(l);
     ASSERT_EQ(lines.size(), 3u) << c;
     for (const auto &[line, text] : {std::pair{lines[0], "first"}, {lines[1], "second"}, {lines[2], "third"}}) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_search(line, m, DATED)) << line;
-        EXPECT_EQ(m.position(0), 0);
-        EXPECT_EQ(line.substr(m.length(0)), text);
+        ASSERT_TRUE(matchesAt(line, 0, DATED)) << line;
+        EXPECT_EQ(line.substr(DATED_LEN), text);
     }
     EXPECT_EQ(n1, (int)lines[0].size() + 1);
     EXPECT_EQ(n2, (int)lines[1].size() + 1);
@@ -153,13 +165,10 @@ TEST_F(LogTest, WrappingLogEndsExactlyAtMaximum)
 
     // The wrapping message stands right behind the header record, then the marker.
     const std::string expected = "message number " + std::to_string(wrappedAt) + " " + std::string(20, 'm') + "\n";
-    std::smatch m;
-    const std::string behind = c.substr(HEADER_LEN);
-    ASSERT_TRUE(std::regex_search(behind, m, DATED));
-    EXPECT_EQ(m.position(0), 0);
-    EXPECT_EQ(behind.substr(m.length(0), expected.size()), expected);
+    ASSERT_TRUE(matchesAt(c, HEADER_LEN, DATED)) << c;
+    EXPECT_EQ(c.substr(HEADER_LEN + DATED_LEN, expected.size()), expected);
     const uint64_t next = headerNext(c);
-    EXPECT_EQ(next, HEADER_LEN + m.length(0) + expected.size());
+    EXPECT_EQ(next, HEADER_LEN + DATED_LEN + expected.size());
     EXPECT_EQ(c.substr(next, END_TEXT.size() + 1), END_TEXT + "\n");
 }
 
@@ -174,7 +183,7 @@ TEST_F(LogTest, OversizedMessageLeavesNoHugeFill)
     const std::string c = readFile(file);
     EXPECT_LT(c.size(), 2u * 1024) << "the room left after the maximum is negative, not huge";
     EXPECT_NE(c.find("small one\n" + END_TEXT + "\n"), std::string::npos);
-    EXPECT_EQ(c.find("small one"), HEADER_LEN + 20) << "behind the header record and the date and time";
+    EXPECT_EQ(c.find("small one"), HEADER_LEN + DATED_LEN) << "behind the header record and the date and time";
 }
 
 TEST_F(LogTest, ExistingLogsContinueOrAreLeftAlone)
@@ -190,7 +199,7 @@ TEST_F(LogTest, ExistingLogsContinueOrAreLeftAlone)
     const size_t before = c.find("before close\n"), after = c.find("after reopen\n");
     ASSERT_NE(before, std::string::npos);
     ASSERT_NE(after, std::string::npos);
-    EXPECT_EQ(after, before + 13 + 20) << "continues right behind the last message";
+    EXPECT_EQ(after, before + 13 + DATED_LEN) << "continues right behind the last message";
     EXPECT_EQ(c.find("LOGHEADERREC", 1), std::string::npos);
 
     const std::string foreign = path("foreign.log");
@@ -229,8 +238,12 @@ TEST_F(LogTest, ScheduleLogDatesTheFirstPieceOnly)
     EXPECT_EQ(LogSchedMsg("part two\n"), 0);
     EXPECT_EQ(LogSchedMsg("next\n"), 0);
     const std::string c = readFile(file);
-    const std::regex twoLines("^[0-9/]{10} [0-9:]{8} part one, part two\n[0-9/]{10} [0-9:]{8} next\n$");
-    EXPECT_TRUE(std::regex_match(c, twoLines)) << c;
+    const std::string first = "part one, part two\n", second = "next\n";
+    ASSERT_EQ(c.size(), 2 * DATED_LEN + first.size() + second.size()) << c;
+    EXPECT_TRUE(matchesAt(c, 0, DATED)) << c;
+    EXPECT_EQ(c.substr(DATED_LEN, first.size()), first);
+    EXPECT_TRUE(matchesAt(c, DATED_LEN + first.size(), DATED)) << c;
+    EXPECT_EQ(c.substr(2 * DATED_LEN + first.size()), second);
 }
 
 TEST_F(LogTest, TraceLogLineReachesTheLogWithoutTraceObject)

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -40,6 +39,15 @@ size_t countOf(const std::string &hay, const std::string &needle)
     return n;
 }
 
+// A fixed-width field: a decimal number, left-justified, blank-padded.
+bool isNumberField(const std::string &f)
+{
+    size_t digits = 0;
+    while (digits < f.size() && isdigit((unsigned char)f[digits]))
+        digits++;
+    return digits > 0 && f.find_first_not_of(' ', digits) == std::string::npos;
+}
+
 // The header fields written out byte by byte: "ZAR Trace   ", 12 characters of
 // next-write position, 10 characters of maximum size, then the product line.
 struct Header {
@@ -53,8 +61,8 @@ Header parseHeader(const std::string &c)
     Header h;
     EXPECT_EQ(c.substr(0, 12), HEADER_ID);
     const std::string next = c.substr(12, 12), max = c.substr(24, 10);
-    EXPECT_TRUE(std::regex_match(next, std::regex("[0-9]+ *"))) << "next-write field '" << next << "'";
-    EXPECT_TRUE(std::regex_match(max, std::regex("[0-9]+ *"))) << "maximum field '" << max << "'";
+    EXPECT_TRUE(isNumberField(next)) << "next-write field '" << next << "'";
+    EXPECT_TRUE(isNumberField(max)) << "maximum field '" << max << "'";
     h.nextWrite = std::stoull(next);
     h.maxMB = (unsigned)std::stoul(max);
     EXPECT_EQ(c.substr(34, 33), " Quorvane 6.1.5.00   Build date: ");
@@ -84,11 +92,15 @@ const size_t LINE_LEN = tracedLine(0).size();
 
 int lineNumberAt(const std::string &c, size_t pos)
 {
-    std::smatch m;
-    std::string line = c.substr(pos, 64);
-    if (!std::regex_search(line, m, std::regex("^trace_test +\\( *[0-9]+\\): ([0-9]{6}) ")))
+    if (c.compare(pos, 10, "trace_test") != 0)
         return -1;
-    return std::stoi(m[1]) - 100000;
+    size_t close = c.find("): ", pos);
+    if (close == std::string::npos || close - pos != 25)
+        return -1;
+    const std::string num = c.substr(close + 3, 6);
+    if (num.size() != 6 || num.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return std::stoi(num) - 100000;
 }
 
 class TraceTest : public ::testing::Test {
@@ -494,10 +506,18 @@ TEST_F(TraceTest, PrefixesOfATracedLine)
 
     const std::string c = readFile(file);
     char pid[32];
-    snprintf(pid, sizeof pid, "\\[%.6u\\]", (unsigned)getpid());
-    const std::regex tagged(std::string("thread line\n[0-9/.-]+ [0-9:]+\\.[0-9]{3} ") + pid +
-                            " <T7>\\[ctCLAdmin   \\]: unit                \\(  42\\): tagged\n");
-    EXPECT_TRUE(std::regex_search(c, tagged)) << c;
+    snprintf(pid, sizeof pid, "[%.6u]", (unsigned)getpid());
+    // "<date> <hh:mm:ss.mmm> [pid] <tag>[client]: <file/line prefix><text>"
+    const std::string tail = std::string(" ") + pid + " <T7>[ctCLAdmin   ]: unit                (  42): tagged\n";
+    const size_t lineStart = c.find("thread line\n");
+    ASSERT_NE(lineStart, std::string::npos) << c;
+    const size_t tailAt = c.find(tail, lineStart);
+    ASSERT_NE(tailAt, std::string::npos) << c;
+    const std::string stamp = c.substr(lineStart + 12, tailAt - lineStart - 12);
+    ASSERT_GE(stamp.size(), 14u) << stamp;
+    const std::string clock = stamp.substr(stamp.size() - 12);
+    EXPECT_EQ(stamp[stamp.size() - 13], ' ') << stamp;
+    EXPECT_TRUE(clock[2] == ':' && clock[5] == ':' && clock[8] == '.') << stamp;
     EXPECT_NE(c.find("\n[ctCLAdmin   ]unit                (  43): client only\n"), std::string::npos) << c;
     EXPECT_NE(c.find("\n[ctUnkown    ]u                   (   1): x\n"), std::string::npos) << c;
 }
