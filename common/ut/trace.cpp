@@ -839,9 +839,11 @@ int trOpen(const trOpenParms_t *p)
     uint32_t lastSize = p->lastSegmentSizeMB != 0 ? p->lastSegmentSizeMB : p->segmentSizeMB;
     // Every limit must leave room for output and fit the header's position field.
     const uint32_t maxMB = (uint32_t)(MAX_POSITION / MB) - 1;
-    if (p->wrapping && (p->maxSizeMB == 0 || p->maxSizeMB > maxMB))
-        return -1;
     if (segmented && (!p->wrapping || p->segmentSizeMB == 0 || p->segmentSizeMB > maxMB || lastSize > maxMB))
+        return -1;
+    // The header records a maximum; a segmented trace without one records its segment size.
+    uint32_t maxSize = segmented && p->maxSizeMB == 0 ? p->segmentSizeMB : p->maxSizeMB;
+    if (p->wrapping && (maxSize == 0 || maxSize > maxMB))
         return -1;
 
     Guard g(trLock());
@@ -856,7 +858,7 @@ int trOpen(const trOpenParms_t *p)
     t->clientType = p->clientType;
     t->wrapping = p->wrapping ? 1 : 0;
     t->screenOutput = p->screenOutput ? 1 : 0;
-    t->maxSize = p->maxSizeMB;
+    t->maxSize = maxSize;
     t->timestampOpt = p->timestamp ? 1 : 0;
     t->segmentCount = segmented ? p->segmentCount : 0;
     t->segmentSize = segmented ? p->segmentSizeMB : 0;

@@ -106,7 +106,7 @@ void SetNextWrite(FILE *stream);
 // calls it, so its trace object stays absent.
 struct trOpenParms_t {
     const char *fileName = nullptr;   // a file, or "STDOUT", "STDERR", "CONSOLE"
-    uint32_t maxSizeMB = 0;           // wrap limit of a single file
+    uint32_t maxSizeMB = 0;           // wrap limit of a single file (segments: 0 takes segmentSizeMB)
     uint32_t segmentCount = 0;        // 2 or more: rotate over that many files
     uint32_t segmentSizeMB = 0;       // wrap limit of each segment but the last
     uint32_t lastSegmentSizeMB = 0;   // wrap limit of the last segment; 0: segmentSizeMB

@@ -218,7 +218,6 @@ TEST_F(TraceTest, SegmentedTraceRotatesWithContinuationLines)
     trOpenParms_t p;
     p.fileName = base.c_str();
     p.wrapping = 1;
-    p.maxSizeMB = 8;
     p.segmentCount = 3;
     p.segmentSizeMB = 1;
     ASSERT_EQ(trOpen(&p), 0);
@@ -594,6 +593,9 @@ TEST_F(TraceTest, OpenRefusals)
     p.maxSizeMB = 1;
     p.segmentCount = 2;
     EXPECT_EQ(trOpen(&p), -1) << "segments need a segment size";
+    p.wrapping = 0;
+    p.segmentSizeMB = 1;
+    EXPECT_EQ(trOpen(&p), -1) << "segments need wrapping";
     EXPECT_EQ(trOpen(nullptr), -1);
 
     // A link is not followed; a directory cannot be opened.
