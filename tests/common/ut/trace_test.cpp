@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/ut/traceplus.h"
@@ -243,6 +244,30 @@ TEST_F(TraceTest, SegmentedTraceRotatesWithContinuationLines)
     EXPECT_EQ(s1.substr(h1.nextWrite, sizeof EOD - 1), EOD);
     EXPECT_EQ(s1.substr(h1.nextWrite - LINE_LEN, LINE_LEN), tracedLine(13999));
     EXPECT_STREQ(traceObj->activeFileName, (base + ".1").c_str());
+}
+
+TEST_F(TraceTest, ConcurrentWritersKeepLinesWholeAndHeaderRight)
+{
+    const std::string file = path("threads.trc");
+    ASSERT_EQ(openWrapping(file, 1), 0);
+    TR_PREFIX = 1;
+    // Four writers, 1500 lines each: about 1.4 MB, so the file wraps while they run.
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 4; w++)
+        writers.emplace_back([w] { traceLines(w * 1500, (w + 1) * 1500); });
+    for (auto &t : writers)
+        t.join();
+    const std::string c = readFile(file);
+    const Header h = parseHeader(c);
+    ASSERT_EQ(c.substr(h.nextWrite, sizeof EOD - 1), EOD);
+    ASSERT_NE(c.find("\nContinued at beginning of file\n\n"), std::string::npos);
+    size_t lines = 0;
+    for (size_t pos = h.dataStart; pos < h.nextWrite; pos += LINE_LEN, lines++) {
+        const int n = lineNumberAt(c, pos);
+        ASSERT_GE(n, 0) << "torn line at " << pos;
+        ASSERT_EQ(c.substr(pos, LINE_LEN), tracedLine(n)) << "at " << pos;
+    }
+    EXPECT_GT(lines, 0u);
 }
 
 struct ReuseCase {
