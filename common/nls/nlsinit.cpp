@@ -122,6 +122,7 @@ int psNlsInitSolConverters()
     if (psNlsInfo == nullptr)
         return -1;
     memset(psNlsInfo, 0, sizeof *psNlsInfo);
+    psNlsInfo->asian = 1;
     iconv_t *cd = psNlsInfo->cd;
     for (int i = 0; i < 4; i++)
         cd[i] = NLS_CVT_CLOSED;
@@ -178,18 +179,28 @@ static void psNlsFree()
     psNlsInfo = nullptr;
 }
 
+// The converter for catalog texts: slot 4, or for an Asian code set (where
+// slot 4 stays null) its UTF-8-to-local converter in slot 1, since the
+// catalogs hold UTF-8 there too.
+static iconv_t catalogConverter()
+{
+    if (psNlsInfo == nullptr)
+        return nullptr;
+    if (psNlsInfo->asian)
+        return psNlsInfo->cd[1];
+    return psNlsInfo->cd[NLS_CVT_UTF8_TO_LOCAL];
+}
+
 int psNlsConverterMissing()
 {
     if (psNlsInfo == nullptr)
         return CodePage[0] != '\0' && !isUtf8Name(CodePage) ? 1 : 0;
-    return psNlsInfo->cd[NLS_CVT_UTF8_TO_LOCAL] == NLS_CVT_CLOSED ? 1 : 0;
+    return catalogConverter() == NLS_CVT_CLOSED ? 1 : 0;
 }
 
 int psNlsConverterOpen()
 {
-    if (psNlsInfo == nullptr)
-        return 0;
-    iconv_t cd = psNlsInfo->cd[NLS_CVT_UTF8_TO_LOCAL];
+    iconv_t cd = catalogConverter();
     return cd != nullptr && cd != NLS_CVT_CLOSED ? 1 : 0;
 }
 
@@ -199,7 +210,7 @@ int psUTF8ToLocal(const char *in, unsigned long inLen, char *out, unsigned long 
         *written = 0;
     if (!psNlsConverterOpen() || out == nullptr || outLen == 0)
         return -1;
-    iconv_t cd = psNlsInfo->cd[NLS_CVT_UTF8_TO_LOCAL];
+    iconv_t cd = catalogConverter();
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
     char *inP = const_cast<char *>(in);
     size_t inLeft = inLen;

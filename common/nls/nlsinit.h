@@ -35,6 +35,7 @@ struct nlsReturnInfo_t {
 // is needed, -1 that one is needed and not available.
 struct psNlsInfo_t {
     iconv_t cd[5];
+    int asian;   // slots 0..3 hold the UTF-8 converters of an Asian code set
 };
 inline constexpr int NLS_CVT_UTF8_TO_LOCAL = 4;
 inline const iconv_t NLS_CVT_CLOSED = reinterpret_cast<iconv_t>(-1);

@@ -146,6 +146,20 @@ TEST_F(nlsInitTest, JapaneseWithoutCatalogFallsBackWithoutConverterWarning)
     EXPECT_NE(shown[0].text.find("/JA_JP/kelclientV3.cat"), std::string::npos);
 }
 
+TEST_F(nlsInitTest, JapaneseCatalogIsConvertedToTheLocalCodeSet)
+{
+    const std::string dir = scratch();
+    ASSERT_TRUE(writeSourceCatalog(dir, "EN_US", "9180 E \"english\"\n"));
+    ASSERT_TRUE(writeSourceCatalog(dir, "JA_JP", "9180 E \"\xe6\x97\xa5\xe6\x9c\xac\"\n"));
+    ASSERT_EQ(start("ja_JP.EUC-JP", dir), 0);
+    EXPECT_TRUE(shown.empty()) << joined();
+    char *out = nullptr;
+    nlsprintf(&out, 9180);
+    ASSERT_NE(out, nullptr);
+    EXPECT_STREQ(out, "QEB9180E \xc6\xfc\xcb\xdc");   // EUC-JP
+    kelFree(out, __FILE__, __LINE__);
+}
+
 TEST_F(nlsInitTest, NamedCatalogCannotStepOutOfItsDirectory)
 {
     const std::string dir = scratch();
