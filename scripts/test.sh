@@ -12,4 +12,6 @@ for kind in plain sanitize; do
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" || status=1
 done
+echo "== fuzzing: each harness for a bounded time (longer runs: scripts/fuzz.sh <seconds>)"
+bash scripts/fuzz.sh 25 || status=1
 exit $status
