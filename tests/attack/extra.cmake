@@ -1,0 +1,18 @@
+# The attacks install the build (cmake_install.cmake) into a temporary root and
+# run the set-user-id agent from there, so everything installed must be built.
+add_dependencies(${_name} kelvlx keladm kelcall oxllib catalogs)
+
+# A library planted where a crypto library might be searched for.
+add_library(kelplanted SHARED ${CMAKE_CURRENT_SOURCE_DIR}/attack/planted.cpp)
+set_target_properties(kelplanted PROPERTIES OUTPUT_NAME oxllib
+  LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/attack/planted)
+# Prints what the environment helpers make of a set-user-id run's environment.
+add_executable(kelenvprobe ${CMAKE_CURRENT_SOURCE_DIR}/attack/envprobe.cpp)
+target_link_libraries(kelenvprobe PRIVATE kelcore)
+add_dependencies(${_name} kelplanted kelenvprobe)
+
+target_compile_definitions(${_name} PRIVATE
+  "KEL_CMAKE_COMMAND=\"${CMAKE_COMMAND}\""
+  "KEL_PLANTED_LIB=\"$<TARGET_FILE:kelplanted>\""
+  "KEL_PROBE_PATH=\"$<TARGET_FILE:kelenvprobe>\""
+  "KEL_OXL_INSTALLED=\"${KEL_OXL_DIR}/oxl/oxllib/liboxllib.so\"")

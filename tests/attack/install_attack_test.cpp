@@ -1,0 +1,102 @@
+// Who may start the installed agent, and what its environment counts for in a
+// set-user-id run.
+#include "tests/attack/attackenv.h"
+
+namespace atk {
+namespace {
+
+TEST(AttackInstall, AgentIsRootsAndTheGroupsWithTheSetUserIdBit)
+{
+    ATK_REQUIRE_INSTALL();
+    struct stat st;
+    ASSERT_EQ(stat(install().agent.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, nobodyGid);
+    EXPECT_EQ(st.st_mode & 07777, 04750u);
+    for (const char *lang : {"EN_US", "DE_DE"}) {
+        ASSERT_EQ(stat((install().catalogs + "/" + lang + "/kelclientV3.cat").c_str(), &st), 0) << lang;
+        EXPECT_EQ(st.st_uid, 0u) << lang;
+        EXPECT_EQ(st.st_mode & 022, 0u) << lang;
+    }
+    EXPECT_EQ(stat((install().root + KEL_OXL_INSTALLED).c_str(), &st), 0) << "crypto library";
+    EXPECT_EQ(stat((install().root + "/kel/sbin/keladm").c_str(), &st), 0) << "administrator's tool";
+}
+
+// Root and the group's members start it; anybody else is refused by the kernel.
+TEST(AttackInstall, OnlyRootAndGroupMembersMayStartIt)
+{
+    ATK_REQUIRE_INSTALL();
+    struct Row {
+        const char *name;
+        uid_t uid;
+        gid_t gid;
+        int execErrno;
+    } rows[] = {
+        {"root", 0, 0, 0},
+        {"a member of the agent group", nobodyUid, nobodyGid, 0},
+        {"a user outside the group", nobodyUid, nobodyGid - 1, EACCES},
+    };
+    Dir pw;
+    for (const Row &r : rows) {
+        Call c;
+        c.args = agentArgs(pw.path(), 'B');
+        c.uid = r.uid;
+        c.gid = r.gid;
+        Agent a;
+        ASSERT_TRUE(a.start(c)) << r.name;
+        EXPECT_EQ(a.execErrno(), r.execErrno) << r.name << ": " << strerror(a.execErrno());
+        (void)a.send(Bytes("\x01", 1));   // 'B' with a non-zero flag: nothing to do
+        int status = a.finish();
+        if (r.execErrno == 0) {
+            EXPECT_EQ(status, ST_OK) << r.name << ": " << a.printed();
+        }
+    }
+}
+
+TEST(AttackInstall, EmptyArgumentVectorGetsTheUsageText)
+{
+    ATK_REQUIRE_INSTALL();
+    Call c;
+    c.noArgv = true;
+    Result r = run(c);
+    EXPECT_EQ(r.status, ST_USAGE);
+    EXPECT_NE(r.printed.find("This program is not for general use."), std::string::npos) << r.printed;
+}
+
+// Variables that could steer a path count for nothing in a set-user-id run.
+TEST(AttackInstall, PathVariablesAreNotTrusted)
+{
+    ATK_REQUIRE_INSTALL();
+    Dir cwd(0755);
+    Call c;
+    c.program = install().probe;
+    c.cwd = cwd.path();
+    c.env = {"PATH=/usr/bin:/bin", "PWD=/nonexistent/planted", "LANG=../../planted/EN_US"};
+    Result r = run(c);
+    EXPECT_EQ(r.status, 0) << r.printed;
+    EXPECT_NE(r.printed.find("SECURE=1\n"), std::string::npos) << r.printed;
+    EXPECT_NE(r.printed.find("LANG=(none)\n"), std::string::npos) << r.printed;
+    EXPECT_NE(r.printed.find("PATH=0 " + cwd.path() + "/ZAR.PWD\n"), std::string::npos) << r.printed;
+    EXPECT_EQ(r.printed.find("planted"), std::string::npos) << r.printed;
+}
+
+// A password path without a directory is the current directory's ZAR.PWD,
+// whatever PWD says.
+TEST(AttackInstall, PwdDoesNotChooseThePasswordFile)
+{
+    ATK_REQUIRE_INSTALL();
+    Dir real(0755), planted(0755);
+    pwfix::writeFile(real.file(), passwordFile());
+    pwfix::writeFile(planted.file(), pwfix::file({pwfix::v3(0, "SERVER1", "OTHER", "X")}));
+    Call c;
+    c.args = agentArgs(real.path(), 'A');
+    c.args[A_PWPATH] = "dsm.opt";
+    c.cwd = real.path();
+    c.env = {"PATH=/usr/bin:/bin", "PWD=" + planted.path()};
+    Result r = run(c, Bytes("\x00\x00", 2) + "CHALLENG");
+    EXPECT_EQ(r.status, ST_OK) << r.printed;
+    EXPECT_EQ(r.answer.size(), 8u);
+}
+
+} // namespace
+} // namespace atk

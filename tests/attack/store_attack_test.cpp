@@ -1,0 +1,232 @@
+// The password directory comes from the caller: the agent never creates a
+// file or directory there, never follows a link at ZAR.PWD or its lock, and a
+// rewrite that is interrupted leaves the old file or the new one.
+#include "tests/attack/attackenv.h"
+
+namespace atk {
+namespace {
+
+const char rootSecret[] = "root's own file: must never change\n";
+
+// 'C' is refused wherever no ZAR.PWD exists: nothing is created, the exit
+// status says the store failed.
+TEST(AttackStore, NewPasswordIsNeverStoredWhereNoFileExists)
+{
+    ATK_REQUIRE_INSTALL();
+    Dir base(0755);
+    const std::string userDir = sub(base.path(), "users", 0755, nobodyUid, nobodyGid);
+    const std::string rootDir = sub(base.path(), "empty", 0755);
+    const std::string closedDir = sub(base.path(), "closed", 0700);
+    struct Row {
+        const char *name;
+        std::string dir;   // the directory named on the command line
+        std::string watch; // the directory whose contents must not change
+    } rows[] = {
+        {"root's directory without ZAR.PWD", rootDir, rootDir},
+        {"the user's own directory", userDir, userDir},
+        {"a directory the user cannot read", closedDir, closedDir},
+        {"a directory that does not exist", base.path() + "/new/deeper", base.path()},
+    };
+    for (const Row &r : rows) {
+        std::set<std::string> before = pwfix::dirEntries(r.watch);
+        Call c;
+        c.args = agentArgs(r.dir, 'C');
+        ChangeResult res = change(c);
+        EXPECT_TRUE(res.pw.complete) << r.name;
+        EXPECT_EQ(res.pw.oldPw, "") << r.name;
+        EXPECT_EQ(res.status, ST_STORE_REFUSED) << r.name << ": " << res.printed;
+        EXPECT_EQ(pwfix::dirEntries(r.watch), before) << r.name;
+    }
+    struct stat st;
+    EXPECT_NE(stat((base.path() + "/new").c_str(), &st), 0);
+}
+
+// A root caller may still create the file.
+TEST(AttackStore, RootCallerCreatesTheFile)
+{
+    ATK_REQUIRE_INSTALL();
+    Dir pw;
+    Call c;
+    c.args = agentArgs(pw.path(), 'C');
+    c.uid = 0;
+    c.gid = 0;
+    ChangeResult res = change(c);
+    ASSERT_TRUE(res.pw.complete);
+    EXPECT_EQ(res.status, ST_OK) << res.printed;
+    EXPECT_EQ(storedPassword(pwfix::readFile(pw.file())), res.pw.newPw);
+}
+
+// Links at the names the store opens are never followed.
+TEST(AttackStore, LinksToRootFilesAreLeftAlone)
+{
+    ATK_REQUIRE_INSTALL();
+    Dir base(0755);
+    const std::string secret = base.path() + "/secret";
+    pwfix::writeFile(secret, rootSecret);
+    const std::string realDir = sub(base.path(), "real", 0700);
+    pwfix::writeFile(realDir + "/ZAR.PWD", passwordFile());
+    const Bytes realBefore = pwfix::readFile(realDir + "/ZAR.PWD");
+
+    const std::string toSecret = sub(base.path(), "to-secret", 0755);
+    (void)!symlink(secret.c_str(), (toSecret + "/ZAR.PWD").c_str());
+    const std::string toReal = sub(base.path(), "to-real", 0755);
+    (void)!symlink((realDir + "/ZAR.PWD").c_str(), (toReal + "/ZAR.PWD").c_str());
+    // The user's own directory and file, with the lock name linked to root's file.
+    const std::string lockLink = sub(base.path(), "lock-link", 0755, nobodyUid, nobodyGid);
+    pwfix::writeFile(lockLink + "/ZAR.PWD", passwordFile());
+    (void)!chown((lockLink + "/ZAR.PWD").c_str(), nobodyUid, nobodyGid);
+    (void)!symlink(secret.c_str(), (lockLink + "/ZAR.PWD.lock").c_str());
+
+    struct Row {
+        const char *name;
+        std::string dir;
+        char op;
+        int status;
+    } rows[] = {
+        {"ZAR.PWD linked to a root file, read", toSecret, 'A', ST_NO_PASSWORD},
+        {"ZAR.PWD linked to a root file, rewrite", toSecret, 'C', ST_STORE_REFUSED},
+        {"ZAR.PWD linked to a password file, read", toReal, 'A', ST_NO_PASSWORD},
+        {"ZAR.PWD linked to a password file, rewrite", toReal, 'C', ST_STORE_REFUSED},
+        {"lock name linked to a root file", lockLink, 'C', ST_STORE_REFUSED},
+    };
+    for (const Row &r : rows) {
+        const Bytes inDir = pwfix::readFile(r.dir + "/ZAR.PWD");
+        Call c;
+        c.args = agentArgs(r.dir, r.op);
+        int status;
+        if (r.op == 'C') {
+            ChangeResult res = change(c);
+            status = res.status;
+        } else {
+            status = run(c, Bytes("\x00\x00", 2) + "CHALLENG").status;
+        }
+        EXPECT_EQ(status, r.status) << r.name;
+        EXPECT_EQ(pwfix::readFile(secret), rootSecret) << r.name;
+        EXPECT_EQ(pwfix::readFile(realDir + "/ZAR.PWD"), realBefore) << r.name;
+        EXPECT_EQ(pwfix::readFile(r.dir + "/ZAR.PWD"), inDir) << r.name;
+        struct stat st;
+        EXPECT_EQ(lstat((r.dir + "/ZAR.PWD").c_str(), &st), 0) << r.name;
+    }
+    EXPECT_EQ(pwfix::dirEntries(toSecret), std::set<std::string>{"ZAR.PWD"});
+    EXPECT_EQ(pwfix::dirEntries(toReal), std::set<std::string>{"ZAR.PWD"});
+}
+
+// The password directory of a real install is root's alone; a caller names
+// it without being able to read it, and is served.
+TEST(AttackStore, UnreadableDirectoryOfTheRealFileIsServed)
+{
+    ATK_REQUIRE_INSTALL();
+    Dir pw(0700);
+    pwfix::writeFile(pw.file(), passwordFile());
+    Call c;
+    c.args = agentArgs(pw.path(), 'C');
+    ChangeResult res = change(c);
+    ASSERT_TRUE(res.pw.complete);
+    EXPECT_EQ(res.pw.oldPw, oldPassword);
+    EXPECT_EQ(res.status, ST_OK) << res.printed;
+    const Bytes now = pwfix::readFile(pw.file());
+    EXPECT_EQ(storedPassword(now), res.pw.newPw);
+    EXPECT_EQ(otherRecords(now), otherRecords(passwordFile()));
+}
+
+// What a directory holds apart from the store's lock file.
+std::set<std::string> entriesBesideLock(const std::string &dir)
+{
+    std::set<std::string> names = pwfix::dirEntries(dir);
+    names.erase("ZAR.PWD.lock");
+    return names;
+}
+
+// The file after an interrupted 'C' is the old one or the new one, whole.
+void expectOldOrNew(const Bytes &now, const Bytes &old, const Generated &pw, const std::string &what)
+{
+    if (now == old)
+        return;
+    EXPECT_EQ(storedPassword(now), pw.newPw) << what << ": neither the old file nor the new one";
+    EXPECT_EQ(otherRecords(now), otherRecords(old)) << what << ": records lost";
+}
+
+// The caller closes its end of the output pipe during 'C': the write fails,
+// the agent is not ended by SIGPIPE, and the file is untouched.
+TEST(AttackStore, OutputPipeClosedEarlyLeavesTheFile)
+{
+    ATK_REQUIRE_INSTALL();
+    struct Row {
+        const char *name;
+        size_t readFirst;   // answer bytes the caller reads before closing
+    } rows[] = {
+        {"closed before the first answer byte", 0},
+        {"closed after the old password's length", 8},
+        {"closed after the old password", 8 + sizeof oldPassword - 1},
+    };
+    Dir pw;
+    const Bytes old = passwordFile();
+    for (const Row &r : rows) {
+        pwfix::writeFile(pw.file(), old);
+        Call c;
+        c.args = agentArgs(pw.path(), 'C');
+        Agent a;
+        ASSERT_TRUE(a.start(c));
+        if (r.readFirst == 0)
+            a.closeOutput();
+        ASSERT_TRUE(a.send(Bytes("\x00\x00\x00", 3)));
+        if (r.readFirst != 0) {
+            EXPECT_EQ(a.receive(r.readFirst).size(), r.readFirst) << r.name;
+            a.closeOutput();
+        }
+        (void)a.send(i32(67));
+        EXPECT_EQ(a.finish(), ST_PIPE) << r.name << ": " << a.printed();
+        EXPECT_EQ(pwfix::readFile(pw.file()), old) << r.name;
+        EXPECT_EQ(entriesBesideLock(pw.path()), std::set<std::string>{"ZAR.PWD"}) << r.name;
+    }
+}
+
+// The invoking user may signal the agent (its real user id is theirs). Kills
+// at varied moments after the confirmation land before, during and after the
+// rewrite; each leaves the old file or the new one.
+TEST(AttackStore, SignalsDuringARewriteLeaveTheOldOrTheNewFile)
+{
+    ATK_REQUIRE_INSTALL();
+    const int signals[] = {SIGTERM, SIGINT, SIGHUP, SIGKILL};
+    const int rounds = 24;
+    Dir pw;
+    const Bytes old = passwordFile(3000);   // big enough for the rewrite to take a while
+    int kept = 0, replaced = 0;
+    for (int i = 0; i < rounds; i++) {
+        const int sig = signals[i % 4];
+        const long delayUs = (i / 4) * 400L + (i % 4) * 100L;
+        const std::string what = std::string(strsignal(sig)) + " after " + std::to_string(delayUs) + " us";
+        pwfix::TempDir::removeTree(pw.path());
+        mkdir(pw.path().c_str(), 0700);
+        pwfix::writeFile(pw.file(), old);
+        Call c;
+        c.args = agentArgs(pw.path(), 'C');
+        Agent a;
+        ASSERT_TRUE(a.start(c));
+        Generated g = receivePasswords(a);
+        ASSERT_TRUE(g.complete) << what;
+        pid_t killer = fork();
+        if (killer == 0) {
+            if (setgroups(0, nullptr) != 0 || setgid(nobodyGid) != 0 || setuid(nobodyUid) != 0)
+                _exit(2);
+            struct timespec t = {0, delayUs * 1000};
+            nanosleep(&t, nullptr);
+            _exit(kill(a.pid(), sig) == 0 ? 0 : 1);
+        }
+        ASSERT_TRUE(a.send(i32(67))) << what;
+        int killerStatus = 0;
+        waitpid(killer, &killerStatus, 0);
+        EXPECT_TRUE(WIFEXITED(killerStatus) && WEXITSTATUS(killerStatus) == 0)
+            << what << ": the invoking user could not signal the agent";
+        int status = a.finish();
+        EXPECT_TRUE(status == ST_OK || status == -sig) << what << ": status " << status;
+        const Bytes now = pwfix::readFile(pw.file());
+        expectOldOrNew(now, old, g, what);
+        (now == old ? kept : replaced)++;
+    }
+    RecordProperty("kept", kept);
+    RecordProperty("replaced", replaced);
+}
+
+} // namespace
+} // namespace atk
