@@ -94,7 +94,7 @@ std::vector<Record> records(const std::string &path)
 
 std::set<std::string> onlyTheFile() { return {"ZAR.PWD", "ZAR.PWD.lock"}; }
 
-class PwFile : public ::testing::Test {
+class pssecFile : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -115,7 +115,7 @@ protected:
 
 // ---------------------------------------------------------------- key derivation
 
-TEST(PsKeyDerivation, DigitSaltsMatchCryptItself)
+TEST(pssecKeys, DigitSaltsMatchCryptItself)
 {
     // Hash texts of both passes computed independently; each starts with two digits.
     struct Row {
@@ -135,7 +135,7 @@ TEST(PsKeyDerivation, DigitSaltsMatchCryptItself)
     }
 }
 
-TEST(PsKeyDerivation, BlankSaltCharactersStandForM)
+TEST(pssecKeys, BlankSaltCharactersStandForM)
 {
     // A blank has the 6-bit value 50 under the traditional rule: salt character 'm'.
     struct Row {
@@ -157,7 +157,7 @@ TEST(PsKeyDerivation, BlankSaltCharactersStandForM)
     }
 }
 
-TEST(PsKeyDerivation, NodeKeyOnlyForNamesThatFit)
+TEST(pssecKeys, NodeKeyOnlyForNamesThatFit)
 {
     unsigned char key[PSWD_KEY_SIZE], direct[PSWD_KEY_SIZE];
     Bytes fits(67, 'n');
@@ -173,7 +173,7 @@ TEST(PsKeyDerivation, NodeKeyOnlyForNamesThatFit)
     EXPECT_EQ(psCreateCryptoKey(key, nullptr), 0);
 }
 
-TEST(PsKeyDerivation, HostKeyComesFromTheHostName)
+TEST(pssecKeys, HostKeyComesFromTheHostName)
 {
     unsigned char key[PSWD_KEY_SIZE];
     ASSERT_EQ(getCryptoKeyV1(key), 1);
@@ -191,9 +191,9 @@ struct ReadCase {
     Bytes text;
 };
 
-class PwRead : public PwFile, public ::testing::WithParamInterface<ReadCase> {};
+class pssecRead : public pssecFile, public ::testing::WithParamInterface<ReadCase> {};
 
-TEST_P(PwRead, FindsTheRecord)
+TEST_P(pssecRead, FindsTheRecord)
 {
     const ReadCase &c = GetParam();
     pwfix::writeFile(path, pwfix::file(c.recs));
@@ -207,7 +207,7 @@ TEST_P(PwRead, FindsTheRecord)
 Bytes nothing() { return Bytes(); }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, PwRead,
+    Cases, pssecRead,
     ::testing::Values(
         ReadCase{"HeaderOnly", {}, 0, SRV, N1, 168, nothing()},
         ReadCase{"OneServerPassword", {pwfix::v3(0, SRV, N1, "secret1")}, 0, SRV, N1, 0, "secret1"},
@@ -252,7 +252,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"NodeNameTooLong", {}, 0, SRV, Bytes(68, 'n'), 168, nothing()}),
     [](const ::testing::TestParamInfo<ReadCase> &i) { return std::string(i.param.name); });
 
-TEST_F(PwFile, MissingOrEmptyFileHasNoRecord)
+TEST_F(pssecFile, MissingOrEmptyFileHasNoRecord)
 {
     EXPECT_EQ(readPw(path, 0, SRV, N1).rc, 168);
     pwfix::writeFile(path, "");
@@ -262,7 +262,7 @@ TEST_F(PwFile, MissingOrEmptyFileHasNoRecord)
     EXPECT_EQ(readPw(path, 0, SRV, N1).text, "pw");
 }
 
-TEST_F(PwFile, NullRecordGives168)
+TEST_F(pssecFile, NullRecordGives168)
 {
     char pw[PSWD_FIELD_BUF] = "untouched";
     char node[PSWD_FIELD_BUF] = "NODE1";
@@ -272,7 +272,7 @@ TEST_F(PwFile, NullRecordGives168)
     EXPECT_STREQ(pw, "untouched");
 }
 
-TEST_F(PwFile, OtherTypesUseTheCallersKeyAndReturnTheUser)
+TEST_F(pssecFile, OtherTypesUseTheCallersKeyAndReturnTheUser)
 {
     Bytes key = "0123456789abcdef";
     pwfix::writeFile(path, pwfix::file({pwfix::v3(4, "ENTITY", "someone", "otherpw", key),
@@ -290,7 +290,7 @@ TEST_F(PwFile, OtherTypesUseTheCallersKeyAndReturnTheUser)
     EXPECT_EQ(readPw(path, 5, "OTHER", "user5", 0, &key, false).rc, 168);
 }
 
-TEST_F(PwFile, LinkAtTheNameIsNotFollowed)
+TEST_F(pssecFile, LinkAtTheNameIsNotFollowed)
 {
     std::string target = dir.file("target");
     pwfix::writeFile(target, pwfix::file({pwfix::v3(0, SRV, N1, "behindLink")}));
@@ -307,7 +307,7 @@ TEST_F(PwFile, LinkAtTheNameIsNotFollowed)
     EXPECT_EQ(pwfix::readFile(target), before);
 }
 
-TEST_F(PwFile, NonRegularFileIsRefused)
+TEST_F(pssecFile, NonRegularFileIsRefused)
 {
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);   // would block an open for reading
     EXPECT_EQ(readPw(path, 0, SRV, N1).rc, 168);
@@ -320,7 +320,7 @@ TEST_F(PwFile, NonRegularFileIsRefused)
 
 // ---------------------------------------------------------------- version 1 conversion
 
-TEST_F(PwFile, Version1ServerPasswordIsConvertedWithTheHostKey)
+TEST_F(pssecFile, Version1ServerPasswordIsConvertedWithTheHostKey)
 {
     Record other = pwfix::v3(0, SRV, N2, "keepme");
     pwfix::writeFile(path, pwfix::file({pwfix::v1(0, SRV, N1, "oldpw"), other}));
@@ -336,7 +336,7 @@ TEST_F(PwFile, Version1ServerPasswordIsConvertedWithTheHostKey)
     EXPECT_EQ(readPw(path, 0, SRV, N1).text, "oldpw");
 }
 
-TEST_F(PwFile, Version1EncryptionKeyIsConvertedWhenAllowed)
+TEST_F(pssecFile, Version1EncryptionKeyIsConvertedWhenAllowed)
 {
     pwfix::writeFile(path, pwfix::file({pwfix::v1(1, SRV, N1, "oldkey")}));
     ReadResult r = readPw(path, 1, SRV, N1, 1);
@@ -348,7 +348,7 @@ TEST_F(PwFile, Version1EncryptionKeyIsConvertedWhenAllowed)
 
 // A conversion that waits for the lock while another process stores a new
 // password must not bring the old one back.
-TEST_F(PwFile, ConversionNeverOverwritesANewerPassword)
+TEST_F(pssecFile, ConversionNeverOverwritesANewerPassword)
 {
     pwfix::writeFile(path, pwfix::file({pwfix::v1(0, SRV, N1, "oldpw")}));
     int lockFd = open(dir.file("ZAR.PWD.lock").c_str(), O_RDONLY | O_CREAT, 0600);
@@ -375,7 +375,7 @@ TEST_F(PwFile, ConversionNeverOverwritesANewerPassword)
 
 // ---------------------------------------------------------------- writing
 
-TEST_F(PwFile, WriteCreatesDirectoriesAndTheFileByteForByte)
+TEST_F(pssecFile, WriteCreatesDirectoriesAndTheFileByteForByte)
 {
     std::string deep = dir.path() + "/a/b/c/ZAR.PWD";
     mode_t old = umask(0277);   // the mode is set whatever the umask
@@ -391,7 +391,7 @@ TEST_F(PwFile, WriteCreatesDirectoriesAndTheFileByteForByte)
     EXPECT_EQ(pwfix::dirEntries(dir.path() + "/a/b/c"), onlyTheFile());
 }
 
-TEST_F(PwFile, WriteReplacesEveryRecordOfTheNodeAndAppends)
+TEST_F(pssecFile, WriteReplacesEveryRecordOfTheNodeAndAppends)
 {
     Record a = pwfix::v3(0, SRV, N2, "a");
     Record b = pwfix::v3(1, SRV, N1, "b");
@@ -411,7 +411,7 @@ TEST_F(PwFile, WriteReplacesEveryRecordOfTheNodeAndAppends)
     EXPECT_EQ(pwfix::dirEntries(dir.path()), onlyTheFile());
 }
 
-TEST_F(PwFile, WriteWithoutAnyReadFirstDerivesTheNodeKey)
+TEST_F(pssecFile, WriteWithoutAnyReadFirstDerivesTheNodeKey)
 {
     pswdFileInfo info{};
     ASSERT_EQ(psWritePswdFile(0, "pw", nullptr, "", N1.c_str(), SRV.c_str(), nullptr, &info, nullptr, nullptr,
@@ -421,7 +421,7 @@ TEST_F(PwFile, WriteWithoutAnyReadFirstDerivesTheNodeKey)
     EXPECT_EQ(records(path).at(0).bytes(), pwfix::v3(0, SRV, N1, "pw").bytes());
 }
 
-TEST_F(PwFile, ReplacedKeyIsKeptAsTwoReadableSavedRecords)
+TEST_F(pssecFile, ReplacedKeyIsKeptAsTwoReadableSavedRecords)
 {
     struct Row {
         const char *name;
@@ -453,7 +453,7 @@ TEST_F(PwFile, ReplacedKeyIsKeptAsTwoReadableSavedRecords)
     }
 }
 
-TEST_F(PwFile, OtherTypesAreKeyedByEntity)
+TEST_F(pssecFile, OtherTypesAreKeyedByEntity)
 {
     Bytes key = "fedcba9876543210";
     pwfix::writeFile(path, pwfix::file({pwfix::v3(3, "ENT", "olduser", "oldpw", key)}));
@@ -463,7 +463,7 @@ TEST_F(PwFile, OtherTypesAreKeyedByEntity)
     EXPECT_EQ(recs[0].bytes(), pwfix::v3(3, "ENT", "newuser", "newpw", key).bytes());
 }
 
-TEST_F(PwFile, WhatNoReaderCouldHoldIsRefused)
+TEST_F(pssecFile, WhatNoReaderCouldHoldIsRefused)
 {
     Bytes original = pwfix::file({pwfix::v3(0, SRV, N1, "keep")});
     struct Row {
@@ -493,7 +493,7 @@ TEST_F(PwFile, WhatNoReaderCouldHoldIsRefused)
     EXPECT_EQ(readPw(path, 0, Bytes(67, 's'), node67).text, "fits");
 }
 
-TEST_F(PwFile, PathWithoutDirectoryUsesTheCurrentDirectory)
+TEST_F(pssecFile, PathWithoutDirectoryUsesTheCurrentDirectory)
 {
     char cwd[PATH_MAX];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
@@ -508,7 +508,7 @@ TEST_F(PwFile, PathWithoutDirectoryUsesTheCurrentDirectory)
 
 // ---------------------------------------------------------------- deleting
 
-TEST_F(PwFile, DeleteRemovesEveryRecordOfTheNode)
+TEST_F(pssecFile, DeleteRemovesEveryRecordOfTheNode)
 {
     Record keep1 = pwfix::v3(0, SRV, N2, "n2");
     Record keep2 = pwfix::v3(1, SRV, N1, "key");
@@ -530,7 +530,7 @@ TEST_F(PwFile, DeleteRemovesEveryRecordOfTheNode)
     EXPECT_EQ(pwfix::readFile(path), before);
 }
 
-TEST_F(PwFile, DeleteThatLeavesNoRecordRemovesTheFile)
+TEST_F(pssecFile, DeleteThatLeavesNoRecordRemovesTheFile)
 {
     struct Row {
         const char *name;
@@ -550,7 +550,7 @@ TEST_F(PwFile, DeleteThatLeavesNoRecordRemovesTheFile)
     EXPECT_NE(access(path.c_str(), F_OK), 0);
 }
 
-TEST_F(PwFile, DeleteOfOtherTypesMatchesTheEntityOnly)
+TEST_F(pssecFile, DeleteOfOtherTypesMatchesTheEntityOnly)
 {
     Record keep = pwfix::v3(4, "ENT", "u", "pw4", "0123456789abcdef");
     pwfix::writeFile(path, pwfix::file({pwfix::v3(3, "ENT", "u1", "pw3", "0123456789abcdef"), keep}));
@@ -581,9 +581,9 @@ Bytes patchedLength(const Record &r, int field, uint32_t len)
 const Record RA = pwfix::v3(0, SRV, N1, "pwA");
 const Record RB = pwfix::v3(0, SRV, N2, "pwB");
 
-class PwDamaged : public PwFile, public ::testing::WithParamInterface<DamageCase> {};
+class pssecDamaged : public pssecFile, public ::testing::WithParamInterface<DamageCase> {};
 
-TEST_P(PwDamaged, NoOverflowAndNothingLost)
+TEST_P(pssecDamaged, NoOverflowAndNothingLost)
 {
     const DamageCase &c = GetParam();
     pwfix::writeFile(path, c.content);
@@ -607,7 +607,7 @@ TEST_P(PwDamaged, NoOverflowAndNothingLost)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, PwDamaged,
+    Cases, pssecDamaged,
     ::testing::Values(
         DamageCase{"TruncatedHeader", pwfix::header().substr(0, 30), N1, 168, "", -1},
         DamageCase{"RecordCutInItsFields", pwfix::file({RA}) + RB.bytes().substr(0, 30), N1, 0, "pwA", -1},
@@ -633,7 +633,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Each write, flush, sync, close and rename of a rewrite fails in turn: the
 // original stays byte for byte and no new file is left behind.
-TEST_F(PwFile, EveryFailingStepLeavesTheOriginal)
+TEST_F(pssecFile, EveryFailingStepLeavesTheOriginal)
 {
     Bytes original = pwfix::file({pwfix::v3(0, SRV, N1, "old"), pwfix::v3(1, SRV, N1, "key"), pwfix::v3(0, SRV, N2, "n2"),
                                   pwfix::v3(0, "OTHER", N1, "o")});
@@ -689,7 +689,7 @@ int failNthAllocation(uint64_t) { return ++allocCalls == allocFailAt ? 1 : 0; }
 // Without memory at any allocation a write either fails (102 for a record
 // block, -1 when the list cannot be built) and leaves the original, or ends
 // as a complete write.
-TEST_F(PwFile, EveryFailingAllocationLeavesTheOriginalOrFinishes)
+TEST_F(pssecFile, EveryFailingAllocationLeavesTheOriginalOrFinishes)
 {
     Bytes original = pwfix::file({pwfix::v3(0, SRV, N1, "old"), pwfix::v3(1, SRV, N1, "key"), pwfix::v3(0, SRV, N2, "n2")});
     pwfix::writeFile(path, original);
@@ -717,7 +717,7 @@ TEST_F(PwFile, EveryFailingAllocationLeavesTheOriginalOrFinishes)
     pfnKelFailAlloc = nullptr;
 }
 
-TEST_F(PwFile, FailedUnlinkOfAnEmptiedFileLeavesIt)
+TEST_F(pssecFile, FailedUnlinkOfAnEmptiedFileLeavesIt)
 {
     Bytes original = pwfix::file({pwfix::v3(0, SRV, N1, "only")});
     pwfix::writeFile(path, original);
@@ -743,7 +743,7 @@ int inSetUidRun(const std::function<int()> &fn)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
 }
 
-TEST_F(PwFile, SetUidRunCreatesNothing)
+TEST_F(pssecFile, SetUidRunCreatesNothing)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to act out a set-user-id run";
@@ -760,7 +760,7 @@ TEST_F(PwFile, SetUidRunCreatesNothing)
     EXPECT_EQ(readPw(path, 0, SRV, N1).text, "pw");
 }
 
-TEST_F(PwFile, WritersInSeveralProcessesLoseNothing)
+TEST_F(pssecFile, WritersInSeveralProcessesLoseNothing)
 {
     const int procs = 6, perProc = 5;
     std::vector<pid_t> kids;
@@ -790,7 +790,7 @@ TEST_F(PwFile, WritersInSeveralProcessesLoseNothing)
     EXPECT_EQ(pwfix::dirEntries(dir.path()), onlyTheFile());
 }
 
-TEST_F(PwFile, WriterWaitsForTheLockHolder)
+TEST_F(pssecFile, WriterWaitsForTheLockHolder)
 {
     pwfix::writeFile(path, pwfix::file({pwfix::v3(0, SRV, N2, "n2")}));
     int lockFd = open(dir.file("ZAR.PWD.lock").c_str(), O_RDONLY | O_CREAT, 0600);
@@ -822,7 +822,7 @@ TEST_F(PwFile, WriterWaitsForTheLockHolder)
 
 // ---------------------------------------------------------------- scanner and list
 
-TEST(PsRecordScan, ReadsRecordsAndStopsAtTheEnd)
+TEST(pssecScan, ReadsRecordsAndStopsAtTheEnd)
 {
     pwfix::TempDir d;
     Record odd{2, 3, {"NULL", "S", Bytes(67, 'n'), Bytes("\x01\x00\x02", 3), ""}};
@@ -842,7 +842,7 @@ TEST(PsRecordScan, ReadsRecordsAndStopsAtTheEnd)
     fclose(f);
 }
 
-TEST(PsRecordScan, ListMarksTheRecordsOfTheNodeAndSeesSavedKeys)
+TEST(pssecScan, ListMarksTheRecordsOfTheNodeAndSeesSavedKeys)
 {
     pwfix::TempDir d;
     pwfix::writeFile(d.file(), pwfix::file({pwfix::v3(1, SRV, N1, "k"), pwfix::saved(2, SRV, N1, "s"),

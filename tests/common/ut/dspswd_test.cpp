@@ -9,7 +9,7 @@ using pwfix::Bytes;
 
 namespace {
 
-TEST(DsPswd, OtherTypesAreThreeToFive)
+TEST(dspswd, OtherTypesAreThreeToFive)
 {
     struct Row {
         unsigned char type;
@@ -19,7 +19,7 @@ TEST(DsPswd, OtherTypesAreThreeToFive)
         EXPECT_EQ(isOtherType(r.type), r.other) << int(r.type);
 }
 
-class DsPswdFile : public ::testing::Test {
+class dspswdFile : public ::testing::Test {
 protected:
     pwfix::TempDir dir;
     std::string path = dir.file();
@@ -41,7 +41,7 @@ protected:
     }
 };
 
-TEST_F(DsPswdFile, GetReadsTypesZeroAndOneByServerAndNode)
+TEST_F(dspswdFile, GetReadsTypesZeroAndOneByServerAndNode)
 {
     pwfix::writeFile(path, pwfix::file({pwfix::v3(0, "SRV", "NODE1", "server-pw"), pwfix::v3(1, "SRV", "NODE1", "key")}));
     EXPECT_EQ(get(0), 0);
@@ -52,7 +52,7 @@ TEST_F(DsPswdFile, GetReadsTypesZeroAndOneByServerAndNode)
     EXPECT_EQ(get(0, "OTHER"), 168);
 }
 
-TEST_F(DsPswdFile, TypeTwoIsNeverServed)
+TEST_F(dspswdFile, TypeTwoIsNeverServed)
 {
     pwfix::writeFile(path, pwfix::file({pwfix::v3(2, "SRV", "NODE1", "tsa")}));
     Bytes before = pwfix::readFile(path);
@@ -62,7 +62,7 @@ TEST_F(DsPswdFile, TypeTwoIsNeverServed)
     EXPECT_EQ(pwfix::readFile(path), before);
 }
 
-TEST_F(DsPswdFile, UnknownTypesTouchNothing)
+TEST_F(dspswdFile, UnknownTypesTouchNothing)
 {
     for (unsigned char type : {6, 7, 255}) {
         EXPECT_EQ(get(type), 0);
@@ -74,7 +74,7 @@ TEST_F(DsPswdFile, UnknownTypesTouchNothing)
     EXPECT_EQ(info.cryptoKeyOK, 0);
 }
 
-TEST_F(DsPswdFile, SetStoresThePasswordOfItsType)
+TEST_F(dspswdFile, SetStoresThePasswordOfItsType)
 {
     const unsigned char key[PSWD_KEY_SIZE] = {'k', 'e', 'y', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f', 'g'};
     struct Row {
@@ -99,7 +99,7 @@ TEST_F(DsPswdFile, SetStoresThePasswordOfItsType)
     }
 }
 
-TEST_F(DsPswdFile, DeleteTakesNodeAndServerAtTheirOwnPositions)
+TEST_F(dspswdFile, DeleteTakesNodeAndServerAtTheirOwnPositions)
 {
     pwfix::Record keep = pwfix::v3(0, "SRV", "NODE2", "two");
     pwfix::writeFile(path, pwfix::file({pwfix::v3(0, "SRV", "NODE1", "one"), keep}));

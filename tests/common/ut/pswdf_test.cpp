@@ -15,7 +15,7 @@ namespace {
 
 const std::string ALPHABET = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.-+&";
 
-class PswdF : public ::testing::Test {
+class pswdf : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -38,7 +38,7 @@ void expectPassword(const char *out, size_t len)
         EXPECT_NE(ALPHABET.find(out[i]), std::string::npos) << "character " << i;
 }
 
-TEST_F(PswdF, SixtyThreeCharactersOfTheAlphabet)
+TEST_F(pswdf, SixtyThreeCharactersOfTheAlphabet)
 {
     EXPECT_EQ(std::string(PSWDF_ALPHABET), ALPHABET);
     for (bool desOnly : {false, true}) {
@@ -55,7 +55,7 @@ TEST_F(PswdF, SixtyThreeCharactersOfTheAlphabet)
     }
 }
 
-TEST_F(PswdF, EveryCharacterOfTheAlphabetOccurs)
+TEST_F(pswdf, EveryCharacterOfTheAlphabetOccurs)
 {
     std::set<char> seen;
     for (int i = 0; i < 40 && seen.size() < ALPHABET.size(); i++) {
@@ -66,7 +66,7 @@ TEST_F(PswdF, EveryCharacterOfTheAlphabetOccurs)
     EXPECT_EQ(seen.size(), ALPHABET.size());
 }
 
-TEST_F(PswdF, TestSwitchSetsTheLengthWithinItsRange)
+TEST_F(pswdf, TestSwitchSetsTheLengthWithinItsRange)
 {
     struct Row {
         char set;
@@ -89,7 +89,7 @@ ssize_t failingSource(void *, size_t, unsigned int)
     return -1;
 }
 
-TEST_F(PswdF, FailingRandomSourceWritesNothing)
+TEST_F(pswdf, FailingRandomSourceWritesNothing)
 {
     TEST_NO_AES.set = 1;
     desSetRandomSource(failingSource);
