@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "common/mem/kelmem.h"
+#include "common/unx/fsubsys.h"
 #include "common/ut/dslnklst.h"
 #include "common/ut/dspswd.h"
 #include "common/ut/trace.h"
@@ -178,6 +179,19 @@ TEST(pssecKeys, HostKeyComesFromTheHostName)
     unsigned char key[PSWD_KEY_SIZE];
     ASSERT_EQ(getCryptoKeyV1(key), 1);
     EXPECT_EQ(Bytes(reinterpret_cast<char *>(key), 16), pwfix::hostKey());
+}
+
+TEST(pssecKeys, HostKeyOfAClusterComesFromTheClusterName)
+{
+    fileSybsystemInfo_t saved = *fileSubsystemInfoP;
+    fileSubsystemInfoP->clusterNodeFlag = 1;
+    fileSubsystemInfoP->clusterAvailable = 1;
+    snprintf(fileSubsystemInfoP->clusterName, sizeof fileSubsystemInfoP->clusterName, "%s", "CLUSTERA");
+    unsigned char key[PSWD_KEY_SIZE];
+    int rc = getCryptoKeyV1(key);
+    *fileSubsystemInfoP = saved;
+    ASSERT_EQ(rc, 1);
+    EXPECT_EQ(Bytes(reinterpret_cast<char *>(key), 16), pwfix::keyOf("CLUSTERA"));
 }
 
 // ---------------------------------------------------------------- reading
