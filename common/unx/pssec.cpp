@@ -46,6 +46,12 @@ constexpr uint32_t KEY_TEXT_MAX = PSWD_KEYSLOT_SIZE - 1;   // a key text and its
 constexpr unsigned HOSTNAME_BUF = 256;
 constexpr int LOCK_WAIT_SECONDS = 120;
 constexpr size_t WRITE_BUFFER = 64 * 1024;
+constexpr size_t READ_BUFFER = 8 * 1024;
+
+// The stream buffer of a read: the enciphered records pass through it, and
+// their key is made from a name, so it is zeroed like any secret. Declared
+// before the stream that uses it, so that it outlives the stream.
+using ReadBuffer = SecretBuf<READ_BUFFER>;
 
 const char *safeStr(const char *s) { return s != nullptr ? s : ""; }
 
@@ -336,8 +342,10 @@ public:
             fclose(out_);   // failed already; the file is removed below
         if (name_[0] != '\0')
             unlinkat(dirFd_, name_, 0);
-        if (buf_ != nullptr)
+        if (buf_ != nullptr) {
+            kelZero(buf_, WRITE_BUFFER);   // enciphered records, readable with a key made from a name
             kelFree(buf_, __FILE__, __LINE__);
+        }
     }
     NewFile(const NewFile &) = delete;
     NewFile &operator=(const NewFile &) = delete;
@@ -675,10 +683,12 @@ int readOldFile(int dirFd, const PathParts &pp, const Change &ch, OldFile *old)
     struct stat st;
     if (fstat(fd.get(), &st) != 0)
         return PSWD_RC_CANNOT_WRITE;
+    ReadBuffer rbuf;
     StreamGuard in(fdopen(fd.get(), "rb"));
     if (in.get() == nullptr)
         return PSWD_RC_CANNOT_WRITE;
     fd.release();
+    setvbuf(in.get(), rbuf.chars(), _IOFBF, rbuf.size());
     old->exists = true;
     old->mode = st.st_mode & 0777;
     char hdr[PSWD_HEADER_SIZE];
@@ -1047,6 +1057,7 @@ int readLocked(unsigned char type, unsigned char *keyIn, char *node, const char 
         if (dirFd.get() >= 0)
             fd.reset(openRegular(dirFd.get(), pp.base, O_RDONLY));
     }
+    ReadBuffer rbuf;
     StreamGuard in(fd.get() >= 0 ? fdopen(fd.get(), "rb") : nullptr);
     if (in.get() == nullptr) {
         if (TR_PASSWORD)
@@ -1054,6 +1065,7 @@ int readLocked(unsigned char type, unsigned char *keyIn, char *node, const char 
         return PSWD_RC_NO_RECORD;
     }
     fd.release();
+    setvbuf(in.get(), rbuf.chars(), _IOFBF, rbuf.size());
     Found found;
     char hdr[PSWD_HEADER_SIZE];
     if (fread(hdr, 1, sizeof hdr, in.get()) > 0)
