@@ -68,6 +68,8 @@ struct Install {
 inline Install makeInstall()
 {
     Install in;
+    // An agent that ends early closes the pipe the test is writing.
+    signal(SIGPIPE, SIG_IGN);
     if (geteuid() != 0) {
         in.problem = "the attacks install a set-user-id root program: run as root";
         return in;
@@ -104,6 +106,10 @@ inline Install makeInstall()
 inline const Install &install()
 {
     static const Install in = makeInstall();
+    static const struct RemoveAtExit {
+        std::string root;
+        ~RemoveAtExit() { pwfix::TempDir::removeTree(root); }
+    } removeAtExit{in.root};
     return in;
 }
 
@@ -273,6 +279,7 @@ public:
         pid_ = fork();
         if (pid_ == 0) {
             close(report[0]);
+            signal(SIGPIPE, SIG_DFL);   // as a caller would leave it: the agent must ignore it itself
             dup2(cap, 1);
             dup2(cap, 2);
             for (int fd : c.closedStd)
