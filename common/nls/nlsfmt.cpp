@@ -41,8 +41,8 @@ Value takeValue(char cls, va_list &args)
     return v;
 }
 
-// snprintf of one validated conversion spec with its star values and its value.
-int formatOne(char *dst, size_t room, const char *spec, int nstars, const int *stars, const Value &v)
+// snprintf of one validated conversion with its star values and its value.
+int formatOne(char *dst, size_t room, const char *conv, int nstars, const int *stars, const Value &v)
 {
     if (room == 0)
         return 0;
@@ -65,9 +65,9 @@ int formatOne(char *dst, size_t room, const char *spec, int nstars, const int *s
     int a = nstars > 0 ? stars[0] : 0, b = nstars > 1 ? stars[1] : 0;
     int rc;
 #define KEL_FMT_ONE(val)                                                                   \
-    (nstars == 0   ? snprintf(dst, room, spec, val)                                         \
-     : nstars == 1 ? snprintf(dst, room, spec, a, val)                                      \
-                   : snprintf(dst, room, spec, a, b, val))
+    (nstars == 0   ? snprintf(dst, room, conv, val)                                         \
+     : nstars == 1 ? snprintf(dst, room, conv, a, val)                                      \
+                   : snprintf(dst, room, conv, a, b, val))
     switch (v.cls) {
     case 'i': rc = KEL_FMT_ONE(v.i); break;
     case 'l': rc = KEL_FMT_ONE(v.l); break;
@@ -105,16 +105,16 @@ size_t formatPlain(char *dst, size_t size, const char *fmt, size_t len, va_list 
             i += used;
             continue;
         }
-        char spec[32];
-        if (used >= sizeof spec)
+        char conv[32];
+        if (used >= sizeof conv)
             break;
-        memcpy(spec, fmt + i, used);
-        spec[used] = '\0';
+        memcpy(conv, fmt + i, used);
+        conv[used] = '\0';
         int stars[2] = {0, 0};
         for (int s = 0; s < nstars; s++)
             stars[s] = va_arg(args, int);
         Value v = takeValue(cls, args);
-        out += static_cast<size_t>(formatOne(dst + out, size - out, spec, nstars, stars, v));
+        out += static_cast<size_t>(formatOne(dst + out, size - out, conv, nstars, stars, v));
         i += used;
     }
     dst[out] = '\0';

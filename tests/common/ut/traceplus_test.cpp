@@ -93,9 +93,9 @@ TEST(PrintStr, TextFormWithMultibyteCharactersFallsBackToHex)
 
 TEST(PrintStr, EbcdicTableMatchesIconvCodePage037)
 {
-    iconv_t cd = iconv_open("ISO-8859-1", "IBM037");
+    iconv_t cd = iconv_open("ISO-8859-1", "CP037");
     if (cd == (iconv_t)-1)
-        GTEST_SKIP() << "no IBM037 converter";
+        GTEST_SKIP() << "no CP037 converter";
     for (int b = 0; b < 256; b++) {
         char in = static_cast<char>(b), out = 0;
         char *ip = &in, *op = &out;
