@@ -22,6 +22,28 @@ TEST(AttackInstall, AgentIsRootsAndTheGroupsWithTheSetUserIdBit)
     EXPECT_EQ(stat((install().root + "/kel/sbin/keladm").c_str(), &st), 0) << "administrator's tool";
 }
 
+// A staged install never adds a group to the machine it runs on: without the
+// group the agent stays root:root 0750, never set-user-id.
+TEST(AttackInstall, StagedInstallWithoutTheGroupLeavesNoSetUserIdBit)
+{
+    ATK_REQUIRE_INSTALL();
+    const std::string group = "kelatk-nosuch";
+    ASSERT_NE(sh("getent group " + group + " >/dev/null"), 0) << "the group exists here";
+    Dir stage(0755);
+    const std::string log = stage.path() + "/install.log";
+    ASSERT_EQ(sh("DESTDIR='" + stage.path() + "' '" KEL_CMAKE_COMMAND "' -DCMAKE_INSTALL_PREFIX=/kel -DKEL_AGENT_GROUP=" +
+                 group + " -P '" KEL_BINARY_DIR "/cmake_install.cmake' >'" + log + "' 2>&1"),
+              0)
+        << pwfix::readFile(log);
+    struct stat st;
+    ASSERT_EQ(stat((stage.path() + "/kel/libexec/kelvlx").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0750u);
+    EXPECT_NE(pwfix::readFile(log).find("chmod 4750"), std::string::npos) << "no word for the packager";
+    EXPECT_NE(sh("getent group " + group + " >/dev/null"), 0) << "the install added the group";
+}
+
 // Root and the group's members start it; anybody else is refused by the kernel.
 TEST(AttackInstall, OnlyRootAndGroupMembersMayStartIt)
 {
