@@ -76,6 +76,15 @@ TEST(AttackStore, LinksToRootFilesAreLeftAlone)
     pwfix::writeFile(lockLink + "/ZAR.PWD", passwordFile());
     (void)!chown((lockLink + "/ZAR.PWD").c_str(), nobodyUid, nobodyGid);
     (void)!symlink(secret.c_str(), (lockLink + "/ZAR.PWD.lock").c_str());
+    const std::string dangling = sub(base.path(), "lock-dangling", 0755, nobodyUid, nobodyGid);
+    pwfix::writeFile(dangling + "/ZAR.PWD", passwordFile());
+    (void)!chown((dangling + "/ZAR.PWD").c_str(), nobodyUid, nobodyGid);
+    const std::string nowhere = base.path() + "/made-by-root";
+    (void)!symlink(nowhere.c_str(), (dangling + "/ZAR.PWD.lock").c_str());
+    const std::string fifo = sub(base.path(), "fifo", 0755, nobodyUid, nobodyGid);
+    mkfifo((fifo + "/ZAR.PWD").c_str(), 0666);
+    const std::string isDir = sub(base.path(), "is-dir", 0755, nobodyUid, nobodyGid);
+    sub(isDir, "ZAR.PWD", 0755, nobodyUid, nobodyGid);
 
     struct Row {
         const char *name;
@@ -88,9 +97,15 @@ TEST(AttackStore, LinksToRootFilesAreLeftAlone)
         {"ZAR.PWD linked to a password file, read", toReal, 'A', ST_NO_PASSWORD},
         {"ZAR.PWD linked to a password file, rewrite", toReal, 'C', ST_STORE_REFUSED},
         {"lock name linked to a root file", lockLink, 'C', ST_STORE_REFUSED},
+        {"lock name linked to a file that does not exist", dangling, 'C', ST_STORE_REFUSED},
+        {"ZAR.PWD a pipe, read", fifo, 'A', ST_NO_PASSWORD},
+        {"ZAR.PWD a pipe, rewrite", fifo, 'C', ST_STORE_REFUSED},
+        {"ZAR.PWD a directory, rewrite", isDir, 'C', ST_STORE_REFUSED},
     };
     for (const Row &r : rows) {
-        const Bytes inDir = pwfix::readFile(r.dir + "/ZAR.PWD");
+        struct stat st;
+        const bool regular = lstat((r.dir + "/ZAR.PWD").c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        const Bytes inDir = regular ? pwfix::readFile(r.dir + "/ZAR.PWD") : "";
         Call c;
         c.args = agentArgs(r.dir, r.op);
         int status;
@@ -103,9 +118,11 @@ TEST(AttackStore, LinksToRootFilesAreLeftAlone)
         EXPECT_EQ(status, r.status) << r.name;
         EXPECT_EQ(pwfix::readFile(secret), rootSecret) << r.name;
         EXPECT_EQ(pwfix::readFile(realDir + "/ZAR.PWD"), realBefore) << r.name;
-        EXPECT_EQ(pwfix::readFile(r.dir + "/ZAR.PWD"), inDir) << r.name;
-        struct stat st;
+        if (regular) {
+            EXPECT_EQ(pwfix::readFile(r.dir + "/ZAR.PWD"), inDir) << r.name;
+        }
         EXPECT_EQ(lstat((r.dir + "/ZAR.PWD").c_str(), &st), 0) << r.name;
+        EXPECT_NE(lstat(nowhere.c_str(), &st), 0) << r.name << ": created through the lock link";
     }
     EXPECT_EQ(pwfix::dirEntries(toSecret), std::set<std::string>{"ZAR.PWD"});
     EXPECT_EQ(pwfix::dirEntries(toReal), std::set<std::string>{"ZAR.PWD"});
@@ -194,7 +211,7 @@ TEST(AttackStore, SignalsDuringARewriteLeaveTheOldOrTheNewFile)
     int kept = 0, replaced = 0;
     for (int i = 0; i < rounds; i++) {
         const int sig = signals[i % 4];
-        const long delayUs = (i / 4) * 400L + (i % 4) * 100L;
+        const long delayUs = (i / 4) * 5000L + (i % 4) * 1250L;
         const std::string what = std::string(strsignal(sig)) + " after " + std::to_string(delayUs) + " us";
         pwfix::TempDir::removeTree(pw.path());
         mkdir(pw.path().c_str(), 0700);
