@@ -1,13 +1,19 @@
-// Prints what the agent's helpers make of the environment, so that a test can
-// run it set-user-id root as another user and see which variables count.
+// Run set-user-id root by another user, it shows what the agent's helpers
+// make of such a run: without arguments, of the environment; with "store
+// <path>", what the password store does when asked to store at path.
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 #include "common/nls/nlsinit.h"
 #include "common/unx/fio.h"
+#include "common/ut/dscore.h"
+#include "common/ut/dspswd.h"
 #include "crypto-loader/oxlcload.h"
 
-int main()
+namespace {
+
+int printEnvironment()
 {
     const char *lang = nlsGetEnv("LANG");
     char path[4096] = "";
@@ -16,4 +22,27 @@ int main()
     printf("PATH=%d %s\n", rc, path);
     printf("SECURE=%d\n", OXLC_IsSecureRun());
     return 0;
+}
+
+int store(const char *path)
+{
+    dsCoreInit(nullptr, 1);
+    pswdFileInfo info{};
+    char file[4096];
+    snprintf(file, sizeof file, "%s", path);
+    info.pswdFile = file;
+    int rc = dsSetPassword(&info, 0, "NEWPASSWORD", nullptr, "", "NODE1", "SERVER1", nullptr, nullptr, nullptr,
+                           path);
+    printf("STORE=%d\n", rc);
+    dsCoreCleanUp();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && strcmp(argv[1], "store") == 0)
+        return store(argv[2]);
+    return printEnvironment();
 }

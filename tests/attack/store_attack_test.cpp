@@ -41,6 +41,41 @@ TEST(AttackStore, NewPasswordIsNeverStoredWhereNoFileExists)
     EXPECT_NE(stat((base.path() + "/new").c_str(), &st), 0);
 }
 
+// The store itself, run set-user-id by nobody: it stores only into a ZAR.PWD
+// that exists.
+TEST(AttackStore, StoreRefusesToCreateInASetUserIdRun)
+{
+    ATK_REQUIRE_INSTALL();
+    Dir base(0755);
+    const std::string existing = sub(base.path(), "existing", 0700);
+    pwfix::writeFile(existing + "/ZAR.PWD", passwordFile());
+    const std::string empty = sub(base.path(), "empty", 0700);
+    const std::string users = sub(base.path(), "users", 0755, nobodyUid, nobodyGid);
+    struct Row {
+        const char *name;
+        std::string dir;
+        std::string rc;
+    } rows[] = {
+        {"an existing file", existing, "0"},
+        {"root's directory without ZAR.PWD", empty, "-1"},
+        {"the user's own directory", users, "-1"},
+        {"a directory that does not exist", base.path() + "/new/deeper", "-1"},
+    };
+    for (const Row &r : rows) {
+        std::set<std::string> before = pwfix::dirEntries(base.path());
+        Call c;
+        c.program = install().probe;
+        c.args = {"envprobe", "store", r.dir + "/ZAR.PWD"};
+        Result res = run(c);
+        EXPECT_NE(res.printed.find("STORE=" + r.rc + "\n"), std::string::npos) << r.name << ": " << res.printed;
+        EXPECT_EQ(pwfix::dirEntries(base.path()), before) << r.name;
+        if (r.rc != "0") {
+            EXPECT_EQ(pwfix::dirEntries(r.dir), std::set<std::string>()) << r.name;
+        }
+    }
+    EXPECT_EQ(storedPassword(pwfix::readFile(existing + "/ZAR.PWD")), "NEWPASSWORD");
+}
+
 // A root caller may still create the file.
 TEST(AttackStore, RootCallerCreatesTheFile)
 {
