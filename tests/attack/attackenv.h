@@ -10,6 +10,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -231,6 +232,8 @@ struct Call {
     gid_t gid = nobodyGid;
     std::vector<int> closedStd;                   // standard descriptors left closed
     std::string cwd;                              // empty: the test's own
+    std::vector<std::pair<int, rlim_t>> limits;   // resource limits set before exec
+    std::vector<int> ignoredSignals;              // left ignored across exec
 };
 
 // One started agent with the caller's ends of its pipes. Standard output and
@@ -286,6 +289,13 @@ public:
                 close(fd);
             if (!c.cwd.empty() && chdir(c.cwd.c_str()) != 0)
                 _exit(120);
+            for (int sig : c.ignoredSignals)
+                signal(sig, SIG_IGN);
+            for (const auto &[resource, value] : c.limits) {
+                struct rlimit rl = {value, value};
+                if (setrlimit(resource, &rl) != 0)
+                    _exit(123);
+            }
             if (setgroups(0, nullptr) != 0 || setgid(c.gid) != 0 || setuid(c.uid) != 0)
                 _exit(121);
             if (c.noArgv) {

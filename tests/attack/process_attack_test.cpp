@@ -114,6 +114,43 @@ TEST(AttackProcess, HugeArgumentsEndWithTheirStatus)
     EXPECT_EQ(pwfix::readFile(pw.file()), passwordFile());
 }
 
+// Limits and signal dispositions are inherited across exec: whatever the
+// caller sets, a rewrite leaves the old file or the new one and the agent
+// ends with a status, or with the signal the kernel sends for the limit.
+TEST(AttackProcess, ResourceLimitsChosenByTheCaller)
+{
+    ATK_REQUIRE_INSTALL();
+    struct Row {
+        const char *name;
+        std::vector<std::pair<int, rlim_t>> limits;
+        std::vector<int> ignored;
+        int signal;   // the one signal that may end the agent, 0 for none
+    } rows[] = {
+        {"file size limit below the file's size", {{RLIMIT_FSIZE, 4096}}, {}, SIGXFSZ},
+        {"file size limit with SIGXFSZ ignored", {{RLIMIT_FSIZE, 4096}}, {SIGXFSZ}, 0},
+        {"no descriptor beyond those open", {{RLIMIT_NOFILE, 8}}, {}, 0},
+        {"every catchable signal ignored", {}, {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1}, 0},
+    };
+    Dir pw;
+    const Bytes old = passwordFile(3000);
+    for (const Row &r : rows) {
+        pwfix::writeFile(pw.file(), old);
+        Call c;
+        c.args = agentArgs(pw.path(), 'C');
+        c.limits = r.limits;
+        c.ignoredSignals = r.ignored;
+        ChangeResult res = change(c);
+        EXPECT_TRUE(res.status >= 0 || (r.signal != 0 && res.status == -r.signal))
+            << r.name << ": status " << res.status << " " << res.printed;
+        const Bytes now = pwfix::readFile(pw.file());
+        if (now != old) {
+            EXPECT_EQ(res.status, ST_OK) << r.name;
+            EXPECT_EQ(storedPassword(now), res.pw.newPw) << r.name;
+            EXPECT_EQ(otherRecords(now), otherRecords(old)) << r.name;
+        }
+    }
+}
+
 // Writes up to total bytes of fill to the agent until it stops reading (the
 // pipe closes) or the total is written; never blocks past the wait limit.
 size_t flood(Agent &a, const Bytes &prefix, char fill, size_t total)
