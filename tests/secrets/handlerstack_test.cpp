@@ -36,8 +36,10 @@ using secretscan::Bytes;
 using secretscan::Secret;
 using secretscan::WindowSet;
 
-// Runs a function on a thread with a freshly mapped stack and keeps the
-// mapping for inspection after the thread has ended.
+// Runs a function on a thread with a freshly mapped stack and keeps an image
+// of that stack as it is right after the function has returned. The image is
+// taken on the thread itself: when a thread ends, the address sanitizer hands
+// its stack pages back to the system, which zeroes them.
 class OwnStack {
 public:
     static constexpr size_t size = 8u << 20;
@@ -57,30 +59,52 @@ public:
     {
         if (mem_ == MAP_FAILED)
             return false;
+        fn_ = std::move(fn);
         pthread_attr_t attr;
         pthread_attr_init(&attr);
         pthread_attr_setstack(&attr, mem_, size);
         pthread_t t;
-        int rc = pthread_create(&t, &attr, &OwnStack::entry, &fn);
+        int rc = pthread_create(&t, &attr, &OwnStack::entry, this);
         pthread_attr_destroy(&attr);
-        return rc == 0 && pthread_join(t, nullptr) == 0;
+        return rc == 0 && pthread_join(t, nullptr) == 0 && image_.size() == size;
     }
-    // Names of the secrets left anywhere in the mapping.
+    // Names of the secrets left anywhere in the stack.
     std::vector<std::string> leftovers(const std::vector<Secret> &secrets) const
     {
-        std::vector<std::string> names;
-        for (size_t s : WindowSet(secrets).scan(static_cast<const unsigned char *>(mem_), size))
-            names.push_back(secrets[s].name);
-        return names;
+        WindowSet w(secrets);
+        return w.names(secrets, w.scan(image_.data(), image_.size()));
     }
 
 private:
-    static void *entry(void *fn)
+    static void *entry(void *self)
     {
-        (*static_cast<std::function<void()> *>(fn))();
+        OwnStack *st = static_cast<OwnStack *>(self);
+        runBelowGap(st->fn_);
+        st->keepImage();
         return nullptr;
     }
+    // The function runs below a large gap, so that taking the image afterwards
+    // (which runs above the gap) cannot write over the frames it left.
+    __attribute__((noinline)) static void runBelowGap(std::function<void()> &fn)
+    {
+        char gap[gapSize];   // not alloca: the address sanitizer clears below one when it returns
+        asm volatile("" : : "r"(gap) : "memory");   // the gap is kept
+        fn();
+        asm volatile("" : : "r"(gap) : "memory");   // ... until the function has returned
+    }
+    // Byte by byte and outside the address sanitizer's view: no frame owns this memory now.
+    __attribute__((no_sanitize("address"), noinline)) void keepImage()
+    {
+        image_.assign(size, 0);
+        const volatile unsigned char *p = static_cast<const unsigned char *>(mem_);
+        for (size_t i = 0; i < size; i++)
+            image_[i] = p[i];
+    }
+    static constexpr size_t gapSize = 1u << 20;
+
     void *mem_ = MAP_FAILED;
+    std::function<void()> fn_;
+    std::vector<unsigned char> image_;
 };
 
 // Leaves a copy of the bytes in its own frame, as a handler that forgot to
