@@ -1,4 +1,5 @@
 #include "common/vlx/kelvlx.h"
+// The start-up work on this file is finished; the request handlers are the request work's to write.
 
 // RC_INVALID_PARM: a request that is not served yet.
 static const int rcNotServed = 109;
