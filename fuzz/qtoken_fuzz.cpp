@@ -1,6 +1,8 @@
 // GetQuotedToken over hostile text: every token of the input is taken in turn,
-// into a buffer of exactly the size the caller gives (byte 0 chooses a small
-// one; the rest of the input is the text) and into one of the full size.
+// into a buffer of exactly the size the caller gives and into one of the full
+// size. Byte 0 chooses the small size (low six bits) and the character set
+// (top two bits: single bytes, UTF-8 or EUC-JP); the rest is the text.
+#include <clocale>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +30,14 @@ void takeAll(const std::string &text, size_t outSize)
     }
 }
 
+void useCharacterSet(unsigned which)
+{
+    static const char *const names[4] = {"C", "C.UTF-8", "ja_JP.EUC-JP", "C.UTF-8"};
+    static unsigned current = 0;
+    if (which != current && setlocale(LC_CTYPE, names[which]) != nullptr)
+        current = which;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -37,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The text ends at its first NUL, as a C string does.
     std::string text(reinterpret_cast<const char *>(data) + 1, size - 1);
     text.resize(strnlen(text.c_str(), text.size()));
-    takeAll(text, 1 + data[0] % 64);
+    useCharacterSet(data[0] >> 6);
+    takeAll(text, 1 + (data[0] & 63));
     takeAll(text, QTOKEN_MAX + 1);
     return 0;
 }

@@ -129,7 +129,7 @@ void messageBodies()
 
 void quotedTokens()
 {
-    // Byte 0 chooses the small buffer's size (1 + byte % 64).
+    // Byte 0: the small buffer's size (1 + low six bits), the character set (top two bits).
     seed("qtoken", "plain", "\x20trace.out next");
     seed("qtoken", "quoted", "\x08  \"name with blanks\" 'single' rest");
     seed("qtoken", "assignment", "\x3f" "file=\"value with blanks\" other=x");
@@ -137,6 +137,8 @@ void quotedTokens()
     seed("qtoken", "glued-quote", "\x10\"a\"b c");
     seed("qtoken", "stray-quote", "\x10" "abc\"");
     seed("qtoken", "multibyte", "\x05na\xc3\xafve \"\xe4\xb8\xad\xe6\x96\x87\" \xe3\x80\x80tail");
+    seed("qtoken", "utf8", "\x45na\xc3\xafve \"\xe4\xb8\xad\xe6\x96\x87\" \xe3\x80\x80tail 'x\xc3'");
+    seed("qtoken", "eucjp", "\x85\xa4\xa2\xa4\xa4 \"\xc6\xfc\xcb\xdc\" \xa1\xa1tail");
     seed("qtoken", "long", "\x3f" + Bytes(1300, 'L') + " short");
     seed("qtoken", "blanks-only", "\x01   \t  ");
 }
