@@ -78,7 +78,8 @@ int psBuildCurrentPath(char *buf, const char *name, size_t bufSize)
         return -1;
     if (strchr(name, '/') != nullptr)
         return 0;
-    const char *pwd = getenv("PWD");
+    // In a set-user-id run PWD is the caller's word, not where the process is.
+    const char *pwd = secure_getenv("PWD");
     if (pwd != nullptr) {
         size_t n = strlen(pwd);
         if (n >= bufSize) {
