@@ -233,51 +233,89 @@ TEST(AttackStore, OutputPipeClosedEarlyLeavesTheFile)
     }
 }
 
+double monotonicUs()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
+}
+
+// One 'C' run against a fresh copy of old, confirmed with 67; killer (when
+// set) runs in the invoking user's name right after the confirmation.
+struct Round {
+    int status = -1;
+    Generated pw;
+    Bytes file;
+    double confirmedToEndUs = 0;
+    int leftovers = 0;   // new files the run left beside ZAR.PWD and its lock
+};
+template <typename Killer>
+Round rewriteRound(const Dir &pw, const Bytes &old, Killer killer)
+{
+    Round r;
+    pwfix::TempDir::removeTree(pw.path());
+    mkdir(pw.path().c_str(), 0700);
+    pwfix::writeFile(pw.file(), old);
+    Call c;
+    c.args = agentArgs(pw.path(), 'C');
+    Agent a;
+    if (!a.start(c))
+        return r;
+    r.pw = receivePasswords(a);
+    if (!r.pw.complete)
+        return r;
+    double start = monotonicUs();
+    if (!a.send(i32(67)))
+        return r;
+    killer(a.pid());
+    r.status = a.finish();
+    r.confirmedToEndUs = monotonicUs() - start;
+    r.file = pwfix::readFile(pw.file());
+    r.leftovers = static_cast<int>(entriesBesideLock(pw.path()).size()) - 1;
+    return r;
+}
+
 // The invoking user may signal the agent (its real user id is theirs). Kills
-// at varied moments after the confirmation land before, during and after the
-// rewrite; each leaves the old file or the new one.
+// spread over the time an undisturbed rewrite takes land before, during and
+// after it; each leaves the old file or the new one.
 TEST(AttackStore, SignalsDuringARewriteLeaveTheOldOrTheNewFile)
 {
     ATK_REQUIRE_INSTALL();
     const int signals[] = {SIGTERM, SIGINT, SIGHUP, SIGKILL};
-    const int rounds = 24;
+    const int rounds = 32;
     Dir pw;
     const Bytes old = passwordFile(3000);   // big enough for the rewrite to take a while
-    int kept = 0, replaced = 0;
+    Round calm = rewriteRound(pw, old, [](pid_t) {});
+    ASSERT_EQ(calm.status, ST_OK);
+    const double span = calm.confirmedToEndUs * 1.2;
+    int kept = 0, replaced = 0, leftovers = 0;
     for (int i = 0; i < rounds; i++) {
         const int sig = signals[i % 4];
-        const long delayUs = (i / 4) * 5000L + (i % 4) * 1250L;
+        const long delayUs = static_cast<long>(span * i / rounds);
         const std::string what = std::string(strsignal(sig)) + " after " + std::to_string(delayUs) + " us";
-        pwfix::TempDir::removeTree(pw.path());
-        mkdir(pw.path().c_str(), 0700);
-        pwfix::writeFile(pw.file(), old);
-        Call c;
-        c.args = agentArgs(pw.path(), 'C');
-        Agent a;
-        ASSERT_TRUE(a.start(c));
-        Generated g = receivePasswords(a);
-        ASSERT_TRUE(g.complete) << what;
-        pid_t killer = fork();
-        if (killer == 0) {
-            if (setgroups(0, nullptr) != 0 || setgid(nobodyGid) != 0 || setuid(nobodyUid) != 0)
-                _exit(2);
-            struct timespec t = {0, delayUs * 1000};
-            nanosleep(&t, nullptr);
-            _exit(kill(a.pid(), sig) == 0 ? 0 : 1);
-        }
-        ASSERT_TRUE(a.send(i32(67))) << what;
-        int killerStatus = 0;
-        waitpid(killer, &killerStatus, 0);
+        int killerStatus = -1;
+        Round r = rewriteRound(pw, old, [&](pid_t agent) {
+            pid_t killer = fork();
+            if (killer == 0) {
+                if (setgroups(0, nullptr) != 0 || setgid(nobodyGid) != 0 || setuid(nobodyUid) != 0)
+                    _exit(2);
+                struct timespec t = {delayUs / 1000000, (delayUs % 1000000) * 1000};
+                nanosleep(&t, nullptr);
+                _exit(kill(agent, sig) == 0 ? 0 : 1);
+            }
+            waitpid(killer, &killerStatus, 0);
+        });
+        ASSERT_TRUE(r.pw.complete) << what;
         EXPECT_TRUE(WIFEXITED(killerStatus) && WEXITSTATUS(killerStatus) == 0)
             << what << ": the invoking user could not signal the agent";
-        int status = a.finish();
-        EXPECT_TRUE(status == ST_OK || status == -sig) << what << ": status " << status;
-        const Bytes now = pwfix::readFile(pw.file());
-        expectOldOrNew(now, old, g, what);
-        (now == old ? kept : replaced)++;
+        EXPECT_TRUE(r.status == ST_OK || r.status == -sig) << what << ": status " << r.status;
+        expectOldOrNew(r.file, old, r.pw, what);
+        (r.file == old ? kept : replaced)++;
+        leftovers += r.leftovers;
     }
     RecordProperty("kept", kept);
     RecordProperty("replaced", replaced);
+    RecordProperty("leftovers", leftovers);
 }
 
 } // namespace
