@@ -68,6 +68,12 @@ public:
         pthread_attr_destroy(&attr);
         return rc == 0 && pthread_join(t, nullptr) == 0 && image_.size() == size;
     }
+    // Bytes below the gap that are not zero: the function ran down there.
+    size_t usedBelowGap() const
+    {
+        return static_cast<size_t>(std::count_if(image_.begin(), image_.begin() + static_cast<long>(gapOffset_),
+                                                 [](unsigned char c) { return c != 0; }));
+    }
     // Names of the secrets left anywhere in the stack.
     std::vector<std::string> leftovers(const std::vector<Secret> &secrets) const
     {
@@ -79,16 +85,17 @@ private:
     static void *entry(void *self)
     {
         OwnStack *st = static_cast<OwnStack *>(self);
-        runBelowGap(st->fn_);
+        runBelowGap(st->fn_, st);
         st->keepImage();
         return nullptr;
     }
     // The function runs below a large gap, so that taking the image afterwards
     // (which runs above the gap) cannot write over the frames it left.
-    __attribute__((noinline)) static void runBelowGap(std::function<void()> &fn)
+    __attribute__((noinline)) static void runBelowGap(std::function<void()> &fn, OwnStack *st)
     {
         char gap[gapSize];   // not alloca: the address sanitizer clears below one when it returns
         asm volatile("" : : "r"(gap) : "memory");   // the gap is kept
+        st->gapOffset_ = static_cast<size_t>(gap - static_cast<char *>(st->mem_));
         fn();
         asm volatile("" : : "r"(gap) : "memory");   // ... until the function has returned
     }
@@ -105,6 +112,7 @@ private:
     void *mem_ = MAP_FAILED;
     std::function<void()> fn_;
     std::vector<unsigned char> image_;
+    size_t gapOffset_ = 0;
 };
 
 // Leaves a copy of the bytes in its own frame, as a handler that forgot to
@@ -121,6 +129,7 @@ TEST(OwnStackScan, FindsWhatAFunctionLeftOnItsStack)
     const Bytes secret = "control secret 5Q-77-zx";
     OwnStack st;
     ASSERT_TRUE(st.run([&] { forgetToZero(secret); }));
+    EXPECT_GT(st.usedBelowGap(), secret.size());
     EXPECT_EQ(st.leftovers({{"control", secret}, {"absent", "never written 0815"}}),
               std::vector<std::string>{"control"});
 }
@@ -306,6 +315,8 @@ TEST_P(HandlerStack, LeavesNoSecretBehind)
     int rc = runHandler(c, st, &info, &answer);
     ASSERT_EQ(rc, 0) << "the request must succeed for the scan to mean anything";
     ASSERT_FALSE(answer.empty());
+    // The handler's frames were on the searched stack.
+    ASSERT_GT(st.usedBelowGap(), 256u);
 
     const Bytes pw = storedPassword;
     const int codeSet = c.handler == Handler::KeyRequest ? 0 : static_cast<unsigned char>(c.input[0]);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <openssl/rand.h>
 
 #include <ctime>
 #include <string>
@@ -23,7 +24,20 @@ using secretscan::Bytes;
 using secretscan::Secret;
 using secretscan::WindowSet;
 
-const char oldPassword[] = "Old-Server-Password-5517";
+// The stored password is made afresh for each run, so that no other file (a
+// compiler's temporary output of this source, say) can hold it by chance.
+Bytes freshPassword()
+{
+    static const char alphabet[] = "abcdefghijkmnopqrstuvwxyz0123456789-";
+    unsigned char r[24];
+    if (RAND_bytes(r, sizeof r) != 1)
+        return Bytes();
+    Bytes pw = "Old-";
+    for (unsigned char c : r)
+        pw += alphabet[c % (sizeof alphabet - 1)];
+    return pw;
+}
+
 char nodeName[] = "NODE1";
 char serverName[] = "SERVER1";
 
@@ -45,9 +59,11 @@ protected:
             ASSERT_NE(mkdtemp(tmpl), nullptr);
             *d = tmpl;
         }
+        oldPassword = freshPassword();
+        ASSERT_FALSE(oldPassword.empty());
         pswdFileInfo info{};
-        ASSERT_EQ(dsSetPassword(&info, PSWD_TYPE_SERVER, "", nullptr, oldPassword, nodeName, serverName, nullptr,
-                                nullptr, nullptr, (pwDir + "/ZAR.PWD").c_str()),
+        ASSERT_EQ(dsSetPassword(&info, PSWD_TYPE_SERVER, "", nullptr, oldPassword.c_str(), nodeName, serverName,
+                                nullptr, nullptr, nullptr, (pwDir + "/ZAR.PWD").c_str()),
                   0);
     }
     void TearDown() override
@@ -69,6 +85,7 @@ protected:
     }
 
     std::string pwDir, outDir;
+    Bytes oldPassword;
 };
 
 TEST_P(NewPassword, AppearsNowhereButInThePasswordFile)
@@ -112,7 +129,7 @@ TEST_P(NewPassword, AppearsNowhereButInThePasswordFile)
     // The file keeps the stored password enciphered only.
     const std::string pwFile = pwDir + "/ZAR.PWD";
     EXPECT_EQ(shown(secretscan::readFile(pwFile)), std::vector<std::string>{}) << "ZAR.PWD in clear";
-    EXPECT_EQ(storedNow(), r.confirmation == KC_CONFIRM ? newPw : Bytes(oldPassword));
+    EXPECT_EQ(storedNow(), r.confirmation == KC_CONFIRM ? newPw : oldPassword);
 
     std::vector<std::string> files;
     secretscan::filesBelow(pwDir, 4, 0, &files);
