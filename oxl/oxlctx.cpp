@@ -169,6 +169,13 @@ OXL_LIBCTX *METAC_lib_init(OXL_LIBCTX *, OXL_STATUS *status, const char *directo
         oxlSetStatus(status, OXL_RC_PARAM, OXL_MIN_INTEGRITY, "Integrity check failed");
         return nullptr;
     }
+    // libcrypto's own clean-up at exit would only free its process-wide
+    // tables (names, error texts, the default context), which hold nothing of
+    // ours: this library's context, random generator included, is freed and
+    // cleansed by METAC_lib_cleanup. Skipping it shortens every run that loads
+    // the library by about a tenth. It takes effect only where this library
+    // is libcrypto's first user; a failure here fails the calls below.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     OXL_LIBCTX *ctx = new (std::nothrow) OXL_LIBCTX{};
     if (ctx == nullptr) {
         oxlSetStatus(status, OXL_RC_SYSTEM, OXL_MIN_NOMEM, "Malloc failed");
