@@ -1,0 +1,307 @@
+// One 'A' request with AES against one with DES, each from starting the agent
+// to its exit, interleaved in the same run; prints the medians, their ratio
+// and how much of the difference is loading the crypto library. The share is
+// taken from a probe: this program started afresh (so libcrypto is not yet
+// in it) walks the agent's own AES start-up step by step with a clock.
+//
+//   aes_request_bench [runs]      (default 300; run as root: the agent serves only root)
+//
+// The agent looks for the library below its installation directory first.
+// When that directory exists, the benchmark shows the build tree's oxl/ there
+// in a mount namespace of its own, so a library installed from another build
+// does not stand in the way; otherwise LD_LIBRARY_PATH names the build tree.
+#include <dlfcn.h>
+#include <link.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <openssl/opensslv.h>   // the library's soname only; nothing of libcrypto is linked
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "client/kelclient.h"
+#include "common/enc/crypto.h"
+#include "common/enc/oxlcrypt.h"
+#include "common/ut/dscore.h"
+#include "common/ut/dspswd.h"
+#include "crypto-loader/oxlcload.h"
+#include "crypto-loader/oxlcwrap.h"
+#include "oxlbuildid.h"
+
+namespace {
+
+#define KEL_STR2(x) #x
+#define KEL_STR(x) KEL_STR2(x)
+const char kCryptoSoname[] = "libcrypto.so." KEL_STR(OPENSSL_VERSION_MAJOR);
+
+double nowUs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    return v[static_cast<size_t>(p * (v.size() - 1))];
+}
+
+// One exchange as a caller makes it: flag 0, code set 0, 16 data bytes.
+bool oneRequest(const kcConfig &cfg, size_t expectLen)
+{
+    kcAgent agent(cfg);
+    if (agent.start('A') != KC_OK)
+        return false;
+    const unsigned char req[18] = {0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    agent.send(req, sizeof req);
+    agent.closeInput();
+    unsigned char answer[128];
+    size_t got = 0;
+    agent.receive(answer, sizeof answer, &got);
+    kcStatus st;
+    return agent.finish(&st) == KC_OK && got == expectLen;
+}
+
+// ---- the probe: the agent's AES start-up, step by step --------------------
+
+// The steps of the agent's first AES request that DES does not take, in the
+// agent's order, each done by the program's own code.
+const char *const kSteps[] = {
+    "libcrypto mapped and relocated",
+    "liboxllib mapped, 139 entry points resolved",
+    "library start (integrity, context, provider, self-test)",
+    "version, approved mode, attach",
+    "AES object (cipher context, cipher lookup)",
+    "key folding and one encipherment",
+    "unload (library clean-up, dlclose)",
+};
+constexpr int kStepCount = sizeof kSteps / sizeof kSteps[0];
+
+int countLoaded(const char *part)
+{
+    int n = 0;
+    std::pair<const char *, int *> arg(part, &n);
+    dl_iterate_phdr(
+        [](struct dl_phdr_info *info, size_t, void *a) {
+            auto *p = static_cast<std::pair<const char *, int *> *>(a);
+            if (info->dlpi_name != nullptr && strstr(info->dlpi_name, p->first) != nullptr)
+                ++*p->second;
+            return 0;
+        },
+        &arg);
+    return n;
+}
+
+// Prints the microseconds of each step on one line; 0 when all went well.
+int probe(const char *dir)
+{
+    if (countLoaded("libcrypto") != 0) {
+        fprintf(stderr, "probe: libcrypto is already in the process\n");
+        return 1;
+    }
+    dsCoreInit(nullptr, 1);
+    double t[kStepCount + 1];
+    int step = 0;
+    t[step++] = nowUs();
+
+    void *crypto = dlopen(kCryptoSoname, RTLD_NOW | RTLD_LOCAL);
+    t[step++] = nowUs();
+
+    OXL_STATUS status{};
+    auto *ctx = static_cast<OXLC_CTX *>(calloc(1, sizeof(OXLC_CTX)));
+    const std::string path = std::string(dir) + OXL_LIBRARY_SUBPATH;
+    ctx->libraryHandle = OXLC_LoadLibrary(path.c_str());
+    bool ok = crypto != nullptr && ctx->libraryHandle != nullptr && OXL_initialize_functions(ctx) == 1;
+    t[step++] = nowUs();
+
+    if (ok)
+        ctx->libCtx = OXLC_lib_init(ctx, &status, dir, KEL_OXL_LIBHASH, KEL_OXL_CRYPTOLIBHASH);
+    ok = ok && ctx->libCtx != nullptr && countLoaded("libcrypto") == 1;
+    t[step++] = nowUs();
+
+    char version[64] = "";
+    ok = ok && OXLC_GetValue(ctx, &status, OXL_VERSION, version, sizeof version) == 1 &&
+         OXLC_SetValue(ctx, &status, OXL_FIPS_APPROVED_MODE, "on") == 1 && OXLC_Attach(ctx, &status) == 1;
+    t[step++] = nowUs();
+
+    ctxP = ok ? ctx : nullptr;
+    int rc = 0;
+    Crypto *aes = ok ? new_Crypto(CRYPTO_TYPE_AES, &rc) : nullptr;
+    t[step++] = nowUs();
+
+    unsigned char key[16], out[32];
+    unsigned int len = 0;
+    const unsigned char pw[] = "BENCHPASSWORD";
+    const unsigned char data[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    ok = aes != nullptr && aes->utEncKey(pw, sizeof pw - 1, key) == 0 &&
+         aes->cipherData(CRYPTO_ENCRYPT, key, data, sizeof data, out, &len) == 0 && len == 32;
+    t[step++] = nowUs();
+
+    delete_Crypto(aes);
+    if (ctxP != nullptr) {
+        OXLC_Cleanup(ctxP, &status);
+        ctxP = nullptr;
+    }
+    t[step++] = nowUs();
+    if (!ok) {
+        fprintf(stderr, "probe: the library could not be started from %s (%s)\n", dir, status.desc);
+        return 1;
+    }
+    for (int i = 0; i < kStepCount; ++i)
+        printf("%.1f ", t[i + 1] - t[i]);
+    printf("\n");
+    return 0;
+}
+
+// Runs the probe in a fresh process of this program; false when it failed.
+bool runProbe(const char *self, const char *dir, std::vector<double> *steps)
+{
+    std::string cmd = std::string("'") + self + "' --probe '" + dir + "'";
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return false;
+    bool ok = true;
+    for (int i = 0; i < kStepCount; ++i) {
+        double v = 0;
+        ok = ok && fscanf(p, "%lf", &v) == 1;
+        steps[i].push_back(v);
+    }
+    return pclose(p) == 0 && ok;
+}
+
+// Lets the agent find this build's library below its installation directory.
+// Returns the directory the probe loads from, or empty when it cannot be shown.
+std::string showBuildLibrary()
+{
+    const std::string installed = std::string(KEL_OXL_DIR) + "/oxl";
+    struct stat st;
+    if (strcmp(KEL_OXL_DIR, KEL_BINARY_DIR) == 0 || stat(installed.c_str(), &st) != 0) {
+        setenv("LD_LIBRARY_PATH", KEL_BINARY_DIR, 1);   // nothing installed: the search path reaches it
+        return KEL_BINARY_DIR;
+    }
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(KEL_BINARY_DIR "/oxl", installed.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        perror("aes_request_bench: cannot show the build's library to the agent");
+        return "";
+    }
+    return KEL_OXL_DIR;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && strcmp(argv[1], "--probe") == 0)
+        return probe(argv[2]);
+    const int runs = argc > 1 ? std::max(50, atoi(argv[1])) : 300;
+    if (geteuid() != 0) {
+        fprintf(stderr, "aes_request_bench: run as root (the agent serves requests only for root)\n");
+        return 2;
+    }
+    const std::string libDir = showBuildLibrary();
+    if (libDir.empty())
+        return 1;
+    char dirTmpl[] = "/tmp/kelbench.XXXXXX";
+    if (mkdtemp(dirTmpl) == nullptr)
+        return 1;
+    const std::string dir = dirTmpl;
+    const std::string path = dir + "/ZAR.PWD";
+
+    // The password the agent folds its key from, stored through the password store.
+    dsCoreInit(nullptr, 1);
+    pswdFileInfo pfi;
+    memset(&pfi, 0, sizeof pfi);
+    pfi.pswdFile = const_cast<char *>(path.c_str());
+    if (dsSetPassword(&pfi, PSWD_TYPE_SERVER, "", nullptr, "BENCHPASSWORD", "N1", "SRV", nullptr, nullptr, nullptr,
+                      path.c_str()) != 0) {
+        fprintf(stderr, "aes_request_bench: cannot store the password in %s\n", path.c_str());
+        return 1;
+    }
+
+    kcConfig desCfg = kcDefaultConfig();
+    desCfg.agentPath = KEL_BINARY_DIR "/kelvlx";
+    desCfg.catalogDir = KEL_BINARY_DIR "/catalogs";
+    desCfg.passwordDir = dir;
+    desCfg.node = "N1";
+    desCfg.server = "SRV";
+    desCfg.cipherType = 1;
+    kcConfig aesCfg = desCfg;
+    aesCfg.cipherType = 2;
+
+    struct Subject {
+        const char *name;
+        const kcConfig *cfg;
+        size_t answerLen;
+        std::vector<double> us;
+    } subjects[] = {
+        {"'A' request, DES (start to exit)", &desCfg, 16, {}},
+        {"'A' request, AES (start to exit)", &aesCfg, 32, {}},
+    };
+    for (auto &s : subjects)
+        if (!oneRequest(*s.cfg, s.answerLen)) {
+            fprintf(stderr, "aes_request_bench: %s did not run as expected (is the crypto library of this build "
+                            "reachable?)\n", s.name);
+            return 1;
+        }
+    std::vector<double> steps[kStepCount];
+    const int probes = std::max(20, runs / 5);
+    for (int i = 0; i < runs; ++i) {   // interleaved, so both see the same machine
+        for (auto &s : subjects) {
+            double t0 = nowUs();
+            bool ok = oneRequest(*s.cfg, s.answerLen);
+            s.us.push_back(nowUs() - t0);
+            if (!ok) {
+                fprintf(stderr, "aes_request_bench: run %d of %s failed\n", i, s.name);
+                return 1;
+            }
+        }
+        if (i % (runs / probes) == 0 && !runProbe(argv[0], libDir.c_str(), steps)) {
+            fprintf(stderr, "aes_request_bench: the probe failed\n");
+            return 1;
+        }
+    }
+
+    printf("runs: %d of each request, interleaved; %zu probes\n", runs, steps[0].size());
+    for (const auto &s : subjects)
+        printf("%-36s median %8.1f us   p10 %8.1f   p90 %8.1f\n", s.name, median(s.us), percentile(s.us, 0.1),
+               percentile(s.us, 0.9));
+    const double des = median(subjects[0].us), aes = median(subjects[1].us);
+    printf("ratio AES / DES: %.2f   (AES costs %.1f us more)\n", aes / des, aes - des);
+
+    printf("AES start-up in a fresh process, step by step (medians):\n");
+    double loading = 0, total = 0;
+    for (int i = 0; i < kStepCount; ++i) {
+        const double m = median(steps[i]);
+        printf("  %-58s %8.1f us\n", kSteps[i], m);
+        total += m;
+        if (i < 4)
+            loading += m;   // everything before the first AES object is loading the library
+    }
+    printf("  %-58s %8.1f us\n", "sum", total);
+    printf("share of library loading (the first four steps) in the AES request: %.0f %%, in the difference "
+           "to DES: %.0f %%\n",
+           100 * loading / aes, 100 * std::min(1.0, loading / (aes - des)));
+
+    unlink(path.c_str());
+    std::string lock = path + ".lock";
+    unlink(lock.c_str());
+    rmdir(dir.c_str());
+    dsCoreCleanUp();
+    return 0;
+}
