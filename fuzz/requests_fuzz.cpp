@@ -31,7 +31,7 @@ struct Fixture {
     {
         // AES comes from the crypto library of this build tree.
         TEST_LOCALOXL.set = 1;
-        oxlSetLocalDirectory(KEL_FUZZ_BINARY_DIR);
+        oxlSetLocalDirectory(KEL_FUZZ_OXL_DIR);
         pswdFileInfo info{};
         // A server password with lower-case letters and two generations of
         // encryption keys (the first becomes the saved pair).
