@@ -1,82 +1,96 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the agent and starts it the way a client
-# program does (22 arguments, two pipes), showing the checks a caller meets
-# and the exit status of each, with the caller's view of it in words.
+# Installs what is missing, builds everything and walks through the agent's
+# whole job in a temporary password directory: the administrator stores a
+# machine's first password, a caller has the agent change it, enciphers and
+# deciphers a challenge with it, fetches the data-encryption keys, and the
+# file is listed and checked at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh
-bash scripts/build.sh plain
+bash scripts/build.sh plain >/dev/null
 
-agent=$PWD/build/kelvlx
-stamp=$(sed -n 's/^KEL_BUILD_STAMP:[A-Z]*=//p' build/CMakeCache.txt)
-iface=$(printf 'QRB Linkag\bestab\b VOMP Edition 4')
 if [ "$(id -u)" -ne 0 ]; then
-  echo "note: not running as root; past the argument checks the agent refuses with 138" >&2
+  echo "The agent serves requests only with super-user rights: run this demo as root." >&2
+  exit 1
 fi
 
-tmp=$(mktemp -d /tmp/kelvlx-demo.XXXXXX)
-trap 'rm -rf "$tmp"' EXIT
-mkfifo "$tmp/request" "$tmp/answer"
+keladm=$PWD/build/tools/keladm
+kelcall=$PWD/build/tools/kelcall
+# The crypto library of this build, for AES (an installed agent finds its own).
+export LD_LIBRARY_PATH=$PWD/build
 
-status_words() {
-  case $1 in
-    0)   echo "0: request served" ;;
-    255) echo "255 (-1): usage error, this is not how the agent is called" ;;
-    138) echo "138: calling program and agent not compatible (argument count, build stamp or privilege)" ;;
-    98)  echo "98 (610): message catalog could not be set up" ;;
-    36)  echo "36 (292): out of memory at start-up" ;;
-    39)  echo "39 (295): unknown operation letter" ;;
-    41)  echo "41 (297): pipe read or write incomplete" ;;
-    *)   echo "$1: result of the request" ;;
-  esac
-}
+dir=$(mktemp -d /tmp/kelvlx-demo.XXXXXX)
+trap 'rm -rf "$dir"' EXIT
+node=NODE1
+server=SERVER1
+callargs=(--dir "$dir" --node "$node" --server "$server")
+call() { "$kelcall" "${callargs[@]}" "$@"; }
 
-# run TITLE INPUT ARG... : starts the agent on the two named pipes; INPUT is written
-# to its input pipe first (printf format).
-run() {
-  local title=$1 input=$2
-  shift 2
+step() {
   echo
-  echo "== $title"
-  # Each pipe is opened twice: the agent's end and the caller's end that the
-  # agent closes (arguments 4 and 5).
-  exec {req}<>"$tmp/request" {req_caller}<>"$tmp/request" {ans_caller}<>"$tmp/answer" {ans}<>"$tmp/answer"
-  [ -n "$input" ] && printf "$input" >&"$req_caller"
-  local args=("$@") rc=0
-  for i in "${!args[@]}"; do
-    case ${args[$i]} in
-      @IN) args[$i]=$req ;; @CIN) args[$i]=$req_caller ;; @COUT) args[$i]=$ans_caller ;; @OUT) args[$i]=$ans ;;
-    esac
-  done
-  (exec -a "${args[0]}" "$agent" "${args[@]:1}") 2>"$tmp/stderr" || rc=$?
-  exec {req}>&- {req_caller}>&- {ans_caller}>&- {ans}>&-
-  if [ -s "$tmp/stderr" ]; then
-    echo "   the agent's standard error:"
-    sed 's/^/   | /' "$tmp/stderr"
-  else
-    echo "   (nothing on standard error)"
-  fi
-  echo "-> exit status $(status_words "$rc")"
+  echo "== $*"
+}
+show() {   # runs a command, printing it first and its output indented
+  printf '$'
+  printf ' %q' "${@/#$PWD\//}"
+  echo
+  local rc=0
+  "$@" 2>&1 | sed 's/^/    /' || rc=${PIPESTATUS[0]}
+  return "$rc"
 }
 
-# A well-formed 22-entry command line for operation $1.
-call() {
-  printf '%s\n' kelvlx 0 "$iface" @IN @CIN @COUT @OUT "$tmp/dsm.sys" EN_US "" "$PWD/build/catalogs" \
-    "$1" NODE1 SERVER1 "$tmp/dsm.opt" "" "$stamp" "$stamp" 1 0 0 1
-}
-mapfile -t ok_x < <(call X)
-mapfile -t ok_b < <(call B)
+echo "Agent:              $PWD/build/kelvlx"
+echo "Password directory: $dir"
+echo "Node and server:    $node on $server"
 
-echo "Agent: $agent"
-echo "Build stamp: '$stamp'"
-echo "Password directory: $tmp"
+step "1. The administrator stores the machine's first passwords (keladm, as root)"
+echo "    server password 'first-Password-1', encryption-key password 'Data-Key-2024'"
+echo 'first-Password-1' | show "$keladm" --dir "$dir" set-server "$node" "$server"
+echo 'Data-Key-2024' | show "$keladm" --dir "$dir" set-key "$node" "$server"
+show "$keladm" --dir "$dir" list
 
-run "Started by hand, without the caller's arguments: the usage text" "" kelvlx
-run "A caller of another interface version: 21 arguments" "" "${ok_x[@]:0:21}"
-wrong_stamp=("${ok_x[@]}"); wrong_stamp[16]=" Mon Jan 01 00:00:00 2024"
-run "A caller from another build: its build stamp differs" "" "${wrong_stamp[@]}"
-run "A compatible caller asking for operation 'X'" "" "${ok_x[@]}"
-run "Operation 'B' with a non-zero flag byte: nothing to do" '\001' "${ok_b[@]}"
+step "2. A caller answers a challenge: operation 'A' enciphers it with the stored password (DES)"
+challenge=000102030405060708090a0b0c0d0e0f
+echo "    challenge: $challenge"
+answer=$(call --cipher des encipher "$challenge")
+echo "    answer:    $answer"
+
+step "3. Operation 'B' deciphers the answer again"
+back=$(call --cipher des decipher "$answer")
+echo "    deciphered: $back"
+[ "$back" = "$challenge" ] && echo "    -> the challenge came back unchanged"
+
+step "4. The same with AES-128 (cipher type 2): the answer is padded to whole 16-byte blocks"
+if aes=$(call --cipher aes encipher "$challenge" 2>"$dir/aes.err"); then
+  echo "    answer:     $aes"
+  echo "    deciphered: $(call --cipher aes decipher "$aes")"
+else
+  echo "    AES is not available here: $(sed 's/^kelcall: //' "$dir/aes.err")"
+fi
+
+step "5. Operation 'C': the agent makes a new password, shows old and new, and stores it on confirmation"
+show "$kelcall" "${callargs[@]}" generate --confirm
+echo "    (the agent upper-cases the old password before it sends it, as the server expects)"
+
+step "6. The challenge of step 2 now gets another answer: the key comes from the new password"
+new_answer=$(call --cipher des encipher "$challenge")
+echo "    answer now: $new_answer"
+[ "$new_answer" != "$answer" ] && echo "    -> differs from step 2's $answer"
+
+step "7. A refused 'C' keeps the password: the answer stays the same"
+show "$kelcall" "${callargs[@]}" generate
+[ "$(call --cipher des encipher "$challenge")" = "$new_answer" ] && echo "    -> same answer as in step 6"
+
+step "8. Operation 'A' with a key request: the data-encryption key texts"
+show "$kelcall" "${callargs[@]}" keys
+
+step "9. The file at the end: records (never a password) and a check"
+show "$keladm" --dir "$dir" list
+show "$keladm" --dir "$dir" check
+
+step "10. What callers that get it wrong are told"
+show "$kelcall" --dir "$dir" --node "$node" --server NOSUCH --cipher des encipher 00 || true
+show "$kelcall" "${callargs[@]}" --build-stamp " Mon Jan 01 00:00:00 2001" encipher 00 || true
 echo
-[ -e "$tmp/ZAR.PWD" ] || echo "None of these calls created a password file in $tmp."
+echo "The temporary password directory $dir is removed now."
