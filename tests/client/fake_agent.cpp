@@ -65,7 +65,8 @@ int main(int argc, char **argv)
         for (;;)
             pause();
     }
-    if (mode == "flood") {   // more than any answer may hold
+    if (mode == "flood") {   // more than any answer may hold, after the whole request
+        readAll(in);
         writeAll(out, std::string(300, 'x'));
         return 0;
     }
@@ -77,6 +78,9 @@ int main(int argc, char **argv)
         pause();
     }
     if (mode == "bigpassword") {   // 'C' answer with an old length past any password
+        char req[3];
+        if (read(in, req, sizeof req) != static_cast<ssize_t>(sizeof req))
+            return 202;
         unsigned long long n = 1000;
         writeAll(out, std::string(reinterpret_cast<char *>(&n), sizeof n));
         return 0;
