@@ -5,6 +5,8 @@
 #include "common/vlx/kelvlx.h"
 
 #include <errno.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -182,6 +184,20 @@ int getEncryptKey(int /*inFd: nothing more is read*/, int outFd, pswdFileInfo *p
 
 namespace {
 
+// True when part of the answer can never reach the caller: bytes still lie
+// unread in the output pipe and the caller has closed its end. Such a caller
+// stopped reading before the new password; storing that password on its
+// confirmation would leave the node with a password nobody can give its
+// server. (A caller that still holds its end may read after confirming.)
+bool answerLost(int outFd)
+{
+    int unread = 0;
+    if (ioctl(outFd, FIONREAD, &unread) != 0 || unread <= 0)
+        return false;
+    struct pollfd p = {outFd, POLLOUT, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
+}
+
 // Sends one password of 'C': its length as a native 8-byte integer, then its bytes.
 bool sendPassword(int outFd, const unsigned char *p, unsigned int len)
 {
@@ -262,6 +278,8 @@ int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo
     int32_t confirmation = 0;
     if (readOnce(inFd, &confirmation, sizeof confirmation) == static_cast<ssize_t>(sizeof confirmation) &&
         confirmation == VLX_CONFIRM) {
+        if (answerLost(outFd))
+            return RC_PIPE;
         // One rewrite replaces every server password of this node and server,
         // so a failure leaves the old one in place; it is the request's result,
         // since the caller changes its server's password only on success.

@@ -501,6 +501,44 @@ TEST_F(Generate, NotConfirmedLeavesTheFile)
     EXPECT_EQ(before, pwl::readFile(tmp.file()));
 }
 
+// A confirmation counts only for a caller that took the whole answer out of
+// the pipe: one that stopped reading before the new password never saw it.
+TEST_F(Generate, ConfirmationAfterReadingPartOfTheAnswer)
+{
+    struct Case {
+        const char *name;
+        size_t readFirst;   // answer bytes read before the caller closes its end
+        int status;
+        bool stored;
+    } cases[] = {
+        {"old password only", 8 + 5, 297 % 256, false},
+        {"old password and the new length", 8 + 5 + 8, 297 % 256, false},
+        {"whole answer", 8 + 5 + 8 + 63, 0, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes before = pwl::file({pwl::v3Record(0, "SRV", "N1", "OLDPW")});
+        ASSERT_TRUE(pwl::writeFile(tmp.file(), before));
+        kcAgent agent(cfg);
+        ASSERT_EQ(KC_OK, agent.start('C'));
+        const Bytes req = {0, 2, 0};
+        ASSERT_EQ(KC_OK, agent.send(req.data(), req.size()));
+        Bytes answer(c.readFirst);
+        ASSERT_EQ(KC_OK, agent.receiveExact(answer.data(), answer.size()));
+        agent.closeOutput();
+        const int32_t confirm = KC_CONFIRM;
+        ASSERT_EQ(KC_OK, agent.send(&confirm, sizeof confirm));
+        agent.closeInput();
+        kcStatus st;
+        agent.finish(&st);
+        EXPECT_EQ(c.status, st.exitStatus) << kcDescribe(st);
+        if (c.stored)
+            EXPECT_EQ(std::string(answer.end() - 63, answer.end()), storedPassword("SRV", "N1"));
+        else
+            EXPECT_EQ(before, pwl::readFile(tmp.file()));
+    }
+}
+
 // A confirmed password that cannot be stored is the request's failure, and
 // the old password stays.
 TEST_F(Generate, StoreFailureIsReportedAndTheOldPasswordStays)
