@@ -666,6 +666,16 @@ int openPasswordDir(const PathParts &pp, bool create, FdGuard *dirFd)
     return 0;
 }
 
+// A reader stops at a record with a field longer than its buffers, so a file
+// holding one is not rewritten: a password stored behind it could not be read.
+bool fitsReader(const unsigned char *hdr)
+{
+    for (int i = 0; i < 5; i++)
+        if (fieldLen(hdr, i) > READER_FIELD_MAX[i])
+            return false;
+    return true;
+}
+
 // Reads the whole old file into a list. -1 when it cannot be read, is not a
 // regular file (a link is never followed), or is damaged anywhere.
 int readOldFile(int dirFd, const PathParts &pp, const Change &ch, OldFile *old)
@@ -701,8 +711,15 @@ int readOldFile(int dirFd, const PathParts &pp, const Change &ch, OldFile *old)
     if (MakePswdList(&old->list, in.get(), ch.type, ch.server, ch.node, &old->savedInd) != 1)
         return PSWD_RC_CANNOT_WRITE;
     old->count = llGetNumItems(old->list);
-    for (llNode_t *nd = llGetNextItem(old->list, nullptr); nd != nullptr; nd = llGetNextItem(old->list, nd))
-        old->marked += static_cast<uint32_t>(static_cast<pswdListEnt *>(llGetData(old->list, nd))->replace);
+    for (llNode_t *nd = llGetNextItem(old->list, nullptr); nd != nullptr; nd = llGetNextItem(old->list, nd)) {
+        const pswdListEnt *e = static_cast<pswdListEnt *>(llGetData(old->list, nd));
+        if (!fitsReader(e->hdr)) {
+            if (TR_PASSWORD)
+                trPrintf(trSrcFile, __LINE__, "A record of the password file is too long to be read; left alone.\n");
+            return PSWD_RC_CANNOT_WRITE;
+        }
+        old->marked += static_cast<uint32_t>(e->replace);
+    }
     return 0;
 }
 

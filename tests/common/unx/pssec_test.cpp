@@ -637,10 +637,14 @@ INSTANTIATE_TEST_SUITE_P(
         DamageCase{"GarbageEndsTheScan", pwfix::file({RB}) + "garbage!" + RA.bytes(), N1, 168, "", -1},
         DamageCase{"MarkerMissing", pwfix::file({RB}) + patchedLength(RA, 0, 4).replace(1, 1, "\x00", 1), N1, 168,
                    "", -1},
-        // The list keeps field 4 in 83 bytes and field 5 in 80: beyond the reader, not damage to a rewrite.
+        // The list holds field 4 in 83 bytes and field 5 in 80, but a reader stops at such a record:
+        // a password stored behind it could never be read back, so the rewrite is refused.
         DamageCase{"LongFieldsOfAnotherNode",
                    pwfix::file({Record{0, 3, {"NULL", SRV, "BIG", Bytes(83, 'e'), Bytes(80, 'p')}}, RA}), N1, 168, "",
-                   0}),
+                   -1},
+        DamageCase{"LongPasswordFieldBeforeTheMatch",
+                   pwfix::file({Record{0, 3, {"NULL", SRV, "BIG", Bytes(80, 'e'), Bytes(4, 'p')}}, RA}), N1, 168, "",
+                   -1}),
     [](const ::testing::TestParamInfo<DamageCase> &i) { return std::string(i.param.name); });
 
 // ---------------------------------------------------------------- failure injection
