@@ -1,5 +1,5 @@
 // Server code-set conversion: the EBCDIC table against the system's own
-// IBM-1047 converter for printable ASCII, and the rules around it.
+// CP1047 converter for printable ASCII, and the rules around it.
 #include "common/nls/cvt2srv.h"
 
 #include <gtest/gtest.h>
@@ -18,8 +18,8 @@ std::vector<unsigned char> convert(int codeSet, std::vector<unsigned char> in)
 
 TEST(Cvt2ServerCS, PrintableAsciiMatchesSystemEbcdicConverter)
 {
-    iconv_t cd = iconv_open("IBM1047", "ISO-8859-1");
-    ASSERT_NE(cd, (iconv_t)-1) << "glibc's IBM1047 converter is needed as the reference";
+    iconv_t cd = iconv_open("CP1047", "ISO-8859-1");
+    ASSERT_NE(cd, (iconv_t)-1) << "glibc's CP1047 converter is needed as the reference";
     std::vector<unsigned char> in;
     for (int c = 0x20; c < 0x7F; ++c)
         in.push_back(static_cast<unsigned char>(c));

@@ -29,7 +29,7 @@ const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.-+&";
 // ---- the oracle -----------------------------------------------------------
 
 // The password as the server sees it: upper-cased (ASCII here), and for code
-// set 22 converted by the system's IBM-1047 converter.
+// set 22 converted by the system's CP1047 converter.
 Bytes serverText(const std::string &password, int codeSet)
 {
     std::string up = password;
@@ -37,7 +37,7 @@ Bytes serverText(const std::string &password, int codeSet)
     Bytes t = pwl::bytes(up);
     if (codeSet != 22 || t.empty())
         return t;
-    iconv_t cd = iconv_open("IBM1047", "ISO-8859-1");
+    iconv_t cd = iconv_open("CP1047", "ISO-8859-1");
     Bytes out(t.size());
     char *ip = reinterpret_cast<char *>(t.data()), *op = reinterpret_cast<char *>(out.data());
     size_t il = t.size(), ol = out.size();
