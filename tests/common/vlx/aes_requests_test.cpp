@@ -36,7 +36,7 @@ constexpr int kNoLibrary = 5802 % 256;
 // ---- the oracle -----------------------------------------------------------
 
 // The password as the server sees it: upper-cased, and for code set 22 in
-// the system's IBM-1047 (the letters, digits and signs used here convert alike).
+// the system's CP1047 (the letters, digits and signs used here convert alike).
 Bytes serverText(const std::string &password, int codeSet)
 {
     std::string up = password;
@@ -44,7 +44,7 @@ Bytes serverText(const std::string &password, int codeSet)
     Bytes t = pwl::bytes(up);
     if (codeSet != 22 || t.empty())
         return t;
-    iconv_t cd = iconv_open("IBM1047", "ISO-8859-1");
+    iconv_t cd = iconv_open("CP1047", "ISO-8859-1");
     Bytes out(t.size());
     char *ip = reinterpret_cast<char *>(t.data()), *op = reinterpret_cast<char *>(out.data());
     size_t il = t.size(), ol = out.size();
