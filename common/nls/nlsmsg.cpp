@@ -118,10 +118,19 @@ static bool safeName(const char *name)
 
 int nlsCatalogTrusted(const char *path, char *canon, size_t canonSize)
 {
+    if (canon == nullptr || canonSize == 0)
+        return 0;
+    canon[0] = '\0';
     char *real = realpath(path, nullptr);
     if (real == nullptr)
         return 0;
-    bool trusted = strlen(real) < canonSize;
+    // The path checked below is the one opened: resolving the caller's path a
+    // second time could meet a link the caller has swapped meanwhile. Every
+    // directory of it is root's and closed to others, so it stays as checked.
+    size_t len = strlen(real);
+    bool trusted = len < canonSize;
+    if (trusted)
+        memcpy(canon, real, len + 1);
     struct stat st;
     if (trusted && (stat(real, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 ||
                     (st.st_mode & (S_IWGRP | S_IWOTH)) != 0))
@@ -137,16 +146,10 @@ int nlsCatalogTrusted(const char *path, char *canon, size_t canonSize)
             break;
     }
     free(real);
-    if (!trusted)
-        return 0;
-    // The checked chain is opened, not the path as given: links along it no longer matter.
-    char *again = realpath(path, nullptr);
-    if (again == nullptr || strlen(again) >= canonSize) {
-        free(again);
+    if (!trusted) {
+        canon[0] = '\0';
         return 0;
     }
-    memcpy(canon, again, strlen(again) + 1);
-    free(again);
     return 1;
 }
 
