@@ -178,6 +178,61 @@ TEST(AttackCatalog, LanguageNamesNeverLeaveTheCatalogDirectory)
     }
 }
 
+// The user swaps a link in the catalog path back and forth between root's
+// catalogs and their own while the agent starts: the catalog that was
+// checked is the one that is read, so the user's own texts never are.
+TEST(AttackCatalog, SwappedLinkNeverLetsTheUsersCatalogIn)
+{
+    ATK_REQUIRE_INSTALL();
+    Dir base(0755);
+    const std::string user = sub(base.path(), "user", 0755, nobodyUid, nobodyGid);
+    const std::string own = sub(user, "own", 0755, nobodyUid, nobodyGid);
+    const std::string marked = "MARKED: a header from the user's own catalog, never to be written by root.\n";
+    ASSERT_TRUE(writeCatalog(sub(own, "EN_US", 0755, nobodyUid, nobodyGid), {{11342, "QEB11342T \x01" + marked}}));
+    ASSERT_TRUE(chownTree(own, nobodyUid, nobodyGid));
+    const std::string link = user + "/cats";
+
+    pid_t flipper = fork();
+    if (flipper == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(nobodyGid) != 0 || setuid(nobodyUid) != 0)
+            _exit(2);
+        const std::string tmp = user + "/cats.new";
+        for (unsigned i = 0;; i++) {
+            unlink(tmp.c_str());
+            if (symlink((i % 2 == 0 ? install().catalogs : own).c_str(), tmp.c_str()) != 0 ||
+                rename(tmp.c_str(), link.c_str()) != 0)
+                _exit(3);
+        }
+    }
+    Dir pw;
+    const Bytes old = passwordFile();
+    int served = 0, refused = 0, fromUser = 0;
+    for (int i = 0; i < 200; i++) {
+        pwfix::writeFile(pw.file(), old);
+        Call c;
+        c.args = agentArgs(pw.path(), 'C');
+        c.args[A_CATDIR] = link;
+        ChangeResult res = change(c);
+        const Bytes now = pwfix::readFile(pw.file());
+        if (res.status == ST_NLS) {
+            refused++;
+            EXPECT_EQ(now, old);
+        } else {
+            EXPECT_EQ(res.status, ST_OK) << res.printed;
+            served++;
+        }
+        if (now.compare(0, 6, "MARKED") == 0)
+            fromUser++;
+    }
+    kill(flipper, SIGKILL);
+    int st = 0;
+    waitpid(flipper, &st, 0);
+    EXPECT_TRUE(WIFSIGNALED(st)) << "the link could not be swapped";
+    EXPECT_EQ(fromUser, 0) << "the user's catalog was read " << fromUser << " times";
+    RecordProperty("served", served);
+    RecordProperty("refused", refused);
+}
+
 // Root-owned, so trusted, but hostile: every message the agent's paths
 // format asks printf for something else. The agent serves its requests as
 // usual; none of these texts is formatted.
