@@ -5,6 +5,8 @@
 
 #include <crypt.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 #include "common/enc/crypto.h"
 #include "common/mem/kelmem.h"
@@ -329,6 +332,33 @@ private:
 };
 
 // ---------------------------------------------------------------- the new file
+
+// Signals that would end the process wait while a new file exists beside
+// ZAR.PWD, so that it is always renamed into place or removed; they arrive
+// when the guard goes. (SIGKILL cannot wait: it may leave the new file.)
+class SignalsHeld {
+public:
+    SignalsHeld()
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM,
+                        SIGPROF, SIGPIPE})
+            sigaddset(&set, sig);
+        held_ = pthread_sigmask(SIG_BLOCK, &set, &before_) == 0;
+    }
+    ~SignalsHeld()
+    {
+        if (held_)
+            pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+    }
+    SignalsHeld(const SignalsHeld &) = delete;
+    SignalsHeld &operator=(const SignalsHeld &) = delete;
+
+private:
+    sigset_t before_;
+    bool held_ = false;
+};
 
 // The new contents go to a file created beside ZAR.PWD; it replaces the old
 // file only when everything is on disk. Until commit() succeeds, the guard
@@ -843,6 +873,7 @@ int rewriteFile(const char *path, const Change &ch, Crypto *c, const unsigned ch
             return 0;   // nothing to remove: the file stays as it is
     }
 
+    SignalsHeld held;   // declared first, so released only after nf has gone
     NewFile nf(dirFd.get());
     rc = nf.create(pp.base, ch.write ? 0600 : old.mode);
     if (rc == 0)
