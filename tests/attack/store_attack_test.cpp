@@ -311,6 +311,11 @@ TEST(AttackStore, SignalsDuringARewriteLeaveTheOldOrTheNewFile)
         EXPECT_TRUE(r.status == ST_OK || r.status == -sig) << what << ": status " << r.status;
         expectOldOrNew(r.file, old, r.pw, what);
         (r.file == old ? kept : replaced)++;
+        // A signal that can be caught waits until the new file is in place or
+        // removed; only SIGKILL can leave one behind.
+        if (sig != SIGKILL) {
+            EXPECT_EQ(r.leftovers, 0) << what;
+        }
         leftovers += r.leftovers;
     }
     RecordProperty("kept", kept);
