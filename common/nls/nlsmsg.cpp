@@ -222,7 +222,7 @@ int nlsObject_t::openCat(const char *dir, const char *lang, const char *file, nl
         const char *five = lang2To5(name);
         if (five == nullptr) {
             if (TR_NLS)
-                trPrintf(trSrcFile, __LINE__, "Language specification \"%s\" not found, substituting US English\n",
+                trPrintf(trSrcFile, __LINE__, "Language name \"%s\" not found, substituting US English\n",
                          name);
             five = "EN_US";
         }
