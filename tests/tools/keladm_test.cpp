@@ -7,12 +7,12 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/common/vlx/pwlayout.h"
+#include "tests/common/unx/pwfixture.h"
 #include "tests/tools/toolrun.h"
 
 namespace {
 
-using pwl::Bytes;
+using pwfix::Bytes;
 
 const std::string kKeladm = KEL_BINARY_DIR "/tools/keladm";
 
@@ -20,18 +20,23 @@ Bytes concat(std::initializer_list<Bytes> parts)
 {
     Bytes all;
     for (const auto &p : parts)
-        all.insert(all.end(), p.begin(), p.end());
+        all += p;
     return all;
+}
+
+void scanImage(const Bytes &img, pwfScan *scan)
+{
+    pwfScanImage(reinterpret_cast<const unsigned char *>(img.data()), img.size(), scan);
 }
 
 TEST(PwfScan, FilesLaidOutByHand)
 {
-    const Bytes good = pwl::v3Record(0, "SRV", "N1", "SECRET1");
-    const Bytes key = pwl::v3Record(1, "SRV", "N1", "KEYTEXT");
-    Bytes longField = pwl::record(0, 3, pwl::bytes("NULL"), Bytes(200, 'S'), pwl::bytes("N1"), {}, {});
+    const Bytes good = pwfix::v3(0, "SRV", "N1", "SECRET1").bytes();
+    const Bytes key = pwfix::v3(1, "SRV", "N1", "KEYTEXT").bytes();
+    Bytes longField = pwfix::Record{0, 3, {"NULL", Bytes(200, 'S'), "N1", "", ""}}.bytes();
     Bytes hugeLen = good;
-    hugeLen[19] = hugeLen[20] = hugeLen[21] = hugeLen[22] = 0xFF;   // field 5 length 0xFFFFFFFF
-    Bytes otherNode = pwl::v3Record(0, "SRV", "N1", "SECRET1");
+    hugeLen[19] = hugeLen[20] = hugeLen[21] = hugeLen[22] = '\xFF';   // field 5 length 0xFFFFFFFF
+    Bytes otherNode = pwfix::v3(0, "SRV", "N1", "SECRET1").bytes();
     otherNode[23 + 4 + 3 + 1] = '2';   // field 3 now says N2, field 4 still enciphers N1
     Bytes version2 = good;
     version2[2] = 2;
@@ -45,23 +50,23 @@ TEST(PwfScan, FilesLaidOutByHand)
         const char *phrase;
     } cases[] = {
         {"empty file", {}, 0, false, 0, ""},
-        {"header only", pwl::header(), 0, false, 0, ""},
+        {"header only", pwfix::header(), 0, false, 0, ""},
         {"header cut short", Bytes(30, ' '), 0, true, 0, "header is cut short"},
-        {"two good records", pwl::file({good, key}), 2, false, 0, ""},
-        {"record header cut short", concat({pwl::file({good}), Bytes{0, 0xEF, 3}}), 1, true, 71 + good.size(),
+        {"two good records", pwfix::header() + good + key, 2, false, 0, ""},
+        {"record header cut short", concat({pwfix::header(), good, Bytes("\x00\xEF\x03", 3)}), 1, true, 71 + good.size(),
          "record header is cut short"},
-        {"record fields cut short", concat({pwl::header(), Bytes(good.begin(), good.end() - 3)}), 0, true, 71,
+        {"record fields cut short", concat({pwfix::header(), good.substr(0, good.size() - 3)}), 0, true, 71,
          "cut short by the end of the file"},
-        {"field length 0xFFFFFFFF", pwl::file({good, hugeLen}), 1, true, 71 + good.size(), "field 5 claims"},
-        {"200-byte field", pwl::file({longField}), 0, true, 71, "field 2 claims 200 bytes"},
-        {"garbage after the last record", concat({pwl::file({good}), pwl::bytes("junk")}), 1, true,
+        {"field length 0xFFFFFFFF", pwfix::header() + good + hugeLen, 1, true, 71 + good.size(), "field 5 claims"},
+        {"200-byte field", pwfix::header() + longField, 0, true, 71, "field 2 claims 200 bytes"},
+        {"garbage after the last record", concat({pwfix::header(), good, "junk"}), 1, true,
          71 + good.size(), "do not begin a record"},
-        {"written for another node", pwl::file({otherNode}), 0, true, 71, "does not decipher to 'N2'"},
-        {"unknown version", pwl::file({version2}), 0, true, 71, "version 2"},
+        {"written for another node", pwfix::header() + otherNode, 0, true, 71, "does not decipher to 'N2'"},
+        {"unknown version", pwfix::header() + version2, 0, true, 71, "version 2"},
     };
     for (const auto &c : cases) {
         pwfScan scan;
-        pwfScanImage(c.image.data(), c.image.size(), &scan);
+        scanImage(c.image, &scan);
         EXPECT_EQ(c.records, scan.records.size()) << c.name;
         EXPECT_EQ(c.damaged, scan.damaged) << c.name;
         if (c.damaged) {
@@ -73,12 +78,10 @@ TEST(PwfScan, FilesLaidOutByHand)
 
 TEST(PwfScan, RecordsAndSavedKeys)
 {
-    const std::string host = pwl::hostName();
-    const Bytes img = pwl::file({pwl::v3Record(0, "SRV", "N1", "PW"), pwl::v3Record(1, "SRV", "N1", "K3"),
-                                 pwl::savedKeyRecord(1, "SRV", "N1", "K1", host),
-                                 pwl::savedKeyRecord(2, "SRV", "N1", "K2", host)});
+    const Bytes img = pwfix::file({pwfix::v3(0, "SRV", "N1", "PW"), pwfix::v3(1, "SRV", "N1", "K3"),
+                                   pwfix::saved(1, "SRV", "N1", "K1"), pwfix::saved(2, "SRV", "N1", "K2")});
     pwfScan scan;
-    pwfScanImage(img.data(), img.size(), &scan);
+    scanImage(img, &scan);
     ASSERT_FALSE(scan.damaged) << scan.damage;
     ASSERT_EQ(4u, scan.records.size());
     const unsigned char types[] = {0, 1, 1, 1}, saved[] = {0, 0, 1, 2}, versions[] = {3, 3, 3, 1};
@@ -106,7 +109,7 @@ protected:
     {
         return run(tmp, kKeladm + " --dir " + tmp.path() + " " + args, input);
     }
-    pwl::TempDir tmp;
+    pwfix::TempDir tmp;
 };
 
 TEST_F(Keladm, StoresListsAndDeletes)
@@ -118,8 +121,8 @@ TEST_F(Keladm, StoresListsAndDeletes)
     ASSERT_EQ(0, r.status) << r.err;
 
     // The stored records, deciphered here from the layout with the node key.
-    const Bytes want = pwl::file({pwl::v3Record(0, "SRV", "N1", "SERVERPW1"), pwl::v3Record(1, "SRV", "N1", "KEYPW1")});
-    const Bytes got = pwl::readFile(tmp.file());
+    const Bytes want = pwfix::file({pwfix::v3(0, "SRV", "N1", "SERVERPW1"), pwfix::v3(1, "SRV", "N1", "KEYPW1")});
+    const Bytes got = pwfix::readFile(tmp.file());
     ASSERT_EQ(want.size(), got.size());
     EXPECT_TRUE(std::equal(want.begin() + 71, want.end(), got.begin() + 71));
     struct stat sb;
@@ -155,7 +158,7 @@ TEST_F(Keladm, StoresListsAndDeletes)
 TEST_F(Keladm, RefusesBadInputAndLeavesTheFile)
 {
     ASSERT_EQ(0, adm("set-server N1 SRV", "OLDPW\n").status);
-    const Bytes before = pwl::readFile(tmp.file());
+    const Bytes before = pwfix::readFile(tmp.file());
     struct Case {
         const char *args, *input;
         int status;
@@ -177,15 +180,15 @@ TEST_F(Keladm, RefusesBadInputAndLeavesTheFile)
         ToolRun r = adm(c.args, c.input);
         EXPECT_EQ(c.status, r.status) << c.args;
         EXPECT_NE(std::string::npos, r.err.find(c.phrase)) << c.args << ": " << r.err;
-        EXPECT_EQ(before, pwl::readFile(tmp.file())) << c.args;
+        EXPECT_EQ(before, pwfix::readFile(tmp.file())) << c.args;
     }
 }
 
 TEST_F(Keladm, ReportsDamageWithoutChangingTheFile)
 {
-    const Bytes good = pwl::v3Record(0, "SRV", "N1", "PW");
-    const Bytes damaged = concat({pwl::file({good}), Bytes{0x00, 0xEE, 0x01, 0x02}, pwl::bytes(" garbage")});
-    ASSERT_TRUE(pwl::writeFile(tmp.file(), damaged));
+    const Bytes good = pwfix::v3(0, "SRV", "N1", "PW").bytes();
+    const Bytes damaged = concat({pwfix::header(), good, Bytes("\x00\xEE\x01\x02", 4), " garbage"});
+    ASSERT_TRUE(pwfix::writeFile(tmp.file(), damaged));
     ToolRun r = adm("check");
     EXPECT_EQ(3, r.status);
     EXPECT_NE(std::string::npos, r.out.find("is damaged: 1 intact record before offset " +
@@ -199,7 +202,7 @@ TEST_F(Keladm, ReportsDamageWithoutChangingTheFile)
     r = adm("set-server N1 SRV", "NEWPW\n");
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.err.find("could not be stored")) << r.err;
-    EXPECT_EQ(damaged, pwl::readFile(tmp.file()));
+    EXPECT_EQ(damaged, pwfix::readFile(tmp.file()));
 
     ASSERT_EQ(0, unlink(tmp.file().c_str()));
     ASSERT_EQ(0, symlink("/etc/passwd", tmp.file().c_str()));

@@ -6,14 +6,14 @@
 
 #include <cstdio>
 
-#include "tests/common/vlx/pwlayout.h"
+#include "tests/common/unx/pwfixture.h"
 #include "tests/tools/toolrun.h"
 
 namespace {
 
 const std::string kKelcall = KEL_BINARY_DIR "/tools/kelcall";
 
-std::string hex(const pwl::Bytes &b)
+std::string hex(const pwfix::Bytes &b)
 {
     std::string s;
     char buf[3];
@@ -30,21 +30,21 @@ protected:
     {
         if (geteuid() != 0)
             GTEST_SKIP() << "the agent serves requests only as root";
-        ASSERT_TRUE(pwl::writeFile(tmp.file(), pwl::file({pwl::v3Record(0, "SRV", "N1", "Secret7"),
-                                                          pwl::v3Record(1, "SRV", "N1", "DATAKEY")})));
+        ASSERT_TRUE(pwfix::writeFile(tmp.file(), pwfix::file({pwfix::v3(0, "SRV", "N1", "Secret7"),
+                                                              pwfix::v3(1, "SRV", "N1", "DATAKEY")})));
     }
     ToolRun call(const std::string &args)
     {
         return run(tmp, kKelcall + " --dir " + tmp.path() + " --node N1 --server SRV --cipher des " + args);
     }
-    pwl::TempDir tmp;
+    pwfix::TempDir tmp;
 };
 
 TEST_F(Kelcall, EncipherDecipherAndKeys)
 {
-    const pwl::Bytes data = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0x10, 0x32, 0x54};
-    auto key = pwl::desFoldKey(pwl::bytes("SECRET7"));
-    const pwl::Bytes cipherText = pwl::desChain(key.data(), data, true);
+    const pwfix::Bytes data = "\x01\x23\x45\x67\x89\xAB\xCD\xEF\x10\x32\x54";
+    auto key = pwfix::desFoldKey(pwfix::Bytes("SECRET7"));
+    const pwfix::Bytes cipherText = pwfix::desChain(key.data(), data, true);
 
     ToolRun r = call("encipher " + hex(data));
     ASSERT_EQ(0, r.status) << r.err;
@@ -63,27 +63,27 @@ TEST_F(Kelcall, EncipherDecipherAndKeys)
 
 TEST_F(Kelcall, GenerateConfirmedOrRefused)
 {
-    const pwl::Bytes before = pwl::readFile(tmp.file());
+    const pwfix::Bytes before = pwfix::readFile(tmp.file());
     ToolRun r = call("generate");
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.out.find("old password: SECRET7\n")) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("the old one is kept"));
-    EXPECT_EQ(before, pwl::readFile(tmp.file()));
+    EXPECT_EQ(before, pwfix::readFile(tmp.file()));
 
     r = call("generate --confirm --key 0011223344556677");
     ASSERT_EQ(0, r.status) << r.err;
-    const pwl::Bytes callerKey = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
+    const pwfix::Bytes callerKey("\x00\x11\x22\x33\x44\x55\x66\x77", 8);
     EXPECT_NE(std::string::npos,
-              r.out.find("old password: " + hex(pwl::desChain(callerKey.data(), pwl::bytes("SECRET7"), true)) +
+              r.out.find("old password: " + hex(pwfix::desChain(callerKey.data(), pwfix::Bytes("SECRET7"), true)) +
                          " (enciphered, hex)"))
         << r.out;
     EXPECT_NE(std::string::npos, r.out.find("The new password is stored."));
-    EXPECT_NE(before, pwl::readFile(tmp.file()));
+    EXPECT_NE(before, pwfix::readFile(tmp.file()));
     // The old password is gone: enciphering now uses another key.
     r = call("encipher 0011");
     ASSERT_EQ(0, r.status) << r.err;
-    auto oldKey = pwl::desFoldKey(pwl::bytes("SECRET7"));
-    EXPECT_NE(hex(pwl::desChain(oldKey.data(), {0x00, 0x11}, true)) + "\n", r.out);
+    auto oldKey = pwfix::desFoldKey(pwfix::Bytes("SECRET7"));
+    EXPECT_NE(hex(pwfix::desChain(oldKey.data(), pwfix::Bytes("\x00\x11", 2), true)) + "\n", r.out);
 }
 
 TEST_F(Kelcall, FailuresAreSentences)

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tests/common/vlx/pwlayout.h"
+#include "tests/common/unx/pwfixture.h"
 
 struct ToolRun {
     int status = -1;
@@ -15,17 +15,16 @@ struct ToolRun {
 };
 
 // Runs a command line with the given standard input; captures both outputs.
-inline ToolRun run(const pwl::TempDir &tmp, const std::string &args, const std::string &input = "")
+inline ToolRun run(const pwfix::TempDir &tmp, const std::string &args, const std::string &input = "")
 {
     const std::string in = tmp.file("stdin"), out = tmp.file("stdout"), err = tmp.file("stderr");
-    pwl::writeFile(in, pwl::bytes(input));
+    pwfix::writeFile(in, input);
     std::string cmd = args + " <" + in + " >" + out + " 2>" + err;
     int rc = system(cmd.c_str());
     ToolRun r;
     r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    pwl::Bytes o = pwl::readFile(out), e = pwl::readFile(err);
-    r.out.assign(o.begin(), o.end());
-    r.err.assign(e.begin(), e.end());
+    r.out = pwfix::readFile(out);
+    r.err = pwfix::readFile(err);
     return r;
 }
 

@@ -1,10 +1,8 @@
-// Password files built in the tests from the layout written out byte by byte
-// (docs/password-file.md), with OpenSSL's DES and crypt itself: never with the
-// writer under test.
+// The one oracle of the password file for every test: files, records, keys
+// and expected answers built from the layout written out byte by byte
+// (docs/password-file.md), with OpenSSL's DES and the system's crypt, never
+// with the code under test.
 #pragma once
-
-#define OPENSSL_SUPPRESS_DEPRECATED 1
-#include <openssl/des.h>
 
 #include <crypt.h>
 #include <dirent.h>
@@ -12,103 +10,138 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <openssl/des.h>
 
 namespace pwfix {
 
 using Bytes = std::string;
 
-// The 16-byte key of a name, made as the file format describes: the hash
-// text passed through crypt twice. Hash texts hold only digits and blanks,
-// and a blank salt character stands for 'm' (value 50).
-inline Bytes hashText(uint32_t h)
-{
-    char t[16];
-    snprintf(t, sizeof t, "%8u", static_cast<unsigned>(h));
-    return Bytes(t, 8);
-}
+// ---------------------------------------------------------------- keys
 
-inline uint32_t hashStep(uint32_t h, const Bytes &name)
+// The 16-byte key of a name (node key, host key): the running hash of the
+// name as text, passed through crypt twice, salt characters mapped as the
+// layout describes.
+inline Bytes keyOf(const std::string &name)
 {
-    for (unsigned char c : name) {
-        int32_t v = static_cast<signed char>(c);
-        h = static_cast<uint32_t>(h * static_cast<uint32_t>(v)) % 99999989u;
+    Bytes key;
+    uint32_t h = 1;
+    for (int half = 0; half < 2; ++half) {
+        for (char c : name) {
+            h = h * static_cast<uint32_t>(static_cast<int>(static_cast<signed char>(c)));
+            h %= 99999989u;
+        }
+        char text[16];
+        snprintf(text, sizeof text, "%8u", h);
+        char salt[3] = {0, 0, 0};
+        for (int i = 0; i < 2; ++i) {
+            int c = static_cast<unsigned char>(text[i]);
+            if (c > 'Z')
+                c -= 6;
+            if (c > '9')
+                c -= 7;
+            int v = (c - '.') & 63;
+            salt[i] = "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"[v];
+        }
+        struct crypt_data cd;
+        memset(&cd, 0, sizeof cd);
+        const char *r = crypt_r(text, salt, &cd);
+        key += r != nullptr && strlen(r) >= 10 ? Bytes(r + 2, 8) : Bytes(8, '\0');
     }
-    return h;
+    return key;
 }
 
-inline Bytes saltOf(const Bytes &text)
+inline std::string hostName()
 {
-    Bytes s = text.substr(0, 2);
-    for (char &c : s)
-        if (c == ' ')
-            c = 'm';
-    return s;
+    char buf[256] = {};
+    gethostname(buf, sizeof buf - 1);
+    return buf;
 }
 
-inline Bytes cryptHalf(const Bytes &text)
-{
-    Bytes salt = saltOf(text);
-    const char *r = crypt(text.c_str(), salt.c_str());
-    if (r == nullptr || strlen(r) < 10)
-        return Bytes();
-    return Bytes(r + 2, 8);
-}
+inline Bytes hostKey() { return keyOf(hostName()); }
 
-inline Bytes keyOf(const Bytes &name)
-{
-    uint32_t h = hashStep(1, name);
-    Bytes k = cryptHalf(hashText(h));
-    h = hashStep(h, name);
-    return k + cryptHalf(hashText(h));
-}
+// ---------------------------------------------------------------- DES
 
-inline Bytes hostKey()
-{
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
-    return keyOf(host);
-}
-
-// DES-CBC over whole blocks with the chaining value 2C..2C; a final partial
-// block is XORed with DES-encrypt of the preceding ciphertext block.
-inline Bytes desField(const Bytes &key16, const Bytes &in, bool encrypt)
+// One DES block, ECB, with an 8-byte key (parity ignored).
+inline void desBlock(const void *key8, const unsigned char *in, unsigned char *out, bool encrypt)
 {
     DES_cblock k;
-    memcpy(k, key16.data(), 8);
+    memcpy(k, key8, 8);
     DES_key_schedule ks;
     DES_set_key_unchecked(&k, &ks);
-    Bytes out(in.size(), '\0');
-    size_t whole = in.size() / 8 * 8;
-    DES_cblock iv;
-    memset(iv, 0x2C, 8);
-    DES_cblock last;
-    memcpy(last, iv, 8);
-    if (whole > 0) {
-        DES_ncbc_encrypt(reinterpret_cast<const unsigned char *>(in.data()),
-                         reinterpret_cast<unsigned char *>(&out[0]), static_cast<long>(whole), &ks, &iv,
-                         encrypt ? DES_ENCRYPT : DES_DECRYPT);
-        memcpy(last, (encrypt ? out : in).data() + whole - 8, 8);
+    DES_cblock i, o;
+    memcpy(i, in, 8);
+    DES_ecb_encrypt(&i, &o, &ks, encrypt ? DES_ENCRYPT : DES_DECRYPT);
+    memcpy(out, o, 8);
+}
+
+// The project's DES chaining: CBC from eight 0x2C bytes, and a final partial
+// block of r bytes XORed with the first r bytes of DES-encrypt of the
+// preceding ciphertext block (the chaining value when there is none). B is a
+// string or a vector of bytes; key8 the first 8 bytes of any key.
+template <typename B>
+B desChain(const void *key8, const B &in, bool encrypt)
+{
+    unsigned char prev[8];
+    memset(prev, 0x2C, 8);
+    B out(in.size(), 0);
+    const auto *src = reinterpret_cast<const unsigned char *>(in.data());
+    auto *dst = reinterpret_cast<unsigned char *>(out.data());
+    const size_t n = in.size() / 8;
+    for (size_t b = 0; b < n; ++b) {
+        unsigned char x[8], y[8];
+        if (encrypt) {
+            for (int j = 0; j < 8; ++j)
+                x[j] = src[8 * b + j] ^ prev[j];
+            desBlock(key8, x, y, true);
+            memcpy(dst + 8 * b, y, 8);
+            memcpy(prev, y, 8);
+        } else {
+            desBlock(key8, src + 8 * b, y, false);
+            for (int j = 0; j < 8; ++j)
+                dst[8 * b + j] = y[j] ^ prev[j];
+            memcpy(prev, src + 8 * b, 8);
+        }
     }
-    if (whole < in.size()) {
-        DES_cblock ksBlock;
-        DES_ecb_encrypt(&last, &ksBlock, &ks, DES_ENCRYPT);
-        for (size_t i = whole; i < in.size(); i++)
-            out[i] = static_cast<char>(in[i] ^ ksBlock[i - whole]);
+    if (in.size() % 8 != 0) {
+        unsigned char k[8];
+        desBlock(key8, prev, k, true);
+        for (size_t j = 0; j < in.size() % 8; ++j)
+            dst[8 * n + j] = src[8 * n + j] ^ k[j];
     }
     return out;
 }
 
-inline Bytes enc(const Bytes &key16, const Bytes &clear) { return desField(key16, clear, true); }
-inline Bytes dec(const Bytes &key16, const Bytes &cipher) { return desField(key16, cipher, false); }
+inline Bytes enc(const Bytes &key16, const Bytes &clear) { return desChain(key16.data(), clear, true); }
+inline Bytes dec(const Bytes &key16, const Bytes &cipher) { return desChain(key16.data(), cipher, false); }
+
+// The DES key folded from a password (the request handlers' key): the
+// password zero-filled to a multiple of 8, chained under eight 0x4E bytes;
+// the last block.
+template <typename B>
+std::array<unsigned char, 8> desFoldKey(const B &password)
+{
+    B buf(password);
+    buf.resize((password.size() + 7) / 8 * 8, 0);
+    const unsigned char foldKey[8] = {0x4E, 0x4E, 0x4E, 0x4E, 0x4E, 0x4E, 0x4E, 0x4E};
+    const B c = desChain(foldKey, buf, true);
+    std::array<unsigned char, 8> k{};
+    memcpy(k.data(), c.data() + c.size() - 8, 8);
+    return k;
+}
+
+// ---------------------------------------------------------------- records and files
 
 inline Bytes be32(uint32_t v)
 {
@@ -120,6 +153,7 @@ inline Bytes be32(uint32_t v)
     return b;
 }
 
+// One record exactly as laid out: header, then the five fields.
 struct Record {
     unsigned char type = 0;
     unsigned char version = 3;
@@ -207,18 +241,34 @@ inline bool parse(const Bytes &b, std::vector<Record> &out)
     return true;
 }
 
+// The passwords of every type 0 record of (server, node) in a file's bytes,
+// deciphered with the node key, in file order; {"<damaged>"} for a file that
+// does not parse.
+inline std::vector<Bytes> serverPasswords(const Bytes &file, const std::string &server, const std::string &node)
+{
+    std::vector<Record> recs;
+    if (!parse(file, recs))
+        return {"<damaged>"};
+    std::vector<Bytes> out;
+    for (const Record &r : recs)
+        if (r.type == 0 && r.f[1] == server && r.f[2] == node)
+            out.push_back(dec(keyOf(node), r.f[4]));
+    return out;
+}
+
 inline Bytes readFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline void writeFile(const std::string &path, const Bytes &b, mode_t mode = 0600)
+// Writes the bytes to a new file of that mode; false when any step failed.
+inline bool writeFile(const std::string &path, const Bytes &b, mode_t mode = 0600)
 {
     unlink(path.c_str());
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0)
-        return;
+        return false;
     size_t off = 0;
     while (off < b.size()) {
         ssize_t n = write(fd, b.data() + off, b.size() - off);
@@ -226,8 +276,8 @@ inline void writeFile(const std::string &path, const Bytes &b, mode_t mode = 060
             break;
         off += static_cast<size_t>(n);
     }
-    fchmod(fd, mode);
-    close(fd);
+    bool ok = off == b.size() && fchmod(fd, mode) == 0;
+    return close(fd) == 0 && ok;
 }
 
 inline std::set<std::string> dirEntries(const std::string &dir)
@@ -242,7 +292,7 @@ inline std::set<std::string> dirEntries(const std::string &dir)
     return names;
 }
 
-// A fresh directory removed with everything in it when the test ends.
+// A fresh directory under /tmp, removed with everything in it when the test ends.
 class TempDir {
 public:
     TempDir()
@@ -277,3 +327,5 @@ private:
 };
 
 } // namespace pwfix
+
+#pragma GCC diagnostic pop

@@ -1,7 +1,7 @@
 // AES through the built agent: 'A', 'B' and 'C' with cipher types 2 and 0,
 // and type 0 falling back to DES when the crypto library cannot be loaded
 // (absent, of another build, not a library at all, or out of reach of a
-// set-user-id run). Password files are laid out byte by byte (pwlayout.h);
+// set-user-id run). Password files are laid out byte by byte (pwfixture.h);
 // every expected answer comes from OpenSSL's AES-128-CBC and DES called here.
 #include <fcntl.h>
 #include <iconv.h>
@@ -20,11 +20,14 @@
 
 #include "client/kelclient.h"
 #include "oxlbuildid.h"
-#include "tests/common/vlx/pwlayout.h"
+#include "tests/common/unx/pwfixture.h"
 
 namespace {
 
-using pwl::Bytes;
+// Request and answer bytes; password files are pwfix::Bytes.
+using Bytes = std::vector<unsigned char>;
+
+Bytes bytes(const std::string &s) { return Bytes(s.begin(), s.end()); }
 
 const std::string kAgent = KEL_BINARY_DIR "/kelvlx";
 const std::string kBuiltLibrary = KEL_BINARY_DIR "/oxl/oxllib/liboxllib.so";
@@ -41,7 +44,7 @@ Bytes serverText(const std::string &password, int codeSet)
 {
     std::string up = password;
     std::transform(up.begin(), up.end(), up.begin(), [](unsigned char c) { return static_cast<char>(toupper(c)); });
-    Bytes t = pwl::bytes(up);
+    Bytes t = bytes(up);
     if (codeSet != 22 || t.empty())
         return t;
     iconv_t cd = iconv_open("CP1047", "ISO-8859-1");
@@ -82,8 +85,8 @@ Bytes aesKeyOf(const std::string &password, int codeSet) { return aesFoldKey(ser
 
 Bytes desAnswer(const std::string &password, const Bytes &data, bool encrypt)
 {
-    auto key = pwl::desFoldKey(serverText(password, 0));
-    return pwl::desChain(key.data(), data, encrypt);
+    auto key = pwfix::desFoldKey(serverText(password, 0));
+    return pwfix::desChain(key.data(), data, encrypt);
 }
 
 Bytes pattern(size_t n, unsigned char seed)
@@ -101,26 +104,10 @@ Bytes cat(Bytes a, const Bytes &b)
 }
 
 // The type 0 password of (server, node) in a password file, deciphered from the layout.
-std::string storedPassword(const Bytes &f, const std::string &server, const std::string &node)
+std::string storedPassword(const pwfix::Bytes &f, const std::string &server, const std::string &node)
 {
-    std::string found = "<none>";
-    for (size_t off = 71; off + 23 <= f.size();) {
-        uint32_t len[5];
-        for (int i = 0; i < 5; ++i)
-            len[i] = (uint32_t(f[off + 3 + 4 * i]) << 24) | (uint32_t(f[off + 4 + 4 * i]) << 16) |
-                     (uint32_t(f[off + 5 + 4 * i]) << 8) | f[off + 6 + 4 * i];
-        const unsigned char *p = &f[off + 23];
-        const std::string s(p + len[0], p + len[0] + len[1]);
-        const std::string n(p + len[0] + len[1], p + len[0] + len[1] + len[2]);
-        if (f[off] == 0 && s == server && n == node) {
-            auto k = pwl::nameKey(node);
-            const unsigned char *f5 = p + len[0] + len[1] + len[2] + len[3];
-            Bytes clear = pwl::desChain(k.data(), Bytes(f5, f5 + len[4]), false);
-            found.assign(clear.begin(), clear.end());
-        }
-        off += 23 + len[0] + len[1] + len[2] + len[3] + len[4];
-    }
-    return found;
+    const std::vector<pwfix::Bytes> found = pwfix::serverPasswords(f, server, node);
+    return found.empty() ? "<none>" : found.back();
 }
 
 bool fromAlphabet(const std::string &s)
@@ -168,14 +155,14 @@ class LibraryTrees {
 public:
     LibraryTrees()
     {
-        for (pwl::TempDir *d : {&absent_, &otherBuild_, &notALibrary_}) {
+        for (pwfix::TempDir *d : {&absent_, &otherBuild_, &notALibrary_}) {
             mkdir((d->path() + "/oxl").c_str(), 0755);
             mkdir((d->path() + "/oxl/oxllib").c_str(), 0755);
         }
-        pwl::writeFile(notALibrary_.path() + "/oxl/oxllib/liboxllib.so", pwl::bytes("not a shared object\n"));
+        pwfix::writeFile(notALibrary_.path() + "/oxl/oxllib/liboxllib.so", "not a shared object\n");
         otherBuildReady_ = writeOtherBuild();
         chmod(bin_.path().c_str(), 0755);
-        pwl::writeFile(runner(), pwl::bytes(kRunner));
+        pwfix::writeFile(runner(), kRunner);
         chmod(runner().c_str(), 0755);
     }
 
@@ -183,7 +170,7 @@ public:
     // digit: what a library built in another tree looks like to the agent.
     bool writeOtherBuild()
     {
-        Bytes lib = pwl::readFile(kBuiltLibrary);
+        pwfix::Bytes lib = pwfix::readFile(kBuiltLibrary);
         const std::string id = KEL_OXL_LIBHASH;
         int changed = 0;
         for (auto it = std::search(lib.begin(), lib.end(), id.begin(), id.end()); it != lib.end();
@@ -192,7 +179,7 @@ public:
             ++changed;
         }
         const std::string path = otherBuild_.path() + "/oxl/oxllib/liboxllib.so";
-        return changed > 0 && pwl::writeFile(path, lib) && chmod(path.c_str(), 0755) == 0;
+        return changed > 0 && pwfix::writeFile(path, lib) && chmod(path.c_str(), 0755) == 0;
     }
 
     bool otherBuildReady() const { return otherBuildReady_; }
@@ -211,7 +198,7 @@ public:
     }
 
 private:
-    pwl::TempDir absent_, otherBuild_, notALibrary_, bin_;
+    pwfix::TempDir absent_, otherBuild_, notALibrary_, bin_;
     bool otherBuildReady_ = false;
 };
 
@@ -268,7 +255,7 @@ protected:
     }
     void useLibrary(Library l) { useLibrary(l, l); }
 
-    void store(const std::vector<Bytes> &records) { ASSERT_TRUE(pwl::writeFile(tmp.file(), pwl::file(records))); }
+    void store(const std::vector<pwfix::Record> &records) { ASSERT_TRUE(pwfix::writeFile(tmp.file(), pwfix::file(records))); }
 
     // Starts the agent for op, writes request in one piece, closes the pipe
     // and reads the whole answer.
@@ -297,7 +284,7 @@ protected:
         }
         close(outFd);
         EXPECT_NE(kRunnerFailed, ex.st.exitStatus) << "the library tree could not be shown to the agent";
-        EXPECT_TRUE(pwl::readFile(outPath).empty()) << "the agent wrote to standard output or error";
+        EXPECT_TRUE(pwfix::readFile(outPath).empty()) << "the agent wrote to standard output or error";
         return ex;
     }
 
@@ -328,7 +315,7 @@ protected:
     static LibraryTrees *trees;
     static bool canHide;
     kcConfig cfg;
-    pwl::TempDir tmp;
+    pwfix::TempDir tmp;
 };
 
 LibraryTrees *AesAgent::trees = nullptr;
@@ -369,7 +356,7 @@ TEST_F(AesAgent, EncipherAndDecipherAgreeWithOpenSSL)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        store({pwl::v3Record(0, "SRV", "N1", c.stored), pwl::v3Record(0, "SRV2", "N1", "OTHER")});
+        store({pwfix::v3(0, "SRV", "N1", c.stored), pwfix::v3(0, "SRV2", "N1", "OTHER")});
         const Bytes key = aesKeyOf(c.stored, c.codeSet);
         const Bytes plain = pattern(c.plainLen, static_cast<unsigned char>(c.plainLen));
         const Bytes cipherText = aesCbc(key, plain, true);
@@ -426,10 +413,10 @@ TEST_F(AesAgent, EdgesAndFailuresOfACipherRequest)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        pwl::TempDir dir;
+        pwfix::TempDir dir;
         cfg.passwordDir = dir.path();
         if (c.stored != nullptr) {
-            ASSERT_TRUE(pwl::writeFile(dir.file(), pwl::file({pwl::v3Record(0, "SRV", "N1", c.stored)})));
+            ASSERT_TRUE(pwfix::writeFile(dir.file(), pwfix::file({pwfix::v3(0, "SRV", "N1", c.stored)})));
         }
         Exchange ex = cipherRequest(c.op == 'A', 2, 0, c.data);
         EXPECT_EQ(c.status, ex.st.exitStatus) << kcDescribe(ex.st);
@@ -460,13 +447,13 @@ TEST_F(AesAgent, NewPasswordEncipheredWithTheCallersKey)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        pwl::TempDir dir;
+        pwfix::TempDir dir;
         cfg.passwordDir = dir.path();
-        const Bytes before = c.stored != nullptr ? pwl::file({pwl::v3Record(0, "SRV", "N1", c.stored),
-                                                              pwl::v3Record(0, "SRV", "N9", "KEEPME")})
-                                                 : Bytes{};
+        const pwfix::Bytes before = c.stored != nullptr ? pwfix::file({pwfix::v3(0, "SRV", "N1", c.stored),
+                                                                     pwfix::v3(0, "SRV", "N9", "KEEPME")})
+                                                        : pwfix::Bytes();
         if (c.stored != nullptr) {
-            ASSERT_TRUE(pwl::writeFile(dir.file(), before));
+            ASSERT_TRUE(pwfix::writeFile(dir.file(), before));
         }
         Generated g = generate(c.cipher, c.codeSet, 1, c.key, c.confirmation);
         ASSERT_EQ(KC_OK, g.st.error) << kcDescribe(g.st);
@@ -480,7 +467,7 @@ TEST_F(AesAgent, NewPasswordEncipheredWithTheCallersKey)
         const Bytes newText = aesCbc(key16, g.newPw, false, &ok);
         ASSERT_TRUE(ok);
 
-        const Bytes after = pwl::readFile(dir.file());
+        const pwfix::Bytes after = pwfix::readFile(dir.file());
         if (c.confirmation != KC_CONFIRM) {
             EXPECT_EQ(before, after);
             continue;
@@ -499,7 +486,7 @@ TEST_F(AesAgent, NewPasswordEncipheredWithTheCallersKey)
 TEST_F(AesAgent, BestCipherIsAesWhenTheLibraryLoadsElseDes)
 {
     ASSERT_TRUE(trees->otherBuildReady()) << "cannot make the other build's library from " << kBuiltLibrary;
-    store({pwl::v3Record(0, "SRV", "N1", "SECRET1")});
+    store({pwfix::v3(0, "SRV", "N1", "SECRET1")});
     const Bytes data = pattern(10, 60);
     const Bytes aes = aesCbc(aesKeyOf("SECRET1", 0), data, true);
     const Bytes des = desAnswer("SECRET1", data, true);
@@ -544,11 +531,11 @@ TEST_F(AesAgent, NewPasswordWithoutTheLibrary)
     const Bytes key = pattern(8, 70);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const Bytes before = pwl::file({pwl::v3Record(0, "SRV", "N1", "OLDPW")});
-        ASSERT_TRUE(pwl::writeFile(tmp.file(), before));
+        const pwfix::Bytes before = pwfix::file({pwfix::v3(0, "SRV", "N1", "OLDPW")});
+        ASSERT_TRUE(pwfix::writeFile(tmp.file(), before));
         Generated g = generate(c.cipher, 0, c.flag, key, KC_CONFIRM);
         EXPECT_EQ(c.status, g.st.exitStatus) << kcDescribe(g.st);
-        const Bytes after = pwl::readFile(tmp.file());
+        const pwfix::Bytes after = pwfix::readFile(tmp.file());
         if (c.status != 0) {
             EXPECT_TRUE(g.oldPw.empty() && g.newPw.empty()) << "nothing is sent";
             EXPECT_EQ(before, after);
@@ -559,8 +546,8 @@ TEST_F(AesAgent, NewPasswordWithoutTheLibrary)
         Bytes key16(16, 0);
         std::copy(key.begin(), key.end(), key16.begin());
         const bool des = c.flag == 1;
-        EXPECT_EQ(des ? pwl::desChain(key16.data(), pwl::bytes("OLDPW"), true) : pwl::bytes("OLDPW"), g.oldPw);
-        EXPECT_EQ(des ? pwl::desChain(key16.data(), pwl::bytes(stored), true) : pwl::bytes(stored), g.newPw);
+        EXPECT_EQ(des ? pwfix::desChain(key16.data(), bytes("OLDPW"), true) : bytes("OLDPW"), g.oldPw);
+        EXPECT_EQ(des ? pwfix::desChain(key16.data(), bytes(stored), true) : bytes(stored), g.newPw);
     }
 }
 
@@ -573,7 +560,7 @@ TEST_F(AesAgent, SetUserIdRunIgnoresTheCallersLibraryPath)
     if (!canHide && access(kInstalledLibrary.c_str(), F_OK) == 0)
         GTEST_SKIP() << "a library is installed where a set-user-id run looks";
     const std::string copy = trees->binFile("kelvlx-setuid");
-    ASSERT_TRUE(pwl::writeFile(copy, pwl::readFile(kAgent)));
+    ASSERT_TRUE(pwfix::writeFile(copy, pwfix::readFile(kAgent)));
     ASSERT_EQ(0, chmod(copy.c_str(), 04755));
     if (canHide) {
         setenv("KEL_T_AGENT", copy.c_str(), 1);
@@ -583,7 +570,7 @@ TEST_F(AesAgent, SetUserIdRunIgnoresTheCallersLibraryPath)
         cfg.runAsUid = 65534;
         cfg.runAsGid = 65534;
     }
-    store({pwl::v3Record(0, "SRV", "N1", "SECRET1")});
+    store({pwfix::v3(0, "SRV", "N1", "SECRET1")});
     useLibrary(Library::absent, Library::buildTree);
     const Bytes data = pattern(10, 80);
 

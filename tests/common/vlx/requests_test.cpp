@@ -1,6 +1,6 @@
 // The request handlers end to end: the built agent started as a caller starts
 // it, through real pipes. Password files are laid out byte by byte
-// (pwlayout.h) and every expected answer comes from OpenSSL and the system's
+// (pwfixture.h) and every expected answer comes from OpenSSL and the system's
 // own EBCDIC converter, never from the code under test.
 #include <fcntl.h>
 #include <iconv.h>
@@ -17,11 +17,14 @@
 #include <vector>
 
 #include "client/kelclient.h"
-#include "tests/common/vlx/pwlayout.h"
+#include "tests/common/unx/pwfixture.h"
 
 namespace {
 
-using pwl::Bytes;
+// Request and answer bytes; password files are pwfix::Bytes.
+using Bytes = std::vector<unsigned char>;
+
+Bytes bytes(const std::string &s) { return Bytes(s.begin(), s.end()); }
 
 const std::string kAgent = KEL_BINARY_DIR "/kelvlx";
 const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.-+&";
@@ -34,7 +37,7 @@ Bytes serverText(const std::string &password, int codeSet)
 {
     std::string up = password;
     std::transform(up.begin(), up.end(), up.begin(), [](unsigned char c) { return static_cast<char>(toupper(c)); });
-    Bytes t = pwl::bytes(up);
+    Bytes t = bytes(up);
     if (codeSet != 22 || t.empty())
         return t;
     iconv_t cd = iconv_open("CP1047", "ISO-8859-1");
@@ -82,8 +85,8 @@ Bytes expectedAnswer(int cipher, const std::string &password, int codeSet, const
         Bytes key = aesFoldKey(text);
         return aesCbc(key.data(), data, encrypt, ok);
     }
-    auto key = pwl::desFoldKey(text);
-    return pwl::desChain(key.data(), data, encrypt);
+    auto key = pwfix::desFoldKey(text);
+    return pwfix::desChain(key.data(), data, encrypt);
 }
 
 Bytes pattern(size_t n, unsigned char seed)
@@ -122,7 +125,7 @@ protected:
         cfg.timeoutMs = 20000;
     }
 
-    void store(const std::vector<Bytes> &records) { ASSERT_TRUE(pwl::writeFile(tmp.file(), pwl::file(records))); }
+    void store(const std::vector<pwfix::Record> &records) { ASSERT_TRUE(pwfix::writeFile(tmp.file(), pwfix::file(records))); }
 
     // Whether the agent can load this build's crypto library. A library of
     // another build installed in the agent's library directory is found
@@ -131,8 +134,8 @@ protected:
     {
         static int usable = -1;
         if (usable < 0) {
-            pwl::TempDir dir;
-            pwl::writeFile(dir.file(), pwl::file({pwl::v3Record(0, "SRV", "N1", "PROBE")}));
+            pwfix::TempDir dir;
+            pwfix::writeFile(dir.file(), pwfix::file({pwfix::v3(0, "SRV", "N1", "PROBE")}));
             kcConfig c = cfg;
             c.passwordDir = dir.path();
             c.cipherType = 2;
@@ -172,12 +175,12 @@ protected:
         ex.answer = buf;
         agent.finish(&ex.st);
         close(outFd);
-        EXPECT_TRUE(pwl::readFile(outPath).empty()) << "the agent wrote to standard output or error";
+        EXPECT_TRUE(pwfix::readFile(outPath).empty()) << "the agent wrote to standard output or error";
         return ex;
     }
 
     kcConfig cfg;
-    pwl::TempDir tmp;
+    pwfix::TempDir tmp;
 };
 
 // ---- 'A' and 'B' ----------------------------------------------------------
@@ -217,11 +220,11 @@ TEST_F(Requests, CipherRequests)
         SCOPED_TRACE(c.name);
         if (c.cipher == 2 && !aes)
             continue;
-        pwl::TempDir dir;
+        pwfix::TempDir dir;
         cfg.passwordDir = dir.path();
         if (c.stored != nullptr) {
-            ASSERT_TRUE(pwl::writeFile(dir.file(), pwl::file({pwl::v3Record(0, "SRV", "N1", c.stored),
-                                                              pwl::v3Record(0, "SRV2", "N1", "OTHER")})));
+            ASSERT_TRUE(pwfix::writeFile(dir.file(), pwfix::file({pwfix::v3(0, "SRV", "N1", c.stored),
+                                                              pwfix::v3(0, "SRV2", "N1", "OTHER")})));
         }
         Bytes request = {0, static_cast<unsigned char>(c.codeSet)};
         request.insert(request.end(), c.data.begin(), c.data.end());
@@ -238,7 +241,7 @@ TEST_F(Requests, CipherRequests)
 
 TEST_F(Requests, CodeSetTwentyTwoChangesTheKeyOthersDoNot)
 {
-    store({pwl::v3Record(0, "SRV", "N1", "SECRET1")});
+    store({pwfix::v3(0, "SRV", "N1", "SECRET1")});
     const Bytes data = pattern(8, 20);
     auto answer = [&](int codeSet) {
         Bytes req = {0, static_cast<unsigned char>(codeSet)};
@@ -254,7 +257,7 @@ TEST_F(Requests, CodeSetTwentyTwoChangesTheKeyOthersDoNot)
 
 TEST_F(Requests, SeventyBytesWrittenAtOnceEncipherTheFirstSixtyFour)
 {
-    store({pwl::v3Record(0, "SRV", "N1", "SECRET1")});
+    store({pwfix::v3(0, "SRV", "N1", "SECRET1")});
     const Bytes data = pattern(70, 30);
     Bytes req = {0, 0};
     req.insert(req.end(), data.begin(), data.end());
@@ -265,7 +268,7 @@ TEST_F(Requests, SeventyBytesWrittenAtOnceEncipherTheFirstSixtyFour)
 
 TEST_F(Requests, ShortRequestsAndAClosedOutputPipe)
 {
-    store({pwl::v3Record(0, "SRV", "N1", "SECRET1")});
+    store({pwfix::v3(0, "SRV", "N1", "SECRET1")});
     struct Case {
         const char *name;
         char op;
@@ -297,31 +300,30 @@ TEST_F(Requests, ShortRequestsAndAClosedOutputPipe)
         EXPECT_EQ(0, st.termSignal) << op;
         EXPECT_EQ(297 % 256, st.exitStatus) << op;
     }
-    EXPECT_EQ(pwl::file({pwl::v3Record(0, "SRV", "N1", "SECRET1")}), pwl::readFile(tmp.file()));
+    EXPECT_EQ(pwfix::file({pwfix::v3(0, "SRV", "N1", "SECRET1")}), pwfix::readFile(tmp.file()));
 }
 
 // ---- the key request ------------------------------------------------------
 
 TEST_F(Requests, KeyRequest)
 {
-    const std::string host = pwl::hostName();
     struct Case {
         const char *name;
-        std::vector<Bytes> records;
+        std::vector<pwfix::Record> records;
         std::vector<std::string> slots;   // expected texts of slots 0, 1, 2
         int status;
     } cases[] = {
-        {"current key only", {pwl::v3Record(1, "SRV", "N1", "KEY-NOW")}, {"KEY-NOW"}, 0},
+        {"current key only", {pwfix::v3(1, "SRV", "N1", "KEY-NOW")}, {"KEY-NOW"}, 0},
         {"current and both saved keys",
-         {pwl::savedKeyRecord(1, "SRV", "N1", "KEY-HOST", host), pwl::v3Record(1, "SRV", "N1", "KEY-NOW"),
-          pwl::savedKeyRecord(2, "SRV", "N1", "KEY-NODE", host)},
+         {pwfix::saved(1, "SRV", "N1", "KEY-HOST"), pwfix::v3(1, "SRV", "N1", "KEY-NOW"),
+          pwfix::saved(2, "SRV", "N1", "KEY-NODE")},
          {"KEY-NOW", "KEY-NODE", "KEY-HOST"},
          0},
-        {"saved host-key copy only", {pwl::v3Record(1, "SRV", "N1", "KEY-NOW"),
-                                      pwl::savedKeyRecord(1, "SRV", "N1", "KEY-HOST", host)},
+        {"saved host-key copy only", {pwfix::v3(1, "SRV", "N1", "KEY-NOW"),
+                                      pwfix::saved(1, "SRV", "N1", "KEY-HOST")},
          {"KEY-NOW", "KEY-HOST"}, 0},
-        {"no key, only a server password", {pwl::v3Record(0, "SRV", "N1", "SECRET1")}, {}, 168},
-        {"a key of another node", {pwl::v3Record(1, "SRV", "N2", "KEY-N2")}, {}, 168},
+        {"no key, only a server password", {pwfix::v3(0, "SRV", "N1", "SECRET1")}, {}, 168},
+        {"a key of another node", {pwfix::v3(1, "SRV", "N2", "KEY-N2")}, {}, 168},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -368,27 +370,9 @@ protected:
     // The type 0 password of (server, node) in the file, deciphered from the layout.
     std::string storedPassword(const std::string &server, const std::string &node)
     {
-        const Bytes f = pwl::readFile(tmp.file());
-        std::string found;
-        int matches = 0;
-        for (size_t off = 71; off + 23 <= f.size();) {
-            uint32_t len[5];
-            for (int i = 0; i < 5; ++i)
-                len[i] = (uint32_t(f[off + 3 + 4 * i]) << 24) | (uint32_t(f[off + 4 + 4 * i]) << 16) |
-                         (uint32_t(f[off + 5 + 4 * i]) << 8) | f[off + 6 + 4 * i];
-            const unsigned char *p = &f[off + 23];
-            std::string s(p + len[0], p + len[0] + len[1]), n(p + len[0] + len[1], p + len[0] + len[1] + len[2]);
-            if (f[off] == 0 && s == server && n == node) {
-                ++matches;
-                auto k = pwl::nameKey(node);
-                const unsigned char *f5 = p + len[0] + len[1] + len[2] + len[3];
-                Bytes clear = pwl::desChain(k.data(), Bytes(f5, f5 + len[4]), false);
-                found.assign(clear.begin(), clear.end());
-            }
-            off += 23 + len[0] + len[1] + len[2] + len[3] + len[4];
-        }
-        EXPECT_LE(matches, 1) << "one record per node and server";
-        return matches == 1 ? found : "<none>";
+        const std::vector<pwfix::Bytes> found = pwfix::serverPasswords(pwfix::readFile(tmp.file()), server, node);
+        EXPECT_LE(found.size(), 1u) << "one record per node and server";
+        return found.size() == 1 ? found[0] : "<none>";
     }
 };
 
@@ -401,11 +385,11 @@ TEST_F(Generate, TextFlagsConfirmed)
 {
     for (int flag : {0, 2}) {
         SCOPED_TRACE(flag);
-        store({pwl::v3Record(0, "SRV", "N1", "oldpw"), pwl::v3Record(0, "SRV", "N9", "KEEPME"),
-               pwl::v3Record(0, "SRV", "N1", "SECOND-COPY")});
+        store({pwfix::v3(0, "SRV", "N1", "oldpw"), pwfix::v3(0, "SRV", "N9", "KEEPME"),
+               pwfix::v3(0, "SRV", "N1", "SECOND-COPY")});
         Generated g = generate(0, flag, {}, KC_CONFIRM);
         ASSERT_EQ(KC_OK, g.st.error) << kcDescribe(g.st);
-        EXPECT_EQ(pwl::bytes("OLDPW"), g.oldPw);   // upper-cased, first record of the node
+        EXPECT_EQ(bytes("OLDPW"), g.oldPw);   // upper-cased, first record of the node
         const std::string fresh(g.newPw.begin(), g.newPw.end());
         EXPECT_TRUE(fromAlphabet(fresh)) << fresh;
         EXPECT_EQ(fresh, storedPassword("SRV", "N1"));
@@ -428,7 +412,7 @@ TEST_F(Generate, EncipheredWithTheCallersKey)
         SCOPED_TRACE(c.name);
         if (c.cipher == 2 && !aesUsable())
             continue;
-        store({pwl::v3Record(0, "SRV", "N1", "OldPassword")});
+        store({pwfix::v3(0, "SRV", "N1", "OldPassword")});
         Generated g = generate(0, 1, c.key, KC_CONFIRM, c.cipher);
         ASSERT_EQ(KC_OK, g.st.error) << kcDescribe(g.st);
         Bytes key16(16, 0);
@@ -438,10 +422,10 @@ TEST_F(Generate, EncipheredWithTheCallersKey)
             oldClear = aesCbc(key16.data(), g.oldPw, false);
             newClear = aesCbc(key16.data(), g.newPw, false);
         } else {
-            oldClear = pwl::desChain(key16.data(), g.oldPw, false);
-            newClear = pwl::desChain(key16.data(), g.newPw, false);
+            oldClear = pwfix::desChain(key16.data(), g.oldPw, false);
+            newClear = pwfix::desChain(key16.data(), g.newPw, false);
         }
-        EXPECT_EQ(pwl::bytes("OLDPASSWORD"), oldClear);
+        EXPECT_EQ(bytes("OLDPASSWORD"), oldClear);
         const std::string fresh(newClear.begin(), newClear.end());
         EXPECT_TRUE(fromAlphabet(fresh)) << fresh;
         EXPECT_EQ(fresh, storedPassword("SRV", "N1"));
@@ -450,7 +434,7 @@ TEST_F(Generate, EncipheredWithTheCallersKey)
 
 TEST_F(Generate, CodeSetTwentyTwoSendsEbcdicAndStoresTheText)
 {
-    store({pwl::v3Record(0, "SRV", "N1", "pw-1")});
+    store({pwfix::v3(0, "SRV", "N1", "pw-1")});
     Generated g = generate(22, 2, {}, KC_CONFIRM);
     ASSERT_EQ(KC_OK, g.st.error) << kcDescribe(g.st);
     EXPECT_EQ(serverText("pw-1", 22), g.oldPw);
@@ -463,24 +447,24 @@ TEST_F(Generate, NoStoredPassword)
 {
     for (int flag : {2, 1}) {
         SCOPED_TRACE(flag);
-        pwl::TempDir dir;
+        pwfix::TempDir dir;
         cfg.passwordDir = dir.path() + "/sub";   // not there yet: a root caller's store creates it
         Generated g = generate(0, flag, pattern(8, 60), KC_CONFIRM);
         ASSERT_EQ(KC_OK, g.st.error) << kcDescribe(g.st);
         EXPECT_TRUE(g.oldPw.empty());   // the empty text, enciphered or not, is empty
         EXPECT_EQ(63u, g.newPw.size());
-        EXPECT_TRUE(pwl::readFile(dir.path() + "/sub/ZAR.PWD").size() > 71);
+        EXPECT_TRUE(pwfix::readFile(dir.path() + "/sub/ZAR.PWD").size() > 71);
     }
 }
 
 TEST_F(Generate, NotConfirmedLeavesTheFile)
 {
-    const Bytes before = pwl::file({pwl::v3Record(0, "SRV", "N1", "OLDPW")});
-    ASSERT_TRUE(pwl::writeFile(tmp.file(), before));
+    const pwfix::Bytes before = pwfix::file({pwfix::v3(0, "SRV", "N1", "OLDPW")});
+    ASSERT_TRUE(pwfix::writeFile(tmp.file(), before));
     Generated g = generate(0, 2, {}, KC_REFUSE);   // 66
     EXPECT_EQ(KC_OK, g.st.error) << kcDescribe(g.st);
     EXPECT_EQ(63u, g.newPw.size());
-    EXPECT_EQ(before, pwl::readFile(tmp.file()));
+    EXPECT_EQ(before, pwfix::readFile(tmp.file()));
 
     // The caller closes the pipe instead of confirming.
     kcAgent agent(cfg);
@@ -498,7 +482,7 @@ TEST_F(Generate, NotConfirmedLeavesTheFile)
     agent.closeInput();
     kcStatus st;
     EXPECT_EQ(KC_OK, agent.finish(&st)) << kcDescribe(st);
-    EXPECT_EQ(before, pwl::readFile(tmp.file()));
+    EXPECT_EQ(before, pwfix::readFile(tmp.file()));
 }
 
 // A confirmation counts only for a caller that took the whole answer out of
@@ -517,8 +501,8 @@ TEST_F(Generate, ConfirmationAfterReadingPartOfTheAnswer)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const Bytes before = pwl::file({pwl::v3Record(0, "SRV", "N1", "OLDPW")});
-        ASSERT_TRUE(pwl::writeFile(tmp.file(), before));
+        const pwfix::Bytes before = pwfix::file({pwfix::v3(0, "SRV", "N1", "OLDPW")});
+        ASSERT_TRUE(pwfix::writeFile(tmp.file(), before));
         kcAgent agent(cfg);
         ASSERT_EQ(KC_OK, agent.start('C'));
         const Bytes req = {0, 2, 0};
@@ -535,7 +519,7 @@ TEST_F(Generate, ConfirmationAfterReadingPartOfTheAnswer)
         if (c.stored)
             EXPECT_EQ(std::string(answer.end() - 63, answer.end()), storedPassword("SRV", "N1"));
         else
-            EXPECT_EQ(before, pwl::readFile(tmp.file()));
+            EXPECT_EQ(before, pwfix::readFile(tmp.file()));
     }
 }
 
@@ -545,27 +529,25 @@ TEST_F(Generate, StoreFailureIsReportedAndTheOldPasswordStays)
 {
     // Bytes after the last record: a read still finds the password, a rewrite
     // refuses the file.
-    Bytes damaged = pwl::file({pwl::v3Record(0, "SRV", "N1", "OLDPW")});
-    const Bytes tail = {0x00, 0x11, 0x22};
-    damaged.insert(damaged.end(), tail.begin(), tail.end());
-    ASSERT_TRUE(pwl::writeFile(tmp.file(), damaged));
+    const pwfix::Bytes damaged = pwfix::file({pwfix::v3(0, "SRV", "N1", "OLDPW")}) + pwfix::Bytes("\x00\x11\x22", 3);
+    ASSERT_TRUE(pwfix::writeFile(tmp.file(), damaged));
     Generated g = generate(0, 2, {}, KC_CONFIRM);
     EXPECT_EQ(KC_E_AGENT, g.st.error);
     EXPECT_EQ(255, g.st.exitStatus) << kcDescribe(g.st);
-    EXPECT_EQ(pwl::bytes("OLDPW"), g.oldPw);
-    EXPECT_EQ(damaged, pwl::readFile(tmp.file()));
+    EXPECT_EQ(bytes("OLDPW"), g.oldPw);
+    EXPECT_EQ(damaged, pwfix::readFile(tmp.file()));
 }
 
 // Run by an ordinary user through a set-user-id copy of the agent: 'C'
 // pointed at a directory without ZAR.PWD creates nothing and says so.
 TEST_F(Generate, SetUserIdRunCreatesNothing)
 {
-    pwl::TempDir bin;   // root-owned, mode 0700 from mkdtemp
+    pwfix::TempDir bin;   // root-owned, mode 0700 from mkdtemp
     ASSERT_EQ(0, chmod(bin.path().c_str(), 0755));
     const std::string copy = bin.file("kelvlx");
-    ASSERT_TRUE(pwl::writeFile(copy, pwl::readFile(kAgent)));
+    ASSERT_TRUE(pwfix::writeFile(copy, pwfix::readFile(kAgent)));
     ASSERT_EQ(0, chmod(copy.c_str(), 04755));
-    pwl::TempDir empty;
+    pwfix::TempDir empty;
     ASSERT_EQ(0, chmod(empty.path().c_str(), 0777));
     cfg.agentPath = copy;
     cfg.passwordDir = empty.path();
@@ -610,14 +592,14 @@ TEST_F(Requests, UpperCasingInAMultibyteLocale)
         SCOPED_TRACE(c.name);
         if (c.cipher == 2 && !aesUsable())
             continue;
-        store({pwl::v3Record(0, "SRV", "N1", c.stored)});
+        store({pwfix::v3(0, "SRV", "N1", c.stored)});
         const Bytes data = pattern(20, 70);
         Bytes req = {0, 0};
         req.insert(req.end(), data.begin(), data.end());
         Exchange ex = raw('A', req, c.cipher);
         EXPECT_EQ(c.status, ex.st.exitStatus) << kcDescribe(ex.st);
         if (c.status == 0) {
-            Bytes key = aesFoldKey(pwl::bytes(c.upper));
+            Bytes key = aesFoldKey(bytes(c.upper));
             EXPECT_EQ(aesCbc(key.data(), data, true), ex.answer);
         } else {
             EXPECT_TRUE(ex.answer.empty());
