@@ -44,9 +44,9 @@ const Alg *lookUp(OXL_LIBCTX *ctx, Alg **cache, const char *name, Fetch fetch, I
     for (int i = 0; i < OXL_MAX_ALGS && cache[i] != nullptr; i++)
         if (isA(cache[i], name))
             return cache[i];
-    ERR_clear_error();
     Alg *alg = fetch(ctx->ossl, name, nullptr);
     if (alg == nullptr) {
+        ERR_clear_error();   // the unknown name is the failure recorded; its queue entry must not stay behind
         oxlFail(ctx, OXL_RC_PARAM, OXL_MIN_UNKNOWN, "No algorithm of that name");
         return nullptr;
     }
@@ -77,7 +77,6 @@ int cipherInit(OXL_LIBCTX *ctx, OXL_EVP_CIPHER_CTX *c, const OXL_EVP_CIPHER *cip
         oxlFail(ctx, OXL_RC_PARAM, OXL_MIN_PARAM, "No cipher context");
         return 0;
     }
-    ERR_clear_error();
     return oxlCheck(ctx, EVP_CipherInit(cctx(c), cph(cipher), key, iv != nullptr ? iv : zeroIv, enc), what);
 }
 
@@ -86,28 +85,13 @@ int cipherStep(OXL_LIBCTX *ctx, int ok, const char *what)
     return oxlCheck(ctx, ok == 1 ? 1 : 0, what);
 }
 
-bool haveCtx(OXL_LIBCTX *ctx, const void *c)
-{
-    if (c != nullptr) {
-        ERR_clear_error();
-        return true;
-    }
-    oxlFail(ctx, OXL_RC_PARAM, OXL_MIN_PARAM, "Missing argument");
-    return false;
-}
-
 } // namespace
 
 const char *METAC_OBJ_nid2sn(OXL_LIBCTX *ctx, int n)
 {
     if (ctx == nullptr)
         return nullptr;
-    const char *sn = OBJ_nid2sn(n);
-    if (sn == nullptr)
-        oxlFail(ctx, OXL_RC_PARAM, OXL_MIN_UNKNOWN, "Unknown type number");
-    else
-        oxlOk(ctx);
-    return sn;
+    return oxlGot(ctx, OBJ_nid2sn(n), OXL_RC_PARAM, OXL_MIN_UNKNOWN, "Unknown type number");
 }
 
 const OXL_EVP_CIPHER *METAC_EVP_get_cipherbyname(OXL_LIBCTX *ctx, const char *name)
@@ -125,14 +109,7 @@ const OXL_EVP_MD *METAC_EVP_get_digestbyname(OXL_LIBCTX *ctx, const char *name)
 
 OXL_EVP_CIPHER_CTX *METAC_EVP_CIPHER_CTX_new(OXL_LIBCTX *ctx)
 {
-    if (ctx == nullptr)
-        return nullptr;
-    EVP_CIPHER_CTX *c = EVP_CIPHER_CTX_new();
-    if (c == nullptr)
-        oxlFail(ctx, OXL_RC_SYSTEM, OXL_MIN_NOMEM, "Malloc failed");
-    else
-        oxlOk(ctx);
-    return reinterpret_cast<OXL_EVP_CIPHER_CTX *>(c);
+    return ctx != nullptr ? oxlNew<OXL_EVP_CIPHER_CTX>(ctx, EVP_CIPHER_CTX_new()) : nullptr;
 }
 
 void METAC_EVP_CIPHER_CTX_free(OXL_LIBCTX *ctx, OXL_EVP_CIPHER_CTX *c)
@@ -144,74 +121,60 @@ void METAC_EVP_CIPHER_CTX_free(OXL_LIBCTX *ctx, OXL_EVP_CIPHER_CTX *c)
 
 void METAC_EVP_CIPHER_CTX_init(OXL_LIBCTX *ctx, OXL_EVP_CIPHER_CTX *c)
 {
-    if (ctx != nullptr && haveCtx(ctx, c))
+    if (ctx != nullptr && oxlPresent(ctx, c))
         oxlCheck(ctx, EVP_CIPHER_CTX_reset(cctx(c)), "EVP_CIPHER_CTX_init");
 }
 
 int METAC_EVP_CIPHER_CTX_cleanup(OXL_LIBCTX *ctx, OXL_EVP_CIPHER_CTX *c)
 {
-    if (ctx == nullptr || !haveCtx(ctx, c))
+    if (ctx == nullptr || !oxlPresent(ctx, c))
         return 0;
     return oxlCheck(ctx, EVP_CIPHER_CTX_reset(cctx(c)), "EVP_CIPHER_CTX_cleanup");
 }
 
 int METAC_EVP_CIPHER_CTX_set_key_length(OXL_LIBCTX *ctx, OXL_EVP_CIPHER_CTX *c, int keylen)
 {
-    if (ctx == nullptr || !haveCtx(ctx, c))
+    if (ctx == nullptr || !oxlPresent(ctx, c))
         return 0;
     return cipherStep(ctx, EVP_CIPHER_CTX_set_key_length(cctx(c), keylen), "EVP_CIPHER_CTX_set_key_length");
 }
 
 int METAC_EVP_CIPHER_CTX_set_padding(OXL_LIBCTX *ctx, OXL_EVP_CIPHER_CTX *c, int pad)
 {
-    if (ctx == nullptr || !haveCtx(ctx, c))
+    if (ctx == nullptr || !oxlPresent(ctx, c))
         return 0;
     return cipherStep(ctx, EVP_CIPHER_CTX_set_padding(cctx(c), pad), "EVP_CIPHER_CTX_set_padding");
 }
 
-namespace {
-// An accessor of a cipher handle: its value, or 0 with a failure for no handle.
-int cipherValue(OXL_LIBCTX *ctx, const OXL_EVP_CIPHER *cipher, int (*get)(const EVP_CIPHER *))
-{
-    if (ctx == nullptr || !haveCtx(ctx, cipher))
-        return 0;
-    oxlOk(ctx);
-    return get(cph(cipher));
-}
-} // namespace
-
 int METAC_EVP_CIPHER_block_size(OXL_LIBCTX *ctx, const OXL_EVP_CIPHER *c)
 {
-    return cipherValue(ctx, c, EVP_CIPHER_get_block_size);
+    return oxlAlgValue<EVP_CIPHER>(ctx, c, EVP_CIPHER_get_block_size);
 }
 
 int METAC_EVP_CIPHER_key_length(OXL_LIBCTX *ctx, const OXL_EVP_CIPHER *c)
 {
-    return cipherValue(ctx, c, EVP_CIPHER_get_key_length);
+    return oxlAlgValue<EVP_CIPHER>(ctx, c, EVP_CIPHER_get_key_length);
 }
 
 int METAC_EVP_CIPHER_iv_length(OXL_LIBCTX *ctx, const OXL_EVP_CIPHER *c)
 {
-    return cipherValue(ctx, c, EVP_CIPHER_get_iv_length);
+    return oxlAlgValue<EVP_CIPHER>(ctx, c, EVP_CIPHER_get_iv_length);
 }
 
-int METAC_EVP_CIPHER_type(OXL_LIBCTX *ctx, const OXL_EVP_CIPHER *c) { return cipherValue(ctx, c, EVP_CIPHER_get_type); }
+int METAC_EVP_CIPHER_type(OXL_LIBCTX *ctx, const OXL_EVP_CIPHER *c) { return oxlAlgValue<EVP_CIPHER>(ctx, c, EVP_CIPHER_get_type); }
 
 const OXL_EVP_CIPHER *METAC_EVP_CIPHER_CTX_cipher(OXL_LIBCTX *ctx, const OXL_EVP_CIPHER_CTX *c)
 {
-    if (ctx == nullptr || !haveCtx(ctx, c))
+    if (ctx == nullptr || !oxlPresent(ctx, c))
         return nullptr;
-    const EVP_CIPHER *cipher = EVP_CIPHER_CTX_get0_cipher(cctx(c));
-    if (cipher == nullptr)
-        oxlFail(ctx, OXL_RC_PARAM, OXL_MIN_PARAM, "Cipher context has no cipher");
-    else
-        oxlOk(ctx);
+    const EVP_CIPHER *cipher = oxlGot(ctx, EVP_CIPHER_CTX_get0_cipher(cctx(c)), OXL_RC_PARAM, OXL_MIN_PARAM,
+                                      "Cipher context has no cipher");
     return reinterpret_cast<const OXL_EVP_CIPHER *>(cipher);
 }
 
 int METAC_EVP_CIPHER_CTX_ctrl(OXL_LIBCTX *ctx, OXL_EVP_CIPHER_CTX *c, int type, int arg, void *ptr)
 {
-    if (ctx == nullptr || !haveCtx(ctx, c))
+    if (ctx == nullptr || !oxlPresent(ctx, c))
         return 0;
     int rc = EVP_CIPHER_CTX_ctrl(cctx(c), type, arg, ptr);
     if (rc <= 0)
@@ -236,7 +199,7 @@ int METAC_EVP_DecryptInit(OXL_LIBCTX *ctx, OXL_EVP_CIPHER_CTX *c, const OXL_EVP_
 int METAC_EVP_EncryptUpdate(OXL_LIBCTX *ctx, OXL_EVP_CIPHER_CTX *c, unsigned char *out, int *outl,
                             const unsigned char *in, int inl)
 {
-    if (ctx == nullptr || !haveCtx(ctx, c))
+    if (ctx == nullptr || !oxlPresent(ctx, c))
         return 0;
     return cipherStep(ctx, EVP_EncryptUpdate(cctx(c), out, outl, in, inl), "EVP_EncryptUpdate");
 }
@@ -244,21 +207,21 @@ int METAC_EVP_EncryptUpdate(OXL_LIBCTX *ctx, OXL_EVP_CIPHER_CTX *c, unsigned cha
 int METAC_EVP_DecryptUpdate(OXL_LIBCTX *ctx, OXL_EVP_CIPHER_CTX *c, unsigned char *out, int *outl,
                             const unsigned char *in, int inl)
 {
-    if (ctx == nullptr || !haveCtx(ctx, c))
+    if (ctx == nullptr || !oxlPresent(ctx, c))
         return 0;
     return cipherStep(ctx, EVP_DecryptUpdate(cctx(c), out, outl, in, inl), "EVP_DecryptUpdate");
 }
 
 int METAC_EVP_EncryptFinal(OXL_LIBCTX *ctx, OXL_EVP_CIPHER_CTX *c, unsigned char *out, int *outl)
 {
-    if (ctx == nullptr || !haveCtx(ctx, c))
+    if (ctx == nullptr || !oxlPresent(ctx, c))
         return 0;
     return cipherStep(ctx, EVP_EncryptFinal_ex(cctx(c), out, outl), "EVP_EncryptFinal");
 }
 
 int METAC_EVP_DecryptFinal(OXL_LIBCTX *ctx, OXL_EVP_CIPHER_CTX *c, unsigned char *out, int *outl)
 {
-    if (ctx == nullptr || !haveCtx(ctx, c))
+    if (ctx == nullptr || !oxlPresent(ctx, c))
         return 0;
     return cipherStep(ctx, EVP_DecryptFinal_ex(cctx(c), out, outl), "EVP_DecryptFinal");
 }

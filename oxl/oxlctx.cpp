@@ -1,13 +1,14 @@
 // The library's context: start-up with its integrity check, settings, status
 // records, self-test and clean-up.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/opensslv.h>
 #include <openssl/provider.h>
+#include <unistd.h>
 
 #include "oxl/oxlint.h"
 #include "oxlbuildid.h"
@@ -38,6 +39,14 @@ void oxlFailCrypto(OXL_LIBCTX *ctx, const char *what)
     char desc[256];
     snprintf(desc, sizeof desc, "%s failed: %s", what, text);
     oxlFail(ctx, OXL_RC_CRYPTO, static_cast<uint32_t>(ERR_GET_REASON(e)), desc);
+    ERR_clear_error();
+}
+
+bool oxlPresent(OXL_LIBCTX *ctx, const void *p)
+{
+    if (p == nullptr)
+        oxlFail(ctx, OXL_RC_PARAM, OXL_MIN_PARAM, "Missing argument");
+    return p != nullptr;
 }
 
 void oxlUnsupported(OXL_LIBCTX *ctx, const char *name)
@@ -131,15 +140,39 @@ void destroy(OXL_LIBCTX *ctx)
     freeAlgorithms(ctx);
     unloadProviders(ctx);
     OSSL_LIB_CTX_free(ctx->ossl);
-    OPENSSL_cleanse(ctx, sizeof *ctx);
-    delete ctx;
+    OPENSSL_clear_free(ctx, sizeof *ctx);
+}
+
+// Whether the FIPS provider's module is where libcrypto would load it from:
+// the directory OPENSSL_MODULES names (ignored in a set-user-id run, by
+// libcrypto and here alike), else libcrypto's own module directory.
+// Asking libcrypto to load a missing module is not free: its failure is the
+// process's first libcrypto error, which sets up the whole error machinery.
+bool fipsModulePresent()
+{
+    char dir[256] = "";
+    const char *env = secure_getenv("OPENSSL_MODULES");
+    if (env != nullptr) {
+        snprintf(dir, sizeof dir, "%s", env);
+    } else {
+        // The text reads MODULESDIR: "<directory>".
+        const char *text = strchr(OpenSSL_version(OPENSSL_MODULES_DIR), '"');
+        const char *end = text != nullptr ? strchr(text + 1, '"') : nullptr;
+        if (end == nullptr)
+            return true;   // an unknown form: let libcrypto look for itself
+        snprintf(dir, sizeof dir, "%.*s", static_cast<int>(end - text - 1), text + 1);
+    }
+    char path[300];
+    snprintf(path, sizeof path, "%s/fips.so", dir);
+    return access(path, F_OK) == 0;
 }
 
 // Switches to approved mode: the FIPS provider where it is installed, else the
-// default provider restricted to approved algorithms (see oxlalgs.cpp).
+// default provider restricted to approved algorithms (see oxlcipher.cpp).
 void switchApproved(OXL_LIBCTX *ctx, OXL_STATUS *status)
 {
-    OSSL_PROVIDER *fips = OSSL_PROVIDER_load(ctx->ossl, "fips");
+    bool tried = fipsModulePresent();
+    OSSL_PROVIDER *fips = tried ? OSSL_PROVIDER_load(ctx->ossl, "fips") : nullptr;
     if (fips != nullptr && OSSL_PROVIDER_self_test(fips) == 1 &&
         EVP_set_default_properties(ctx->ossl, "fips=yes") == 1) {
         unloadProviders(ctx);
@@ -152,7 +185,8 @@ void switchApproved(OXL_LIBCTX *ctx, OXL_STATUS *status)
     }
     if (fips != nullptr)
         OSSL_PROVIDER_unload(fips);
-    ERR_clear_error();   // the missing provider is expected here, not a failure of a later call
+    if (tried)
+        ERR_clear_error();   // the unusable provider is expected here, not a failure of a later call
     ctx->approved = 1;
     oxlSetStatus(status, OXL_RC_REMARK, 1, "Approved algorithms only; not a validated module");
 }
@@ -173,10 +207,16 @@ OXL_LIBCTX *METAC_lib_init(OXL_LIBCTX *, OXL_STATUS *status, const char *directo
     // tables (names, error texts, the default context), which hold nothing of
     // ours: this library's context, random generator included, is freed and
     // cleansed by METAC_lib_cleanup. Skipping it shortens every run that loads
-    // the library by about a tenth. It takes effect only where this library
-    // is libcrypto's first user; a failure here fails the calls below.
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
-    OXL_LIBCTX *ctx = new (std::nothrow) OXL_LIBCTX{};
+    // the library by about a tenth.
+    // The system's libcrypto configuration is not read: it configures only
+    // the default context, which this library uses for no algorithm (its own
+    // context loads its providers by name), and an engine named there could
+    // otherwise be asked to stand in for a cipher. Reading and parsing it was
+    // a tenth of the library's start.
+    // Both take effect only where this library is libcrypto's first user; a
+    // failure here fails the calls below.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT | OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
+    auto *ctx = static_cast<OXL_LIBCTX *>(OPENSSL_zalloc(sizeof(OXL_LIBCTX)));
     if (ctx == nullptr) {
         oxlSetStatus(status, OXL_RC_SYSTEM, OXL_MIN_NOMEM, "Malloc failed");
         return nullptr;

@@ -47,10 +47,45 @@ void oxlSetStatus(OXL_STATUS *status, uint32_t majRC, uint32_t minRC, const char
 // Records success, or a failure, as the outcome of the current call.
 void oxlOk(OXL_LIBCTX *ctx);
 void oxlFail(OXL_LIBCTX *ctx, uint32_t majRC, uint32_t minRC, const char *desc);
-// Records the failure that libcrypto reported (class 3, its reason and text).
+// Records the failure that libcrypto reported (class 3, its reason and text)
+// and empties libcrypto's error queue, so the next failure reports its own.
+// The queue is read only here, after a failure: a run without one never sets
+// up libcrypto's error machinery (its first use loads every error text).
 void oxlFailCrypto(OXL_LIBCTX *ctx, const char *what);
 void oxlUnsupported(OXL_LIBCTX *ctx, const char *name);
 // 1 when the context may run cryptographic calls, else records why not and 0.
 int oxlReady(OXL_LIBCTX *ctx);
 // Records the outcome of a libcrypto call that returns 1 on success; returns ok.
 int oxlCheck(OXL_LIBCTX *ctx, int ok, const char *what);
+// True when p is there, else records a missing argument.
+bool oxlPresent(OXL_LIBCTX *ctx, const void *p);
+
+// Records what a call that makes or finds an object came back with: success,
+// or the failure given when nothing came. Returns p.
+template <typename T>
+T *oxlGot(OXL_LIBCTX *ctx, T *p, uint32_t majRC, uint32_t minRC, const char *desc)
+{
+    if (p == nullptr)
+        oxlFail(ctx, majRC, minRC, desc);
+    else
+        oxlOk(ctx);
+    return p;
+}
+
+// A new object from libcrypto (a context, a number) as the library's type;
+// out of memory when none came.
+template <typename Out, typename T>
+Out *oxlNew(OXL_LIBCTX *ctx, T *p)
+{
+    return reinterpret_cast<Out *>(oxlGot(ctx, p, OXL_RC_SYSTEM, OXL_MIN_NOMEM, "Malloc failed"));
+}
+
+// A value read from an algorithm handle: 0 with a failure for no handle.
+template <typename Alg, typename Handle>
+int oxlAlgValue(OXL_LIBCTX *ctx, const Handle *h, int (*get)(const Alg *))
+{
+    if (ctx == nullptr || !oxlPresent(ctx, h))
+        return 0;
+    oxlOk(ctx);
+    return get(reinterpret_cast<const Alg *>(h));
+}

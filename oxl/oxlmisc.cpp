@@ -13,16 +13,6 @@ BIGNUM *bn(OXL_BIGNUM *b) { return reinterpret_cast<BIGNUM *>(b); }
 const BIGNUM *bn(const OXL_BIGNUM *b) { return reinterpret_cast<const BIGNUM *>(b); }
 BN_CTX *bnc(OXL_BN_CTX *c) { return reinterpret_cast<BN_CTX *>(c); }
 
-bool present(OXL_LIBCTX *ctx, const void *p)
-{
-    if (p != nullptr) {
-        ERR_clear_error();
-        return true;
-    }
-    oxlFail(ctx, OXL_RC_PARAM, OXL_MIN_PARAM, "Missing argument");
-    return false;
-}
-
 int randomBytes(OXL_LIBCTX *ctx, unsigned char *buf, int num, const char *what)
 {
     if (ctx == nullptr || !oxlReady(ctx))
@@ -31,7 +21,6 @@ int randomBytes(OXL_LIBCTX *ctx, unsigned char *buf, int num, const char *what)
         oxlFail(ctx, OXL_RC_PARAM, OXL_MIN_PARAM, "Invalid buffer");
         return 0;
     }
-    ERR_clear_error();
     return oxlCheck(ctx, RAND_bytes_ex(ctx->ossl, buf, static_cast<size_t>(num), 0), what);
 }
 } // namespace
@@ -63,7 +52,7 @@ unsigned long METAC_ERR_peek_last_error(OXL_LIBCTX *) { return ERR_peek_last_err
 char *METAC_ERR_error_string(OXL_LIBCTX *ctx, unsigned long e, char *buf)
 {
     // Without a buffer the caller would get a shared static text: refused.
-    if (ctx == nullptr || !present(ctx, buf))
+    if (ctx == nullptr || !oxlPresent(ctx, buf))
         return nullptr;
     ERR_error_string_n(e, buf, 256);
     oxlOk(ctx);
@@ -72,7 +61,7 @@ char *METAC_ERR_error_string(OXL_LIBCTX *ctx, unsigned long e, char *buf)
 
 void METAC_ERR_error_string_n(OXL_LIBCTX *ctx, unsigned long e, char *buf, size_t len)
 {
-    if (ctx == nullptr || !present(ctx, buf))
+    if (ctx == nullptr || !oxlPresent(ctx, buf))
         return;
     ERR_error_string_n(e, buf, len);
     oxlOk(ctx);
@@ -99,21 +88,14 @@ void METAC_ERR_remove_state(OXL_LIBCTX *, unsigned long)
 
 OXL_EVP_ENCODE_CTX *METAC_EVP_ENCODE_CTX_new(OXL_LIBCTX *ctx)
 {
-    if (ctx == nullptr)
-        return nullptr;
-    EVP_ENCODE_CTX *c = EVP_ENCODE_CTX_new();
-    if (c == nullptr)
-        oxlFail(ctx, OXL_RC_SYSTEM, OXL_MIN_NOMEM, "Malloc failed");
-    else
-        oxlOk(ctx);
-    return reinterpret_cast<OXL_EVP_ENCODE_CTX *>(c);
+    return ctx != nullptr ? oxlNew<OXL_EVP_ENCODE_CTX>(ctx, EVP_ENCODE_CTX_new()) : nullptr;
 }
 
 void METAC_EVP_ENCODE_CTX_free(OXL_LIBCTX *, OXL_EVP_ENCODE_CTX *c) { EVP_ENCODE_CTX_free(ectx(c)); }
 
 void METAC_EVP_EncodeInit(OXL_LIBCTX *ctx, OXL_EVP_ENCODE_CTX *c)
 {
-    if (ctx != nullptr && present(ctx, c)) {
+    if (ctx != nullptr && oxlPresent(ctx, c)) {
         EVP_EncodeInit(ectx(c));
         oxlOk(ctx);
     }
@@ -122,14 +104,14 @@ void METAC_EVP_EncodeInit(OXL_LIBCTX *ctx, OXL_EVP_ENCODE_CTX *c)
 int METAC_EVP_EncodeUpdate(OXL_LIBCTX *ctx, OXL_EVP_ENCODE_CTX *c, unsigned char *out, int *outl,
                            const unsigned char *in, int inl)
 {
-    if (ctx == nullptr || !present(ctx, c))
+    if (ctx == nullptr || !oxlPresent(ctx, c))
         return 0;
     return oxlCheck(ctx, EVP_EncodeUpdate(ectx(c), out, outl, in, inl), "EVP_EncodeUpdate");
 }
 
 void METAC_EVP_EncodeFinal(OXL_LIBCTX *ctx, OXL_EVP_ENCODE_CTX *c, unsigned char *out, int *outl)
 {
-    if (ctx != nullptr && present(ctx, c)) {
+    if (ctx != nullptr && oxlPresent(ctx, c)) {
         EVP_EncodeFinal(ectx(c), out, outl);
         oxlOk(ctx);
     }
@@ -137,7 +119,7 @@ void METAC_EVP_EncodeFinal(OXL_LIBCTX *ctx, OXL_EVP_ENCODE_CTX *c, unsigned char
 
 void METAC_EVP_DecodeInit(OXL_LIBCTX *ctx, OXL_EVP_ENCODE_CTX *c)
 {
-    if (ctx != nullptr && present(ctx, c)) {
+    if (ctx != nullptr && oxlPresent(ctx, c)) {
         EVP_DecodeInit(ectx(c));
         oxlOk(ctx);
     }
@@ -146,7 +128,7 @@ void METAC_EVP_DecodeInit(OXL_LIBCTX *ctx, OXL_EVP_ENCODE_CTX *c)
 int METAC_EVP_DecodeUpdate(OXL_LIBCTX *ctx, OXL_EVP_ENCODE_CTX *c, unsigned char *out, int *outl,
                            const unsigned char *in, int inl)
 {
-    if (ctx == nullptr || !present(ctx, c))
+    if (ctx == nullptr || !oxlPresent(ctx, c))
         return -1;
     int rc = EVP_DecodeUpdate(ectx(c), out, outl, in, inl);
     if (rc < 0)
@@ -158,7 +140,7 @@ int METAC_EVP_DecodeUpdate(OXL_LIBCTX *ctx, OXL_EVP_ENCODE_CTX *c, unsigned char
 
 int METAC_EVP_DecodeFinal(OXL_LIBCTX *ctx, OXL_EVP_ENCODE_CTX *c, unsigned char *out, int *outl)
 {
-    if (ctx == nullptr || !present(ctx, c))
+    if (ctx == nullptr || !oxlPresent(ctx, c))
         return -1;
     int rc = EVP_DecodeFinal(ectx(c), out, outl);
     if (rc < 0)
@@ -170,7 +152,7 @@ int METAC_EVP_DecodeFinal(OXL_LIBCTX *ctx, OXL_EVP_ENCODE_CTX *c, unsigned char 
 
 int METAC_EVP_EncodeBlock(OXL_LIBCTX *ctx, unsigned char *t, const unsigned char *f, int n)
 {
-    if (ctx == nullptr || !present(ctx, t) || n < 0 || (n > 0 && !present(ctx, f)))
+    if (ctx == nullptr || !oxlPresent(ctx, t) || n < 0 || (n > 0 && !oxlPresent(ctx, f)))
         return -1;
     oxlOk(ctx);
     return EVP_EncodeBlock(t, f, n);
@@ -178,7 +160,7 @@ int METAC_EVP_EncodeBlock(OXL_LIBCTX *ctx, unsigned char *t, const unsigned char
 
 int METAC_EVP_DecodeBlock(OXL_LIBCTX *ctx, unsigned char *t, const unsigned char *f, int n)
 {
-    if (ctx == nullptr || !present(ctx, t) || n < 0 || (n > 0 && !present(ctx, f)))
+    if (ctx == nullptr || !oxlPresent(ctx, t) || n < 0 || (n > 0 && !oxlPresent(ctx, f)))
         return -1;
     int rc = EVP_DecodeBlock(t, f, n);
     if (rc < 0)
@@ -190,7 +172,7 @@ int METAC_EVP_DecodeBlock(OXL_LIBCTX *ctx, unsigned char *t, const unsigned char
 
 int METAC_BN_bn2bin(OXL_LIBCTX *ctx, const OXL_BIGNUM *a, unsigned char *to)
 {
-    if (ctx == nullptr || !present(ctx, a) || !present(ctx, to))
+    if (ctx == nullptr || !oxlPresent(ctx, a) || !oxlPresent(ctx, to))
         return 0;
     oxlOk(ctx);
     return BN_bn2bin(bn(a), to);
@@ -200,7 +182,6 @@ OXL_BIGNUM *METAC_BN_bin2bn(OXL_LIBCTX *ctx, const unsigned char *s, int len, OX
 {
     if (ctx == nullptr)
         return nullptr;
-    ERR_clear_error();
     BIGNUM *r = BN_bin2bn(s, len, bn(ret));
     if (r == nullptr)
         oxlFailCrypto(ctx, "BN_bin2bn");
@@ -211,7 +192,7 @@ OXL_BIGNUM *METAC_BN_bin2bn(OXL_LIBCTX *ctx, const unsigned char *s, int len, OX
 
 int METAC_BN_num_bits(OXL_LIBCTX *ctx, const OXL_BIGNUM *a)
 {
-    if (ctx == nullptr || !present(ctx, a))
+    if (ctx == nullptr || !oxlPresent(ctx, a))
         return 0;
     oxlOk(ctx);
     return BN_num_bits(bn(a));
@@ -219,28 +200,14 @@ int METAC_BN_num_bits(OXL_LIBCTX *ctx, const OXL_BIGNUM *a)
 
 OXL_BIGNUM *METAC_BN_new(OXL_LIBCTX *ctx)
 {
-    if (ctx == nullptr)
-        return nullptr;
-    BIGNUM *r = BN_new();
-    if (r == nullptr)
-        oxlFail(ctx, OXL_RC_SYSTEM, OXL_MIN_NOMEM, "Malloc failed");
-    else
-        oxlOk(ctx);
-    return reinterpret_cast<OXL_BIGNUM *>(r);
+    return ctx != nullptr ? oxlNew<OXL_BIGNUM>(ctx, BN_new()) : nullptr;
 }
 
 void METAC_BN_clear_free(OXL_LIBCTX *, OXL_BIGNUM *a) { BN_clear_free(bn(a)); }
 
 OXL_BN_CTX *METAC_BN_CTX_new(OXL_LIBCTX *ctx)
 {
-    if (ctx == nullptr)
-        return nullptr;
-    BN_CTX *c = BN_CTX_new_ex(ctx->ossl);
-    if (c == nullptr)
-        oxlFail(ctx, OXL_RC_SYSTEM, OXL_MIN_NOMEM, "Malloc failed");
-    else
-        oxlOk(ctx);
-    return reinterpret_cast<OXL_BN_CTX *>(c);
+    return ctx != nullptr ? oxlNew<OXL_BN_CTX>(ctx, BN_CTX_new_ex(ctx->ossl)) : nullptr;
 }
 
 void METAC_BN_CTX_free(OXL_LIBCTX *, OXL_BN_CTX *c) { BN_CTX_free(bnc(c)); }
@@ -248,8 +215,8 @@ void METAC_BN_CTX_free(OXL_LIBCTX *, OXL_BN_CTX *c) { BN_CTX_free(bnc(c)); }
 int METAC_BN_mod_exp(OXL_LIBCTX *ctx, OXL_BIGNUM *r, const OXL_BIGNUM *a, const OXL_BIGNUM *p, const OXL_BIGNUM *m,
                      OXL_BN_CTX *c)
 {
-    if (ctx == nullptr || !present(ctx, r) || !present(ctx, a) || !present(ctx, p) || !present(ctx, m) ||
-        !present(ctx, c))
+    if (ctx == nullptr || !oxlPresent(ctx, r) || !oxlPresent(ctx, a) || !oxlPresent(ctx, p) || !oxlPresent(ctx, m) ||
+        !oxlPresent(ctx, c))
         return 0;
     return oxlCheck(ctx, BN_mod_exp(bn(r), bn(a), bn(p), bn(m), bnc(c)), "BN_mod_exp");
 }
@@ -257,7 +224,7 @@ int METAC_BN_mod_exp(OXL_LIBCTX *ctx, OXL_BIGNUM *r, const OXL_BIGNUM *a, const 
 int METAC_BN_div(OXL_LIBCTX *ctx, OXL_BIGNUM *dv, OXL_BIGNUM *rem, const OXL_BIGNUM *m, const OXL_BIGNUM *d,
                  OXL_BN_CTX *c)
 {
-    if (ctx == nullptr || !present(ctx, m) || !present(ctx, d) || !present(ctx, c))
+    if (ctx == nullptr || !oxlPresent(ctx, m) || !oxlPresent(ctx, d) || !oxlPresent(ctx, c))
         return 0;
     return oxlCheck(ctx, BN_div(bn(dv), bn(rem), bn(m), bn(d), bnc(c)), "BN_div");
 }

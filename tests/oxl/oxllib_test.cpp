@@ -11,6 +11,7 @@
 
 #include "crypto-loader/oxlcwrap.h"
 #include "oxlbuildid.h"
+#include "tests/elfinfo.h"
 
 namespace {
 
@@ -280,4 +281,16 @@ TEST_F(oxllib, ErrorStringIntoTheCallersBuffer)
     EXPECT_EQ(OXLC_ERR_error_string(ctx, 0, buf), buf);
     EXPECT_STRNE(buf, "My Precious");
     EXPECT_EQ(OXLC_ERR_error_string(ctx, 0, nullptr), nullptr);
+}
+
+// A process that loads the library maps libcrypto and libc with it, nothing
+// of the C++ runtime; its relocations are read-only once it is loaded.
+TEST(oxllibLinkage, NeedsOnlyLibcryptoAndLibc)
+{
+    elfinfo::Linkage l = elfinfo::readLinkage(KEL_BINARY_DIR "/oxl/oxllib/liboxllib.so");
+    ASSERT_TRUE(l.read);
+    EXPECT_TRUE(l.relro);
+    if (elfinfo::kSanitized)
+        GTEST_SKIP() << "a sanitizer build links the sanitizers' runtimes into the library";
+    EXPECT_EQ(elfinfo::neededBeyond(l, {"libcrypto.so.", "libc.so."}), std::vector<std::string>{});
 }
