@@ -291,55 +291,16 @@ int OXLCrypt::cipherData(unsigned char direction, const unsigned char *key, cons
     if (in == nullptr || key == nullptr || inLen > static_cast<unsigned int>(INT_MAX) - OXL_AES_BLOCK_SIZE)
         return RC_INVALID_PARM;
 
+    bool enc = (direction & CRYPTO_ENCRYPT) != 0;
     int updLen = 0;
     int finLen = 0;
-    int n = static_cast<int>(inLen);
-    if (direction & CRYPTO_ENCRYPT) {
-        if (OXLC_EVP_EncryptInit(ctxP, cipherCtx, cipher, key, nullptr) != 1) {
-            if (TR_ENCRYPT)
-                trPrintf(trSrcFile, __LINE__, "cipherData(): OXL_EVP_EncryptInit failed\n");
-            return callFailed("OXL_EVP_EncryptInit");
-        }
-        if (OXLC_EVP_CIPHER_CTX_set_padding(ctxP, cipherCtx, 1) != 1) {
-            if (TR_ENCRYPT)
-                trPrintf(trSrcFile, __LINE__, "cipherData(): OXL_EVP_CIPHER_CTX_set_padding failed\n");
-            return callFailed("OXL_EVP_CIPHER_CTX_set_padding");
-        }
-        if (OXLC_EVP_EncryptUpdate(ctxP, cipherCtx, out, &updLen, in, n) != 1) {
-            if (TR_ENCRYPT)
-                trPrintf(trSrcFile, __LINE__, "cipherData(): OXL_EVP_EncryptUpdate failed\n");
-            return callFailed("OXL_EVP_EncryptUpdate");
-        }
-        if (TR_ENCRYPT)
-            trPrintf(trSrcFile, __LINE__, "cipherData(): EncryptUpdate - in %d bytes, out %d bytes\n", n, updLen);
-        if (OXLC_EVP_EncryptFinal(ctxP, cipherCtx, out + updLen, &finLen) != 1) {
-            if (TR_ENCRYPT)
-                trPrintf(trSrcFile, __LINE__, "cipherData(): OXL_EVP_EncryptFinal failed\n");
-            return callFailed("OXL_EVP_EncryptFinal");
-        }
-        if (TR_ENCRYPT)
-            trPrintf(trSrcFile, __LINE__, "cipherData(): EncryptFinal - out %d bytes\n", finLen);
-    } else {
-        if (OXLC_EVP_DecryptInit(ctxP, cipherCtx, cipher, key, nullptr) != 1) {
-            if (TR_ENCRYPT)
-                trPrintf(trSrcFile, __LINE__, "cipherData(): OXL_EVP_DecryptInit failed\n");
-            return callFailed("OXL_EVP_DecryptInit");
-        }
-        if (OXLC_EVP_DecryptUpdate(ctxP, cipherCtx, out, &updLen, in, n) != 1) {
-            if (TR_ENCRYPT)
-                trPrintf(trSrcFile, __LINE__, "cipherData(): OXL_EVP_DecryptUpdate failed\n");
-            return callFailed("OXL_EVP_DecryptUpdate");
-        }
-        if (TR_ENCRYPT)
-            trPrintf(trSrcFile, __LINE__, "cipherData(): DecryptUpdate - in %d bytes, out %d bytes\n", n, updLen);
-        if (OXLC_EVP_DecryptFinal(ctxP, cipherCtx, out + updLen, &finLen) != 1) {
-            if (TR_ENCRYPT)
-                trPrintf(trSrcFile, __LINE__, "cipherData(): OXL_EVP_DecryptFinal failed\n");
-            return callFailed("OXL_EVP_DecryptFinal");
-        }
-        if (TR_ENCRYPT)
-            trPrintf(trSrcFile, __LINE__, "cipherData(): DecryptFinal - out %d bytes\n", finLen);
-    }
+    int rc = startCipher(direction, key, "cipherData");
+    if (rc == 0)
+        rc = update(enc, "cipherData", out, &updLen, in, static_cast<int>(inLen));
+    if (rc == 0)
+        rc = finish(enc, "cipherData", out + updLen, &finLen);
+    if (rc != 0)
+        return rc;
     *outLenP = static_cast<unsigned int>(updLen + finLen);
     if (TR_ENTER)
         trPrintf(trSrcFile, __LINE__, "cipherData(): Exiting with outLen = %d\n", updLen + finLen);
@@ -404,27 +365,42 @@ int OXLCrypt::utRand(unsigned char *buf, unsigned int len)
     return 0;
 }
 
+int OXLCrypt::step(int result, const char *who, const char *opName)
+{
+    if (result == 1)
+        return 0;
+    if (TR_ENCRYPT)
+        trPrintf(trSrcFile, __LINE__, "%s(): %s failed\n", who, opName);
+    return callFailed(opName);
+}
+
 int OXLCrypt::startCipher(unsigned char direction, const unsigned char *key, const char *who)
 {
-    if (direction & CRYPTO_ENCRYPT) {
-        if (OXLC_EVP_EncryptInit(ctxP, cipherCtx, cipher, key, nullptr) != 1) {
-            if (TR_ENCRYPT)
-                trPrintf(trSrcFile, __LINE__, "%s(): OXL_EVP_EncryptInit failed\n", who);
-            return callFailed("OXL_EVP_EncryptInit");
-        }
-        if (OXLC_EVP_CIPHER_CTX_set_padding(ctxP, cipherCtx, 1) != 1) {
-            if (TR_ENCRYPT)
-                trPrintf(trSrcFile, __LINE__, "%s(): OXL_EVP_CIPHER_CTX_set_padding failed\n", who);
-            return callFailed("OXL_EVP_CIPHER_CTX_set_padding");
-        }
-        return 0;
-    }
-    if (OXLC_EVP_DecryptInit(ctxP, cipherCtx, cipher, key, nullptr) != 1) {
-        if (TR_ENCRYPT)
-            trPrintf(trSrcFile, __LINE__, "%s(): OXL_EVP_DecryptInit failed\n", who);
-        return callFailed("OXL_EVP_DecryptInit");
-    }
-    return 0;
+    if (!(direction & CRYPTO_ENCRYPT))
+        return step(OXLC_EVP_DecryptInit(ctxP, cipherCtx, cipher, key, nullptr), who, "OXL_EVP_DecryptInit");
+    int rc = step(OXLC_EVP_EncryptInit(ctxP, cipherCtx, cipher, key, nullptr), who, "OXL_EVP_EncryptInit");
+    if (rc == 0)
+        rc = step(OXLC_EVP_CIPHER_CTX_set_padding(ctxP, cipherCtx, 1), who, "OXL_EVP_CIPHER_CTX_set_padding");
+    return rc;
+}
+
+int OXLCrypt::update(bool enc, const char *who, unsigned char *out, int *outLen, const unsigned char *in, int inLen)
+{
+    int rc = enc ? step(OXLC_EVP_EncryptUpdate(ctxP, cipherCtx, out, outLen, in, inLen), who, "OXL_EVP_EncryptUpdate")
+                 : step(OXLC_EVP_DecryptUpdate(ctxP, cipherCtx, out, outLen, in, inLen), who, "OXL_EVP_DecryptUpdate");
+    if (rc == 0 && TR_ENCRYPT)
+        trPrintf(trSrcFile, __LINE__, "%s(): %sUpdate - in %d bytes, out %d bytes\n", who, enc ? "Encrypt" : "Decrypt",
+                 inLen, *outLen);
+    return rc;
+}
+
+int OXLCrypt::finish(bool enc, const char *who, unsigned char *out, int *outLen)
+{
+    int rc = enc ? step(OXLC_EVP_EncryptFinal(ctxP, cipherCtx, out, outLen), who, "OXL_EVP_EncryptFinal")
+                 : step(OXLC_EVP_DecryptFinal(ctxP, cipherCtx, out, outLen), who, "OXL_EVP_DecryptFinal");
+    if (rc == 0 && TR_ENCRYPT)
+        trPrintf(trSrcFile, __LINE__, "%s(): %sFinal - out %d bytes\n", who, enc ? "Encrypt" : "Decrypt", *outLen);
+    return rc;
 }
 
 int OXLCrypt::encDataInit(unsigned char direction, const char *password)
@@ -470,35 +446,16 @@ int OXLCrypt::encData(int lastBuffer, const unsigned char *in, unsigned int inLe
     if (inLen > 0) {
         if (TR_ENCRYPTDETAIL)
             printBuffer(in, inLen, CRYPTO_BEFORE, encDirection);
-        int ok = enc ? OXLC_EVP_EncryptUpdate(ctxP, cipherCtx, out, &updLen, in, static_cast<int>(inLen))
-                     : OXLC_EVP_DecryptUpdate(ctxP, cipherCtx, out, &updLen, in, static_cast<int>(inLen));
-        if (ok != 1) {
-            if (TR_ENCRYPT)
-                trPrintf(trSrcFile, __LINE__, enc ? "encData(): OXL_EVP_EncryptUpdate failed\n"
-                                                  : "encData(): OXL_EVP_DecryptUpdate failed\n");
-            return callFailed(enc ? "OXL_EVP_EncryptUpdate" : "OXL_EVP_DecryptUpdate");
-        }
-        if (TR_ENCRYPT)
-            trPrintf(trSrcFile, __LINE__,
-                     enc ? "encData(): EncryptUpdate - in %d bytes, out %d bytes\n"
-                         : "encData(): DecryptUpdate - in %d bytes, out %d bytes\n",
-                     static_cast<int>(inLen), updLen);
+        int rc = update(enc, "encData", out, &updLen, in, static_cast<int>(inLen));
+        if (rc != 0)
+            return rc;
         if (TR_ENCRYPTDETAIL)
             printBuffer(out, static_cast<unsigned int>(updLen), CRYPTO_AFTER, encDirection);
     }
     if (lastBuffer) {
-        int ok = enc ? OXLC_EVP_EncryptFinal(ctxP, cipherCtx, out + updLen, &finLen)
-                     : OXLC_EVP_DecryptFinal(ctxP, cipherCtx, out + updLen, &finLen);
-        if (ok != 1) {
-            if (TR_ENCRYPT)
-                trPrintf(trSrcFile, __LINE__, enc ? "encData(): OXL_EVP_EncryptFinal failed\n"
-                                                  : "encData(): OXL_EVP_DecryptFinal failed\n");
-            return callFailed(enc ? "OXL_EVP_EncryptFinal" : "OXL_EVP_DecryptFinal");
-        }
-        if (TR_ENCRYPT)
-            trPrintf(trSrcFile, __LINE__,
-                     enc ? "encData(): EncryptFinal - out %d bytes\n" : "encData(): DecryptFinal - out %d bytes\n",
-                     finLen);
+        int rc = finish(enc, "encData", out + updLen, &finLen);
+        if (rc != 0)
+            return rc;
         encState = encDone;
     }
     *outLenP = static_cast<unsigned int>(updLen + finLen);

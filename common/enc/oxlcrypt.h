@@ -54,7 +54,13 @@ public:
 private:
     // The code of a failed library call: its mapped status, and never 0.
     static int callFailed(const char *opName);
+    // One step of a cipher operation: 0 when the library call returned 1,
+    // else "<who>(): <opName> failed" traced and the call's mapped status.
+    static int step(int result, const char *who, const char *opName);
     int startCipher(unsigned char direction, const unsigned char *key, const char *who);
+    // The update and final calls of one direction, each traced on success.
+    int update(bool enc, const char *who, unsigned char *out, int *outLen, const unsigned char *in, int inLen);
+    int finish(bool enc, const char *who, unsigned char *out, int *outLen);
 
     const OXL_EVP_CIPHER *cipher = nullptr;
     OXL_EVP_CIPHER_CTX *cipherCtx = nullptr;
