@@ -1310,11 +1310,12 @@ char saltChar(char c)
 // Eight key bytes from the hash text; false when crypt fails. Called with cryptMutex held.
 bool cryptHalf(uint32_t h, unsigned char *out)
 {
-    static crypt_data data;   // large: kept out of the stack, guarded by cryptMutex
+    // Large: kept out of the stack, guarded by cryptMutex. All zero on every
+    // entry, as crypt_r wants it: zero at start and wiped after each use.
+    static crypt_data data;
     char text[16];
     snprintf(text, sizeof text, "%8u", static_cast<unsigned>(h));
     char salt[3] = {saltChar(text[0]), saltChar(text[1]), '\0'};
-    memset(&data, 0, sizeof data);
     const char *r = crypt_r(text, salt, &data);
     bool ok = r != nullptr && r[0] != '*' && strnlen(r, 10) >= 10;
     if (ok)
