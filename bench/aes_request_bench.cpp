@@ -12,11 +12,6 @@
 // does not stand in the way; otherwise LD_LIBRARY_PATH names the build tree.
 #include <dlfcn.h>
 #include <link.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <openssl/opensslv.h>   // the library's soname only; nothing of libcrypto is linked
 
@@ -28,55 +23,21 @@
 #include <utility>
 #include <vector>
 
-#include "client/kelclient.h"
+#include "bench/reqtiming.h"
 #include "common/enc/crypto.h"
 #include "common/enc/oxlcrypt.h"
 #include "common/ut/dscore.h"
-#include "common/ut/dspswd.h"
 #include "crypto-loader/oxlcload.h"
 #include "crypto-loader/oxlcwrap.h"
 #include "oxlbuildid.h"
+
+using namespace reqbench;
 
 namespace {
 
 #define KEL_STR2(x) #x
 #define KEL_STR(x) KEL_STR2(x)
 const char kCryptoSoname[] = "libcrypto.so." KEL_STR(OPENSSL_VERSION_MAJOR);
-
-double nowUs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v[static_cast<size_t>(p * (v.size() - 1))];
-}
-
-// One exchange as a caller makes it: flag 0, code set 0, 16 data bytes.
-bool oneRequest(const kcConfig &cfg, size_t expectLen)
-{
-    kcAgent agent(cfg);
-    if (agent.start('A') != KC_OK)
-        return false;
-    const unsigned char req[18] = {0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-    agent.send(req, sizeof req);
-    agent.closeInput();
-    unsigned char answer[128];
-    size_t got = 0;
-    agent.receive(answer, sizeof answer, &got);
-    kcStatus st;
-    return agent.finish(&st) == KC_OK && got == expectLen;
-}
 
 // ---- the probe: the agent's AES start-up, step by step --------------------
 
@@ -185,102 +146,39 @@ bool runProbe(const char *self, const char *dir, std::vector<double> *steps)
     return pclose(p) == 0 && ok;
 }
 
-// Lets the agent find this build's library below its installation directory.
-// Returns the directory the probe loads from, or empty when it cannot be shown.
-std::string showBuildLibrary()
-{
-    const std::string installed = std::string(KEL_OXL_DIR) + "/oxl";
-    struct stat st;
-    if (strcmp(KEL_OXL_DIR, KEL_BINARY_DIR) == 0 || stat(installed.c_str(), &st) != 0) {
-        setenv("LD_LIBRARY_PATH", KEL_BINARY_DIR, 1);   // nothing installed: the search path reaches it
-        return KEL_BINARY_DIR;
-    }
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount(KEL_BINARY_DIR "/oxl", installed.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-        perror("aes_request_bench: cannot show the build's library to the agent");
-        return "";
-    }
-    return KEL_OXL_DIR;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (argc == 3 && strcmp(argv[1], "--probe") == 0)
         return probe(argv[2]);
-    const int runs = argc > 1 ? std::max(50, atoi(argv[1])) : 300;
-    if (geteuid() != 0) {
-        fprintf(stderr, "aes_request_bench: run as root (the agent serves requests only for root)\n");
+    const int runs = runsFromArgs(argc, argv, 300, 50);
+    if (!runningAsRoot("aes_request_bench"))
         return 2;
-    }
     const std::string libDir = showBuildLibrary();
     if (libDir.empty())
         return 1;
-    char dirTmpl[] = "/tmp/kelbench.XXXXXX";
-    if (mkdtemp(dirTmpl) == nullptr)
+    PasswordDir dir;
+    if (!dir.ok())
         return 1;
-    const std::string dir = dirTmpl;
-    const std::string path = dir + "/ZAR.PWD";
 
-    // The password the agent folds its key from, stored through the password store.
-    dsCoreInit(nullptr, 1);
-    pswdFileInfo pfi;
-    memset(&pfi, 0, sizeof pfi);
-    pfi.pswdFile = const_cast<char *>(path.c_str());
-    if (dsSetPassword(&pfi, PSWD_TYPE_SERVER, "", nullptr, "BENCHPASSWORD", "N1", "SRV", nullptr, nullptr, nullptr,
-                      path.c_str()) != 0) {
-        fprintf(stderr, "aes_request_bench: cannot store the password in %s\n", path.c_str());
-        return 1;
-    }
-
-    kcConfig desCfg = kcDefaultConfig();
-    desCfg.agentPath = KEL_BINARY_DIR "/kelvlx";
-    desCfg.catalogDir = KEL_BINARY_DIR "/catalogs";
-    desCfg.passwordDir = dir;
-    desCfg.node = "N1";
-    desCfg.server = "SRV";
-    desCfg.cipherType = 1;
-    kcConfig aesCfg = desCfg;
-    aesCfg.cipherType = 2;
-
-    struct Subject {
-        const char *name;
-        const kcConfig *cfg;
-        size_t answerLen;
-        std::vector<double> us;
-    } subjects[] = {
-        {"'A' request, DES (start to exit)", &desCfg, 16, {}},
-        {"'A' request, AES (start to exit)", &aesCfg, 32, {}},
+    std::vector<Subject> subjects = {
+        {"'A' request, DES (start to exit)", agentConfig(dir, 1), 16, {}},
+        {"'A' request, AES (start to exit)", agentConfig(dir, 2), 32, {}},
     };
-    for (auto &s : subjects)
-        if (!oneRequest(*s.cfg, s.answerLen)) {
-            fprintf(stderr, "aes_request_bench: %s did not run as expected (is the crypto library of this build "
-                            "reachable?)\n", s.name);
-            return 1;
-        }
     std::vector<double> steps[kStepCount];
     const int probes = std::max(20, runs / 5);
-    for (int i = 0; i < runs; ++i) {   // interleaved, so both see the same machine
-        for (auto &s : subjects) {
-            double t0 = nowUs();
-            bool ok = oneRequest(*s.cfg, s.answerLen);
-            s.us.push_back(nowUs() - t0);
-            if (!ok) {
-                fprintf(stderr, "aes_request_bench: run %d of %s failed\n", i, s.name);
-                return 1;
-            }
-        }
-        if (i % (runs / probes) == 0 && !runProbe(argv[0], libDir.c_str(), steps)) {
-            fprintf(stderr, "aes_request_bench: the probe failed\n");
-            return 1;
-        }
-    }
+    bool ok = timeInterleaved("aes_request_bench", subjects, runs, [&](int round) {
+        if (round % (runs / probes) != 0 || runProbe(argv[0], libDir.c_str(), steps))
+            return true;
+        fprintf(stderr, "aes_request_bench: the probe failed\n");
+        return false;
+    });
+    if (!ok)
+        return 1;
 
     printf("runs: %d of each request, interleaved; %zu probes\n", runs, steps[0].size());
-    for (const auto &s : subjects)
-        printf("%-36s median %8.1f us   p10 %8.1f   p90 %8.1f\n", s.name, median(s.us), percentile(s.us, 0.1),
-               percentile(s.us, 0.9));
+    printSubjects(subjects);
     const double des = median(subjects[0].us), aes = median(subjects[1].us);
     printf("ratio AES / DES: %.2f   (AES costs %.1f us more)\n", aes / des, aes - des);
 
@@ -297,11 +195,5 @@ int main(int argc, char **argv)
     printf("share of library loading (the first four steps) in the AES request: %.0f %%, in the difference "
            "to DES: %.0f %%\n",
            100 * loading / aes, 100 * std::min(1.0, loading / (aes - des)));
-
-    unlink(path.c_str());
-    std::string lock = path + ".lock";
-    unlink(lock.c_str());
-    rmdir(dir.c_str());
-    dsCoreCleanUp();
     return 0;
 }

@@ -1,5 +1,6 @@
-// The yardstick of request_bench: a program that does nothing, built and
-// linked the same way as the agent.
+// The yardstick of the DES request: a trivial C++ program, built as such a
+// program is by default (the C++ runtime as shared libraries, which the
+// linker leaves out when nothing of them is used).
 int main()
 {
     return 0;

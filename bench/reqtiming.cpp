@@ -1,0 +1,159 @@
+#include "bench/reqtiming.h"
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/ut/dscore.h"
+#include "common/ut/dspswd.h"
+
+namespace reqbench {
+
+double nowUs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    return v[static_cast<size_t>(p * (v.size() - 1))];
+}
+
+int runsFromArgs(int argc, char **argv, int defaultRuns, int minRuns)
+{
+    return argc > 1 ? std::max(minRuns, atoi(argv[1])) : defaultRuns;
+}
+
+bool runningAsRoot(const char *bench)
+{
+    if (geteuid() == 0)
+        return true;
+    fprintf(stderr, "%s: run as root (the agent serves requests only for root)\n", bench);
+    return false;
+}
+
+PasswordDir::PasswordDir()
+{
+    char tmpl[] = "/tmp/kelbench.XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+        return;
+    dir_ = tmpl;
+    const std::string file = dir_ + "/ZAR.PWD";
+    dsCoreInit(nullptr, 1);
+    pswdFileInfo pfi;
+    memset(&pfi, 0, sizeof pfi);
+    pfi.pswdFile = const_cast<char *>(file.c_str());
+    ok_ = dsSetPassword(&pfi, PSWD_TYPE_SERVER, "", nullptr, "BENCHPASSWORD", "N1", "SRV", nullptr, nullptr, nullptr,
+                        file.c_str()) == 0;
+    if (!ok_)
+        fprintf(stderr, "cannot store the benchmark's password in %s\n", file.c_str());
+}
+
+PasswordDir::~PasswordDir()
+{
+    if (dir_.empty())
+        return;
+    for (const char *name : {"/ZAR.PWD", "/ZAR.PWD.lock"})
+        unlink((dir_ + name).c_str());
+    rmdir(dir_.c_str());
+    dsCoreCleanUp();
+}
+
+kcConfig agentConfig(const PasswordDir &dir, int cipherType)
+{
+    kcConfig cfg = kcDefaultConfig();
+    cfg.agentPath = KEL_BINARY_DIR "/kelvlx";
+    cfg.catalogDir = KEL_BINARY_DIR "/catalogs";
+    cfg.passwordDir = dir.path();
+    cfg.node = "N1";
+    cfg.server = "SRV";
+    cfg.cipherType = cipherType;
+    return cfg;
+}
+
+kcConfig programConfig(const kcConfig &agent, const char *program)
+{
+    kcConfig cfg = agent;
+    cfg.agentPath = program;
+    return cfg;
+}
+
+std::string showBuildLibrary()
+{
+    const std::string installed = std::string(KEL_OXL_DIR) + "/oxl";
+    struct stat st;
+    if (strcmp(KEL_OXL_DIR, KEL_BINARY_DIR) == 0 || stat(installed.c_str(), &st) != 0) {
+        setenv("LD_LIBRARY_PATH", KEL_BINARY_DIR, 1);   // nothing installed: the search path reaches it
+        return KEL_BINARY_DIR;
+    }
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(KEL_BINARY_DIR "/oxl", installed.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        perror("cannot show the build's crypto library to the agent");
+        return "";
+    }
+    return KEL_OXL_DIR;
+}
+
+bool oneRequest(const Subject &s)
+{
+    kcAgent agent(s.cfg);
+    if (agent.start('A') != KC_OK)
+        return false;
+    const unsigned char req[18] = {0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    agent.send(req, sizeof req);   // a program that reads nothing may have gone already: the answer tells
+    agent.closeInput();
+    unsigned char answer[128];
+    size_t got = 0;
+    agent.receive(answer, sizeof answer, &got);
+    kcStatus st;
+    return agent.finish(&st) == KC_OK && got == s.answerLen;
+}
+
+bool timeInterleaved(const char *bench, std::vector<Subject> &subjects, int runs,
+                     const std::function<bool(int round)> &betweenRounds)
+{
+    for (const auto &s : subjects)
+        if (!oneRequest(s)) {
+            fprintf(stderr, "%s: %s did not run as expected\n", bench, s.name.c_str());
+            return false;
+        }
+    for (int i = 0; i < runs; ++i) {
+        for (auto &s : subjects) {
+            double t0 = nowUs();
+            bool ok = oneRequest(s);
+            s.us.push_back(nowUs() - t0);
+            if (!ok) {
+                fprintf(stderr, "%s: run %d of %s failed\n", bench, i, s.name.c_str());
+                return false;
+            }
+        }
+        if (betweenRounds && !betweenRounds(i))
+            return false;
+    }
+    return true;
+}
+
+void printSubjects(const std::vector<Subject> &subjects)
+{
+    for (const auto &s : subjects)
+        printf("%-44s median %8.1f us   p10 %8.1f   p90 %8.1f\n", s.name.c_str(), median(s.us),
+               percentile(s.us, 0.1), percentile(s.us, 0.9));
+}
+
+} // namespace reqbench

@@ -1,0 +1,78 @@
+// What the request benchmarks share: a password file for the agent to serve,
+// one request as a caller makes it, interleaved timing of several programs
+// started that way, and the medians. Each subject is a program started from
+// start to exit through the caller's library (pipes, fork, exec, wait), so a
+// reference program pays the same start as the agent.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "client/kelclient.h"
+
+namespace reqbench {
+
+double nowUs();
+double median(std::vector<double> v);
+double percentile(std::vector<double> v, double p);
+
+// The number of runs from argv[1] (at least minRuns), or defaultRuns.
+int runsFromArgs(int argc, char **argv, int defaultRuns, int minRuns);
+
+// false, with a line on standard error, unless the benchmark runs as root
+// (the agent serves requests only for root).
+bool runningAsRoot(const char *bench);
+
+// A temporary directory whose ZAR.PWD holds the server password of node N1
+// for server SRV, stored through the password store; removed again.
+class PasswordDir {
+public:
+    PasswordDir();
+    ~PasswordDir();
+    PasswordDir(const PasswordDir &) = delete;
+    PasswordDir &operator=(const PasswordDir &) = delete;
+    bool ok() const { return ok_; }
+    const std::string &path() const { return dir_; }
+
+private:
+    std::string dir_;
+    bool ok_ = false;
+};
+
+// This build's agent for node N1 and server SRV with the given cipher type.
+kcConfig agentConfig(const PasswordDir &dir, int cipherType);
+// The same exchange, started with another program in the agent's place.
+kcConfig programConfig(const kcConfig &agent, const char *program);
+
+// Lets the agent find this build's crypto library below its installation
+// directory: where that directory exists, the process moves into a mount
+// namespace of its own in which it shows the build tree's oxl/ (a library
+// installed from another build would be refused); otherwise LD_LIBRARY_PATH
+// names the build tree. The directory the library is loaded from, or empty
+// when it cannot be shown.
+std::string showBuildLibrary();
+
+struct Subject {
+    std::string name;
+    kcConfig cfg;
+    size_t answerLen;          // bytes the program answers: 16 for DES, 32 for AES, 0 for the others
+    std::vector<double> us;    // start to exit, one entry per run
+};
+
+// One 'A' exchange: flag 0, code set 0, 16 data bytes; true when the program
+// exited with 0 after answering answerLen bytes.
+bool oneRequest(const Subject &s);
+
+// Runs each subject once to check it, then `runs` rounds of all of them in
+// turn, so all see the same machine; betweenRounds (when set) runs after each
+// round and may fail the benchmark. false, with a line on standard error, at
+// the first failure.
+bool timeInterleaved(const char *bench, std::vector<Subject> &subjects, int runs,
+                     const std::function<bool(int round)> &betweenRounds = nullptr);
+
+// One line per subject: median, 10th and 90th percentile.
+void printSubjects(const std::vector<Subject> &subjects);
+
+} // namespace reqbench
