@@ -65,6 +65,8 @@ GlobalRC *GlobalRC::Instance()
     return instanceP;
 }
 
+void GlobalRC::Destroy() { delete instanceP; }
+
 GlobalRC::GlobalRC() { mutex = pkCreateMutex(); }
 
 GlobalRC::~GlobalRC()
@@ -94,6 +96,11 @@ int GlobalRC::set(int msgNum)
         return 0;
     if (TR_EXTRC_DETAIL)
         trPrintf(trSrcFile, __LINE__, "GlobalrC::set() entry.\n");
+    // The level is looked up before the lock is taken: the lookup takes the
+    // message system's lock, and the message system raises this accumulator
+    // while it holds that lock, so taking them in the other order here could
+    // leave two threads waiting for each other.
+    int msgRC = levelOf(msgNum);
     if (pkAcquireMutex(mutex) != 0) {
         reportMutexFailure(__LINE__, "Unable to acquire global rc mutex\n");
         if (TR_EXTRC_DETAIL)
@@ -105,7 +112,6 @@ int GlobalRC::set(int msgNum)
         trPrintf(trSrcFile, __LINE__, "Before processing, rc = %d, rcMacroMax = %d, rcMax = %d.\n", rc, rcMacroMax,
                  rcMax);
     }
-    int msgRC = levelOf(msgNum);
     if (TR_EXTRC_DETAIL)
         trPrintf(trSrcFile, __LINE__, "msgRC = %d.\n", msgRC);
 

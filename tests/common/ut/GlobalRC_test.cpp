@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/nls/nlsinit.h"
 #include "common/nls/nlsmsg.h"
+#include "common/unx/psmutex.h"
 #include "common/ut/testflags.h"
 
 namespace {
@@ -140,6 +146,41 @@ TEST_F(GlobalRCTest, InstanceIsCreatedOnceAndForgottenWhenDestroyed)
     EXPECT_EQ(GlobalRC::instanceP, nullptr);
     EXPECT_EQ(gRC, nullptr);
     GlobalRC::instanceP = saved;
+}
+
+// One thread holds the message system's lock while it raises the accumulator,
+// as the message reader does when it cannot allocate an entry; the other
+// raises the accumulator with a warning, whose level the message system gives.
+// The first waits until the second holds the accumulator's lock (or a while,
+// when the second never takes it before asking the message system). Ends the
+// process with 0 when both finish; a lock-order deadlock never ends.
+[[noreturn]] void raiseFromBothSides()
+{
+    bIsSingleThread = 0;
+    GlobalRC g;
+    std::atomic<bool> holding{false};
+    std::thread inMessageSystem([&] {
+        pkAcquireMutexNested(nls_mutex);
+        holding = true;
+        for (int i = 0; i < 2000 && __atomic_load_n(&g.mutex->owner, __ATOMIC_RELAXED) == 0; i++)
+            usleep(100);
+        g.set(9999);
+        pkReleaseMutexNested(nls_mutex);
+    });
+    while (!holding)
+        std::this_thread::yield();
+    std::thread raising([&] { g.set(102); });
+    inMessageSystem.join();
+    raising.join();
+    std::_Exit(g.rc == 12 ? 0 : 1);
+}
+
+TEST_F(GlobalRCTest, MessageSystemAndAccumulatorNeverWaitForEachOther)
+{
+    ASSERT_NE(nls_mutex, nullptr);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The watchdog: a deadlocked child is ended by its alarm and the test fails.
+    EXPECT_EXIT((alarm(60), raiseFromBothSides()), ::testing::ExitedWithCode(0), "");
 }
 
 } // namespace
