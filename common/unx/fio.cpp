@@ -16,6 +16,8 @@ static const char trSrcFile[] = "fio";
 namespace {
 
 constexpr int RC_NAME_TOO_LONG = 119;
+// TransErrno's code for EEXIST.
+constexpr int RC_ALREADY_EXISTS = 108;
 
 bool isDirectory(const char *path)
 {
@@ -58,7 +60,10 @@ int fioBuildPath(const char *path)
     // "a/b/" names the directory "a/b".
     while (len > 1 && copy[len - 1] == '/')
         copy[--len] = '\0';
-    return buildPath(copy);
+    // A path that exists already is not built: -1, as when every mkdir up to
+    // the top has failed. Callers ask for a directory they found missing.
+    int rc = buildPath(copy);
+    return rc == RC_ALREADY_EXISTS ? -1 : rc;
 }
 
 int fioMakeDirectory(const char *path, int /*flags*/)

@@ -7,8 +7,8 @@
 inline constexpr size_t FIO_PATH_MAX = 1024;
 
 // Creates path and every missing parent directory: 0, -1 for a null, empty or
-// unbuildable path, 119 for a path of FIO_PATH_MAX bytes or more, or the
-// return code of the mkdir that failed.
+// unbuildable path or one that exists already, 119 for a path of FIO_PATH_MAX
+// bytes or more, or the return code of the mkdir that failed.
 int fioBuildPath(const char *path);
 // One mkdir (mode 0777 under the umask): 0 or the mapped return code. flags is not used.
 int fioMakeDirectory(const char *path, int flags = 0);

@@ -97,6 +97,8 @@ TEST_F(Scratch, BuildPathOfARelativeTwoLevelPath)
     EXPECT_EQ(0, fioBuildPath("one/two"));
     EXPECT_TRUE(isDir(dir + "/one"));
     EXPECT_TRUE(isDir(dir + "/one/two"));
+    EXPECT_EQ(-1, fioBuildPath("one/two")) << "both levels exist now";
+    EXPECT_EQ(0, fioBuildPath("one/two/three")) << "a missing level below existing ones";
 }
 
 TEST_F(Scratch, BuildPathFailures)
@@ -109,7 +111,8 @@ TEST_F(Scratch, BuildPathFailures)
 
     EXPECT_EQ(-1, fioBuildPath(nullptr));
     EXPECT_EQ(-1, fioBuildPath(""));
-    EXPECT_NE(0, fioBuildPath(dir.c_str()));                  // exists already
+    EXPECT_EQ(-1, fioBuildPath(dir.c_str()));                 // exists already
+    EXPECT_EQ(-1, fioBuildPath(file.c_str()));                // a file of that name exists
     EXPECT_NE(0, fioBuildPath((file + "/sub").c_str()));      // a file in the way
     EXPECT_EQ(119, fioBuildPath(tooLong.c_str()));            // never cut short into another path
     EXPECT_FALSE(exists(dir + "/" + std::string(FIO_PATH_MAX - dir.size() - 2, 'x')));
