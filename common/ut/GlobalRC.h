@@ -7,6 +7,8 @@
 class GlobalRC {
 public:
     static GlobalRC *Instance();
+    // Deletes the instance, if any (the last release of the core tear-down).
+    static void Destroy();
     GlobalRC();
     ~GlobalRC();
     GlobalRC(const GlobalRC &) = delete;

@@ -64,8 +64,16 @@ int dsCoreInit(nlsOutFn_t *outFns, int flag)
     kelInitMemStatics();
     mpPoolInit();
     gRC = GlobalRC::Instance();
-    return newNlsGlobalObject(outFns, flag) != nullptr ? 0 : 102;
+    // Each object is released by the second stage of the tear-down; a step
+    // with room for four cannot refuse its first hook.
+    (void)dsCoreAddCleanUpHook(DS_CLEANUP_GLOBAL_RC, GlobalRC::Destroy);
+    if (newNlsGlobalObject(outFns, flag) == nullptr)
+        return 102;
+    (void)dsCoreAddCleanUpHook(DS_CLEANUP_NLS_OBJECT, destroyNlsGlobalObject);
+    return 0;
 }
+
+void dsCoreInitSecondStage() { isCoreInitialized = 1; }
 
 void dsCoreCleanUp()
 {

@@ -9,6 +9,11 @@ extern int isCoreInitialized;
 
 // 0, or 102 when the message system object could not be created.
 int dsCoreInit(nlsOutFn_t *outFns, int flag);
+// The second stage, which the wider library's programs start after
+// dsCoreInit and the agent never does: from then on dsCoreCleanUp also
+// releases what registered itself below (the message object, the return-code
+// accumulator, the password mutexes, ...).
+void dsCoreInitSecondStage();
 void dsCoreCleanUp();
 
 // The second-stage releases, run by dsCoreCleanUp in this order.

@@ -3,9 +3,12 @@
 #include "common/ut/dspswd.h"
 
 #include "common/unx/pssec.h"
+#include "common/ut/dscore.h"
 
 psMutex_t pswdOpMutex = PTHREAD_MUTEX_INITIALIZER;
 psMutex_t cryptBufMutex = PTHREAD_MUTEX_INITIALIZER;
+// Both are released by the second stage of the core tear-down.
+[[maybe_unused]] static const int pswdOpMutexHook = dsCoreAddCleanUpHook(DS_CLEANUP_PSWDOP_MUTEX, pswdOpMutexDestroy);
 
 int isOtherType(unsigned char type) { return type >= PSWD_TYPE_OTHER_FIRST && type <= PSWD_TYPE_OTHER_LAST; }
 

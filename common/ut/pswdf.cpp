@@ -5,12 +5,15 @@
 
 #include "common/enc/crypto.h"
 #include "common/mem/secure.h"
+#include "common/ut/dscore.h"
 #include "common/ut/testflags.h"
 #include "common/ut/trace.h"
 
 static const char trSrcFile[] = "pswdf";
 
 psMutex_t pswdFMutex = PTHREAD_MUTEX_INITIALIZER;
+// Released by the second stage of the core tear-down.
+[[maybe_unused]] static const int pswdFMutexHook = dsCoreAddCleanUpHook(DS_CLEANUP_PSWDF_MUTEX, pswdFMutexDestroy);
 
 namespace {
 

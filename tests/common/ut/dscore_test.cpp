@@ -6,6 +6,8 @@
 
 #include "common/mem/mempool.h"
 #include "common/ut/GlobalRC.h"
+#include "common/ut/dspswd.h"
+#include "common/ut/pswdf.h"
 
 namespace {
 
@@ -16,12 +18,28 @@ void hook()
     ran.push_back(N);
 }
 
-// Registers hooks for a few steps, out of order, and removes them afterwards.
+struct Reg {
+    dsCleanUpStep step;
+    dsCleanUpFn_t fn;
+};
+
+// The releases the program registers where it creates each object.
+const Reg programHooks[] = {
+    {DS_CLEANUP_PSWDF_MUTEX, pswdFMutexDestroy},
+    {DS_CLEANUP_PSWDOP_MUTEX, pswdOpMutexDestroy},
+    {DS_CLEANUP_NLS_OBJECT, destroyNlsGlobalObject},
+    {DS_CLEANUP_GLOBAL_RC, GlobalRC::Destroy},
+};
+
+// Registers hooks for a few steps, out of order, and removes them afterwards;
+// the program's own are set aside meanwhile and put back.
 class CleanUpHooks : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ran.clear();
+        for (const Reg &r : programHooks)
+            setAside_.push_back(dsCoreRemoveCleanUpHook(r.step, r.fn) == 0);
         for (const Reg &r : regs)
             ASSERT_EQ(0, dsCoreAddCleanUpHook(r.step, r.fn));
     }
@@ -29,12 +47,12 @@ protected:
     {
         for (const Reg &r : regs)
             dsCoreRemoveCleanUpHook(r.step, r.fn);
+        for (size_t i = 0; i < setAside_.size(); i++)
+            if (setAside_[i])
+                dsCoreAddCleanUpHook(programHooks[i].step, programHooks[i].fn);
         isCoreInitialized = 0;
     }
-    struct Reg {
-        dsCleanUpStep step;
-        dsCleanUpFn_t fn;
-    };
+    std::vector<bool> setAside_;
     const Reg regs[5] = {
         {DS_CLEANUP_GLOBAL_RC, hook<13>},      {DS_CLEANUP_PSWDF_MUTEX, hook<3>},
         {DS_CLEANUP_KEY_RING, hook<7>},        {DS_CLEANUP_PSWDOP_MUTEX, hook<4>},
@@ -90,7 +108,28 @@ TEST(DsCore, InitSetsUpPoolsAndTheReturnCodeAccumulator)
     dsCoreCleanUp();
     EXPECT_EQ(nullptr, mpGetEntry(pool));   // the pools went with the tear-down
     EXPECT_EQ(0, isCoreInitialized);
-    destroyNlsGlobalObject();   // released by the second stage only, which this test does not run
+    // Released by the second stage only, which the agent never starts.
+    EXPECT_EQ(GlobalRC::Instance(), gRC);
+    EXPECT_EQ(rc == 0, getNlsGlobalObjectHandle() != nullptr);
+    destroyNlsGlobalObject();
+}
+
+TEST(DsCore, SecondStageReleasesWhatRegisteredWhereItWasCreated)
+{
+    ASSERT_EQ(0, dsCoreInit(nullptr, 1));
+    // The password mutexes registered themselves when the program started.
+    for (const Reg &r : {programHooks[0], programHooks[1]}) {
+        EXPECT_EQ(0, dsCoreRemoveCleanUpHook(r.step, r.fn)) << r.step;
+        dsCoreAddCleanUpHook(r.step, r.fn);
+    }
+    dsCoreInitSecondStage();
+    EXPECT_EQ(1, isCoreInitialized);
+    dsCoreCleanUp();
+    EXPECT_EQ(0, isCoreInitialized);
+    EXPECT_EQ(nullptr, getNlsGlobalObjectHandle());
+    EXPECT_EQ(nullptr, gRC);
+    EXPECT_EQ(nullptr, GlobalRC::instanceP);
+    gRC = GlobalRC::Instance();   // as the other tests of this program expect
 }
 
 TEST(DsCore, CleanUpWithoutInit)
