@@ -2,6 +2,7 @@
 
 #include "common/mem/kelmem.h"
 #include "common/mem/mempool.h"
+#include "common/unx/fsubsys.h"
 
 namespace {
 
@@ -78,6 +79,7 @@ llNode_t *sortBinMerge(llNode_t *head, llSortFn_t compare, void *context)
         }
         if (heads[1] == nullptr)
             return heads[0];
+        SwitchProcess(0);   // a long sort lets other work in once a pass
         head = mergeRuns(heads[0], heads[1], compare, context);
     }
 }
