@@ -188,7 +188,7 @@ char *StrrChr(const char *s, int c) { return findChar(s, c, true, nullptr); }
 
 char *StrrChr(const char *s, int c, int *errOut) { return findChar(s, c, true, errOut); }
 
-char *StrUpper(char *s)
+char *psStrUpper(char *s)
 {
     if (s == nullptr)
         return nullptr;

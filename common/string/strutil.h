@@ -21,7 +21,8 @@ char *StrrChr(const char *s, int c, int *errOut);   // 207 in *errOut for an inv
 // Upper-cases in place. Returns s, or null (string unchanged) when the
 // upper-cased text would need more bytes than the string has. Text that is not
 // valid in the code set is left as it is.
-char *StrUpper(char *s);
+char *psStrUpper(char *s);
+inline char *StrUpper(char *s) { return psStrUpper(s); }
 // Upper-cases in into out (outSize bytes with the terminator): 0, or -1 when
 // the result does not fit (out then holds an empty string) or an argument is null.
 int StrUpperBounded(const char *in, char *out, size_t outSize);

@@ -188,6 +188,8 @@ TEST_F(Utf8, StrUpperInPlace)
         EXPECT_EQ(std::string(7, 'Z'), buf.substr(len + 1)) << c.in;
     }
     EXPECT_EQ(nullptr, StrUpper(nullptr));
+    char plain[] = "abc";
+    EXPECT_STREQ("ABC", psStrUpper(plain));   // the platform layer's name for it
 }
 
 TEST_F(Utf8, StrUpperOfALongStringStopsAtTheLimit)
