@@ -1307,20 +1307,22 @@ char saltChar(char c)
     return table[v & 0x3f];
 }
 
-// Eight key bytes from the hash text; false when crypt fails. Called with cryptMutex held.
+// crypt's work area: large, so kept out of the stack; guarded by cryptMutex.
+// All zero whenever a key derivation starts, as crypt_r wants it first: zero
+// at start and wiped when each derivation ends.
+crypt_data cryptData;
+
+// Eight key bytes from the hash text; false when crypt fails. Called with
+// cryptMutex held, by a caller that wipes cryptData when it is done.
 bool cryptHalf(uint32_t h, unsigned char *out)
 {
-    // Large: kept out of the stack, guarded by cryptMutex. All zero on every
-    // entry, as crypt_r wants it: zero at start and wiped after each use.
-    static crypt_data data;
     char text[16];
     snprintf(text, sizeof text, "%8u", static_cast<unsigned>(h));
     char salt[3] = {saltChar(text[0]), saltChar(text[1]), '\0'};
-    const char *r = crypt_r(text, salt, &data);
+    const char *r = crypt_r(text, salt, &cryptData);
     bool ok = r != nullptr && r[0] != '*' && strnlen(r, 10) >= 10;
     if (ok)
         memcpy(out, r + 2, 8);
-    kelZero(&data, sizeof data);
     kelZero(text, sizeof text);
     return ok;
 }
@@ -1332,6 +1334,7 @@ int psCreateCryptoKey(unsigned char *key, const char *name)
     if (key == nullptr || name == nullptr)
         return 0;
     MutexGuard lk(&cryptMutex);
+    ZeroOnExit wipe(&cryptData, sizeof cryptData);   // once for both halves, before the lock is released
     SecretBuf<PSWD_KEY_SIZE> k;
     uint32_t h = hashName(1, name);
     if (!cryptHalf(h, k.data()))
