@@ -2,14 +2,11 @@
 // and type 0 falling back to DES when the crypto library cannot be loaded
 // (absent, of another build, not a library at all, or out of reach of a
 // set-user-id run). Password files are laid out byte by byte (pwfixture.h);
-// every expected answer comes from OpenSSL's AES-128-CBC and DES called here.
-#include <fcntl.h>
-#include <iconv.h>
+// every expected answer comes from OpenSSL's AES-128-CBC and DES (reqfixture.h).
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -20,99 +17,20 @@
 
 #include "client/kelclient.h"
 #include "oxlbuildid.h"
-#include "tests/common/unx/pwfixture.h"
+#include "tests/common/vlx/reqfixture.h"
 
 namespace {
 
-// Request and answer bytes; password files are pwfix::Bytes.
-using Bytes = std::vector<unsigned char>;
+using namespace reqfix;
 
-Bytes bytes(const std::string &s) { return Bytes(s.begin(), s.end()); }
-
-const std::string kAgent = KEL_BINARY_DIR "/kelvlx";
 const std::string kBuiltLibrary = KEL_BINARY_DIR "/oxl/oxllib/liboxllib.so";
 const std::string kInstalledLibrary = KEL_OXL_DIR "/oxl/oxllib/liboxllib.so";
-const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.-+&";
 constexpr int kLibraryFailure = 5801 % 256;
 constexpr int kNoLibrary = 5802 % 256;
 
-// ---- the oracle -----------------------------------------------------------
-
-// The password as the server sees it: upper-cased, and for code set 22 in
-// the system's CP1047 (the letters, digits and signs used here convert alike).
-Bytes serverText(const std::string &password, int codeSet)
-{
-    std::string up = password;
-    std::transform(up.begin(), up.end(), up.begin(), [](unsigned char c) { return static_cast<char>(toupper(c)); });
-    Bytes t = bytes(up);
-    if (codeSet != 22 || t.empty())
-        return t;
-    iconv_t cd = iconv_open("CP1047", "ISO-8859-1");
-    Bytes out(t.size());
-    char *ip = reinterpret_cast<char *>(t.data()), *op = reinterpret_cast<char *>(out.data());
-    size_t il = t.size(), ol = out.size();
-    iconv(cd, &ip, &il, &op, &ol);
-    iconv_close(cd);
-    return out;
-}
-
-// AES-128-CBC, all-zero vector, PKCS padding. ok reports a failed decipherment.
-Bytes aesCbc(const Bytes &key16, const Bytes &in, bool encrypt, bool *ok = nullptr)
-{
-    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
-    Bytes out(in.size() + 16);
-    int l1 = 0, l2 = 0;
-    const unsigned char *inP = in.empty() ? out.data() : in.data();
-    bool good = EVP_CipherInit_ex(ctx, EVP_aes_128_cbc(), nullptr, key16.data(), nullptr, encrypt ? 1 : 0) == 1 &&
-                EVP_CipherUpdate(ctx, out.data(), &l1, inP, static_cast<int>(in.size())) == 1 &&
-                EVP_CipherFinal_ex(ctx, out.data() + l1, &l2) == 1;
-    EVP_CIPHER_CTX_free(ctx);
-    if (ok != nullptr)
-        *ok = good;
-    out.resize(good ? static_cast<size_t>(l1 + l2) : 0);
-    return out;
-}
-
-// The AES key of a password: its text enciphered under sixteen 0x4E bytes,
-// the last block of the ciphertext.
-Bytes aesFoldKey(const Bytes &text)
-{
-    const Bytes c = aesCbc(Bytes(16, 0x4E), text, true);
-    return Bytes(c.end() - 16, c.end());
-}
-
-Bytes aesKeyOf(const std::string &password, int codeSet) { return aesFoldKey(serverText(password, codeSet)); }
-
 Bytes desAnswer(const std::string &password, const Bytes &data, bool encrypt)
 {
-    auto key = pwfix::desFoldKey(serverText(password, 0));
-    return pwfix::desChain(key.data(), data, encrypt);
-}
-
-Bytes pattern(size_t n, unsigned char seed)
-{
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = static_cast<unsigned char>(seed + 41 * i);
-    return b;
-}
-
-Bytes cat(Bytes a, const Bytes &b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-// The type 0 password of (server, node) in a password file, deciphered from the layout.
-std::string storedPassword(const pwfix::Bytes &f, const std::string &server, const std::string &node)
-{
-    const std::vector<pwfix::Bytes> found = pwfix::serverPasswords(f, server, node);
-    return found.empty() ? "<none>" : found.back();
-}
-
-bool fromAlphabet(const std::string &s)
-{
-    return s.size() == 63 && s.find_first_not_of(kAlphabet) == std::string::npos;
+    return expectedAnswer(1, password, 0, data, encrypt);
 }
 
 // ---- where the agent finds a crypto library -------------------------------
@@ -204,11 +122,6 @@ private:
 
 // ---- running the agent ----------------------------------------------------
 
-struct Exchange {
-    kcStatus st;
-    Bytes answer;
-};
-
 class AesAgent : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -234,14 +147,7 @@ protected:
         if (!canHide && access(kInstalledLibrary.c_str(), F_OK) == 0)
             GTEST_SKIP() << "a crypto library is installed at " << kInstalledLibrary
                          << " and no mount namespace can hide it";
-        cfg = kcDefaultConfig();
-        cfg.agentPath = canHide ? trees->runner() : kAgent;
-        cfg.catalogDir = KEL_BINARY_DIR "/catalogs";
-        cfg.passwordDir = tmp.path();
-        cfg.node = "N1";
-        cfg.server = "SRV";
-        cfg.cipherType = 2;
-        cfg.timeoutMs = 20000;
+        cfg = agentConfig(canHide ? trees->runner() : kAgent, tmp.path(), 2);
         setenv("KEL_T_AGENT", kAgent.c_str(), 1);
         setenv("KEL_T_AS", "", 1);
         useLibrary(Library::buildTree);
@@ -257,34 +163,12 @@ protected:
 
     void store(const std::vector<pwfix::Record> &records) { ASSERT_TRUE(pwfix::writeFile(tmp.file(), pwfix::file(records))); }
 
-    // Starts the agent for op, writes request in one piece, closes the pipe
-    // and reads the whole answer.
     Exchange run(char op, const Bytes &request, int cipher)
     {
         kcConfig c = cfg;
         c.cipherType = cipher;
-        // Whatever the agent writes besides its answer lands here: nothing should.
-        const std::string outPath = tmp.file("agent-output");
-        int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        c.stdoutFd = c.stderrFd = outFd;
-        Exchange ex;
-        {
-            kcAgent agent(c);
-            EXPECT_EQ(KC_OK, agent.start(op));
-            if (!request.empty()) {
-                EXPECT_EQ(KC_OK, agent.send(request.data(), request.size()));
-            }
-            agent.closeInput();
-            Bytes buf(512);
-            size_t got = 0;
-            EXPECT_EQ(KC_OK, agent.receive(buf.data(), buf.size(), &got));
-            buf.resize(got);
-            ex.answer = buf;
-            agent.finish(&ex.st);
-        }
-        close(outFd);
+        Exchange ex = runAgent(c, op, request, tmp.file("agent-output"));
         EXPECT_NE(kRunnerFailed, ex.st.exitStatus) << "the library tree could not be shown to the agent";
-        EXPECT_TRUE(pwfix::readFile(outPath).empty()) << "the agent wrote to standard output or error";
         return ex;
     }
 
@@ -294,22 +178,11 @@ protected:
         return run(encrypt ? 'A' : 'B', cat({0, static_cast<unsigned char>(codeSet)}, data), cipher);
     }
 
-    struct Generated {
-        kcStatus st;
-        Bytes oldPw, newPw;
-    };
-
     Generated generate(int cipher, int codeSet, int flag, const Bytes &key, int32_t confirmation)
     {
         kcConfig c = cfg;
         c.cipherType = cipher;
-        kcPasswords pw;
-        Generated g;
-        kcGeneratePassword(c, static_cast<unsigned char>(codeSet), static_cast<unsigned char>(flag), key.data(),
-                           key.size(), [&](const kcPasswords &) { return confirmation; }, &pw, &g.st);
-        g.oldPw.assign(pw.oldPw.b, pw.oldPw.b + pw.oldLen);
-        g.newPw.assign(pw.newPw.b, pw.newPw.b + pw.newLen);
-        return g;
+        return reqfix::generate(c, codeSet, flag, key, confirmation);
     }
 
     static LibraryTrees *trees;

@@ -1,14 +1,12 @@
 // The request handlers end to end: the built agent started as a caller starts
 // it, through real pipes. Password files are laid out byte by byte
-// (pwfixture.h) and every expected answer comes from OpenSSL and the system's
-// own EBCDIC converter, never from the code under test.
-#include <fcntl.h>
-#include <iconv.h>
+// (pwfixture.h) and every expected answer comes from the oracle of
+// reqfixture.h (OpenSSL and the system's own EBCDIC converter), never from the
+// code under test.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -17,92 +15,11 @@
 #include <vector>
 
 #include "client/kelclient.h"
-#include "tests/common/unx/pwfixture.h"
+#include "tests/common/vlx/reqfixture.h"
 
 namespace {
 
-// Request and answer bytes; password files are pwfix::Bytes.
-using Bytes = std::vector<unsigned char>;
-
-Bytes bytes(const std::string &s) { return Bytes(s.begin(), s.end()); }
-
-const std::string kAgent = KEL_BINARY_DIR "/kelvlx";
-const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.-+&";
-
-// ---- the oracle -----------------------------------------------------------
-
-// The password as the server sees it: upper-cased (ASCII here), and for code
-// set 22 converted by the system's CP1047 converter.
-Bytes serverText(const std::string &password, int codeSet)
-{
-    std::string up = password;
-    std::transform(up.begin(), up.end(), up.begin(), [](unsigned char c) { return static_cast<char>(toupper(c)); });
-    Bytes t = bytes(up);
-    if (codeSet != 22 || t.empty())
-        return t;
-    iconv_t cd = iconv_open("CP1047", "ISO-8859-1");
-    Bytes out(t.size());
-    char *ip = reinterpret_cast<char *>(t.data()), *op = reinterpret_cast<char *>(out.data());
-    size_t il = t.size(), ol = out.size();
-    iconv(cd, &ip, &il, &op, &ol);
-    iconv_close(cd);
-    return out;
-}
-
-Bytes aesCbc(const unsigned char *key16, const Bytes &in, bool encrypt, bool *ok = nullptr)
-{
-    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
-    Bytes out(in.size() + 16);
-    int l1 = 0, l2 = 0;
-    bool good = EVP_CipherInit_ex(ctx, EVP_aes_128_cbc(), nullptr, key16, nullptr, encrypt ? 1 : 0) == 1 &&
-                EVP_CipherUpdate(ctx, out.data(), &l1, in.data(), static_cast<int>(in.size())) == 1 &&
-                EVP_CipherFinal_ex(ctx, out.data() + l1, &l2) == 1;
-    EVP_CIPHER_CTX_free(ctx);
-    if (ok != nullptr)
-        *ok = good;
-    out.resize(good ? static_cast<size_t>(l1 + l2) : 0);
-    return out;
-}
-
-Bytes aesFoldKey(const Bytes &text)
-{
-    const unsigned char fold[16] = {0x4E, 0x4E, 0x4E, 0x4E, 0x4E, 0x4E, 0x4E, 0x4E,
-                                    0x4E, 0x4E, 0x4E, 0x4E, 0x4E, 0x4E, 0x4E, 0x4E};
-    Bytes c = aesCbc(fold, text, true);
-    return Bytes(c.end() - 16, c.end());
-}
-
-// The answer to 'A' (encrypt) or 'B' for data under a stored password.
-Bytes expectedAnswer(int cipher, const std::string &password, int codeSet, const Bytes &data, bool encrypt,
-                     bool *ok = nullptr)
-{
-    const Bytes text = serverText(password, codeSet);
-    if (ok != nullptr)
-        *ok = true;
-    if (data.empty())
-        return {};
-    if (cipher == 2) {
-        Bytes key = aesFoldKey(text);
-        return aesCbc(key.data(), data, encrypt, ok);
-    }
-    auto key = pwfix::desFoldKey(text);
-    return pwfix::desChain(key.data(), data, encrypt);
-}
-
-Bytes pattern(size_t n, unsigned char seed)
-{
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = static_cast<unsigned char>(seed + 37 * i);
-    return b;
-}
-
-// ---- running the agent ----------------------------------------------------
-
-struct Exchange {
-    kcStatus st;
-    Bytes answer;
-};
+using namespace reqfix;
 
 class Requests : public ::testing::Test {
 protected:
@@ -115,14 +32,7 @@ protected:
     {
         if (geteuid() != 0)
             GTEST_SKIP() << "the agent serves requests only as root";
-        cfg = kcDefaultConfig();
-        cfg.agentPath = kAgent;
-        cfg.catalogDir = KEL_BINARY_DIR "/catalogs";
-        cfg.passwordDir = tmp.path();
-        cfg.node = "N1";
-        cfg.server = "SRV";
-        cfg.cipherType = 1;
-        cfg.timeoutMs = 20000;
+        cfg = agentConfig(kAgent, tmp.path(), 1);
     }
 
     void store(const std::vector<pwfix::Record> &records) { ASSERT_TRUE(pwfix::writeFile(tmp.file(), pwfix::file(records))); }
@@ -151,32 +61,11 @@ protected:
         return usable == 1;
     }
 
-    // Starts the agent for op, writes request in one piece, closes the pipe
-    // and reads the whole answer.
     Exchange raw(char op, const Bytes &request, int cipher = 1)
     {
         kcConfig c = cfg;
         c.cipherType = cipher;
-        // Whatever the agent writes besides its answer lands here: nothing should.
-        const std::string outPath = tmp.file("agent-output");
-        int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        c.stdoutFd = c.stderrFd = outFd;
-        kcAgent agent(c);
-        Exchange ex;
-        EXPECT_EQ(KC_OK, agent.start(op));
-        if (!request.empty()) {
-            EXPECT_EQ(KC_OK, agent.send(request.data(), request.size()));
-        }
-        agent.closeInput();
-        Bytes buf(512);
-        size_t got = 0;
-        EXPECT_EQ(KC_OK, agent.receive(buf.data(), buf.size(), &got));
-        buf.resize(got);
-        ex.answer = buf;
-        agent.finish(&ex.st);
-        close(outFd);
-        EXPECT_TRUE(pwfix::readFile(outPath).empty()) << "the agent wrote to standard output or error";
-        return ex;
+        return runAgent(c, op, request, tmp.file("agent-output"));
     }
 
     kcConfig cfg;
@@ -346,40 +235,20 @@ TEST_F(Requests, KeyRequest)
 
 // ---- 'C' ------------------------------------------------------------------
 
-struct Generated {
-    kcStatus st;
-    Bytes oldPw, newPw;
-};
-
 class Generate : public Requests {
 protected:
-    // Runs 'C' through the library, answering with confirmation.
     Generated generate(int codeSet, int flag, const Bytes &key, int32_t confirmation, int cipher = 1)
     {
         kcConfig c = cfg;
         c.cipherType = cipher;
-        kcPasswords pw;
-        Generated g;
-        kcGeneratePassword(c, static_cast<unsigned char>(codeSet), static_cast<unsigned char>(flag), key.data(),
-                           key.size(), [&](const kcPasswords &) { return confirmation; }, &pw, &g.st);
-        g.oldPw.assign(pw.oldPw.b, pw.oldPw.b + pw.oldLen);
-        g.newPw.assign(pw.newPw.b, pw.newPw.b + pw.newLen);
-        return g;
+        return reqfix::generate(c, codeSet, flag, key, confirmation);
     }
 
-    // The type 0 password of (server, node) in the file, deciphered from the layout.
     std::string storedPassword(const std::string &server, const std::string &node)
     {
-        const std::vector<pwfix::Bytes> found = pwfix::serverPasswords(pwfix::readFile(tmp.file()), server, node);
-        EXPECT_LE(found.size(), 1u) << "one record per node and server";
-        return found.size() == 1 ? found[0] : "<none>";
+        return reqfix::storedPassword(pwfix::readFile(tmp.file()), server, node);
     }
 };
-
-bool fromAlphabet(const std::string &s)
-{
-    return s.size() == 63 && s.find_first_not_of(kAlphabet) == std::string::npos;
-}
 
 TEST_F(Generate, TextFlagsConfirmed)
 {
@@ -419,8 +288,8 @@ TEST_F(Generate, EncipheredWithTheCallersKey)
         std::copy(c.key.begin(), c.key.end(), key16.begin());
         Bytes oldClear, newClear;
         if (c.cipher == 2) {
-            oldClear = aesCbc(key16.data(), g.oldPw, false);
-            newClear = aesCbc(key16.data(), g.newPw, false);
+            oldClear = aesCbc(key16, g.oldPw, false);
+            newClear = aesCbc(key16, g.newPw, false);
         } else {
             oldClear = pwfix::desChain(key16.data(), g.oldPw, false);
             newClear = pwfix::desChain(key16.data(), g.newPw, false);
@@ -600,7 +469,7 @@ TEST_F(Requests, UpperCasingInAMultibyteLocale)
         EXPECT_EQ(c.status, ex.st.exitStatus) << kcDescribe(ex.st);
         if (c.status == 0) {
             Bytes key = aesFoldKey(bytes(c.upper));
-            EXPECT_EQ(aesCbc(key.data(), data, true), ex.answer);
+            EXPECT_EQ(aesCbc(key, data, true), ex.answer);
         } else {
             EXPECT_TRUE(ex.answer.empty());
         }
