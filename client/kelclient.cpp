@@ -13,6 +13,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/unx/fio.h"
+
 #ifndef KEL_AGENT_PATH
 #define KEL_AGENT_PATH "kelvlx"
 #endif
@@ -215,12 +217,9 @@ int kcAgent::start(char op)
     in[1] = out[0] = -1;
 
     int childErr = 0;
-    ssize_t n;
-    do
-        n = read(report[0], &childErr, sizeof childErr);
-    while (n < 0 && errno == EINTR);
+    int reported = fioReadFull(report[0], &childErr, sizeof childErr);
     closeFd(&report[0]);
-    if (n == static_cast<ssize_t>(sizeof childErr)) {
+    if (reported == 0) {
         errno_ = childErr;
         kcStatus ignored;   // the child exited with 127 before exec
         finish(&ignored);
@@ -234,13 +233,11 @@ int kcAgent::send(const void *p, size_t n)
     if (toAgent_ < 0)
         return KC_E_SEND;
     SigpipeBlock guard;
-    ssize_t w;
-    do
-        w = write(toAgent_, p, n);
-    while (w < 0 && errno == EINTR);
-    if (w < 0)
+    if (fioWriteFull(toAgent_, p, n) != 0) {
         errno_ = errno;
-    return (w >= 0 && static_cast<size_t>(w) == n) ? KC_OK : KC_E_SEND;
+        return KC_E_SEND;
+    }
+    return KC_OK;
 }
 
 int kcAgent::receive(void *p, size_t n, size_t *got)
@@ -250,33 +247,27 @@ int kcAgent::receive(void *p, size_t n, size_t *got)
         return KC_E_RECEIVE;
     const long long deadline = nowMs() + cfg_.timeoutMs;
     auto *dst = static_cast<unsigned char *>(p);
-    while (*got < n) {
+    // Each step waits for the pipe no longer than the deadline allows, then
+    // reads what is there; a closed pipe ends the answer.
+    auto step = [&](size_t off, size_t len) -> ssize_t {
         long long left = deadline - nowMs();
-        if (left <= 0) {
+        struct pollfd pfd = {fromAgent_, POLLIN, 0};
+        int pr = left > 0 ? poll(&pfd, 1, static_cast<int>(left)) : 0;
+        if (pr <= 0) {
+            if (pr == 0)
+                errno = ETIMEDOUT;
+            return -1;   // EINTR from poll is retried by the loop
+        }
+        return read(fromAgent_, dst + off, len);
+    };
+    if (fioTransferFull(step, n, got) < 0) {
+        if (errno == ETIMEDOUT) {
             timedOut_ = true;
             kill(pid_, SIGKILL);
             return KC_E_TIMEOUT;
         }
-        struct pollfd pfd = {fromAgent_, POLLIN, 0};
-        int pr = poll(&pfd, 1, static_cast<int>(left));
-        if (pr < 0 && errno == EINTR)
-            continue;
-        if (pr < 0) {
-            errno_ = errno;
-            return KC_E_RECEIVE;
-        }
-        if (pr == 0)
-            continue;   // the deadline check above ends the wait
-        ssize_t r = read(fromAgent_, dst + *got, n - *got);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0) {
-            errno_ = errno;
-            return KC_E_RECEIVE;
-        }
-        if (r == 0)
-            break;   // the agent closed its end: the answer is complete
-        *got += static_cast<size_t>(r);
+        errno_ = errno;
+        return KC_E_RECEIVE;
     }
     return KC_OK;
 }

@@ -13,6 +13,7 @@
 
 #include "common/mem/secure.h"
 #include "common/nls/nlsinit.h"
+#include "common/unx/fio.h"
 #include "common/unx/pssec.h"
 #include "common/ut/dscore.h"
 #include "common/ut/dspswd.h"
@@ -109,10 +110,8 @@ const char *readPasswordLine(int fd, SecretBuf<128> *buf, size_t *len)
     bool tooLong = false, control = false;
     for (;;) {
         unsigned char c;
-        ssize_t r = read(fd, &c, 1);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0 || c == '\n')
+        // byte by byte: nothing after the line is taken from the descriptor
+        if (fioReadFull(fd, &c, 1) != 0 || c == '\n')
             break;
         if (*len >= ADM_MAX_PASSWORD)
             tooLong = true;

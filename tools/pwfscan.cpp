@@ -11,6 +11,7 @@
 
 #include "common/enc/crypto.h"
 #include "common/mem/secure.h"
+#include "common/unx/fio.h"
 #include "common/unx/pssec.h"
 #include "common/ut/dspswd.h"
 
@@ -178,17 +179,9 @@ int pwfScanFile(const std::string &path, pwfScan *out)
         return rc;
     }
     std::vector<unsigned char> img(static_cast<size_t>(sb.st_size));
-    size_t got = 0;
-    while (got < img.size()) {
-        ssize_t r = read(fd, img.data() + got, img.size() - got);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0) {
-            rc = r < 0 ? errno : EIO;
-            break;
-        }
-        got += static_cast<size_t>(r);
-    }
+    int r = fioReadFull(fd, img.data(), img.size());
+    if (r != 0)
+        rc = r < 0 ? errno : EIO;   // EIO: the file shrank while it was read
     close(fd);
     if (rc == 0)
         pwfScanImage(img.data(), img.size(), out);

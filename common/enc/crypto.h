@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 // Invalid argument (also defined, identically, by other layers that report it).
 #ifndef RC_INVALID_PARM
@@ -109,6 +110,11 @@ size_t formatBufferDump(char *out, size_t outSize, const unsigned char *buf, uns
 Crypto *new_Crypto(unsigned char type, int *rcP);
 // cryptoCleanUp, then destroys the object. Null is tolerated.
 void delete_Crypto(Crypto *obj);
+// Owns a cipher from new_Crypto and gives it back with delete_Crypto.
+struct CryptoDeleter {
+    void operator()(Crypto *obj) const noexcept { delete_Crypto(obj); }
+};
+using CryptoPtr = std::unique_ptr<Crypto, CryptoDeleter>;
 // CRYPTO_SUPPORT_DES, plus CRYPTO_SUPPORT_AES when AES is supported.
 unsigned char getEncryptionSupportMap();
 

@@ -9,6 +9,7 @@
 
 #include "common/mem/kelmem.h"
 #include "common/mem/secure.h"
+#include "common/unx/fio.h"
 #include "common/ut/trace.h"
 
 static const char trSrcFile[] = "descrypt";
@@ -213,16 +214,7 @@ ssize_t systemRandom(void *buf, size_t len, unsigned int flags) { return getrand
 bool drawRandom(unsigned char *buf, size_t len)
 {
     desRandomSource_t source = randomSource != nullptr ? randomSource : systemRandom;
-    size_t got = 0;
-    while (got < len) {
-        ssize_t n = source(buf + got, len - got, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        got += static_cast<size_t>(n);
-    }
-    return true;
+    return fioTransferFull([&](size_t off, size_t n) { return source(buf + off, n, 0); }, len) == 0;
 }
 
 } // namespace

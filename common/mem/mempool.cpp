@@ -24,14 +24,6 @@ int PoolEntryCount = 0;
 mpEntry_t *FreeEntryList = nullptr;
 mpBlock_t ListSentry = {0, 0, nullptr, -1};
 
-class PoolLock {
-public:
-    PoolLock() { psMutexLock(&mempool_mutex, 1); }
-    ~PoolLock() { psMutexUnlock(&mempool_mutex); }
-    PoolLock(const PoolLock &) = delete;
-    PoolLock &operator=(const PoolLock &) = delete;
-};
-
 bool inUse(const mpEntry_t *entry) { return entry != nullptr && entry->incSize > 0; }
 
 mpEntry_t *entryOf(int handle)
@@ -125,7 +117,7 @@ void mpPoolInit()
         psMutexInit(&mempool_mutex, nullptr, "mempool_mutex");
         poolMutexReady = true;
     }
-    PoolLock lock;
+    MutexGuard lock(&mempool_mutex);
     PoolTable = nullptr;
     FreeEntryList = nullptr;
     PoolEntryCount = 0;
@@ -140,7 +132,7 @@ int mpCreatePool(int incSize, int shared)
 {
     if (incSize < 1 || incSize > INT_MAX - 7 - (int)sizeof(mpBlock_t))
         return 0;
-    PoolLock lock;
+    MutexGuard lock(&mempool_mutex);
     if (FreeEntryList == nullptr && !growTable())
         return 0;
     mpEntry_t *entry = FreeEntryList;
@@ -157,7 +149,7 @@ int mpCreatePool(int incSize, int shared)
 
 void *mpAlloc(int handle, int size)
 {
-    PoolLock lock;
+    MutexGuard lock(&mempool_mutex);
     mpEntry_t *entry = entryOf(handle);
     if (!inUse(entry)) {
         trNlsLogPrintf(trSrcFile, __LINE__, TR_MEMORY, 21156, handle);
@@ -235,7 +227,7 @@ void PoolDestroy(mpEntry_t *entry)
 
 int mpDestroyPool(int handle)
 {
-    PoolLock lock;
+    MutexGuard lock(&mempool_mutex);
     mpEntry_t *entry = entryOf(handle);
     if (!inUse(entry))
         return -1;
@@ -246,7 +238,7 @@ int mpDestroyPool(int handle)
 void mpDestroyAll()
 {
     {
-        PoolLock lock;
+        MutexGuard lock(&mempool_mutex);
         if (PoolTable != nullptr) {
             for (int i = 1; i < PoolEntryCount; i++)
                 PoolDestroy(&PoolTable[i]);
@@ -265,6 +257,6 @@ void mpDestroyAll()
 
 mpEntry_t *mpGetEntry(int handle)
 {
-    PoolLock lock;
+    MutexGuard lock(&mempool_mutex);
     return entryOf(handle);
 }

@@ -17,3 +17,15 @@ int psMutexDestroy(psMutex_t *mutex);
 uint32_t psThreadSelf();
 int psThreadEqual(uint32_t a, uint32_t b);
 void psDestroyAllMutex();
+
+// Holds a mutex for a scope (lock flag 1).
+class MutexGuard {
+public:
+    explicit MutexGuard(psMutex_t *m) : m_(m) { psMutexLock(m_, 1); }
+    ~MutexGuard() { psMutexUnlock(m_); }
+    MutexGuard(const MutexGuard &) = delete;
+    MutexGuard &operator=(const MutexGuard &) = delete;
+
+private:
+    psMutex_t *m_;
+};

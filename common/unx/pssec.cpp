@@ -80,67 +80,6 @@ bool mayCreate() { return getuid() == 0 || getuid() == geteuid(); }
 
 // ---------------------------------------------------------------- guards
 
-class MutexGuard {
-public:
-    explicit MutexGuard(psMutex_t *m) : m_(m) { psMutexLock(m_, 1); }
-    ~MutexGuard() { psMutexUnlock(m_); }
-    MutexGuard(const MutexGuard &) = delete;
-    MutexGuard &operator=(const MutexGuard &) = delete;
-
-private:
-    psMutex_t *m_;
-};
-
-class CryptoGuard {
-public:
-    explicit CryptoGuard(Crypto *c) : c_(c) {}
-    ~CryptoGuard() { delete_Crypto(c_); }
-    CryptoGuard(const CryptoGuard &) = delete;
-    CryptoGuard &operator=(const CryptoGuard &) = delete;
-    Crypto *get() const { return c_; }
-
-private:
-    Crypto *c_;
-};
-
-class FdGuard {
-public:
-    explicit FdGuard(int fd = -1) : fd_(fd) {}
-    ~FdGuard() { reset(); }
-    FdGuard(const FdGuard &) = delete;
-    FdGuard &operator=(const FdGuard &) = delete;
-    int get() const { return fd_; }
-    int release() { int fd = fd_; fd_ = -1; return fd; }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            close(fd_);   // read-only or already flushed: nothing to report
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
-class StreamGuard {
-public:
-    explicit StreamGuard(FILE *f = nullptr) : f_(f) {}
-    ~StreamGuard() { reset(); }
-    StreamGuard(const StreamGuard &) = delete;
-    StreamGuard &operator=(const StreamGuard &) = delete;
-    FILE *get() const { return f_; }
-    FILE *release() { FILE *f = f_; f_ = nullptr; return f; }
-    void reset(FILE *f = nullptr)
-    {
-        if (f_ != nullptr)
-            fclose(f_);   // a stream only read from
-        f_ = f;
-    }
-
-private:
-    FILE *f_;
-};
-
 class ListGuard {
 public:
     ~ListGuard() { delete_LinkedList(list); }
@@ -914,7 +853,7 @@ int storeRecord(unsigned char type, const char *pswd1, const char *pswd2, pswdFi
         return PSWD_RC_CANNOT_WRITE;
 
     int rc = 0;
-    CryptoGuard c(new_Crypto(CRYPTO_TYPE_DES, &rc));
+    CryptoPtr c(new_Crypto(CRYPTO_TYPE_DES, &rc));
     if (c.get() == nullptr) {
         if (TR_PASSWORD)
             trPrintf(trSrcFile, __LINE__, "psWriteRecordPswdFile(): Error %d creating the crypto object\n", rc);
@@ -1130,7 +1069,7 @@ int readLocked(unsigned char type, unsigned char *keyIn, char *node, const char 
         return PSWD_RC_NO_RECORD;
     }
     int crc = 0;
-    CryptoGuard c(new_Crypto(CRYPTO_TYPE_DES, &crc));
+    CryptoPtr c(new_Crypto(CRYPTO_TYPE_DES, &crc));
     if (c.get() == nullptr)
         return crc;
     switch (found.version) {

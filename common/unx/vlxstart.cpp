@@ -1,5 +1,7 @@
 #include "common/unx/vlxstart.h"
 
+#include "common/unx/fio.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -172,16 +174,8 @@ void vlxCloseCallerFd(int fd)
 
 size_t vlxReadExact(int fd, void *buf, size_t n)
 {
-    unsigned char *p = static_cast<unsigned char *>(buf);
     size_t got = 0;
-    while (got < n) {
-        ssize_t r = read(fd, p + got, n - got);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        got += (size_t)r;
-    }
+    (void)fioReadFull(fd, buf, n, &got);   // the count tells the caller all it needs
     return got;
 }
 

@@ -13,6 +13,7 @@
 #include "common/nls/nlsinit.h"
 #include "common/nls/nlsmsg.h"
 #include "common/thrd/pkmutex.h"
+#include "common/unx/pserrno.h"
 #include "common/ut/dateutil.h"
 #include "common/ut/GlobalRC.h"
 
@@ -29,17 +30,6 @@ constexpr int MSG_CONTINUED = 11144;
 constexpr int MSG_SCHED_NO_LOG = 11025;
 constexpr size_t HEADER_LINE_MAX = 4096;
 const char HEADER_TAG[] = "LOGHEADERREC ";
-
-class ErrnoKeeper {
-public:
-    ErrnoKeeper() : saved_(errno) {}
-    ~ErrnoKeeper() { errno = saved_; }
-    ErrnoKeeper(const ErrnoKeeper &) = delete;
-    ErrnoKeeper &operator=(const ErrnoKeeper &) = delete;
-
-private:
-    int saved_;
-};
 
 // Set while this thread takes the message system's lock for a log write: a
 // failure to take it is itself logged, which must not come back here.

@@ -25,18 +25,6 @@ unsigned passwordLength()
     return PSWDF_LENGTH;
 }
 
-class CryptoGuard {
-public:
-    explicit CryptoGuard(Crypto *c) : c_(c) {}
-    ~CryptoGuard() { delete_Crypto(c_); }
-    CryptoGuard(const CryptoGuard &) = delete;
-    CryptoGuard &operator=(const CryptoGuard &) = delete;
-    Crypto *get() const { return c_; }
-
-private:
-    Crypto *c_;
-};
-
 } // namespace
 
 int pswdFGeneratePswd(char *out)
@@ -45,7 +33,7 @@ int pswdFGeneratePswd(char *out)
         return RC_INVALID_PARM;
     unsigned n = passwordLength();
     int rc = 0;
-    CryptoGuard c(new_Crypto(CRYPTO_TYPE_BEST, &rc));
+    CryptoPtr c(new_Crypto(CRYPTO_TYPE_BEST, &rc));
     if (c.get() == nullptr)
         return rc;
     if (TR_PASSWORD) {

@@ -25,6 +25,7 @@
 
 #include "common/mem/kelmem.h"
 #include "common/unx/fio.h"
+#include "common/unx/pserrno.h"
 #include "common/ut/dateutil.h"
 #include "common/ut/logutils.h"
 #include "common/ut/traceplus.h"
@@ -112,18 +113,6 @@ std::recursive_mutex &trLock()
     return m;
 }
 using Guard = std::lock_guard<std::recursive_mutex>;
-
-// Keeps errno across an output entry point.
-class ErrnoKeeper {
-public:
-    ErrnoKeeper() : saved_(errno) {}
-    ~ErrnoKeeper() { errno = saved_; }
-    ErrnoKeeper(const ErrnoKeeper &) = delete;
-    ErrnoKeeper &operator=(const ErrnoKeeper &) = delete;
-
-private:
-    int saved_;
-};
 
 const char EOD_MARKER[] = "\nEND OF DATA\n\n";
 const char PRODUCT_TEXT[] = "Quorvane 6.1.5.00";

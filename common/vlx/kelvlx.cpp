@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "common/enc/crypto.h"
+#include "common/unx/fio.h"
 #include "common/mem/secure.h"
 #include "common/nls/cvt2srv.h"
 #include "common/string/strutil.h"
@@ -52,36 +53,8 @@ ssize_t readOnce(int fd, void *p, size_t n)
 
 // True when the pipe took all n bytes. A caller that closed its end makes the
 // write fail (SIGPIPE is ignored by main), never ends the agent.
-bool writeAll(int fd, const void *p, size_t n)
-{
-    if (n == 0)
-        return true;
-    ssize_t w;
-    do
-        w = write(fd, p, n);
-    while (w < 0 && errno == EINTR);
-    return w >= 0 && static_cast<size_t>(w) == n;
-}
+bool writeAll(int fd, const void *p, size_t n) { return fioWriteFull(fd, p, n) == 0; }
 
-// Gives the cipher back when the handler leaves.
-class CryptoHolder {
-public:
-    explicit CryptoHolder(Crypto *c) : c_(c) {}
-    ~CryptoHolder() { release(); }
-    CryptoHolder(const CryptoHolder &) = delete;
-    CryptoHolder &operator=(const CryptoHolder &) = delete;
-    Crypto *operator->() const { return c_; }
-    explicit operator bool() const { return c_ != nullptr; }
-    void release()
-    {
-        if (c_ != nullptr)
-            delete_Crypto(c_);
-        c_ = nullptr;
-    }
-
-private:
-    Crypto *c_;
-};
 
 // Upper-cases text into out (outSize bytes with the NUL) and converts it to
 // the server's code set; *len is the length after upper-casing, which may
@@ -121,7 +94,7 @@ int cipherRequest(unsigned char direction, unsigned char cipherType, int inFd, i
     if (rc != 0)
         return rc;
 
-    CryptoHolder crypto(new_Crypto(cipherType, &rc));
+    CryptoPtr crypto(new_Crypto(cipherType, &rc));
     if (!crypto)
         return rc;
 
@@ -141,7 +114,7 @@ int cipherRequest(unsigned char direction, unsigned char cipherType, int inFd, i
 
     SecretBuf<VLX_ANSWER_BUF> answer;
     rc = crypto->cipherData(direction, key.data(), data.data(), len, answer.data(), &len);
-    crypto.release();
+    crypto.reset();
     data.clear();
     key.clear();
     if (rc != 0)
@@ -252,7 +225,7 @@ int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo
     // which is used as it is (no folding).
     SecretBuf<VLX_C_OUT_BUF> oldOut, newOut;
     if (encipherFlag == 1) {
-        CryptoHolder crypto(new_Crypto(cipherType, &rc));
+        CryptoPtr crypto(new_Crypto(cipherType, &rc));
         if (!crypto)
             return rc;
         rc = crypto->cipherData(CRYPTO_ENCRYPT, key.data(), oldText.data(), oldLen, oldOut.data(), &oldLen);

@@ -2,12 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -192,3 +198,145 @@ TEST(BuildCurrentPath, ResultThatDoesNotFitIsRefused)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------- whole reads and writes
+
+namespace {
+
+// A pipe whose ends close when the test ends.
+struct Pipe {
+    int fd[2] = {-1, -1};
+    Pipe() { EXPECT_EQ(0, pipe(fd)); }
+    ~Pipe()
+    {
+        closeRead();
+        closeWrite();
+    }
+    void closeRead()
+    {
+        if (fd[0] >= 0)
+            close(fd[0]);
+        fd[0] = -1;
+    }
+    void closeWrite()
+    {
+        if (fd[1] >= 0)
+            close(fd[1]);
+        fd[1] = -1;
+    }
+};
+
+// An op that moves at most `chunk` bytes a call and fails with EINTR every
+// other call: the loop must carry on after both.
+struct Stuttering {
+    const std::string &src;
+    size_t chunk;
+    int calls = 0;
+    std::string out;
+    ssize_t operator()(size_t off, size_t len)
+    {
+        if (++calls % 2 == 1) {
+            errno = EINTR;
+            return -1;
+        }
+        size_t n = std::min({len, chunk, src.size() - off});
+        out.append(src, off, n);
+        return static_cast<ssize_t>(n);
+    }
+};
+
+} // namespace
+
+TEST(TransferFull, ShortCountsAndSignalsAreCarriedOver)
+{
+    struct Case {
+        const char *name;
+        std::string src;
+        size_t want;
+        size_t chunk;
+        int rc;
+        size_t done;
+    };
+    const Case cases[] = {
+        {"all in one step", "abcdef", 6, 64, 0, 6},
+        {"one byte a step", "abcdef", 6, 1, 0, 6},
+        {"ends first", "abc", 6, 2, FIO_RC_EOF, 3},
+        {"nothing wanted", "abc", 0, 1, 0, 0},
+    };
+    for (const Case &c : cases) {
+        Stuttering op{c.src, c.chunk, 0, {}};
+        size_t done = 99;
+        EXPECT_EQ(c.rc, fioTransferFull(std::ref(op), c.want, &done)) << c.name;
+        EXPECT_EQ(c.done, done) << c.name;
+        EXPECT_EQ(c.src.substr(0, c.done), op.out) << c.name;
+    }
+}
+
+TEST(ReadFull, ReadsAcrossWritesAndReportsTheEnd)
+{
+    Pipe p;
+    ASSERT_EQ(3, write(p.fd[1], "abc", 3));
+    ASSERT_EQ(2, write(p.fd[1], "de", 2));
+    p.closeWrite();
+    char buf[8] = {};
+    size_t got = 0;
+    EXPECT_EQ(0, fioReadFull(p.fd[0], buf, 4, &got));
+    EXPECT_EQ(4u, got);
+    EXPECT_EQ(FIO_RC_EOF, fioReadFull(p.fd[0], buf, 4, &got));
+    EXPECT_EQ(1u, got);
+    EXPECT_EQ('e', buf[0]);
+    errno = 0;
+    EXPECT_EQ(-1, fioReadFull(-1, buf, 1, &got));
+    EXPECT_EQ(EBADF, errno);
+    EXPECT_EQ(0u, got);
+}
+
+TEST(WriteFull, WritesMoreThanThePipeHoldsAndReportsAClosedReader)
+{
+    Pipe p;
+    const std::string big(1 << 20, 'x');   // far more than one write into a pipe takes
+    std::string seen;
+    std::thread reader([&] {
+        char buf[4096];
+        ssize_t r;
+        while ((r = read(p.fd[0], buf, sizeof buf)) > 0)
+            seen.append(buf, static_cast<size_t>(r));
+    });
+    EXPECT_EQ(0, fioWriteFull(p.fd[1], big.data(), big.size()));
+    p.closeWrite();
+    reader.join();
+    EXPECT_EQ(big.size(), seen.size());
+
+    Pipe q;
+    q.closeRead();
+    struct sigaction ign = {}, old = {};
+    ign.sa_handler = SIG_IGN;
+    ASSERT_EQ(0, sigaction(SIGPIPE, &ign, &old));
+    errno = 0;
+    EXPECT_EQ(-1, fioWriteFull(q.fd[1], "a", 1));
+    EXPECT_EQ(EPIPE, errno);
+    sigaction(SIGPIPE, &old, nullptr);
+}
+
+TEST(Guards, CloseWhatTheyHoldUnlessReleased)
+{
+    int fd;
+    {
+        FdGuard g(open("/dev/null", O_RDONLY));
+        fd = g.get();
+        ASSERT_GE(fd, 0);
+    }
+    EXPECT_EQ(-1, fcntl(fd, F_GETFD));
+    {
+        FdGuard g(open("/dev/null", O_RDONLY));
+        fd = g.release();
+    }
+    EXPECT_NE(-1, fcntl(fd, F_GETFD));
+    close(fd);
+    {
+        StreamGuard s(fopen("/dev/null", "r"));
+        ASSERT_NE(nullptr, s.get());
+        fd = fileno(s.get());
+    }
+    EXPECT_EQ(-1, fcntl(fd, F_GETFD));
+}
