@@ -205,21 +205,33 @@ inline void desBlock(uint32_t &l, uint32_t &r, const uint32_t *ks)
     r = outR;
 }
 
-desRandomSource_t randomSource = nullptr;
 std::once_flag randomStartUp;
 
-ssize_t systemRandom(void *buf, size_t len, unsigned int flags) { return getrandom(buf, len, flags); }
+#ifdef KEL_TEST_HOOKS
+desRandomSource_t randomSource = nullptr;
+#endif
+
+// getrandom(2), or in a test build the source a test chose.
+ssize_t randomBytes(void *buf, size_t len)
+{
+#ifdef KEL_TEST_HOOKS
+    if (randomSource != nullptr)
+        return randomSource(buf, len, 0);
+#endif
+    return getrandom(buf, len, 0);
+}
 
 // Fills buf from the random source; false when it cannot deliver.
 bool drawRandom(unsigned char *buf, size_t len)
 {
-    desRandomSource_t source = randomSource != nullptr ? randomSource : systemRandom;
-    return fioTransferFull([&](size_t off, size_t n) { return source(buf + off, n, 0); }, len) == 0;
+    return fioTransferFull([&](size_t off, size_t n) { return randomBytes(buf + off, n); }, len) == 0;
 }
 
 } // namespace
 
+#ifdef KEL_TEST_HOOKS
 void desSetRandomSource(desRandomSource_t source) { randomSource = source; }
+#endif
 
 DESCrypt::DESCrypt()
 {

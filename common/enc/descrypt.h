@@ -56,8 +56,10 @@ private:
     unsigned char streamIV[8] = {};     // chaining value carried between encData calls
 };
 
+#ifdef KEL_TEST_HOOKS
 // Source of random bytes behind utRand: getrandom(2) by default. A test may
 // put a failing source in its place to show that the failure is reported;
 // null restores the default.
 using desRandomSource_t = ssize_t (*)(void *buf, size_t len, unsigned int flags);
 void desSetRandomSource(desRandomSource_t source);
+#endif

@@ -21,7 +21,11 @@ int OXLCrypt::funcLoaded = 0;
 namespace {
 
 int oxlLoaded = 0;                   // 1 after a successful load, 0 after the unload
+#ifdef KEL_TEST_HOOKS
 char localDir[FIO_PATH_MAX] = "";    // see oxlSetLocalDirectory
+#else
+const char localDir[] = "";          // LOCALOXL: the current directory
+#endif
 
 // Releases a tracked block when the scope ends.
 class KelBlock {
@@ -91,7 +95,9 @@ int startLibrary(const char *dir)
 
 } // namespace
 
+#ifdef KEL_TEST_HOOKS
 void oxlSetLocalDirectory(const char *dir) { snprintf(localDir, sizeof localDir, "%s", dir != nullptr ? dir : ""); }
+#endif
 
 int OXLCrypt::psLoadFunctions()
 {

@@ -84,6 +84,8 @@ void oxlGlobalCleanUp();
 int oxlIsSupported();
 // 1 while the crypto library is loaded, else 0.
 int oxlIsLoaded();
+#ifdef KEL_TEST_HOOKS
 // Directory searched instead of the installation directory while the
 // LOCALOXL test switch is on; empty (the default) means the current directory.
 void oxlSetLocalDirectory(const char *dir);
+#endif

@@ -11,7 +11,9 @@ static const char trSrcFile[] = "kelmem";
 
 int (*pfnCallIfNoMem)() = nullptr;
 void (*pfnCallIfAbort)() = nullptr;
+#ifdef KEL_TEST_HOOKS
 int (*pfnKelFailAlloc)(uint64_t size) = nullptr;
+#endif
 
 // The trailer bytes: the guard value stored little-endian.
 static const unsigned char magicVal[4] = {0xBA, 0xDC, 0xCD, 0xAB};
@@ -23,8 +25,10 @@ unsigned char *sysBlock(void *user) { return static_cast<unsigned char *>(user) 
 // Size + guards, refusing sizes whose sum would wrap.
 bool guardedSize(uint64_t size, uint64_t *total)
 {
+#ifdef KEL_TEST_HOOKS
     if (pfnKelFailAlloc != nullptr && pfnKelFailAlloc(size) != 0)
         return false;
+#endif
     if (size > UINT64_MAX - KEL_GUARD_OVERHEAD || size + KEL_GUARD_OVERHEAD > SIZE_MAX)
         return false;
     *total = size + KEL_GUARD_OVERHEAD;

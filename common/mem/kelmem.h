@@ -25,9 +25,11 @@ void kelFreeMemoryList();
 extern int (*pfnCallIfNoMem)();
 extern void (*pfnCallIfAbort)();
 
+#ifdef KEL_TEST_HOOKS
 // Fault injection for tests: when set and answering non-zero for a requested
 // size, the allocation fails as if the heap had refused it.
 extern int (*pfnKelFailAlloc)(uint64_t size);
+#endif
 
 #define KEL_MALLOC(n) kelMalloc((n), __FILE__, __LINE__)
 #define KEL_CALLOC(c, n) kelCalloc((c), (n), __FILE__, __LINE__)

@@ -30,6 +30,7 @@ MutexDesc *nls_mutex = nullptr;
 extern const nlsMsgSig_t nlsBuiltinSigs[];
 extern const size_t nlsBuiltinSigCount;
 
+#ifdef KEL_TEST_HOOKS
 static const nlsMsgSig_t *sigTable = nullptr;
 static size_t sigCount = 0;
 
@@ -38,6 +39,10 @@ void nlsSetSigTable(const nlsMsgSig_t *table, size_t count)
     sigTable = table;
     sigCount = table == nullptr ? 0 : count;
 }
+#else
+static const nlsMsgSig_t *const sigTable = nullptr;   // the built-in table alone
+static const size_t sigCount = 0;
+#endif
 
 const char *nlsExpectedSig(unsigned msgNum)
 {

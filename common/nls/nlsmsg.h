@@ -117,6 +117,8 @@ int nlsCatalogTrusted(const char *path, char *canon, size_t canonSize);
 
 // Expected conversions of a message number (empty when the program passes none).
 const char *nlsExpectedSig(unsigned msgNum);
-// Replaces the table of expected conversions (programs that ship their own
-// catalogs, and tests); null restores the built-in table.
+#ifdef KEL_TEST_HOOKS
+// Replaces the table of expected conversions for a test's own catalogs; null
+// restores the built-in table.
 void nlsSetSigTable(const nlsMsgSig_t *table, size_t count);
+#endif

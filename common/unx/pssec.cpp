@@ -88,6 +88,7 @@ public:
 
 // ---------------------------------------------------------------- failure injection
 
+#ifdef KEL_TEST_HOOKS
 unsigned stepCalls[PS_STEP_COUNT];
 unsigned stepFailAt[PS_STEP_COUNT];
 
@@ -97,6 +98,9 @@ bool stepAllowed(psFileStep step)
     unsigned n = ++stepCalls[step];
     return stepFailAt[step] == 0 || stepFailAt[step] != n;
 }
+#else
+constexpr bool stepAllowed(psFileStep) { return true; }
+#endif
 
 // ---------------------------------------------------------------- field helpers
 
@@ -1311,6 +1315,7 @@ int getCryptoKeyV1(unsigned char *key)
 
 // ---------------------------------------------------------------- failure injection
 
+#ifdef KEL_TEST_HOOKS
 void psFailFileStep(psFileStep step, unsigned nth)
 {
     if (step >= 0 && step < PS_STEP_COUNT)
@@ -1324,3 +1329,4 @@ void psResetFileSteps()
     memset(stepCalls, 0, sizeof stepCalls);
     memset(stepFailAt, 0, sizeof stepFailAt);
 }
+#endif

@@ -98,7 +98,7 @@ int getCryptoKeyV1(unsigned char *key);
 
 // Failure injection for tests: the steps of a rewrite, each counted per
 // process. psFailFileStep(step, n) makes the n-th call of that step from now
-// on fail as the system call would (n = 0: never). The agent never calls these.
+// on fail as the system call would (n = 0: never). Only the test build has them.
 enum psFileStep : int {
     PS_STEP_WRITE = 0,   // a write of file data
     PS_STEP_FLUSH,       // the flush of the stream to the descriptor
@@ -108,6 +108,8 @@ enum psFileStep : int {
     PS_STEP_SYNCDIR,     // fsync of the directory after the rename
     PS_STEP_COUNT
 };
+#ifdef KEL_TEST_HOOKS
 void psFailFileStep(psFileStep step, unsigned nth);
 unsigned psFileStepCalls(psFileStep step);   // calls since the last psResetFileSteps
 void psResetFileSteps();
+#endif

@@ -8,7 +8,7 @@ set_target_properties(kelplanted PROPERTIES OUTPUT_NAME oxllib
   LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/attack/planted)
 # Prints what the environment helpers make of a set-user-id run's environment.
 add_executable(kelenvprobe ${CMAKE_CURRENT_SOURCE_DIR}/attack/envprobe.cpp)
-target_link_libraries(kelenvprobe PRIVATE kelcore)
+target_link_libraries(kelenvprobe PRIVATE kelcore_hooks)
 add_dependencies(${_name} kelplanted kelenvprobe)
 
 target_compile_definitions(${_name} PRIVATE

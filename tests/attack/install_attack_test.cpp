@@ -75,6 +75,35 @@ TEST(AttackInstall, OnlyRootAndGroupMembersMayStartIt)
     }
 }
 
+// The installed programs carry none of the tests' hooks: nothing in them can
+// choose the random source of new passwords, make a step of a rewrite or an
+// allocation fail, replace the table of expected conversions or move the
+// crypto library's directory.
+TEST(AttackInstall, InstalledProgramsCarryNoTestHooks)
+{
+    ATK_REQUIRE_INSTALL();
+    const char *hooks[] = {"desSetRandomSource", "randomSource",   "FailFileStep", "stepAllowed",
+                           "FileStepCalls",      "ResetFileSteps", "stepCalls",    "stepFailAt",
+                           "pfnKelFailAlloc",    "nlsSetSigTable", "oxlSetLocalDirectory"};
+    struct Row {
+        const char *name;
+        std::string path;
+        const char *known;   // a symbol it must show, so that the table was read at all
+    } rows[] = {
+        {"agent", install().agent, "GeneratePassword"},
+        {"administrator's tool", install().root + "/kel/sbin/keladm", "dsCoreInit"},
+    };
+    for (const Row &r : rows) {
+        Dir out(0755);
+        const std::string list = out.path() + "/symbols";
+        ASSERT_EQ(sh("nm -C '" + r.path + "' >'" + list + "' 2>&1"), 0) << r.name << ": " << pwfix::readFile(list);
+        const std::string symbols = pwfix::readFile(list);
+        ASSERT_NE(symbols.find(r.known), std::string::npos) << r.name << ": no symbol table";
+        for (const char *h : hooks)
+            EXPECT_EQ(symbols.find(h), std::string::npos) << r.name << " holds " << h;
+    }
+}
+
 TEST(AttackInstall, EmptyArgumentVectorGetsTheUsageText)
 {
     ATK_REQUIRE_INSTALL();
