@@ -223,9 +223,9 @@ char *nlsObject_t::nlVmessage(int msgNum, char **out, va_list args, unsigned cha
         bool kept = sev >= NLS_SEV_K && sev <= NLS_SEV_S;
         if (!kept) {
             nlOrderInsert(&buf, m->text, m->textLen, args);
-        } else if (m->textLen >= 9) {
-            buf.addToBuffer(m->text, 9);
-            nlOrderInsert(&buf, m->text + 9, m->textLen - 9, args);
+        } else if (m->textLen >= NLS_KEPT_ID_LEN) {
+            buf.addToBuffer(m->text, NLS_KEPT_ID_LEN);
+            nlOrderInsert(&buf, m->text + NLS_KEPT_ID_LEN, m->textLen - NLS_KEPT_ID_LEN, args);
         }
         unsigned len = buf.getMsgLen();
         if (len > 0 && buf.getBuffer() != nullptr) {

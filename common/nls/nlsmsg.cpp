@@ -173,6 +173,17 @@ static nl_catd openCatalogFile(const char *path)
     return catopen(canon, -1);
 }
 
+// Opens the catalog at path into cat; true when it opened.
+static bool tryCatalog(const char *path, nl_catd &cat)
+{
+    errno = 0;
+    cat = openCatalogFile(path);
+    if (TR_NLS)
+        trPrintf(trSrcFile, __LINE__, "catopen() returned %p (%d) errno = %d '%s'\n", static_cast<void *>(cat),
+                 cat == NLS_CAT_CLOSED ? -1 : 0, errno, strerror(errno));
+    return cat != NLS_CAT_CLOSED;
+}
+
 void nlsObject_t::diagnose(int severity, const char *fmt, ...)
 {
     va_list ap;
@@ -206,12 +217,7 @@ int nlsObject_t::openCat(const char *dir, const char *lang, const char *file, nl
     }
     char path[NLS_PATH_LIMIT + 8];
     snprintf(path, sizeof path, "%s/%s/%s", dir, lang, file);
-    errno = 0;
-    cat = openCatalogFile(path);
-    if (TR_NLS)
-        trPrintf(trSrcFile, __LINE__, "catopen() returned %p (%d) errno = %d '%s'\n", static_cast<void *>(cat),
-                 cat == NLS_CAT_CLOSED ? -1 : 0, errno, strerror(errno));
-    if (cat != NLS_CAT_CLOSED)
+    if (tryCatalog(path, cat))
         return 0;
 
     // Second try: the name without its code set, or the 5-letter form of a 2-letter name.
@@ -241,12 +247,7 @@ int nlsObject_t::openCat(const char *dir, const char *lang, const char *file, nl
     }
     snprintf(path, sizeof path, "%s/%s/%s", dir, name, file);
     KEL_FREE(name);
-    errno = 0;
-    cat = openCatalogFile(path);
-    if (TR_NLS)
-        trPrintf(trSrcFile, __LINE__, "catopen() returned %p (%d) errno = %d '%s'\n", static_cast<void *>(cat),
-                 cat == NLS_CAT_CLOSED ? -1 : 0, errno, strerror(errno));
-    if (cat != NLS_CAT_CLOSED)
+    if (tryCatalog(path, cat))
         return 0;
     char *copy = StrDup(path);
     if (failedReposPath != nullptr)
@@ -376,6 +377,11 @@ void nlsObject_t::reportCorrupt(unsigned msgNum, unsigned line)
     LogMsg(msgText);
 }
 
+// A cache entry is one block of the text's length plus 45 bytes: room for the
+// fields in front of the text (at most 44 bytes) and the terminator.
+static constexpr size_t ENTRY_OVERHEAD = 45;
+static_assert(offsetof(nlsMsg, text) + 1 <= ENTRY_OVERHEAD);
+
 static int severityOf(char letter, bool *kept)
 {
     static const char letters[] = "ZTRKIWESL";
@@ -430,8 +436,8 @@ nlsMsg *nlsObject_t::ReadMsg(unsigned msgNum, int english)
     }
 
     char tag[16] = "";
-    for (size_t i = rawLen, seen = 0; i > 0 && seen < 15; i--, seen++) {
-        if (raw[i - 1] == 0x12) {
+    for (size_t i = rawLen, seen = 0; i > 0 && seen < NLS_TAG_WINDOW; i--, seen++) {
+        if (raw[i - 1] == NLS_TAG_MARK) {
             snprintf(tag, sizeof tag, "%s", raw + i);
             break;
         }
@@ -444,7 +450,7 @@ nlsMsg *nlsObject_t::ReadMsg(unsigned msgNum, int english)
     if (dropAt != SIZE_MAX)
         bodyLen--;
 
-    size_t blockSize = bodyLen + 45;
+    size_t blockSize = bodyLen + ENTRY_OVERHEAD;
     nlsMsg *m = static_cast<nlsMsg *>(KEL_CALLOC(1, blockSize));
     if (m == nullptr) {
         diagnose(NLS_SEV_E, "QEB0109E Insufficient memory for allocation of message structure.\n");
@@ -485,7 +491,7 @@ nlsMsg *nlsObject_t::ReadMsg(unsigned msgNum, int english)
         }
     }
 
-    const void *mark = memrchr(m->text, 0x12, m->textLen);
+    const void *mark = memrchr(m->text, NLS_TAG_MARK, m->textLen);
     if (mark != nullptr) {
         m->textLen = static_cast<uint32_t>(static_cast<const char *>(mark) - m->text);
         m->text[m->textLen] = '\0';
@@ -495,7 +501,7 @@ nlsMsg *nlsObject_t::ReadMsg(unsigned msgNum, int english)
         psOEMToAnsi(m->text);
 
     // Second wall: the text's conversions must be the ones the program passes.
-    size_t skip = kept ? 9 : 0;
+    size_t skip = kept ? NLS_KEPT_ID_LEN : 0;
     char sig[NLS_SIG_MAX + 1];
     if (m->textLen < skip || nlsBodySig(m->text + skip, m->textLen - skip, sig, sizeof sig) != 0 ||
         strcmp(sig, nlsExpectedSig(msgNum)) != 0) {

@@ -23,6 +23,13 @@ inline constexpr int NLS_RC_SETUP_FAILED = 610;
 inline constexpr int NLS_SEV_COUNT = 9;
 inline constexpr unsigned char NLS_SEV_UNKNOWN = 255;
 inline const nl_catd NLS_CAT_CLOSED = reinterpret_cast<nl_catd>(-1);
+// A stored text ends at its last byte 0x12; what follows it within the text's
+// final 15 bytes is the message's tag. Catalogs are built with this marker.
+inline constexpr char NLS_TAG_MARK = 0x12;
+inline constexpr size_t NLS_TAG_WINDOW = 15;
+// The identifier a K, I, W, E or S message keeps in front of its body:
+// prefix, four digits, severity letter, blank ("QEB1834E ").
+inline constexpr size_t NLS_KEPT_ID_LEN = 9;
 
 // Severity codes of the identifier letters Z T R K I W E S L.
 enum nlsSeverity : uint8_t {
