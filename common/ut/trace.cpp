@@ -1,16 +1,5 @@
-// Trace facility.
-//
-// Trace file layout in wrapping mode (client programs and support tools read it):
-//   offset  0, 12 bytes  "ZAR Trace   "
-//   offset 12, 12 bytes  next-write position, decimal, left-justified, blank-padded
-//                        ("123456789012" until the first position is recorded)
-//   offset 24, 10 bytes  maximum size in MB, left-justified
-//   then                 " Quorvane 6.1.5.00   Build date: <build date>\n" and "\n"
-// Trace lines follow. The marker "\nEND OF DATA\n\n" stands at the next-write
-// position after every write; the next line overwrites it. At the size limit
-// a continuation line is written there and output restarts behind the header;
-// with segments the next segment file (<name>.<n>) is recreated instead. A
-// plain (non-wrapping) file is appended to and carries a short header only.
+// Trace facility. The trace file, its header, markers and wrapping are
+// described in docs/trace-file.md; client programs and support tools read it.
 #include "common/ut/trace.h"
 
 #include <sys/stat.h>
@@ -121,6 +110,19 @@ constexpr size_t PREFIX_SIZE = 128;
 // Largest position the 12-character header field can hold.
 constexpr uint64_t MAX_POSITION = 999999999999ull;
 
+// The header's fields: the identifier, the next-write position behind it and
+// the maximum size behind that (docs/trace-file.md).
+const char HEADER_ID[] = "ZAR Trace   ";
+constexpr off_t POSITION_FIELD_AT = sizeof HEADER_ID - 1;
+constexpr off_t MAXIMUM_FIELD_AT = POSITION_FIELD_AT + 12;
+
+// Written at the next-write position when the output reaches the limit.
+const char WRAP_MARKER[] = "\nContinued at beginning of file\n\n";
+const char SEGMENT_WRAP_FORMAT[] = "\nContinued at beginning of segment %u\n\n";
+const char CLOSE_MARKER[] = "\nEND OF DATA - close\n\n";
+static_assert(sizeof CLOSE_MARKER <= sizeof WRAP_MARKER && sizeof EOD_MARKER <= sizeof WRAP_MARKER,
+              "the room kept for the continuation marker holds every marker");
+
 const char *const clientTags[] = {
     "[ctCLBackup  ]", "[ctCLAdmin   ]", "[ctGUIBackup ]", "[ctODBCDriver]", "[ctCLAPI     ]",
     "[ctCLSpaceMGT]", "[ctDICAD     ]", "[ctDIWebClien]", "[ctJBBDaemon ]", "[ctUtlAppl   ]",
@@ -221,15 +223,45 @@ void markEndOfData(FILE *f)
     fflush(f);
 }
 
+// The size in bytes the file being written may reach: the maximum, or with
+// segments the size of the current one.
+uint64_t wrapLimit(const traceObj_t *t)
+{
+    if (t->segmentCount < 2)
+        return (uint64_t)t->maxSize * MB;
+    return (uint64_t)(t->currentSegment == t->segmentCount ? t->lastSegmentSize : t->segmentSize) * MB;
+}
+
+// Room kept behind every write for the longest marker that may follow it at
+// the next-write position: the continuation marker, with the largest segment
+// number it can name.
+uint64_t markerRoom(const traceObj_t *t)
+{
+    if (t->segmentCount < 2)
+        return sizeof WRAP_MARKER - 1;
+    char marker[64];
+    return (uint64_t)snprintf(marker, sizeof marker, SEGMENT_WRAP_FORMAT, t->segmentCount);
+}
+
+// Writes at most n bytes of s; false when the write failed.
+bool putBounded(FILE *f, const char *s, size_t n) { return n == 0 || fwrite(s, 1, n, f) == n; }
+
 // Writes prefix and text at the next-write position of the wrapping file,
-// under one wrap check; the write result.
+// under one wrap check; the write result. An output longer than a whole file
+// can hold behind its header is cut to what fits.
 int writeWrapped(traceObj_t *t, const char *prefix, const char *text)
 {
-    size_t len = strlen(prefix) + strlen(text);
+    size_t plen = strlen(prefix), tlen = strlen(text);
     fflush(t->stream);
-    if (ckwrap(len) != 0 || t->stream == nullptr)
+    if (ckwrap(plen + tlen) != 0 || t->stream == nullptr)
         return -1;
-    int rc = fputs(prefix, t->stream) < 0 || fputs(text, t->stream) < 0 ? -1 : (int)len;
+    uint64_t used = (uint64_t)t->nextWrite + markerRoom(t);
+    uint64_t fits = wrapLimit(t) > used ? wrapLimit(t) - used : 0;
+    if (plen > fits)
+        plen = (size_t)fits;
+    if (tlen > fits - plen)
+        tlen = (size_t)(fits - plen);
+    int rc = putBounded(t->stream, prefix, plen) && putBounded(t->stream, text, tlen) ? (int)(plen + tlen) : -1;
     if (fflush(t->stream) != 0)
         rc = -1;
     if (rc >= 0)
@@ -289,16 +321,18 @@ FILE *reuseExisting(traceObj_t *t, const char *tail, size_t tailLen)
     bool ok = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && fgets(first, 257, f) != nullptr;
     uint64_t next = 0, recordedMax = 0;
     const char *p = first;
-    ok = ok && strncmp(p, "ZAR Trace   ", 12) == 0;
-    p += ok ? 12 : 0;
+    ok = ok && strncmp(p, HEADER_ID, POSITION_FIELD_AT) == 0;
+    p += ok ? POSITION_FIELD_AT : 0;
     ok = ok && parseNumber(&p, &next) && parseNumber(&p, &recordedMax);
     uint64_t size = ok ? (uint64_t)st.st_size : 0;
-    uint64_t dataStart = 24 + tailLen;
-    ok = ok && size <= (uint64_t)t->maxSize * MB && recordedMax <= t->maxSize
+    uint64_t dataStart = MAXIMUM_FIELD_AT + tailLen;
+    ok = ok && size <= wrapLimit(t) && recordedMax <= t->maxSize
          // The rewritten header must cover exactly the old one and the recorded
-         // position must lie inside the data, or older lines would be damaged.
-         && strlen(first) == dataStart - 1 && first[dataStart - 2] == '\n' && next >= dataStart && next <= size;
-    if (ok && (fseeko(f, 24, SEEK_SET) != 0 || fputs(tail, f) < 0 || fflush(f) != 0))
+         // position must lie inside the data, with room for a marker behind it,
+         // or older lines would be damaged or the file outgrow its limit.
+         && strlen(first) == dataStart - 1 && first[dataStart - 2] == '\n' && next >= dataStart && next <= size &&
+         next + markerRoom(t) <= wrapLimit(t);
+    if (ok && (fseeko(f, MAXIMUM_FIELD_AT, SEEK_SET) != 0 || fputs(tail, f) < 0 || fflush(f) != 0))
         ok = false;
     if (!ok) {
         fclose(f);
@@ -315,7 +349,7 @@ FILE *createNew(traceObj_t *t, const char *tail)
     FILE *f = pkFopenNoLink(t->activeFileName, "w+");
     if (f == nullptr)
         return nullptr;
-    if (fputs("ZAR Trace   ", f) < 0 || fputs("123456789012", f) < 0 || fputs(tail, f) < 0) {
+    if (fputs(HEADER_ID, f) < 0 || fputs("123456789012", f) < 0 || fputs(tail, f) < 0) {
         fclose(f);
         return nullptr;
     }
@@ -560,18 +594,14 @@ int ckwrap(size_t n)
     traceObj_t *t = traceObj;
     if (t == nullptr || t->stream == nullptr)
         return -1;
-    uint32_t limit = t->maxSize;
     bool segmented = t->segmentCount >= 2;
-    if (segmented)
-        limit = t->currentSegment == t->segmentCount ? t->lastSegmentSize : t->segmentSize;
-
-    if ((uint64_t)t->nextWrite + n + 17 > (uint64_t)limit * MB) {
+    if ((uint64_t)t->nextWrite + n + markerRoom(t) > wrapLimit(t)) {
         fseeko(t->stream, t->nextWrite, SEEK_SET);
         uint32_t nextSegment = segmented ? t->currentSegment % t->segmentCount + 1 : 0;
         if (segmented)
-            fprintf(t->stream, "\nContinued at beginning of segment %u\n\n", nextSegment);
+            fprintf(t->stream, SEGMENT_WRAP_FORMAT, nextSegment);
         else
-            fputs("\nContinued at beginning of file\n\n", t->stream);
+            fputs(WRAP_MARKER, t->stream);
         fflush(t->stream);
         t->nextWrite = t->startOfData;
         if (segmented) {
@@ -604,7 +634,7 @@ void SetNextWrite(FILE *stream)
     // The field is 12 characters wide; a position beyond it is not recorded.
     if ((uint64_t)pos > MAX_POSITION)
         return;
-    fseeko(stream, 12, SEEK_SET);
+    fseeko(stream, POSITION_FIELD_AT, SEEK_SET);
     fprintf(stream, "%-12" PRIu64, (uint64_t)pos);
     fseeko(stream, pos, SEEK_SET);
 }
@@ -714,7 +744,7 @@ void trClose(int resetFlag)
     }
     if (t->stream != nullptr && !isStdStream(t->stream)) {
         if (t->wrapping && !t->continuing && fseeko(t->stream, t->nextWrite, SEEK_SET) == 0)
-            fputs("\nEND OF DATA - close\n\n", t->stream);
+            fputs(CLOSE_MARKER, t->stream);
         if (fclose(t->stream) != 0) {
             fprintf(stdout, "Unable to close trace output file %s: %s \n", t->activeFileName, strerror(errno));
             fflush(stdout);

@@ -2,7 +2,7 @@
 // trace, printf-like entry points that prefix each line with the caller's
 // source file and line, and one trace object that owns the destination (a
 // file that may wrap and rotate over segments, standard output, standard
-// error or a console callback). The trace file layout is described in trace.cpp.
+// error or a console callback). The trace file is described in docs/trace-file.md.
 #pragma once
 
 #include <cstdarg>

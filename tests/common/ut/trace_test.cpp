@@ -9,9 +9,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "common/ut/traceplus.h"
@@ -197,7 +199,7 @@ TEST_F(TraceTest, WrappingFileWrapsAndKeepsHeaderPositionRight)
     traceLines(101, 6000);
     c = readFile(file);
     h = parseHeader(c);
-    EXPECT_LE(c.size(), 1048576u + 64);
+    EXPECT_LE(c.size(), 1048576u);
     size_t cont = c.find("\nContinued at beginning of file\n\n");
     ASSERT_NE(cont, std::string::npos);
     int firstAfterWrap = lineNumberAt(c, h.dataStart);
@@ -237,13 +239,96 @@ TEST_F(TraceTest, SegmentedTraceRotatesWithContinuationLines)
     for (const auto &[c, h, next] : {std::tuple{&s2, &h2, 3}, std::tuple{&s3, &h3, 1}}) {
         const std::string cont = "\nContinued at beginning of segment " + std::to_string(next) + "\n\n";
         EXPECT_EQ(c->substr(h->nextWrite, cont.size()), cont);
-        EXPECT_LE(c->size(), 1048576u + 64);
+        EXPECT_LE(c->size(), 1048576u);
     }
     // The first line of segment 3 follows the last line of segment 2.
     EXPECT_EQ(lineNumberAt(s3, h3.dataStart + 33), lineNumberAt(s2, h2.nextWrite - LINE_LEN) + 1);
     EXPECT_EQ(s1.substr(h1.nextWrite, sizeof EOD - 1), EOD);
     EXPECT_EQ(s1.substr(h1.nextWrite - LINE_LEN, LINE_LEN), tracedLine(13999));
     EXPECT_STREQ(traceObj->activeFileName, (base + ".1").c_str());
+}
+
+// Untagged text (no prefix) until the file's next write would take it exactly
+// to limit - room: the next byte written must wrap.
+void fillToBound(uint64_t limit, uint64_t room)
+{
+    for (;;) {
+        const uint64_t left = limit - room - (uint64_t)traceObj->nextWrite;
+        if (left == 0)
+            return;
+        const size_t n = left < 4000 ? (size_t)left : 4000;
+        trPrint("%s\n", std::string(n - 1, 'f').c_str());
+    }
+}
+
+// A wrapping file keeps room behind every write for the longest marker it may
+// still write there, the continuation line; filled to that bound, the next
+// write wraps and the marker ends exactly at the limit, never beyond it.
+TEST_F(TraceTest, FileNeverGrowsPastItsLimit)
+{
+    const std::string single = "\nContinued at beginning of file\n\n";
+    struct Case {
+        const char *name;
+        uint32_t segments, sizeMB, lastMB;
+        // per file written: its name suffix, limit in MB and the marker it ends with
+        std::vector<std::tuple<std::string, uint32_t, std::string>> files;
+    };
+    const Case cases[] = {
+        {"single file", 0, 1, 0, {{"", 1, single}}},
+        {"segments", 2, 1, 2,
+         {{".1", 1, "\nContinued at beginning of segment 2\n\n"},
+          {".2", 2, "\nContinued at beginning of segment 1\n\n"}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string base = path(std::string("bound-") + std::to_string(c.segments));
+        trOpenParms_t p;
+        p.fileName = base.c_str();
+        p.wrapping = 1;
+        p.maxSizeMB = c.segments ? 0 : c.sizeMB;
+        p.segmentCount = c.segments;
+        p.segmentSizeMB = c.segments ? c.sizeMB : 0;
+        p.lastSegmentSizeMB = c.lastMB;
+        ASSERT_EQ(trOpen(&p), 0);
+        for (const auto &[suffix, mb, marker] : c.files) {
+            const uint64_t limit = (uint64_t)mb * 1048576;
+            fillToBound(limit, marker.size());
+            ASSERT_EQ(readFile(base + suffix).find("Continued at beginning"), std::string::npos) << "wrapped early";
+            // One byte at a time until the file wraps: never past the limit.
+            std::string f;
+            int writes = 0;
+            while (writes < 64 && f.find(marker) == std::string::npos) {
+                trPrint("x");
+                writes++;
+                f = readFile(base + suffix);
+                ASSERT_LE(f.size(), limit) << suffix << " after " << writes << " bytes";
+            }
+            EXPECT_EQ(writes, 1) << suffix << ": the first byte past the bound wraps";
+            EXPECT_EQ(f.size(), limit) << suffix;
+            EXPECT_EQ(f.substr(f.size() - marker.size()), marker) << suffix;
+            // Shortly behind the header again, or in the next segment.
+            EXPECT_LT((uint64_t)traceObj->nextWrite, 4096u) << suffix;
+        }
+        trShutdown();
+        for (const auto &[suffix, mb, marker] : c.files)
+            EXPECT_LE(fs::file_size(base + suffix), (uint64_t)mb * 1048576) << suffix << " after close";
+    }
+}
+
+// A dump longer than the whole file is cut to what fits behind the header.
+TEST_F(TraceTest, OutputLargerThanTheFileIsCut)
+{
+    const std::string file = path("huge.trc");
+    ASSERT_EQ(openWrapping(file, 1), 0);
+    const std::string bytes(700000, '\xAB');   // 1.4 MB as hex pairs
+    trPrintStr(bytes.data(), bytes.size(), PS_HEX);
+    trPrint("after\n");
+    trShutdown();
+    const std::string c = readFile(file);
+    EXPECT_LE(c.size(), 1048576u);
+    const Header h = parseHeader(c);
+    EXPECT_EQ(c.substr(h.nextWrite - 6, 6), "after\n");
+    EXPECT_GT(countOf(c, "ABABABAB"), 100000u) << "the dump's beginning is kept";
 }
 
 TEST_F(TraceTest, ConcurrentWritersKeepLinesWholeAndHeaderRight)
@@ -336,6 +421,29 @@ TEST_F(TraceTest, ExistingFileThatCannotBeTrustedIsRecreated)
         EXPECT_EQ(countOf(c, "BEGINNING NEW TRACE"), 1u) << d.name;
         EXPECT_LT(c.size(), 200u) << d.name;
     }
+}
+
+// A file whose recorded position leaves no room for a marker before the
+// maximum could only grow past it: it is recreated, not reused.
+TEST_F(TraceTest, ExistingFileWithoutRoomBehindItsPositionIsRecreated)
+{
+    const std::string file = path("full.trc");
+    ASSERT_EQ(openWrapping(file, 1), 0);
+    trPrint("old line\n");
+    fillToBound(1048576, 33);
+    trShutdown();
+    const size_t size = fs::file_size(file);
+    ASSERT_GT(size, 1048576u - 64);
+    {
+        std::fstream s(file, std::ios::in | std::ios::out | std::ios::binary);
+        s.seekp(12);
+        s << std::left << std::setw(12) << (size - 5);
+    }
+    ASSERT_EQ(openWrapping(file, 1), 0);
+    trShutdown();
+    const std::string c = readFile(file);
+    EXPECT_EQ(c.find("old line"), std::string::npos);
+    EXPECT_LT(c.size(), 200u);
 }
 
 TEST_F(TraceTest, FileNameLengthLimit)
