@@ -127,6 +127,83 @@ void messageBodies()
     seed("nlsbody", "unknown-kind", "\x05whatever %s");
 }
 
+// Catalogs of the message system, as the catalog harness reads them: a control
+// byte, the language argument, then the stored texts of messages 102, 109,
+// 1467, 1834, 2218, 9999, 21157, 21155, 11143 and 4242, each ending in 0.
+Bytes catalog(unsigned char control, const Bytes &lang, const std::vector<Bytes> &texts)
+{
+    Bytes b = Bytes(1, static_cast<char>(control)) + lang;
+    for (const Bytes &t : texts)
+        b += nul() + t;
+    return b;
+}
+
+void catalogs()
+{
+    // Control byte: locale (bits 0-2: C, de_DE.ISO-8859-1, ja_JP.EUC-JP,
+    // de_DE.UTF-8, sv_SE.UTF-8, en_US.ISO-8859-1, DE_DE, xx_YY), client type
+    // (bits 3-4: 0, 4, 9, 10), cache limit - 1 (bits 5-6), the user's catalog
+    // missing (bit 7).
+    const std::vector<Bytes> english = {
+        "QEB0102W \x01Unable to open the message repository %s. The American English repository will be used "
+        "instead.\n",
+        "QEB0109E \x01Insufficient memory for allocation of message structure.\n",
+        "QEB1467E \x01The crypto library call %s failed with major code %d, minor code %d: %s\n",
+        "QEB1834E \x01The password file location %s cannot be opened or created.\n",
+        "QEB2218I \x01The encryption key password of node %s for server %s has been converted to the current file "
+        "format.\n",
+        "QEB9999E \x01%s(%u): internal error: %s\n",
+        "QEB21157W \x01Memory pool %d could not provide %d bytes.\n",
+        "QEB21155E \x01Memory pool %d: an allocation of less than one byte was refused.\n",
+        "QEB11143T \x01<<< end of log data >>>",
+        "QEB4242I \x01A message the program does not issue.\n\x12TAG4242",
+    };
+    const Bytes z = "\x10";
+    // A catalog holds no 0 byte: the mask says that bytes 2 to 4 are escaped 0s.
+    auto ordered = [](const std::vector<int> &order, const std::vector<std::pair<Bytes, Bytes>> &slots,
+                      const std::vector<Bytes> &pieces) {
+        Bytes b = ::ordered(order, slots, pieces);
+        return b.replace(1, 4, "\x0e\x10\x10\x10");
+    };
+    const std::vector<Bytes> german = {
+        "QEB0102W " + ordered({0}, {{z + z, "%s"}}, {"Das Meldungsverzeichnis ", " kann nicht ge\xc3\xb6" "ffnet werden.\n"}),
+        "QEB0109E \x01Zu wenig Speicher f\xc3\xbcr die Meldungsstruktur.\n",
+        "QEB1467E " + ordered({1, 2, 3, 0}, {{z + z, "%s"}, {z + z, "%s"}, {z + "\x01", "%d"}, {z + "\x01", "%d"}},
+                              {"Fehler (", "): Aufruf ", ", Hauptcode ", ", Nebencode ", ".\n"}),
+        "QEB1834E " + ordered({0}, {{z + z, "%s"}}, {"Der Ort ", " kann nicht ge\xc3\xb6" "ffnet werden.\n"}),
+        "QEB2218I " + ordered({1, 0}, {{z + z, "%s"}, {z + z, "%s"}}, {"F\xc3\xbcr Server ", ": Knoten ", ".\n"}),
+        "QEB9999E " + ordered({1, 2, 0}, {{z + z, "%s"}, {z + z, "%s"}, {z + "\x01", "%u"}},
+                              {"Interner Fehler: ", " (", ", Zeile ", ")\n"}),
+        "QEB21157W " + ordered({0, 1}, {{z + "\x01", "%d"}, {z + "\x01", "%d"}},
+                               {"Speicherpool ", " kann ", " Bytes nicht bereitstellen.\n"}),
+        "QEB21155E \x01Speicherpool %d: weniger als ein Byte verweigert.\n",
+        "QEB11143T \x01<<< Ende der Protokolldaten >>>",
+        "QEB4242I \x01\xe2\x82\xac \xc3\x9f\x12" "ETIKETT",
+    };
+    seed("catalog", "english", catalog(0x60, "EN_US", english));
+    seed("catalog", "german-latin1", catalog(0x61, "DE_DE", german));
+    seed("catalog", "german-utf8", catalog(0x63, "DE_DE", german));
+    seed("catalog", "german-eucjp", catalog(0x62, "JA_JP", german));
+    seed("catalog", "unsupported-language", catalog(0x64, "SV_SE.UTF-8", german));
+    seed("catalog", "english-latin1", catalog(0x65, "EN", english));
+    seed("catalog", "upper-case-locale", catalog(0x66, "de", german));
+    seed("catalog", "unknown-locale", catalog(0x67, "zh_TW.BIG5", english));
+    seed("catalog", "users-catalog-missing", catalog(0xe1, "DE_DE.ISO-8859-1", german));
+    seed("catalog", "catalog-named-by-language", catalog(0x71, "kelclientV3.cat", german));
+    seed("catalog", "quiet-client", catalog(0x68, "../EN_US", english));
+    seed("catalog", "cache-of-one", catalog(0x01, "DE", german));
+    seed("catalog", "few-messages", catalog(0x61, "DE_DE", {german[0], german[1]}));
+    seed("catalog", "not-a-catalog", catalog(0x60, "EN_US", {}));
+    seed("catalog", "empty-language", catalog(0x60, "", {english[0]}));
+    // Texts the reader must refuse or cut: an unknown letter, a withdrawn
+    // message, five digits, no body, a tag and an early 0x12, escaped 0 bytes
+    // in a plain body, conversions other than the program's, %n.
+    seed("catalog", "damaged", catalog(0x61, "DE_DE",
+                                       {"QEB0102X \x01%s\n", "QEB0109M withdrawn", "QEB01467E \x01%s %d %d %s",
+                                        "QEB1", "QEB2218I \x01%s\x12" "early %s\x12TAG", "QEB9999E \x01%s\x10(%u)\x10%s",
+                                        "QEB21157W \x01%s %s", "QEB21155E \x01%n", "QEB11143Z no body", "QEB42"}));
+}
+
 void quotedTokens()
 {
     // Byte 0: the small buffer's size (1 + low six bits), the character set (top two bits).
@@ -156,6 +233,7 @@ int main(int argc, char **argv)
     passwordFiles();
     requests();
     messageBodies();
+    catalogs();
     quotedTokens();
     return 0;
 }
