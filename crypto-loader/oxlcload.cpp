@@ -5,10 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
-#include <sys/auxv.h>
+#include <climits>
 #include <unistd.h>
 
 #include "common/mem/kelmem.h"
+#include "common/unx/pstrust.h"
 #include "crypto-loader/oxlcwrap.h"
 #include "oxlbuildid.h"
 
@@ -47,6 +48,16 @@ void setLinkerFailure(OXL_STATUS *status, int err)
     status->mode = 0;
 }
 
+// A candidate a set-user-id run does not open: missing, or changeable by
+// someone other than root (err EPERM). It counts as not loadable.
+void setUntrusted(OXL_STATUS *status, const char *path, int err)
+{
+    setStatus(status, OXL_RC_SYSTEM, static_cast<uint32_t>(err), "");
+    const char *why = err == EPERM ? "not protected (others than root could change it)" : strerror(err);
+    // A long path is cut short (180 + 2 + 70 bytes fit the 256): the text only describes the failure.
+    snprintf(status->desc, sizeof status->desc, "%.180s: %.70s", path, why);
+}
+
 // Hands [p, p + len) to visit unless it is empty; returns visit's verdict.
 int visitNonEmpty(const char *p, size_t len, OXLC_CandidateFn visit, void *arg)
 {
@@ -57,6 +68,7 @@ int visitNonEmpty(const char *p, size_t len, OXLC_CandidateFn visit, void *arg)
 struct Search {
     OXLC_CTX *ctx;
     OXL_STATUS *status;
+    bool secure;      // a set-user-id run: only libraries root alone can change
     bool attempted;
     char chosen[DIR_MAX];
 };
@@ -71,8 +83,19 @@ int tryCandidate(const char *dir, size_t len, void *arg)
     snprintf(path, sizeof path, "%.*s%s", static_cast<int>(len), dir, OXL_LIBRARY_SUBPATH);
     s->attempted = true;
 
+    // The resolved path that was checked is the one opened: opening the
+    // candidate's own path could meet a link swapped after the check.
+    char canon[PATH_MAX];
+    const char *file = path;
+    if (s->secure) {
+        if (!psPathTrusted(path, canon, sizeof canon)) {
+            setUntrusted(s->status, path, errno);
+            return 0;
+        }
+        file = canon;
+    }
     errno = 0;
-    s->ctx->libraryHandle = OXLC_LoadLibrary(path);
+    s->ctx->libraryHandle = OXLC_LoadLibrary(file);
     if (s->ctx->libraryHandle == nullptr) {
         setLinkerFailure(s->status, errno);
         return 0;
@@ -104,11 +127,6 @@ void OXLC_GetLibraryError(char *buf, size_t len)
     const char *text = dlerror();
     if (text != nullptr)
         strncpy(buf, text, len - 1);
-}
-
-int OXLC_IsSecureRun()
-{
-    return getauxval(AT_SECURE) != 0 || getuid() != geteuid() || getgid() != getegid();
 }
 
 int OXLC_ForEachCandidate(const char *directory, const char *ldLibraryPath, int secure, OXLC_CandidateFn visit,
@@ -166,9 +184,8 @@ OXLC_CTX *OXLC_Init(OXL_STATUS *status, const char *directory)
         return nullptr;
     }
 
-    Search search{ctx, status, false, {}};
-    if (OXLC_ForEachCandidate(directory, getenv("LD_LIBRARY_PATH"), OXLC_IsSecureRun(), tryCandidate, &search) ==
-        0) {
+    Search search{ctx, status, psIsSecureRun() != 0, false, {}};
+    if (OXLC_ForEachCandidate(directory, getenv("LD_LIBRARY_PATH"), search.secure, tryCandidate, &search) == 0) {
         // Every candidate skipped leaves nothing tried: that is a failure too.
         if (!search.attempted)
             setStatus(status, OXL_RC_PARAM, 9, "Parameter is too large", -1);

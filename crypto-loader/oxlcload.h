@@ -39,7 +39,9 @@ void OXLC_GetLibraryError(char *buf, size_t len);
 extern const char OXLC_VersionBanner[];
 
 // Opens the library below directory (or a candidate directory) and starts it.
-// Returns the context, or null with the reason in *status.
+// Returns the context, or null with the reason in *status. In a set-user-id
+// run a candidate library is opened only when root alone can change it and
+// every directory above it (psPathTrusted), and by the path that was checked.
 OXLC_CTX *OXLC_Init(OXL_STATUS *status, const char *directory);
 // 1 when all entry points were resolved, -2 at the first one missing.
 int OXL_initialize_functions(OXLC_CTX *ctx);
@@ -54,6 +56,3 @@ int OXLC_Cleanup(OXLC_CTX *ctx, OXL_STATUS *status);
 typedef int (*OXLC_CandidateFn)(const char *dir, size_t len, void *arg);
 int OXLC_ForEachCandidate(const char *directory, const char *ldLibraryPath, int secure, OXLC_CandidateFn visit,
                           void *arg);
-// Non-zero when the process runs with privileges it did not start with
-// (set-user-id or set-group-id), where the caller's environment is not trusted.
-int OXLC_IsSecureRun();

@@ -16,6 +16,7 @@
 #include "common/nls/nlsfmt.h"
 #include "common/nls/nlssig.h"
 #include "common/string/strutil.h"
+#include "common/unx/pstrust.h"
 #include "common/ut/GlobalRC.h"
 #include "common/ut/logutils.h"
 #include "common/ut/trace.h"
@@ -121,50 +122,13 @@ static bool safeName(const char *name)
     return name != nullptr && strchr(name, '/') == nullptr && strstr(name, "..") == nullptr;
 }
 
-int nlsCatalogTrusted(const char *path, char *canon, size_t canonSize)
-{
-    if (canon == nullptr || canonSize == 0)
-        return 0;
-    canon[0] = '\0';
-    char *real = realpath(path, nullptr);
-    if (real == nullptr)
-        return 0;
-    // The path checked below is the one opened: resolving the caller's path a
-    // second time could meet a link the caller has swapped meanwhile. Every
-    // directory of it is root's and closed to others, so it stays as checked.
-    size_t len = strlen(real);
-    bool trusted = len < canonSize;
-    if (trusted)
-        memcpy(canon, real, len + 1);
-    struct stat st;
-    if (trusted && (stat(real, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 ||
-                    (st.st_mode & (S_IWGRP | S_IWOTH)) != 0))
-        trusted = false;
-    // Every directory above: root's, and writable by others only when sticky.
-    for (char *slash = strrchr(real, '/'); trusted && slash != nullptr; slash = strrchr(real, '/')) {
-        *slash = '\0';
-        const char *dir = real[0] != '\0' ? real : "/";
-        if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0 ||
-            ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0))
-            trusted = false;
-        if (real[0] == '\0')
-            break;
-    }
-    free(real);
-    if (!trusted) {
-        canon[0] = '\0';
-        return 0;
-    }
-    return 1;
-}
-
 // A catalog the caller could have written is never read by a set-user-id run.
 static nl_catd openCatalogFile(const char *path)
 {
-    if (getuid() == geteuid() && getgid() == getegid())
+    if (!psIsSecureRun())
         return catopen(path, -1);
     char canon[NLS_PATH_LIMIT + 8];
-    if (!nlsCatalogTrusted(path, canon, sizeof canon)) {
+    if (!psPathTrusted(path, canon, sizeof canon)) {
         if (TR_NLS)
             trPrintf(trSrcFile, __LINE__, "Catalog '%s' is not protected; not used\n", path);
         errno = EPERM;

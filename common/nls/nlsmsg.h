@@ -116,12 +116,6 @@ void scrubChars(wchar_t *s);
 // The 5-letter catalog language of a 2-letter name, null when there is none.
 const char *lang2To5(const char *two);
 
-// Resolves path and checks that the file and every directory above it belong
-// to root and that nobody else can write them (a sticky directory counts as
-// safe for the root-owned entries below it). 1 and the resolved path in canon
-// when trusted, else 0. In a set-user-id run only such catalogs are opened.
-int nlsCatalogTrusted(const char *path, char *canon, size_t canonSize);
-
 // Expected conversions of a message number (empty when the program passes none).
 const char *nlsExpectedSig(unsigned msgNum);
 #ifdef KEL_TEST_HOOKS

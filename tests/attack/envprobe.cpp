@@ -9,7 +9,7 @@
 #include "common/unx/fio.h"
 #include "common/ut/dscore.h"
 #include "common/ut/dspswd.h"
-#include "crypto-loader/oxlcload.h"
+#include "common/unx/pstrust.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ int printEnvironment()
     int rc = psBuildCurrentPath(path, "ZAR.PWD", sizeof path);
     printf("LANG=%s\n", lang != nullptr ? lang : "(none)");
     printf("PATH=%d %s\n", rc, path);
-    printf("SECURE=%d\n", OXLC_IsSecureRun());
+    printf("SECURE=%d\n", psIsSecureRun());
     return 0;
 }
 

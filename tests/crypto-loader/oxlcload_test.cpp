@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <link.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -122,7 +125,6 @@ TEST(oxlcload, CandidateWalkStopsWhenVisitorSaysSo)
     EXPECT_EQ(seen, 2);
 }
 
-TEST(oxlcload, TestProcessIsNotASecureRun) { EXPECT_EQ(OXLC_IsSecureRun(), 0); }
 
 TEST(oxlcload, InitLoadsTheBuildTreeLibraryAndCleansUp)
 {
@@ -174,6 +176,94 @@ TEST(oxlcload, SearchMovesOnFromAnIncompleteLibrary)
     ASSERT_NE(ctx, nullptr) << st.desc;
     expectStatus(st, 0, 0, "OK");
     EXPECT_EQ(OXLC_Cleanup(ctx, &st), 1);
+}
+
+// What a set-user-id run (real user nobody) makes of one library directory:
+// whether the library opened, the status, and the path the linker was given.
+struct SecureLoad {
+    bool loaded = false;
+    uint32_t majRC = 0, minRC = 0;
+    char linkedPath[512] = "";
+};
+
+SecureLoad loadAsSetUserId(const std::string &dir)
+{
+    SecureLoad r;
+    int fds[2];
+    if (pipe(fds) != 0) {
+        ADD_FAILURE() << "pipe";
+        return r;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        SecureLoad out;
+        if (setresuid(65534, 0, 0) != 0)
+            _exit(2);
+        OXL_STATUS st{};
+        OXLC_CTX *ctx = OXLC_Init(&st, dir.c_str());
+        out.loaded = ctx != nullptr;
+        out.majRC = st.majRC;
+        out.minRC = st.minRC;
+        struct link_map *map = nullptr;
+        if (ctx != nullptr && dlinfo(ctx->libraryHandle, RTLD_DI_LINKMAP, &map) == 0)
+            snprintf(out.linkedPath, sizeof out.linkedPath, "%s", map->l_name);
+        if (ctx != nullptr)
+            OXLC_Cleanup(ctx, &st);
+        _exit(write(fds[1], &out, sizeof out) == sizeof out ? 0 : 3);
+    }
+    close(fds[1]);
+    EXPECT_EQ(read(fds[0], &r, sizeof r), static_cast<ssize_t>(sizeof r));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the set-user-id child failed: " << status;
+    return r;
+}
+
+// A set-user-id run opens a library only when root alone can change it and
+// every directory above it, and hands the linker the resolved path it
+// checked; anything else counts as not loadable. (The rule itself is
+// pstrust's; these rows show the loader follows it.)
+TEST(oxlcload, SetUserIdRunOpensOnlyProtectedLibraries)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to take another real user id";
+    char tmpl[] = "/tmp/keloxl.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string base = tmpl;
+    auto sh = [](const std::string &cmd) { return system(cmd.c_str()); };
+    ASSERT_EQ(sh("chmod 0755 '" + base + "' && for d in root other; do mkdir -p '" + base + "'/$d/oxl/oxllib && cp '" +
+                 fakeDir + OXL_LIBRARY_SUBPATH + "' '" + base + "'/$d/oxl/oxllib/; done && chown 65534 '" + base +
+                 "/other/oxl' && mkdir '" + base + "/link' && ln -s '" + base + "/root/oxl' '" + base + "/link/oxl'"),
+              0);
+    const std::string rootLib = base + "/root" + OXL_LIBRARY_SUBPATH;
+    struct Row {
+        const char *name;
+        std::string dir;
+        bool loaded;
+        uint32_t minRC;
+        std::string linkedPath;
+    } rows[] = {
+        {"root's library in root's directories", base + "/root", true, 0, rootLib},
+        {"root's library below the user's directory", base + "/other", false, EPERM, ""},
+        {"a link to root's library", base + "/link", true, 0, rootLib},
+        {"no library", base + "/absent", false, ENOENT, ""},
+    };
+    for (const Row &r : rows) {
+        SecureLoad got = loadAsSetUserId(r.dir);
+        EXPECT_EQ(got.loaded, r.loaded) << r.name;
+        EXPECT_EQ(got.majRC, r.loaded ? 0u : 4u) << r.name;
+        EXPECT_EQ(got.minRC, r.minRC) << r.name;
+        EXPECT_EQ(std::string(got.linkedPath), r.linkedPath) << r.name;
+    }
+    // A run that is not set-user-id takes what its own user put there.
+    OXL_STATUS st{};
+    OXLC_CTX *ctx = OXLC_Init(&st, (base + "/other").c_str());
+    EXPECT_NE(ctx, nullptr) << st.desc;
+    if (ctx != nullptr)
+        OXLC_Cleanup(ctx, &st);
+    sh("rm -rf '" + base + "'");
 }
 
 TEST(oxlcload, AbsentLibraryGivesTheLinkerText)

@@ -8,6 +8,7 @@
 #include "common/nls/nlsfmt.h"
 #include "common/nls/nlsinit.h"
 #include "common/nls/nlsmsg.h"
+#include "common/unx/pstrust.h"
 #include "tests/common/nls/nlstest.h"
 
 using namespace nlstest;
@@ -298,8 +299,8 @@ TEST_F(nlsInitTest, SetUserIdRunIgnoresUnprotectedCatalogs)
     ASSERT_EQ(run("mkdir -p '" + dir + "/EN_US' && cp '" + kCatalogs + "/EN_US/kelclientV3.cat' '" + dir +
                   "/EN_US/' && chown -R 65534 '" + dir + "'"),
               0);
-    const bool buildProtected = nlsCatalogTrusted((kCatalogs + "/EN_US/kelclientV3.cat").c_str(),
-                                                  std::string(2048, '\0').data(), 2048) == 1;
+    const bool buildProtected = psPathTrusted((kCatalogs + "/EN_US/kelclientV3.cat").c_str(),
+                                              std::string(2048, '\0').data(), 2048) == 1;
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
