@@ -14,7 +14,7 @@ case "$secs" in ''|*[!0-9]*) echo "usage: $0 [seconds-per-harness] [harness...]"
 
 bash scripts/deps.sh
 dir=build-fuzz
-CC=clang CXX=clang++ cmake -S . -B "$dir" -DKEL_FUZZ=ON -DKEL_TESTS=OFF -DKEL_BENCH=OFF >/dev/null
+CC=clang CXX=clang++ cmake -S . -B "$dir" -DKEL_FUZZ=ON -DKEL_WERROR=ON -DKEL_TESTS=OFF -DKEL_BENCH=OFF >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target fuzzers >/dev/null
 
 status=0
