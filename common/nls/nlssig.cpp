@@ -7,6 +7,19 @@
 static bool isFlag(char c) { return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0' || c == '\''; }
 static bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
+// A width or precision at *i: a star (a value the caller passes) or at most
+// four digits; a fifth digit is left for the conversion letter to refuse.
+static void skipCount(const char *fmt, size_t len, size_t *i, int *stars)
+{
+    if (*i < len && fmt[*i] == '*') {
+        (*stars)++;
+        (*i)++;
+        return;
+    }
+    for (size_t digits = 0; *i < len && isDigit(fmt[*i]) && digits < 4; digits++)
+        (*i)++;
+}
+
 int nlsConvSpec(const char *fmt, size_t len, size_t *used, char *cls, int *stars)
 {
     if (len < 2 || fmt[0] != '%')
@@ -20,28 +33,10 @@ int nlsConvSpec(const char *fmt, size_t len, size_t *used, char *cls, int *stars
     }
     while (i < len && isFlag(fmt[i]))
         i++;
-    if (i < len && fmt[i] == '*') {
-        (*stars)++;
-        i++;
-    } else {
-        size_t digits = 0;
-        while (i < len && isDigit(fmt[i]) && digits < 4) {
-            i++;
-            digits++;
-        }
-    }
+    skipCount(fmt, len, &i, stars);   // width
     if (i < len && fmt[i] == '.') {
         i++;
-        if (i < len && fmt[i] == '*') {
-            (*stars)++;
-            i++;
-        } else {
-            size_t digits = 0;
-            while (i < len && isDigit(fmt[i]) && digits < 4) {
-                i++;
-                digits++;
-            }
-        }
+        skipCount(fmt, len, &i, stars);   // precision
     }
     // Length modifier: none, h, hh, l, ll, z.
     int longs = 0, shorts = 0;
