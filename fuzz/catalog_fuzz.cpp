@@ -25,6 +25,7 @@
 #include "common/nls/nlsfmt.h"
 #include "common/nls/nlsinit.h"
 #include "common/nls/nlsmsg.h"
+#include "common/ut/GlobalRC.h"
 #include "common/ut/trace.h"
 #include "fuzz/fuzzenv.h"
 
@@ -141,6 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     TR_NLS = 1;   // every trace line is formatted; none is written anywhere
+    gRC = GlobalRC::Instance();   // as the agent's start-up makes it: issued messages raise it
     setenv("LANG", kLocales[locale], 1);
     unsetenv("LC_ALL");
     destroyNlsGlobalObject();

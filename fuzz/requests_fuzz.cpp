@@ -1,9 +1,12 @@
 // The request handlers on hostile pipe input. Byte 0 chooses the handler (low
-// two bits: encipher, decipher, key request, new password) and the cipher type
-// (next two bits: 0 best, 1 DES, 2 AES, 3 not a type); the rest is what the
-// caller writes to the input pipe (for the key request: the 16 bytes main
-// reads). The password file is the same fixed one for every run.
+// two bits: encipher, decipher, key request, new password), the cipher type
+// (next two bits: 0 best, 1 DES, 2 AES, 3 not a type), whether the password
+// file is missing (bit 4) and whether the caller has closed the output pipe
+// before the agent answers (bit 5); the rest is what the caller writes to the
+// input pipe (for the key request: the 16 bytes main reads). The password file
+// is the same fixed one for every run that has one.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -13,6 +16,7 @@
 #include "common/enc/oxlcrypt.h"
 #include "common/ut/dspswd.h"
 #include "common/ut/testflags.h"
+#include "common/ut/trace.h"
 #include "common/vlx/kelvlx.h"
 #include "fuzz/fuzzenv.h"
 
@@ -29,6 +33,8 @@ struct Fixture {
     std::string bytes;
     Fixture()
     {
+        signal(SIGPIPE, SIG_IGN);   // as the agent's start-up does: a write to a closed pipe fails
+        TR_GENERAL = TR_ENCRYPT = TR_PASSWORD = 1;   // every trace line is formatted; none is written anywhere
         // AES comes from the crypto library of this build tree.
         TEST_LOCALOXL.set = 1;
         oxlSetLocalDirectory(KEL_FUZZ_OXL_DIR);
@@ -73,9 +79,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     const unsigned handler = data[0] & 3;
     const unsigned char cipherType = (data[0] >> 2) & 3;
+    const bool noFile = (data[0] & 0x10) != 0, outputClosed = (data[0] & 0x20) != 0;
     const uint8_t *in = data + 1;
     size_t inLen = size - 1 < pipeMax ? size - 1 : pipeMax;
-    fuzzenv::writeFile(fx.path, reinterpret_cast<const uint8_t *>(fx.bytes.data()), fx.bytes.size());
+    if (noFile)
+        unlink(fx.path.c_str());
+    else
+        fuzzenv::writeFile(fx.path, reinterpret_cast<const uint8_t *>(fx.bytes.data()), fx.bytes.size());
 
     int toAgent[2], fromAgent[2];
     if (pipe2(toAgent, O_CLOEXEC) != 0 || pipe2(fromAgent, O_CLOEXEC) != 0)
@@ -87,6 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     }
     close(toAgent[1]);
+    if (outputClosed)
+        close(fromAgent[0]);
 
     pswdFileInfo info{};
     char *path = const_cast<char *>(fx.path.c_str());
@@ -101,12 +113,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     close(toAgent[0]);
     close(fromAgent[1]);
-    const std::string answer = drain(fromAgent[0]);
-    close(fromAgent[0]);
+    const std::string answer = outputClosed ? std::string() : drain(fromAgent[0]);
+    if (!outputClosed)
+        close(fromAgent[0]);
 
     switch (handler) {
     case 0:
     case 1:
+        fuzzenv::check(!noFile || rc != 0, "a request without a password file succeeded");
         fuzzenv::check(rc == 0 || answer.empty(), "a failed request wrote an answer");
         fuzzenv::check(answer.size() <= 80, "an answer longer than 80 bytes");
         if (rc == 0 && cipherType == 1 && handler == 0)
@@ -121,8 +135,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         int32_t confirm = 0;
         bool confirmed = inLen >= 3 + keyLen + 4 && keyLen <= 16 &&
                          (memcpy(&confirm, in + 3 + keyLen, 4), confirm == 67);
-        if (!confirmed)
-            fuzzenv::check(fuzzenv::readFile(fx.path) == fx.bytes, "an unconfirmed password was stored");
+        if (!confirmed || outputClosed) {
+            bool missing = false;
+            const std::string after = fuzzenv::readFile(fx.path, &missing);
+            fuzzenv::check(missing == noFile && (noFile || after == fx.bytes),
+                           "a password was stored that the caller did not confirm or never received");
+        }
         if (rc == 0) {
             uint64_t oldLen = u64At(answer, 0);
             fuzzenv::check(oldLen <= 80 && answer.size() > 8 + oldLen, "old password of a bad length");

@@ -80,6 +80,14 @@ void requests()
     seed("requests", "new-aes-confirmed", Bytes("\x0b") + "\x16\x01\x10" + Bytes(16, 'k') + i32(67));
     seed("requests", "new-key-too-long", Bytes("\x07") + nul() + nul() + "\x11" + Bytes(17, 'k'));
     seed("requests", "new-no-confirmation", Bytes("\x07") + nul() + "\x02" + nul());
+    // Bit 4: no password file; bit 5: the caller closed the output pipe.
+    seed("requests", "encipher-without-file", Bytes("\x14") + nul() + data);
+    seed("requests", "new-without-file", Bytes("\x17") + nul() + nul() + nul() + i32(67));
+    seed("requests", "encipher-output-closed", Bytes("\x24") + nul() + data);
+    seed("requests", "key-request-output-closed", Bytes("\x22") + Bytes(16, 'r'));
+    seed("requests", "new-output-closed", Bytes("\x27") + nul() + nul() + nul() + i32(67));
+    seed("requests", "new-enciphered-bad-type", Bytes("\x0f") + nul() + "\x01\x08" + "8bytekey" + i32(67));
+    seed("requests", "no-code-set-byte", Bytes("\x04"));
 }
 
 // Stored bodies in catalog form: every 0 byte of an ordered body is 0x10.
@@ -107,6 +115,10 @@ void messageBodies()
     seed("nlsbody", "plain-none", "\x01<<< end of log data >>> 100%% done");
     seed("nlsbody", "plain-star", "\x01[%-*.*s]");
     seed("nlsbody", "plain-refused", "\x01%s wrote %n bytes");
+    Bytes manyStars = "\x01";
+    for (int i = 0; i < 16; i++)
+        manyStars += "[%*d]";
+    seed("nlsbody", "plain-many-stars", manyStars);   // more conversions than a signature holds
     seed("nlsbody", "ordered-reversed",
          ordered({1, 0}, {{z + z, "%s"}, {z + z, "%-10s"}}, {"Knoten ", " auf Server ", "."}));
     seed("nlsbody", "ordered-star-int", ordered({0}, {{Bytes("\x01") + "\x01", "%*d"}}, {"[", "]"}));
@@ -114,6 +126,7 @@ void messageBodies()
     seed("nlsbody", "ordered-double", ordered({0}, {{z + "\x03", "%.3f"}}, {"", " s"}));
     seed("nlsbody", "ordered-long", ordered({0, 1}, {{z + "\x01", "%d"}, {z + "\x02", "%ld"}}, {"", "/", ""}));
     seed("nlsbody", "ordered-none", ordered({}, {}, {"Keine Einf\xc3\xbcgungen."}));
+    seed("nlsbody", "ordered-literal-percent", ordered({0}, {{z + z, "%%%s"}}, {"", ""}));
     Bytes ten;
     std::vector<int> order;
     std::vector<std::pair<Bytes, Bytes>> slots;
@@ -194,6 +207,7 @@ void catalogs()
     seed("catalog", "cache-of-one", catalog(0x01, "DE", german));
     seed("catalog", "few-messages", catalog(0x61, "DE_DE", {german[0], german[1]}));
     seed("catalog", "not-a-catalog", catalog(0x60, "EN_US", {}));
+    seed("catalog", "long-language", catalog(0x61, Bytes(1300, 'L'), english));
     seed("catalog", "empty-language", catalog(0x60, "", {english[0]}));
     // Texts the reader must refuse or cut: an unknown letter, a withdrawn
     // message, five digits, no body, a tag and an early 0x12, escaped 0 bytes
