@@ -17,10 +17,14 @@ using namespace reqbench;
 
 namespace {
 
-// Prints a ratio beside the bound it is held to (README, "Request").
-void printRatio(const char *what, double ratio, const char *bound)
+// Prints the ratio of the medians beside the bound it is held to (README,
+// "Request"), and that of the 10th percentiles: on a loaded machine the
+// median can fall among runs that waited for a processor, the quickest tenth
+// rarely does.
+void printRatio(const char *what, const Subject &a, const Subject &b, const char *bound)
 {
-    printf("ratio %-36s %5.2f   (%s)\n", what, ratio, bound);
+    printf("ratio %-36s %5.2f   (%s; quickest tenth %.2f)\n", what, median(a.us) / median(b.us), bound,
+           percentile(a.us, 0.1) / percentile(b.us, 0.1));
 }
 
 } // namespace
@@ -52,8 +56,8 @@ int main(int argc, char **argv)
     double m[5];
     for (int i = 0; i < 5; ++i)
         m[i] = median(subjects[i].us);
-    printRatio("'A' DES / trivial C++ program:", m[0] / m[1], "at most 1.40, goal 1.25");
-    printRatio("'A' AES / least OpenSSL program:", m[2] / m[3], "at most 1.25");
+    printRatio("'A' DES / trivial C++ program:", subjects[0], subjects[1], "at most 1.40, goal 1.25");
+    printRatio("'A' AES / least OpenSSL program:", subjects[2], subjects[3], "at most 1.25");
     printf("floor: trivial C++ program %.2f, 'A' DES %.2f, OpenSSL program %.2f, 'A' AES %.2f times the static "
            "program\n",
            m[1] / m[4], m[0] / m[4], m[3] / m[4], m[2] / m[4]);
