@@ -107,9 +107,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     case 0: rc = EncryptBuff(cipherType, toAgent[0], fromAgent[1], &info, node, server, path, arg15, catDir); break;
     case 1: rc = DecryptBuff(cipherType, toAgent[0], fromAgent[1], &info, node, server, path, arg15, catDir); break;
     case 2: rc = getEncryptKey(toAgent[0], fromAgent[1], &info, node, server, path, arg15, catDir, request16); break;
-    default:
+    default: {
+        sigset_t mask;   // a confirmed 'C' leaves every signal held, as the agent exits then
+        pthread_sigmask(SIG_SETMASK, nullptr, &mask);
         rc = GeneratePassword(cipherType, toAgent[0], fromAgent[1], &info, node, server, path, arg15, catDir);
+        pthread_sigmask(SIG_SETMASK, &mask, nullptr);
         break;
+    }
     }
     close(toAgent[0]);
     close(fromAgent[1]);

@@ -1,21 +1,18 @@
 // The password file ZAR.PWD. docs/password-file.md describes the bytes, the
 // keys and the rules for damaged files; this unit is the only code that
-// touches the file.
+// knows the records. Replacing the file whole (the lock, the new file, the
+// rename) is common/unx/fioreplace's work.
 #include "common/unx/pssec.h"
 
 #include <crypt.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <ctime>
-#include <initializer_list>
 
 #include "common/enc/crypto.h"
 #include "common/mem/kelmem.h"
@@ -23,6 +20,7 @@
 #include "common/nls/nlsfmt.h"
 #include "common/thrd/pkbytes.h"
 #include "common/unx/fio.h"
+#include "common/unx/fioreplace.h"
 #include "common/unx/fsubsys.h"
 #include "common/ut/GlobalRC.h"
 #include "common/ut/dslnklst.h"
@@ -45,16 +43,7 @@ constexpr int RC_NOT_CONVERTED = 1;
 
 constexpr uint32_t READER_FIELD_MAX[5] = {PSWD_MAX_FIELD, PSWD_MAX_FIELD, PSWD_MAX_FIELD, PSWD_MAX_FIELD,
                                           PSWD_MAX_FIELD};
-constexpr uint32_t KEY_TEXT_MAX = PSWD_KEYSLOT_SIZE - 1;   // a key text and its NUL fill one slot
 constexpr unsigned HOSTNAME_BUF = 256;
-constexpr int LOCK_WAIT_SECONDS = 120;
-constexpr size_t WRITE_BUFFER = 64 * 1024;
-constexpr size_t READ_BUFFER = 8 * 1024;
-
-// The stream buffer of a read: the enciphered records pass through it, and
-// their key is made from a name, so it is zeroed like any secret. Declared
-// before the stream that uses it, so that it outlives the stream.
-using ReadBuffer = SecretBuf<READ_BUFFER>;
 
 const char *safeStr(const char *s) { return s != nullptr ? s : ""; }
 
@@ -75,32 +64,14 @@ const char *writeTypeLabel(unsigned char type) { return type == 2 ? "Unknown" : 
 // A name that a record field can hold.
 bool nameFits(const char *name) { return name != nullptr && strnlen(name, PSWD_MAX_FIELD + 1) <= PSWD_MAX_FIELD; }
 
-// 1 when a creation is allowed: not a set-user-id run, or a root caller.
-bool mayCreate() { return getuid() == 0 || getuid() == geteuid(); }
-
-// ---------------------------------------------------------------- guards
+// A set-user-id run: the real user is neither root nor the effective user.
+bool setUidRun() { return getuid() != 0 && getuid() != geteuid(); }
 
 class ListGuard {
 public:
     ~ListGuard() { delete_LinkedList(list); }
     LinkedList_t *list = nullptr;
 };
-
-// ---------------------------------------------------------------- failure injection
-
-#ifdef KEL_TEST_HOOKS
-unsigned stepCalls[PS_STEP_COUNT];
-unsigned stepFailAt[PS_STEP_COUNT];
-
-// false when the test harness wants this call of the step to fail.
-bool stepAllowed(psFileStep step)
-{
-    unsigned n = ++stepCalls[step];
-    return stepFailAt[step] == 0 || stepFailAt[step] != n;
-}
-#else
-constexpr bool stepAllowed(psFileStep) { return true; }
-#endif
 
 // ---------------------------------------------------------------- field helpers
 
@@ -122,28 +93,38 @@ uint32_t fieldLen(const unsigned char *hdr, int i) { return GetFour(hdr + PSWD_R
 
 enum class Scan { Record, End, Trailing, Damage, IoError };
 
-// Reads the next record; each field i goes to f[i] (max[i] + 1 bytes) and is
-// ended with a NUL. End: the file ends here. Trailing: bytes that do not begin
-// a record. Damage: a record cut short or a field too long for its buffer.
+// What the n (at most PSWD_RECHDR_SIZE) bytes at hdr begin. End: nothing is
+// left. Trailing: bytes that do not begin a record. Damage: a header cut
+// short, or a field longer than max allows. Record: a whole header.
+Scan classifyHeader(const unsigned char *hdr, size_t n, const uint32_t max[5])
+{
+    if (n == 0)
+        return Scan::End;
+    if (n < 2 || hdr[PSWD_RH_MARKER] != PSWD_MARKER)
+        return Scan::Trailing;
+    if (n < PSWD_RECHDR_SIZE)
+        return Scan::Damage;
+    for (int i = 0; i < 5; i++)
+        if (fieldLen(hdr, i) > max[i])
+            return Scan::Damage;
+    return Scan::Record;
+}
+
+// Reads the next record of a stream; each field i goes to f[i] (max[i] + 1
+// bytes) and is ended with a NUL. Damage also for fields that run past the end.
 Scan scanRecord(FILE *s, unsigned char *hdr, char *const f[5], const uint32_t max[5], uint32_t *bytes)
 {
     memset(hdr, 0, PSWD_RECHDR_SIZE);
     *bytes = 0;
     size_t n = fread(hdr, 1, PSWD_RECHDR_SIZE, s);
-    if (n == 0)
-        return ferror(s) ? Scan::IoError : Scan::End;
-    if (n < 2 || hdr[PSWD_RH_MARKER] != PSWD_MARKER) {
-        if (ferror(s))
-            return Scan::IoError;
-        return Scan::Trailing;
-    }
-    if (n < PSWD_RECHDR_SIZE)
-        return ferror(s) ? Scan::IoError : Scan::Damage;
+    if (ferror(s))
+        return Scan::IoError;
+    Scan st = classifyHeader(hdr, n, max);
+    if (st != Scan::Record)
+        return st;
     uint32_t total = PSWD_RECHDR_SIZE;
     for (int i = 0; i < 5; i++) {
         uint32_t len = fieldLen(hdr, i);
-        if (len > max[i])
-            return Scan::Damage;
         if (fread(f[i], 1, len, s) != len)
             return ferror(s) ? Scan::IoError : Scan::Damage;
         f[i][len] = '\0';
@@ -153,30 +134,135 @@ Scan scanRecord(FILE *s, unsigned char *hdr, char *const f[5], const uint32_t ma
     return Scan::Record;
 }
 
-// The five field buffers of one record, zeroed when they go.
-struct ReaderFields {
-    SecretBuf<PSWD_FIELD_BUF> b[5];
-    char *f[5] = {b[0].chars(), b[1].chars(), b[2].chars(), b[3].chars(), b[4].chars()};
+// ---------------------------------------------------------------- the file in memory
+
+// The whole file, read at once: the reader and the writer each go through
+// it without another read, and a rewrite copies the records it keeps from it
+// in long runs. It holds enciphered records, whose key is made from a name,
+// so it is zeroed like any secret.
+class FileImage {
+public:
+    FileImage() = default;
+    ~FileImage()
+    {
+        if (data_ != nullptr) {
+            kelZero(data_, size_);
+            kelFree(data_, __FILE__, __LINE__);
+        }
+    }
+    FileImage(const FileImage &) = delete;
+    FileImage &operator=(const FileImage &) = delete;
+
+    // 0; PSWD_RC_NO_MEMORY; PSWD_RC_CANNOT_WRITE when the file cannot be read
+    // whole or changes its size meanwhile.
+    int load(int fd)
+    {
+        struct stat st;
+        if (fstat(fd, &st) != 0 || st.st_size < 0 || static_cast<uint64_t>(st.st_size) >= SIZE_MAX)
+            return PSWD_RC_CANNOT_WRITE;
+        const size_t size = static_cast<size_t>(st.st_size);
+        data_ = static_cast<unsigned char *>(kelMalloc(uint64_t(size) + 1, __FILE__, __LINE__));
+        if (data_ == nullptr)
+            return PSWD_RC_NO_MEMORY;
+        size_ = size;
+        unsigned char more;
+        if (fioReadFull(fd, data_, size) != 0 || fioReadFull(fd, &more, 1) != FIO_RC_EOF)
+            return PSWD_RC_CANNOT_WRITE;
+        return 0;
+    }
+
+    const unsigned char *data() const { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    unsigned char *data_ = nullptr;
+    size_t size_ = 0;
 };
 
-// Opens a file of the password directory without following a link at its
-// name and only when it is a regular file. Sets errno (ELOOP for a link,
-// EINVAL for something other than a regular file) on failure.
-int openRegular(int dirFd, const char *name, int flags, mode_t mode = 0)
+// One record of a file image: its header and its five fields in place.
+struct RecordRef {
+    size_t offset = 0;   // from the start of the file
+    size_t total = 0;    // header and fields
+    const unsigned char *hdr = nullptr;
+    const char *f[5] = {};
+    uint32_t len[5] = {};
+
+    unsigned char type() const { return hdr[PSWD_RH_TYPE]; }
+    unsigned char version() const { return hdr[PSWD_RH_VERSION]; }
+};
+
+// The record at offset off of the image, as classifyHeader sees it; Damage
+// also for fields that run past the end of the file.
+Scan recordAt(const FileImage &img, size_t off, const uint32_t max[5], RecordRef *r)
 {
-    int fd = openat(dirFd, name, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode);
-    if (fd < 0)
-        return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        errno = EINVAL;
-        return -1;
+    const size_t avail = off < img.size() ? img.size() - off : 0;
+    const unsigned char *p = img.data() + off;
+    Scan st = classifyHeader(p, avail < PSWD_RECHDR_SIZE ? avail : PSWD_RECHDR_SIZE, max);
+    if (st != Scan::Record)
+        return st;
+    size_t total = PSWD_RECHDR_SIZE;
+    const char *q = reinterpret_cast<const char *>(p) + PSWD_RECHDR_SIZE;
+    for (int i = 0; i < 5; i++) {
+        r->len[i] = fieldLen(p, i);
+        r->f[i] = q;
+        q += r->len[i];
+        total += r->len[i];
     }
-    int fl = fcntl(fd, F_GETFL);
-    if (fl != -1)
-        fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);   // regular files ignore it; cleared for tidiness
-    return fd;
+    if (total > avail)
+        return Scan::Damage;
+    r->offset = off;
+    r->total = total;
+    r->hdr = p;
+    return Scan::Record;
+}
+
+// Calls fn with every record after the file header while fn returns true;
+// the Scan that ended the records (Record when fn stopped).
+template <typename Fn>
+Scan eachRecord(const FileImage &img, Fn fn)
+{
+    RecordRef r;
+    Scan st = Scan::End;
+    for (size_t off = PSWD_HEADER_SIZE; img.size() > PSWD_HEADER_SIZE; off += r.total) {
+        st = recordAt(img, off, READER_FIELD_MAX, &r);
+        if (st != Scan::Record || !fn(r))
+            break;
+    }
+    return st;
+}
+
+// Whether r is a record of (type, server, node): for types 3 to 5 the
+// server (entity) name alone counts.
+bool namesMatch(const RecordRef &r, unsigned char type, const char *server, const char *node)
+{
+    return r.type() == type && fieldIs(r.f[1], r.len[1], server) &&
+           (isOtherType(type) || fieldIs(r.f[2], r.len[2], node));
+}
+
+// The prefix of a saved key record of (server, node) among records of the
+// given type, 0 for any other record.
+unsigned char savedPrefix(const RecordRef &r, unsigned char type, const char *server, const char *node)
+{
+    if (r.type() != type || isOtherType(type))
+        return 0;
+    for (unsigned char prefix : {PSWD_SAVED_V1, PSWD_SAVED_V3})
+        if (fieldIsPrefixed(r.f[1], r.len[1], prefix, server) && fieldIsPrefixed(r.f[2], r.len[2], prefix, node))
+            return prefix;
+    return 0;
+}
+
+// The key texts of a key block in slot order (current, saved V3, saved V1)
+// read back only when each one and its NUL end before the next slot begins,
+// and the last one inside the block: a longer text runs into the next slot,
+// whose text then overwrites it, or past the block.
+bool keyBlockFits(const uint32_t *lens, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        const size_t room = i + 1 < n ? PSWD_KEYSLOT_SIZE : PSWD_KEYBLOCK_SIZE - i * PSWD_KEYSLOT_SIZE;
+        if (size_t(lens[i]) + 1 > room)
+            return false;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------- paths
@@ -221,206 +307,21 @@ int openDir(const char *dir) { return open(dir, O_RDONLY | O_DIRECTORY | O_CLOEX
 // Message 1834 to the error log and the trace.
 #define LOG_CANNOT_OPEN(what) trNlsLogPrintf(trSrcFile, __LINE__, TR_PASSWORD, MSG_CANNOT_OPEN, (what))
 
-// ---------------------------------------------------------------- inter-process lock
+// ---------------------------------------------------------------- writing records
 
-// flock on "<name>.lock" beside the file: the lock outlives every rename of
-// the file itself. Released when the guard goes.
-class FileLock {
-public:
-    FileLock() = default;
-    ~FileLock()
-    {
-        if (fd_ >= 0) {
-            flock(fd_, LOCK_UN);
-            close(fd_);
-        }
-    }
-    FileLock(const FileLock &) = delete;
-    FileLock &operator=(const FileLock &) = delete;
-
-    bool acquire(int dirFd, const char *base)
-    {
-        char name[NAME_MAX + 1];
-        if (snprintf(name, sizeof name, "%s.lock", base) >= static_cast<int>(sizeof name))
-            return false;
-        fd_ = openRegular(dirFd, name, O_RDONLY | O_CREAT, 0600);
-        if (fd_ < 0) {
-            if (TR_PASSWORD)
-                trPrintf(trSrcFile, __LINE__, "Cannot open the lock file %s, errno = %d.\n", name, errno);
-            return false;
-        }
-        // A bounded wait, so that a lock held by a stuck process ends in an
-        // error instead of a hang.
-        timespec start;
-        clock_gettime(CLOCK_MONOTONIC, &start);
-        for (;;) {
-            if (flock(fd_, LOCK_EX | LOCK_NB) == 0)
-                return true;
-            if (errno != EWOULDBLOCK && errno != EINTR)
-                break;
-            timespec now;
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            if (now.tv_sec - start.tv_sec > LOCK_WAIT_SECONDS)
-                break;
-            timespec pause = {0, 2 * 1000 * 1000};
-            nanosleep(&pause, nullptr);
-        }
-        if (TR_PASSWORD)
-            trPrintf(trSrcFile, __LINE__, "Cannot lock %s, errno = %d.\n", name, errno);
-        return false;
-    }
-
-private:
-    int fd_ = -1;
-};
-
-// ---------------------------------------------------------------- the new file
-
-// Signals that would end the process wait while a new file exists beside
-// ZAR.PWD, so that it is always renamed into place or removed; they arrive
-// when the guard goes. (SIGKILL cannot wait: it may leave the new file.)
-class SignalsHeld {
-public:
-    SignalsHeld()
-    {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM,
-                        SIGPROF, SIGPIPE})
-            sigaddset(&set, sig);
-        held_ = pthread_sigmask(SIG_BLOCK, &set, &before_) == 0;
-    }
-    ~SignalsHeld()
-    {
-        if (held_)
-            pthread_sigmask(SIG_SETMASK, &before_, nullptr);
-    }
-    SignalsHeld(const SignalsHeld &) = delete;
-    SignalsHeld &operator=(const SignalsHeld &) = delete;
-
-private:
-    sigset_t before_;
-    bool held_ = false;
-};
-
-// The new contents go to a file created beside ZAR.PWD; it replaces the old
-// file only when everything is on disk. Until commit() succeeds, the guard
-// removes it again.
-class NewFile {
-public:
-    explicit NewFile(int dirFd) : dirFd_(dirFd) {}
-    ~NewFile()
-    {
-        if (out_ != nullptr)
-            fclose(out_);   // failed already; the file is removed below
-        if (name_[0] != '\0')
-            unlinkat(dirFd_, name_, 0);
-        if (buf_ != nullptr) {
-            kelZero(buf_, WRITE_BUFFER);   // enciphered records, readable with a key made from a name
-            kelFree(buf_, __FILE__, __LINE__);
-        }
-    }
-    NewFile(const NewFile &) = delete;
-    NewFile &operator=(const NewFile &) = delete;
-
-    // -1 when the file cannot be created, 102 without memory.
-    int create(const char *base, mode_t mode)
-    {
-        static unsigned counter;
-        for (int attempt = 0; attempt < 100; attempt++) {
-            unsigned v = (static_cast<unsigned>(getpid()) * 2654435761u) ^ (++counter * 40503u) ^
-                         static_cast<unsigned>(time(nullptr));
-            static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-            char suffix[7];
-            for (int i = 0; i < 6; i++, v /= 62)
-                suffix[i] = digits[v % 62];
-            suffix[6] = '\0';
-            if (snprintf(name_, sizeof name_, "%s.%s", base, suffix) >= static_cast<int>(sizeof name_)) {
-                name_[0] = '\0';
-                return -1;
-            }
-            int fd = openat(dirFd_, name_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (fd < 0) {
-                int err = errno;
-                name_[0] = '\0';
-                if (err == EEXIST)
-                    continue;
-                if (TR_PASSWORD)
-                    trPrintf(trSrcFile, __LINE__, "Cannot create the new password file, errno = %d.\n", err);
-                return -1;
-            }
-            // The mode is set whatever the umask.
-            if (fchmod(fd, mode) != 0 || (out_ = fdopen(fd, "wb")) == nullptr) {
-                close(fd);
-                return -1;
-            }
-            buf_ = static_cast<char *>(kelMalloc(WRITE_BUFFER, __FILE__, __LINE__));
-            if (buf_ == nullptr)
-                return PSWD_RC_NO_MEMORY;
-            setvbuf(out_, buf_, _IOFBF, WRITE_BUFFER);
-            return 0;
-        }
-        return -1;
-    }
-
-    FILE *stream() const { return out_; }
-
-    // Flushes, syncs and closes the file, renames it over base and syncs the
-    // directory. 0, 165 when the data could not be written, -1 when the
-    // rename failed. After a successful rename the result is 0 even when the
-    // directory cannot be synced: the new file is in place and cannot be undone.
-    int commit(const char *base)
-    {
-        if (!stepAllowed(PS_STEP_FLUSH) || fflush(out_) != 0)
-            return PSWD_RC_SHORT_WRITE;
-        if (!stepAllowed(PS_STEP_SYNC) || fsync(fileno(out_)) != 0)
-            return PSWD_RC_SHORT_WRITE;
-        FILE *f = out_;
-        out_ = nullptr;
-        bool closed = fclose(f) == 0;   // the descriptor is released either way
-        if (!stepAllowed(PS_STEP_CLOSE) || !closed)
-            return PSWD_RC_SHORT_WRITE;
-        if (!stepAllowed(PS_STEP_RENAME) || renameat(dirFd_, name_, dirFd_, base) != 0) {
-            if (TR_PASSWORD)
-                trPrintf(trSrcFile, __LINE__, "Cannot replace the password file, errno = %d.\n", errno);
-            return PSWD_RC_CANNOT_WRITE;
-        }
-        name_[0] = '\0';
-        syncDir(dirFd_);
-        return 0;
-    }
-
-    static void syncDir(int dirFd)
-    {
-        if (!stepAllowed(PS_STEP_SYNCDIR) || fsync(dirFd) != 0)
-            trLogPrintf(trSrcFile, __LINE__, TR_PASSWORD,
-                        "The directory of the password file could not be flushed to disk.\n");
-    }
-
-private:
-    int dirFd_;
-    FILE *out_ = nullptr;
-    char *buf_ = nullptr;
-    char name_[NAME_MAX + 1] = {};
-};
-
-// 0, or 165 when the stream does not take all bytes.
-int writeBytes(FILE *out, const void *p, size_t n)
+// The header bytes: the text of msgNum, blank-filled. Only the length
+// matters to readers; the text is for a person who opens the file.
+void headerBytes(char (&hdr)[PSWD_HEADER_SIZE], int msgNum)
 {
-    if (n == 0)
-        return 0;
-    if (!stepAllowed(PS_STEP_WRITE) || fwrite(p, 1, n, out) != n)
-        return PSWD_RC_SHORT_WRITE;
-    return 0;
+    memset(hdr, ' ', sizeof hdr);
+    char *text = nullptr;
+    int len = nlsprintf(&text, msgNum);
+    if (text != nullptr) {
+        size_t n = len > 0 ? static_cast<size_t>(len) : 0;
+        memcpy(hdr, text, n < sizeof hdr ? n : sizeof hdr);
+        kelFree(text, __FILE__, __LINE__);
+    }
 }
-
-int writeEntry(FILE *out, const pswdListEnt *e)
-{
-    int rc = writeBytes(out, e->hdr, PSWD_RECHDR_SIZE);
-    return rc != 0 ? rc : writeBytes(out, e->data, e->dataLen);
-}
-
-// ---------------------------------------------------------------- records
 
 // One record to be written, its fields given by pointer and length.
 struct OutRecord {
@@ -430,7 +331,7 @@ struct OutRecord {
     uint32_t len[5];
 };
 
-int writeRecord(FILE *out, const OutRecord &r)
+int writeRecord(fioOut *out, const OutRecord &r)
 {
     unsigned char hdr[PSWD_RECHDR_SIZE];
     hdr[PSWD_RH_TYPE] = r.type;
@@ -449,9 +350,9 @@ int writeRecord(FILE *out, const OutRecord &r)
         memcpy(p, r.f[i], r.len[i]);
         p += r.len[i];
     }
-    int rc = writeBytes(out, hdr, PSWD_RECHDR_SIZE);
+    int rc = fioOutWrite(out, hdr, PSWD_RECHDR_SIZE);
     if (rc == 0)
-        rc = writeBytes(out, block, total);
+        rc = fioOutWrite(out, block, total);
     kelZero(block, total + 1);
     kelFree(block, __FILE__, __LINE__);
     return rc;
@@ -468,17 +369,9 @@ int desField(Crypto *c, unsigned char dir, const unsigned char *key, const char 
 // The current key record of a server and node becomes two saved records
 // whose field 5 holds the same key text: prefix 0x01 under the host key,
 // prefix 0x02 under the node key, as the reader takes them.
-int writeSavedRecords(FILE *out, Crypto *c, const pswdListEnt *e, const unsigned char *nodeKey)
+int writeSavedRecords(fioOut *out, Crypto *c, const RecordRef &e, const unsigned char *nodeKey)
 {
-    const char *f[5];
-    uint32_t len[5];
-    const char *p = e->data;
-    for (int i = 0; i < 5; i++) {
-        f[i] = p;
-        len[i] = fieldLen(e->hdr, i);
-        p += len[i];
-    }
-    if (len[1] + 1 > PSWD_MAX_FIELD || len[2] + 1 > PSWD_MAX_FIELD) {
+    if (e.len[1] + 1 > PSWD_MAX_FIELD || e.len[2] + 1 > PSWD_MAX_FIELD) {
         if (TR_PASSWORD)
             trPrintf(trSrcFile, __LINE__, "psWriteRecordPswdFile: names too long to save the current key\n");
         return PSWD_RC_CANNOT_WRITE;
@@ -487,14 +380,14 @@ int writeSavedRecords(FILE *out, Crypto *c, const pswdListEnt *e, const unsigned
     if (getCryptoKeyV1(hostKey.data()) != 1)
         return PSWD_RC_CANNOT_WRITE;
 
-    // field 5 of the list entry is at most 80 bytes
-    SecretBuf<128> clear, forHost, forNode;
-    const unsigned char *currentKey = e->hdr[PSWD_RH_VERSION] == PSWD_VERSION_1 ? hostKey.data() : nodeKey;
-    int rc = desField(c, CRYPTO_DECRYPT, currentKey, f[4], len[4], clear.chars());
+    // field 5 of a record a reader passes is at most PSWD_MAX_FIELD bytes
+    SecretBuf<PSWD_FIELD_BUF> clear, forHost, forNode;
+    const unsigned char *currentKey = e.version() == PSWD_VERSION_1 ? hostKey.data() : nodeKey;
+    int rc = desField(c, CRYPTO_DECRYPT, currentKey, e.f[4], e.len[4], clear.chars());
     if (rc == 0)
-        rc = desField(c, CRYPTO_ENCRYPT, hostKey.data(), clear.chars(), len[4], forHost.chars());
+        rc = desField(c, CRYPTO_ENCRYPT, hostKey.data(), clear.chars(), e.len[4], forHost.chars());
     if (rc == 0)
-        rc = desField(c, CRYPTO_ENCRYPT, nodeKey, clear.chars(), len[4], forNode.chars());
+        rc = desField(c, CRYPTO_ENCRYPT, nodeKey, clear.chars(), e.len[4], forNode.chars());
     if (rc != 0)
         return rc;
 
@@ -504,11 +397,11 @@ int writeSavedRecords(FILE *out, Crypto *c, const pswdListEnt *e, const unsigned
     const char *keys[2] = {forHost.chars(), forNode.chars()};
     for (int k = 0; k < 2 && rc == 0; k++) {
         f2[0] = static_cast<char>(prefixes[k]);
-        memcpy(f2 + 1, f[1], len[1]);
+        memcpy(f2 + 1, e.f[1], e.len[1]);
         f3[0] = static_cast<char>(prefixes[k]);
-        memcpy(f3 + 1, f[2], len[2]);
-        OutRecord r{e->hdr[PSWD_RH_TYPE], versions[k], {f[0], f2, f3, f[3], keys[k]},
-                    {len[0], len[1] + 1, len[2] + 1, len[3], len[4]}};
+        memcpy(f3 + 1, e.f[2], e.len[2]);
+        OutRecord r{e.type(), versions[k], {e.f[0], f2, f3, e.f[3], keys[k]},
+                    {e.len[0], e.len[1] + 1, e.len[2] + 1, e.len[3], e.len[4]}};
         rc = writeRecord(out, r);
     }
     return rc;
@@ -584,7 +477,6 @@ int buildList(LinkedList_t **listP, FILE *s, unsigned char type, const char *ser
 
 // ---------------------------------------------------------------- one rewrite
 
-// What a read-modify-write of the file is for.
 // A version 1 record as the reader saw it before it converts it.
 struct Expect {
     unsigned char version;
@@ -592,126 +484,123 @@ struct Expect {
     uint32_t len5;
 };
 
+// What a read-modify-write of the file is for.
 struct Change {
     unsigned char type;
     const char *server;
     const char *node;
-    // for a write: the new record
-    bool write;
-    const char *pswd;
-    const unsigned char *key;
-    // for a conversion: the record it replaces must still be the one read
-    const Expect *expect;
+    bool write;                  // a write; else a delete
+    const char *pswd;            // for a write: the password of the new record
+    const Expect *expect;        // for a conversion: the record it replaces must still be the one read
+    bool dropCurrentOK;          // a key write may drop the current key when a saved one exists already
+    bool setUid;                 // a set-user-id run
 };
 
-// The old file as it stands under the lock.
-struct OldFile {
-    bool exists = false;
-    mode_t mode = 0600;
-    LinkedList_t *list = nullptr;
-    int savedInd = 0;
-    uint32_t count = 0;
-    uint32_t marked = 0;
+// What the old file holds, as far as the change is concerned.
+struct Plan {
+    uint32_t count = 0;          // records
+    uint32_t marked = 0;         // records of (type, server, node): replaced or removed
+    int savedInd = 0;            // a saved key of server and node exists
+    bool picked = false;         // the record a reader takes: the first marked one (type 1: the last)
+    RecordRef pick;
+    uint32_t savedLen[2] = {};   // key text lengths of the last saved V3 and V1 records
+    bool saved[2] = {};
 };
 
-// Opens the directory of the path; for a write it creates it when that is
-// allowed. -1 (message 1834) when it cannot be had.
-int openPasswordDir(const PathParts &pp, bool create, FdGuard *dirFd)
+int planRewrite(const FileImage &img, const Change &ch, Plan *plan)
 {
-    dirFd->reset(openDir(pp.dir));
-    if (dirFd->get() >= 0)
-        return 0;
-    if (errno != ENOENT || !create) {
-        if (create)
-            LOG_CANNOT_OPEN(pp.dir);
-        return PSWD_RC_CANNOT_WRITE;
-    }
-    if (!mayCreate()) {
-        if (TR_PASSWORD)
-            trPrintf(trSrcFile, __LINE__, "The directory %s does not exist; not created in a set-user-id run.\n",
-                     pp.dir);
-        return PSWD_RC_CANNOT_WRITE;
-    }
-    if (fioBuildPath(pp.dir) != 0 || (dirFd->reset(openDir(pp.dir)), dirFd->get() < 0)) {
-        LOG_CANNOT_OPEN(pp.dir);
-        return PSWD_RC_CANNOT_WRITE;
-    }
-    return 0;
-}
-
-// A reader stops at a record with a field longer than its buffers, so a file
-// holding one is not rewritten: a password stored behind it could not be read.
-bool fitsReader(const unsigned char *hdr)
-{
-    for (int i = 0; i < 5; i++)
-        if (fieldLen(hdr, i) > READER_FIELD_MAX[i])
-            return false;
-    return true;
-}
-
-// Reads the whole old file into a list. -1 when it cannot be read, is not a
-// regular file (a link is never followed), or is damaged anywhere.
-int readOldFile(int dirFd, const PathParts &pp, const Change &ch, OldFile *old)
-{
-    FdGuard fd(openRegular(dirFd, pp.base, O_RDONLY));
-    if (fd.get() < 0) {
-        if (errno == ENOENT)
-            return 0;
-        if (errno != ELOOP && errno != EINVAL)
-            LOG_CANNOT_OPEN(pp.full);
-        else if (TR_PASSWORD)
-            trPrintf(trSrcFile, __LINE__, "%s is not a regular file; left alone.\n", pp.base);
-        return PSWD_RC_CANNOT_WRITE;
-    }
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0)
-        return PSWD_RC_CANNOT_WRITE;
-    ReadBuffer rbuf;
-    StreamGuard in(fdopen(fd.get(), "rb"));
-    if (in.get() == nullptr)
-        return PSWD_RC_CANNOT_WRITE;
-    fd.release();
-    setvbuf(in.get(), rbuf.chars(), _IOFBF, rbuf.size());
-    old->exists = true;
-    old->mode = st.st_mode & 0777;
-    char hdr[PSWD_HEADER_SIZE];
-    size_t n = fread(hdr, 1, sizeof hdr, in.get());
-    if (ferror(in.get()) || (n > 0 && n < sizeof hdr)) {
+    if (img.size() > 0 && img.size() < PSWD_HEADER_SIZE) {
         if (TR_PASSWORD)
             trPrintf(trSrcFile, __LINE__, "The header of the password file is cut short.\n");
         return PSWD_RC_CANNOT_WRITE;
     }
-    if (MakePswdList(&old->list, in.get(), ch.type, ch.server, ch.node, &old->savedInd) != 1)
-        return PSWD_RC_CANNOT_WRITE;
-    old->count = llGetNumItems(old->list);
-    for (llNode_t *nd = llGetNextItem(old->list, nullptr); nd != nullptr; nd = llGetNextItem(old->list, nd)) {
-        const pswdListEnt *e = static_cast<pswdListEnt *>(llGetData(old->list, nd));
-        if (!fitsReader(e->hdr)) {
-            if (TR_PASSWORD)
-                trPrintf(trSrcFile, __LINE__, "A record of the password file is too long to be read; left alone.\n");
-            return PSWD_RC_CANNOT_WRITE;
+    // A reader stops at damage and at a field longer than its buffers, so a
+    // password stored behind one could never be read: such a file is left alone.
+    Scan st = eachRecord(img, [&](const RecordRef &r) {
+        plan->count++;
+        if (namesMatch(r, ch.type, ch.server, ch.node)) {
+            plan->marked++;
+            if (!plan->picked || ch.type == PSWD_TYPE_ENCRKEY)
+                plan->pick = r;
+            plan->picked = true;
+        } else if (unsigned char prefix = savedPrefix(r, ch.type, ch.server, ch.node)) {
+            plan->savedInd = 1;
+            const int slot = prefix == PSWD_SAVED_V3 ? 0 : 1;
+            plan->saved[slot] = true;
+            plan->savedLen[slot] = r.len[4];
         }
-        old->marked += static_cast<uint32_t>(e->replace);
+        return true;
+    });
+    if (st != Scan::End) {
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__,
+                     "The password file is damaged or holds a record no reader can pass (%d); left alone.\n",
+                     static_cast<int>(st));
+        return PSWD_RC_CANNOT_WRITE;
     }
     return 0;
 }
 
-// Writes the new contents: header, kept records (a replaced current key of
-// type 1 becomes two saved records), and for a write the new record.
-int writeContents(FILE *out, Crypto *c, const Change &ch, const OldFile &old, const unsigned char *key)
+// True when the record that a reader takes is still the version 1 record
+// that the conversion started from.
+bool stillAsRead(const Plan &plan, const Expect &expect)
 {
-    int rc = psWriteHeader(out, PSWD_HEADER_MSG);
-    for (llNode_t *nd = old.list != nullptr ? llGetNextItem(old.list, nullptr) : nullptr; rc == 0 && nd != nullptr;
-         nd = llGetNextItem(old.list, nd)) {
-        const pswdListEnt *e = static_cast<const pswdListEnt *>(llGetData(old.list, nd));
-        if (e->replace == 0) {
-            rc = writeEntry(out, e);
-        } else if (ch.write && ch.type == PSWD_TYPE_ENCRKEY && old.savedInd == 0) {
-            if (TR_PASSWORD)
-                trPrintf(trSrcFile, __LINE__, "psWriteRecordPswdFile: Found the current entry\n");
-            rc = writeSavedRecords(out, c, e, key);
-        }
+    return plan.picked && plan.pick.version() == expect.version && plan.pick.len[4] == expect.len5 &&
+           memcmp(plan.pick.f[4], expect.f5, expect.len5) == 0;
+}
+
+// The rules of a key write: the key block it leaves must read back whole, and
+// a current key is dropped only when the caller allows it.
+int checkKeyWrite(const Change &ch, const Plan &plan)
+{
+    if (plan.savedInd != 0 && plan.marked != 0 && !ch.dropCurrentOK) {
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "A saved key exists already: the current key would be dropped; refused.\n");
+        return PSWD_RC_KEY_WOULD_BE_LOST;
     }
+    uint32_t lens[3] = {static_cast<uint32_t>(strlen(ch.pswd))};
+    size_t n = 1;
+    if (plan.savedInd == 0 && plan.marked != 0) {
+        lens[n++] = plan.pick.len[4];   // the current key becomes both saved copies
+        lens[n++] = plan.pick.len[4];
+    } else {
+        for (int slot = 0; slot < 2; slot++)
+            if (plan.saved[slot])
+                lens[n++] = plan.savedLen[slot];
+    }
+    if (!keyBlockFits(lens, n)) {
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "A key text would run into the next key's slot; refused.\n");
+        return PSWD_RC_CANNOT_WRITE;
+    }
+    return 0;
+}
+
+// Writes the new contents: header, kept records (copied in runs), a replaced
+// current key of type 1 as two saved records, and for a write the new record.
+int writeContents(fioOut *out, const FileImage &img, const Change &ch, const Plan &plan, Crypto *c,
+                  const unsigned char *key)
+{
+    char hdr[PSWD_HEADER_SIZE];
+    headerBytes(hdr, PSWD_HEADER_MSG);
+    int rc = fioOutWrite(out, hdr, sizeof hdr);
+    size_t runStart = PSWD_HEADER_SIZE;
+    const bool saveCurrent = ch.write && ch.type == PSWD_TYPE_ENCRKEY && plan.savedInd == 0;
+    if (rc == 0)
+        eachRecord(img, [&](const RecordRef &r) {
+            if (!namesMatch(r, ch.type, ch.server, ch.node))
+                return true;
+            rc = fioOutWrite(out, img.data() + runStart, r.offset - runStart);
+            if (rc == 0 && saveCurrent) {
+                if (TR_PASSWORD)
+                    trPrintf(trSrcFile, __LINE__, "psWriteRecordPswdFile: Found the current entry\n");
+                rc = writeSavedRecords(out, c, r, key);
+            }
+            runStart = r.offset + r.total;
+            return rc == 0;
+        });
+    if (rc == 0 && img.size() > runStart)
+        rc = fioOutWrite(out, img.data() + runStart, img.size() - runStart);
     if (rc != 0 || !ch.write)
         return rc;
 
@@ -733,103 +622,148 @@ int writeContents(FILE *out, Crypto *c, const Change &ch, const OldFile &old, co
     return writeRecord(out, r);
 }
 
-// Removes the file that a delete has emptied.
-int removeFile(int dirFd, const char *base)
+struct Rewrite {
+    const Change *ch;
+    Crypto *c;
+    const unsigned char *key;
+};
+
+// The writer handed to fioReplace: runs under the lock with the file as it
+// is now, decides what the change makes of it and writes that.
+int rewriteContents(void *ctx, int oldFd, fioOut *out, fioAction *action)
 {
-    if (!stepAllowed(PS_STEP_RENAME) || unlinkat(dirFd, base, 0) != 0)
+    const Rewrite &rw = *static_cast<const Rewrite *>(ctx);
+    const Change &ch = *rw.ch;
+    FileImage img;
+    if (oldFd >= 0) {
+        int rc = img.load(oldFd);
+        if (rc != 0) {
+            if (TR_PASSWORD)
+                trPrintf(trSrcFile, __LINE__, "The password file could not be read whole (%d).\n", rc);
+            return rc;
+        }
+    } else if (!ch.write) {
+        *action = fioAction::Keep;   // nothing to delete
+        return 0;
+    } else if (ch.setUid) {
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "The password file was removed meanwhile; not created in a set-user-id run.\n");
         return PSWD_RC_CANNOT_WRITE;
-    NewFile::syncDir(dirFd);
+    }
+    Plan plan;
+    int rc = planRewrite(img, ch, &plan);
+    if (rc != 0)
+        return rc;
+    if (ch.expect != nullptr && !stillAsRead(plan, *ch.expect)) {
+        // Another process stored a password since the read: that one stands.
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "The record changed since it was read; not converted.\n");
+        return RC_NOT_CONVERTED;
+    }
+    if (!ch.write) {
+        if (plan.count == plan.marked)
+            *action = fioAction::Remove;
+        else if (plan.marked == 0)
+            *action = fioAction::Keep;   // nothing to remove: the file stays as it is
+        if (*action != fioAction::Replace)
+            return 0;
+    }
+    if (ch.write && ch.type == PSWD_TYPE_ENCRKEY && (rc = checkKeyWrite(ch, plan)) != 0)
+        return rc;
+    return writeContents(out, img, ch, plan, rw.c, rw.key);
+}
+
+// Opens the directory of the path; for a write it creates it when that is
+// allowed. -1 (message 1834) when it cannot be had.
+int openPasswordDir(const PathParts &pp, const Change &ch, FdGuard *dirFd)
+{
+    dirFd->reset(openDir(pp.dir));
+    if (dirFd->get() >= 0)
+        return 0;
+    if (errno != ENOENT || !ch.write) {
+        if (ch.write)
+            LOG_CANNOT_OPEN(pp.dir);
+        return PSWD_RC_CANNOT_WRITE;
+    }
+    if (ch.setUid) {
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "The directory %s does not exist; not created in a set-user-id run.\n",
+                     pp.dir);
+        return PSWD_RC_CANNOT_WRITE;
+    }
+    if (fioBuildPath(pp.dir) != 0 || (dirFd->reset(openDir(pp.dir)), dirFd->get() < 0)) {
+        LOG_CANNOT_OPEN(pp.dir);
+        return PSWD_RC_CANNOT_WRITE;
+    }
     return 0;
 }
 
-// True when the record that a reader takes (the first of the node, for type 1
-// the last) is still the version 1 record that the conversion started from.
-bool stillAsRead(const OldFile &old, const Change &ch)
+// In a set-user-id run the store is written only where the effective user
+// (root) alone can change it: ZAR.PWD a regular file of that user, in a
+// directory of that user that neither group nor others may write. Anywhere
+// else the invoking user could have planted the file, or could remove or
+// replace what root writes there. Checked before the lock file is made.
+bool rootOnlyStore(int dirFd, const PathParts &pp)
 {
-    const pswdListEnt *pick = nullptr;
-    for (llNode_t *nd = old.list != nullptr ? llGetNextItem(old.list, nullptr) : nullptr; nd != nullptr;
-         nd = llGetNextItem(old.list, nd)) {
-        const pswdListEnt *e = static_cast<const pswdListEnt *>(llGetData(old.list, nd));
-        if (e->replace == 1 && (pick == nullptr || ch.type == PSWD_TYPE_ENCRKEY))
-            pick = e;
-    }
-    if (pick == nullptr || pick->hdr[PSWD_RH_VERSION] != ch.expect->version)
+    struct stat d, f;
+    if (fstat(dirFd, &d) != 0 || d.st_uid != geteuid() || (d.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "The directory %s is not the effective user's alone; nothing is written "
+                     "in a set-user-id run.\n", pp.dir);
         return false;
-    uint32_t off = 0;
-    for (int i = 0; i < 4; i++)
-        off += fieldLen(pick->hdr, i);
-    return fieldLen(pick->hdr, 4) == ch.expect->len5 && memcmp(pick->data + off, ch.expect->f5, ch.expect->len5) == 0;
+    }
+    if (fstatat(dirFd, pp.base, &f, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "%s does not exist; not created in a set-user-id run.\n", pp.full);
+        return false;
+    }
+    if (!S_ISREG(f.st_mode) || f.st_uid != geteuid()) {
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "%s is not a regular file of the effective user; left alone.\n", pp.full);
+        return false;
+    }
+    return true;
 }
 
-// The read-modify-write shared by the writer and the deleter, under the
-// inter-process lock: 0 or the code of the failure; on failure the file is as
-// it was. c and key are used for a write only.
+// The read-modify-write shared by the writer and the deleter: 0 or the code
+// of the failure; on failure the file is as it was. c and key are used for a
+// write only.
 int rewriteFile(const char *path, const Change &ch, Crypto *c, const unsigned char *key)
 {
     PathParts pp;
     if (!splitPath(path, &pp))
         return PSWD_RC_CANNOT_WRITE;
     FdGuard dirFd;
-    int rc = openPasswordDir(pp, ch.write, &dirFd);
+    int rc = openPasswordDir(pp, ch, &dirFd);
     if (rc != 0)
-        return rc;
-
-    // In a set-user-id run only an existing password file is rewritten, and
-    // the lock file is made only beside it.
-    struct stat st;
-    bool exists = fstatat(dirFd.get(), pp.base, &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!exists && (!ch.write || !mayCreate())) {
-        if (ch.write && TR_PASSWORD)
-            trPrintf(trSrcFile, __LINE__, "%s does not exist; not created in a set-user-id run.\n", path);
-        return PSWD_RC_CANNOT_WRITE;
+        return ch.write ? rc : 0;
+    if (ch.setUid) {
+        if (!rootOnlyStore(dirFd.get(), pp))
+            return PSWD_RC_CANNOT_WRITE;
+    } else {
+        struct stat st;
+        const bool exists = fstatat(dirFd.get(), pp.base, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!exists && !ch.write)
+            return 0;   // nothing to delete: no lock file is made for it
+        if (exists && !S_ISREG(st.st_mode)) {
+            if (TR_PASSWORD)
+                trPrintf(trSrcFile, __LINE__, "%s is not a regular file; left alone.\n", path);
+            return PSWD_RC_CANNOT_WRITE;
+        }
     }
-    if (exists && !S_ISREG(st.st_mode)) {
-        if (TR_PASSWORD)
-            trPrintf(trSrcFile, __LINE__, "%s is not a regular file; left alone.\n", path);
-        return PSWD_RC_CANNOT_WRITE;
-    }
-
-    FileLock lock;
-    if (!lock.acquire(dirFd.get(), pp.base))
-        return PSWD_RC_CANNOT_WRITE;
-    OldFile old;
-    ListGuard listGuard;
-    rc = readOldFile(dirFd.get(), pp, ch, &old);
-    listGuard.list = old.list;
-    if (rc != 0)
-        return rc;
-    if (!old.exists && !mayCreate())
-        return PSWD_RC_CANNOT_WRITE;   // removed meanwhile
-    if (ch.expect != nullptr && !stillAsRead(old, ch)) {
-        // Another process stored a password since the read: that one stands.
-        if (TR_PASSWORD)
-            trPrintf(trSrcFile, __LINE__, "The record changed since it was read; not converted.\n");
-        return RC_NOT_CONVERTED;
-    }
-
-    if (!ch.write) {
-        if (!old.exists)
-            return 0;
-        if (old.count == old.marked)
-            return removeFile(dirFd.get(), pp.base);
-        if (old.marked == 0)
-            return 0;   // nothing to remove: the file stays as it is
-    }
-
-    SignalsHeld held;   // declared first, so released only after nf has gone
-    NewFile nf(dirFd.get());
-    rc = nf.create(pp.base, ch.write ? 0600 : old.mode);
-    if (rc == 0)
-        rc = writeContents(nf.stream(), c, ch, old, key);
-    if (rc == 0)
-        rc = nf.commit(pp.base);
-    return rc;
+    // A write sets the permission bits to 0600; a delete keeps them.
+    fioReplaceOpts opts;
+    opts.mode = 0600;
+    opts.keepMode = !ch.write;
+    Rewrite rw{&ch, c, key};
+    return fioReplace(dirFd.get(), pp.base, opts, rewriteContents, &rw);
 }
 
 // psWriteRecordPswdFile, and for a conversion the check that the record is
 // still the one that was read.
 int storeRecord(unsigned char type, const char *pswd1, const char *pswd2, pswdFileInfo *info, const char *path,
-                const char *server, const char *node, const unsigned char *key, const Expect *expect)
+                const char *server, const char *node, const unsigned char *key, const Expect *expect,
+                bool dropCurrentOK)
 {
     if (info == nullptr || !nameFits(server) || !nameFits(node))
         return PSWD_RC_CANNOT_WRITE;
@@ -837,9 +771,9 @@ int storeRecord(unsigned char type, const char *pswd1, const char *pswd2, pswdFi
     if (type == PSWD_TYPE_SERVER && (pswd == nullptr || pswd[0] == '\0'))
         pswd = pswd1;
     pswd = safeStr(pswd);
-    // What no reader could take back is never stored.
-    size_t pswdMax = type == PSWD_TYPE_ENCRKEY ? KEY_TEXT_MAX : PSWD_MAX_FIELD;
-    if (strnlen(pswd, pswdMax + 1) > pswdMax) {
+    // What no reader could take back is never stored (a key text is also
+    // held to its slot, under the lock, by checkKeyWrite).
+    if (strnlen(pswd, PSWD_MAX_FIELD + 1) > PSWD_MAX_FIELD) {
         if (TR_PASSWORD)
             trPrintf(trSrcFile, __LINE__, "psWriteRecordPswdFile: the password is too long to be stored.\n");
         return PSWD_RC_CANNOT_WRITE;
@@ -858,88 +792,56 @@ int storeRecord(unsigned char type, const char *pswd1, const char *pswd2, pswdFi
 
     int rc = 0;
     CryptoPtr c(new_Crypto(CRYPTO_TYPE_DES, &rc));
-    if (c.get() == nullptr) {
+    if (c == nullptr) {
         if (TR_PASSWORD)
             trPrintf(trSrcFile, __LINE__, "psWriteRecordPswdFile(): Error %d creating the crypto object\n", rc);
         return rc;
     }
-    Change ch{type, server, node, true, pswd, workKey, expect};
+    Change ch{type, server, node, true, pswd, expect, dropCurrentOK, setUidRun()};
     return rewriteFile(path, ch, c.get(), workKey);
 }
 
 // ---------------------------------------------------------------- reader
 
-// What the scan of the reader kept.
+// The records the reader's scan found, in the file image.
 struct Found {
     bool current = false;
-    unsigned char version = 0;
-    SecretBuf<PSWD_FIELD_BUF> f4, f5;
-    uint32_t len4 = 0, len5 = 0;
+    RecordRef cur;
     bool savedV1 = false, savedV3 = false;
-    SecretBuf<PSWD_FIELD_BUF> v1, v3;
-    uint32_t lenV1 = 0, lenV3 = 0;
-    bool damaged = false;
+    RecordRef v1, v3;
 };
 
-void keep(SecretBuf<PSWD_FIELD_BUF> &dst, uint32_t *dstLen, const char *src, uint32_t len)
+void scanForRecord(const FileImage &img, unsigned char type, const char *server, char *node, Found *fd)
 {
-    dst.clear();
-    memcpy(dst.data(), src, len);
-    *dstLen = len;
-}
-
-void scanForRecord(FILE *in, unsigned char type, const char *server, char *node, Found *fd)
-{
-    ReaderFields rf;
-    unsigned char hdr[PSWD_RECHDR_SIZE];
-    uint32_t bytes = 0;
-    Scan st;
-    while ((st = scanRecord(in, hdr, rf.f, READER_FIELD_MAX, &bytes)) == Scan::Record) {
-        if (hdr[PSWD_RH_TYPE] != type)
-            continue;
-        uint32_t len[5];
-        for (int i = 0; i < 5; i++)
-            len[i] = fieldLen(hdr, i);
-        bool names = fieldIs(rf.f[1], len[1], server) && (isOtherType(type) || fieldIs(rf.f[2], len[2], node));
-        if (names) {
+    Scan st = eachRecord(img, [&](const RecordRef &r) {
+        if (r.type() != type)
+            return true;
+        if (namesMatch(r, type, server, node)) {
             if (TR_PASSWORD)
                 trPrintf(trSrcFile, __LINE__,
-                         "psReadPswdFile: password record found for type '%d' userId '%s' serverName '%s' "
-                         "nodeName '%s'\n",
-                         type, rf.f[0], server, rf.f[2]);
+                         "psReadPswdFile: password record found for type '%d' userId '%.*s' serverName '%s' "
+                         "nodeName '%.*s'\n",
+                         type, static_cast<int>(r.len[0]), r.f[0], server, static_cast<int>(r.len[2]), r.f[2]);
             fd->current = true;
-            fd->version = hdr[PSWD_RH_VERSION];
-            keep(fd->f5, &fd->len5, rf.f[4], len[4]);
-            keep(fd->f4, &fd->len4, rf.f[3], len[3]);
-            if (isOtherType(type))
-                memcpy(node, rf.f[2], len[2] + 1);
-            if (type != PSWD_TYPE_ENCRKEY)
-                return;
-        } else if (type == PSWD_TYPE_ENCRKEY) {
-            static const unsigned char prefixes[2] = {PSWD_SAVED_V1, PSWD_SAVED_V3};
-            for (unsigned char prefix : prefixes) {
-                if (!fieldIsPrefixed(rf.f[1], len[1], prefix, server) ||
-                    !fieldIsPrefixed(rf.f[2], len[2], prefix, node))
-                    continue;
-                bool v1 = prefix == PSWD_SAVED_V1;
-                if (TR_PASSWORD)
-                    trPrintf(trSrcFile, __LINE__, "psReadPswdFile: found the saved password record (%s)\n",
-                             v1 ? "V1" : "V3");
-                if (v1) {
-                    fd->savedV1 = true;
-                    keep(fd->v1, &fd->lenV1, rf.f[4], len[4]);
-                } else {
-                    fd->savedV3 = true;
-                    keep(fd->v3, &fd->lenV3, rf.f[4], len[4]);
-                }
+            fd->cur = r;
+            if (isOtherType(type)) {
+                memcpy(node, r.f[2], r.len[2]);
+                node[r.len[2]] = '\0';
             }
+            return type == PSWD_TYPE_ENCRKEY;   // the first record counts, for type 1 the last
         }
-    }
-    if (st == Scan::Damage || st == Scan::IoError) {
-        fd->damaged = true;
-        if (TR_PASSWORD)
-            trPrintf(trSrcFile, __LINE__, "psReadPswdFile: the password file is damaged; scan ended.\n");
-    }
+        if (unsigned char prefix = savedPrefix(r, type, server, node)) {
+            const bool v1 = prefix == PSWD_SAVED_V1;
+            if (TR_PASSWORD)
+                trPrintf(trSrcFile, __LINE__, "psReadPswdFile: found the saved password record (%s)\n",
+                         v1 ? "V1" : "V3");
+            (v1 ? fd->savedV1 : fd->savedV3) = true;
+            (v1 ? fd->v1 : fd->v3) = r;
+        }
+        return true;
+    });
+    if (st == Scan::Damage && TR_PASSWORD)
+        trPrintf(trSrcFile, __LINE__, "psReadPswdFile: the password file is damaged; scan ended.\n");
 }
 
 // Deciphers len bytes into out and ends them with a NUL.
@@ -950,16 +852,21 @@ int decipherText(Crypto *c, const unsigned char *key, const char *in, uint32_t l
     return rc;
 }
 
-// Version 3: the password (or key) and, for type 1, the saved keys.
-int readVersion3(Crypto *c, unsigned char type, const unsigned char *workKey, const char *node, Found &fd,
+// Version 3: the password (or key) and, for type 1, the saved keys. Each
+// decipher's result is looked at where it is made.
+int readVersion3(Crypto *c, unsigned char type, const unsigned char *workKey, const char *node, const Found &fd,
                  char *answer)
 {
     if (TR_PASSWORD)
         trPrintf(trSrcFile, __LINE__, "The record version is 3.\n");
-    decipherText(c, workKey, fd.f5.chars(), fd.len5, answer);
+    int rc = decipherText(c, workKey, fd.cur.f[4], fd.cur.len[4], answer);
+    if (rc != 0)
+        return rc;
     SecretBuf<PSWD_FIELD_BUF> name;
-    int rc = decipherText(c, workKey, fd.f4.chars(), fd.len4, name.chars());
-    if (!fieldIs(name.chars(), fd.len4, node)) {
+    rc = decipherText(c, workKey, fd.cur.f[3], fd.cur.len[3], name.chars());
+    if (rc != 0)
+        return rc;
+    if (!fieldIs(name.chars(), fd.cur.len[3], node)) {
         if (TR_PASSWORD)
             trPrintf(trSrcFile, __LINE__, "Failed to decrypt the nodename.  Expected '%s' got '%s'\n", node,
                      name.chars());
@@ -972,24 +879,29 @@ int readVersion3(Crypto *c, unsigned char type, const unsigned char *workKey, co
         return PSWD_RC_NO_RECORD;
     }
     if (type != PSWD_TYPE_ENCRKEY)
-        return rc;
+        return 0;
     char *slot = answer + PSWD_KEYSLOT_SIZE;
     if (fd.savedV3) {
-        rc = decipherText(c, workKey, fd.v3.chars(), fd.lenV3, slot);
+        rc = decipherText(c, workKey, fd.v3.f[4], fd.v3.len[4], slot);
+        if (rc != 0)
+            return rc;
         slot += PSWD_KEYSLOT_SIZE;
     }
     if (fd.savedV1) {
         SecretBuf<PSWD_KEY_SIZE> hostKey;
         if (getCryptoKeyV1(hostKey.data()) != 1)
             return PSWD_RC_NO_RECORD;
-        rc = decipherText(c, hostKey.data(), fd.v1.chars(), fd.lenV1, slot);
+        rc = decipherText(c, hostKey.data(), fd.v1.f[4], fd.v1.len[4], slot);
     }
     return rc;
 }
 
 // Version 1: deciphered with the host key, then stored again as version 3.
+// RC_NOT_CONVERTED, with the answer emptied, when another process stored the
+// record meanwhile: what it stored is to be read instead.
 int readVersion1(Crypto *c, unsigned char type, pswdFileInfo *info, const char *path, const char *server,
-                 const char *node, unsigned char *keyIn, int convertOK, Found &fd, char *answer)
+                 const char *node, unsigned char *keyIn, int convertOK, const Found &fd, char *answer,
+                 size_t answerSize)
 {
     if (type == PSWD_TYPE_ENCRKEY && convertOK == 0) {
         if (TR_PASSWORD)
@@ -1002,23 +914,30 @@ int readVersion1(Crypto *c, unsigned char type, pswdFileInfo *info, const char *
     SecretBuf<PSWD_KEY_SIZE> hostKey;
     if (getCryptoKeyV1(hostKey.data()) != 1)
         return PSWD_RC_NO_RECORD;
-    int rc = decipherText(c, hostKey.data(), fd.f5.chars(), fd.len5, answer);
+    int rc = decipherText(c, hostKey.data(), fd.cur.f[4], fd.cur.len[4], answer);
     if (rc != 0)
         return rc;
-    Expect expect{fd.version, fd.f5.chars(), fd.len5};
-    rc = storeRecord(type, answer, answer, info, path, server, node, keyIn, &expect);
-    if (rc == RC_NOT_CONVERTED)
-        return 0;
+    Expect expect{fd.cur.version(), fd.cur.f[4], fd.cur.len[4]};
+    rc = storeRecord(type, answer, answer, info, path, server, node, keyIn, &expect, true);
+    if (rc == RC_NOT_CONVERTED) {
+        kelZero(answer, answerSize);
+        return rc;
+    }
     if (type == PSWD_TYPE_ENCRKEY && rc == 0)
         nlprintf(MSG_CONVERTED, node, server);
     return rc;
 }
 
-// Key texts must fit a 64-byte slot with their NUL.
+// The key texts the reader places in the block, in slot order.
 bool keyTextsFit(const Found &fd)
 {
-    return fd.len5 <= KEY_TEXT_MAX && (!fd.savedV1 || fd.lenV1 <= KEY_TEXT_MAX) &&
-           (!fd.savedV3 || fd.lenV3 <= KEY_TEXT_MAX);
+    uint32_t lens[3] = {fd.cur.len[4]};
+    size_t n = 1;
+    if (fd.savedV3)
+        lens[n++] = fd.v3.len[4];
+    if (fd.savedV1)
+        lens[n++] = fd.v1.len[4];
+    return keyBlockFits(lens, n);
 }
 
 // Steps of a read under fileOp: the node key, the scan, and the record's version.
@@ -1028,40 +947,38 @@ int readLocked(unsigned char type, unsigned char *keyIn, char *node, const char 
     answer[0] = '\0';
     if (!nameFits(server) || !nameFits(node))
         return PSWD_RC_NO_RECORD;
-    const unsigned char *workKey = isOtherType(type) ? keyIn : info->cryptoKey;
-    if (info->cryptoKeyOK == 0) {
-        if (TR_PASSWORD)
-            trPrintf(trSrcFile, __LINE__, "Setting up crypto key\n");
-        info->cryptoKeyOK = psSetUpCryptoKey(info->cryptoKey, node);
+    // Types 3 to 5 are enciphered with the caller's key, always: a node key
+    // made from the user-name buffer would never read them.
+    const unsigned char *workKey = keyIn;
+    if (!isOtherType(type)) {
+        if (info->cryptoKeyOK == 0) {
+            if (TR_PASSWORD)
+                trPrintf(trSrcFile, __LINE__, "Setting up crypto key\n");
+            info->cryptoKeyOK = psSetUpCryptoKey(info->cryptoKey, node);
+            if (info->cryptoKeyOK == 0)
+                return PSWD_RC_NO_RECORD;
+        }
         workKey = info->cryptoKey;
-        if (info->cryptoKeyOK == 0)
-            return PSWD_RC_NO_RECORD;
     }
     if (workKey == nullptr)
         return PSWD_RC_NO_RECORD;
 
     PathParts pp;
-    FdGuard dirFd;
-    FdGuard fd;
+    FdGuard dirFd, fd;
     if (splitPath(path, &pp)) {
         dirFd.reset(openDir(pp.dir));
         if (dirFd.get() >= 0)
-            fd.reset(openRegular(dirFd.get(), pp.base, O_RDONLY));
+            fd.reset(fioOpenRegular(dirFd.get(), pp.base, O_RDONLY));
     }
-    ReadBuffer rbuf;
-    StreamGuard in(fd.get() >= 0 ? fdopen(fd.get(), "rb") : nullptr);
-    if (in.get() == nullptr) {
+    FileImage img;
+    if (fd.get() < 0 || img.load(fd.get()) != 0) {
         if (TR_PASSWORD)
             trPrintf(trSrcFile, __LINE__, "fopen failed for file %s.\n", safeStr(info->pswdFile));
         return PSWD_RC_NO_RECORD;
     }
-    fd.release();
-    setvbuf(in.get(), rbuf.chars(), _IOFBF, rbuf.size());
+    fd.reset();
     Found found;
-    char hdr[PSWD_HEADER_SIZE];
-    if (fread(hdr, 1, sizeof hdr, in.get()) > 0)
-        scanForRecord(in.get(), type, server, node, &found);
-    in.reset();
+    scanForRecord(img, type, server, node, &found);
     if (!found.current) {
         if (TR_PASSWORD)
             trPrintf(trSrcFile, __LINE__, "No record found.\n");
@@ -1069,16 +986,16 @@ int readLocked(unsigned char type, unsigned char *keyIn, char *node, const char 
     }
     if (type == PSWD_TYPE_ENCRKEY && !keyTextsFit(found)) {
         if (TR_PASSWORD)
-            trPrintf(trSrcFile, __LINE__, "psReadPswdFile: a stored key does not fit its slot.\n");
+            trPrintf(trSrcFile, __LINE__, "psReadPswdFile: a stored key runs into the next key's slot.\n");
         return PSWD_RC_NO_RECORD;
     }
     int crc = 0;
     CryptoPtr c(new_Crypto(CRYPTO_TYPE_DES, &crc));
-    if (c.get() == nullptr)
+    if (c == nullptr)
         return crc;
-    switch (found.version) {
+    switch (found.cur.version()) {
     case PSWD_VERSION_1:
-        return readVersion1(c.get(), type, info, path, server, node, keyIn, convertOK, found, answer);
+        return readVersion1(c.get(), type, info, path, server, node, keyIn, convertOK, found, answer, answerSize);
     case PSWD_VERSION_3: {
         int vrc = readVersion3(c.get(), type, workKey, node, found, answer);
         if (vrc == PSWD_RC_NO_RECORD)
@@ -1087,7 +1004,7 @@ int readLocked(unsigned char type, unsigned char *keyIn, char *node, const char 
     }
     default:
         if (TR_PASSWORD)
-            trPrintf(trSrcFile, __LINE__, "Unsupported record version: %d\n", found.version);
+            trPrintf(trSrcFile, __LINE__, "Unsupported record version: %d\n", found.cur.version());
         return PSWD_RC_NO_RECORD;
     }
 }
@@ -1123,6 +1040,15 @@ int psReadPswdFile(unsigned char type, char *keyOut, unsigned char *keyIn, char 
                          safeStr(server), safeStr(node), safeStr(path), static_cast<int>(geteuid()));
         }
         rc = readLocked(type, keyIn, node, server, info, path, convertOK, answer, answerSize);
+        // A conversion that lost its record to another writer: what that
+        // writer stored is the answer, read once more (never the old password).
+        if (rc == RC_NOT_CONVERTED) {
+            if (TR_PASSWORD)
+                trPrintf(trSrcFile, __LINE__, "Reading the record again.\n");
+            rc = readLocked(type, keyIn, node, server, info, path, convertOK, answer, answerSize);
+            if (rc == RC_NOT_CONVERTED)
+                rc = PSWD_RC_NO_RECORD;
+        }
         // A failed read leaves no part of a password behind, except that a
         // version 1 conversion keeps what it deciphered whatever the rewrite gave.
         if (rc == PSWD_RC_NO_RECORD)
@@ -1133,14 +1059,16 @@ int psReadPswdFile(unsigned char type, char *keyOut, unsigned char *keyIn, char 
     return rc;
 }
 
-int psWritePswdFile(unsigned char type, const char *pswd1, const unsigned char *key, const char *pswd2,
-                    const char *node, const char *server, void * /*unused7*/, pswdFileInfo *info,
-                    const char * /*unused9*/, const char * /*unused10*/, const char *path)
+namespace {
+
+// Traces and checks psWritePswdFile does before it takes fileOp.
+bool writeEntry(unsigned char type, const char *node, const char *server, const pswdFileInfo *info,
+                const char *path)
 {
     if (TR_ENTER)
         trPrintf(trSrcFile, __LINE__, "=========> Entering psWritePswdFile type is %s\n", writeTypeLabel(type));
     if (info == nullptr)
-        return PSWD_RC_CANNOT_WRITE;
+        return false;
     if (TR_PASSWORD) {
         if (isOtherType(type))
             trPrintf(trSrcFile, __LINE__, "Writing password for entity '%s' and user '%s' to file %s, eff uid = %d.\n",
@@ -1150,19 +1078,38 @@ int psWritePswdFile(unsigned char type, const char *pswd1, const unsigned char *
                      "Writing password for server '%s' and node '%s' to file %s, eff uid = %d.\n", safeStr(server),
                      safeStr(node), safeStr(path), static_cast<int>(geteuid()));
     }
+    return true;
+}
+
+} // namespace
+
+int psWritePswdFile(unsigned char type, const char *pswd1, const unsigned char *key, const char *pswd2,
+                    const char *node, const char *server, void * /*unused7*/, pswdFileInfo *info,
+                    const char * /*unused9*/, const char * /*unused10*/, const char *path)
+{
+    if (!writeEntry(type, node, server, info, path))
+        return PSWD_RC_CANNOT_WRITE;
     MutexGuard lk(&fileOp);
     return psWriteRecordPswdFile(type, pswd1, pswd2, info, path, server, node, key);
+}
+
+int psWriteKeyRecord(const char *keyText, const char *node, const char *server, pswdFileInfo *info,
+                     const char *path, int dropCurrentOK)
+{
+    if (!writeEntry(PSWD_TYPE_ENCRKEY, node, server, info, path))
+        return PSWD_RC_CANNOT_WRITE;
+    MutexGuard lk(&fileOp);
+    return storeRecord(PSWD_TYPE_ENCRKEY, keyText, keyText, info, path, server, node, nullptr, nullptr,
+                       dropCurrentOK != 0);
 }
 
 int psWriteRecordPswdFile(unsigned char type, const char *pswd1, const char *pswd2, pswdFileInfo *info,
                           const char *path, const char *server, const char *node, const unsigned char *key)
 {
-    return storeRecord(type, pswd1, pswd2, info, path, server, node, key, nullptr);
+    return storeRecord(type, pswd1, pswd2, info, path, server, node, key, nullptr, true);
 }
 
-void psDeletePasswordRecord(unsigned char type, const char * /*unused2*/, const char *node, const char *server,
-                            void * /*unused5*/, pswdFileInfo * /*info*/, const char * /*unused7*/,
-                            const char * /*unused8*/, const char *path)
+int psRemovePasswordRecord(unsigned char type, const char *node, const char *server, const char *path)
 {
     MutexGuard lk(&fileOp);
     if (TR_PASSWORD)
@@ -1170,9 +1117,26 @@ void psDeletePasswordRecord(unsigned char type, const char * /*unused2*/, const 
                  type == 0 ? "SERVER" : type == 1 ? "Encryption" : "Unknown", safeStr(path));
     // A name too long for a record matches no record.
     if (!nameFits(server) || !nameFits(node))
-        return;
-    Change ch{type, server, node, false, nullptr, nullptr, nullptr};
-    rewriteFile(path, ch, nullptr, nullptr);   // reports nothing: the file is as it was or rewritten
+        return 0;
+    Change ch{type, server, node, false, nullptr, nullptr, true, setUidRun()};
+    return rewriteFile(path, ch, nullptr, nullptr);
+}
+
+void psDeletePasswordRecord(unsigned char type, const char * /*unused2*/, const char *node, const char *server,
+                            void * /*unused5*/, pswdFileInfo * /*info*/, const char * /*unused7*/,
+                            const char * /*unused8*/, const char *path)
+{
+    // Reports nothing: the file is as it was or rewritten.
+    (void)psRemovePasswordRecord(type, node, server, path);
+}
+
+int psListLeftovers(const char *path, void (*each)(void *ctx, const char *leftover), void *ctx)
+{
+    PathParts pp;
+    if (!splitPath(path, &pp))
+        return -1;
+    FdGuard dirFd(openDir(pp.dir));
+    return dirFd.get() >= 0 ? fioListLeftovers(dirFd.get(), pp.base, each, ctx) : -1;
 }
 
 unsigned int psReadRecordFromPswdFile(FILE *stream, unsigned char *hdr, char *f1, char *f2, char *f3, char *f4,
@@ -1210,17 +1174,9 @@ void DelListEnt(void *entry)
 
 int psWriteHeader(FILE *stream, int msgNum)
 {
-    // Only the length matters to readers; the text is for a person who opens the file.
     char hdr[PSWD_HEADER_SIZE];
-    memset(hdr, ' ', sizeof hdr);
-    char *text = nullptr;
-    int len = nlsprintf(&text, msgNum);
-    if (text != nullptr) {
-        size_t n = len > 0 ? static_cast<size_t>(len) : 0;
-        memcpy(hdr, text, n < sizeof hdr ? n : sizeof hdr);
-        kelFree(text, __FILE__, __LINE__);
-    }
-    return writeBytes(stream, hdr, sizeof hdr);
+    headerBytes(hdr, msgNum);
+    return fwrite(hdr, 1, sizeof hdr, stream) == sizeof hdr ? 0 : PSWD_RC_SHORT_WRITE;
 }
 
 // ---------------------------------------------------------------- key derivation
@@ -1313,20 +1269,3 @@ int getCryptoKeyV1(unsigned char *key)
     return psCreateCryptoKey(key, host);
 }
 
-// ---------------------------------------------------------------- failure injection
-
-#ifdef KEL_TEST_HOOKS
-void psFailFileStep(psFileStep step, unsigned nth)
-{
-    if (step >= 0 && step < PS_STEP_COUNT)
-        stepFailAt[step] = nth == 0 ? 0 : stepCalls[step] + nth;
-}
-
-unsigned psFileStepCalls(psFileStep step) { return step >= 0 && step < PS_STEP_COUNT ? stepCalls[step] : 0; }
-
-void psResetFileSteps()
-{
-    memset(stepCalls, 0, sizeof stepCalls);
-    memset(stepFailAt, 0, sizeof stepFailAt);
-}
-#endif

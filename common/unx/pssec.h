@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/unx/fioreplace.h"
 #include "common/unx/psmutex.h"
 
 struct pswdFileInfo;   // common/ut/dspswd.h
@@ -32,9 +33,15 @@ inline constexpr uint32_t PSWD_LIST_FIELD_MAX[5] = {67, 67, 67, 83, 80};
 
 // Result codes of this unit besides 0.
 inline constexpr int PSWD_RC_NO_RECORD = 168;   // no usable stored password or key
-inline constexpr int PSWD_RC_SHORT_WRITE = 165;
-inline constexpr int PSWD_RC_NO_MEMORY = 102;
-inline constexpr int PSWD_RC_CANNOT_WRITE = -1;
+inline constexpr int PSWD_RC_SHORT_WRITE = FIO_RC_SHORT_WRITE;   // 165
+inline constexpr int PSWD_RC_NO_MEMORY = FIO_RC_NO_MEMORY;       // 102
+inline constexpr int PSWD_RC_CANNOT_WRITE = FIO_RC_CANNOT_WRITE; // -1
+// The wait for another writer's lock ran out (FIO_LOCK_WAIT_SECONDS); nothing
+// was changed. The agent ends with it as its own exit status.
+inline constexpr int PSWD_RC_LOCKED = FIO_RC_LOCKED;             // 166
+// psWriteKeyRecord without dropCurrentOK: storing the key would drop the
+// current key without a trace; nothing was changed.
+inline constexpr int PSWD_RC_KEY_WOULD_BE_LOST = 167;
 
 // fileOp serialises every read, write and delete within the process;
 // cryptMutex the key derivation.
@@ -61,9 +68,30 @@ int psWritePswdFile(unsigned char type, const char *pswd1, const unsigned char *
 int psWriteRecordPswdFile(unsigned char type, const char *pswd1, const char *pswd2, pswdFileInfo *info,
                           const char *path, const char *server, const char *node, const unsigned char *key);
 
+// Stores the encryption key (type 1) of (server, node) as psWritePswdFile
+// does. The file keeps one earlier key: the current key is saved only while
+// no saved key of the pair exists, and is dropped otherwise. Without
+// dropCurrentOK such a drop is refused with PSWD_RC_KEY_WOULD_BE_LOST and
+// nothing changes. A key text longer than 63 bytes is refused (-1) when it
+// would run into a saved key's slot of the key block.
+int psWriteKeyRecord(const char *keyText, const char *node, const char *server, pswdFileInfo *info,
+                     const char *path, int dropCurrentOK);
+
+// Removes every record of (type, server, node) and returns the rewrite's
+// result: 0 (also when there was nothing to remove), or the code of the
+// failure, the file then left as it was. A file left without records is
+// removed.
+int psRemovePasswordRecord(unsigned char type, const char *node, const char *server, const char *path);
+
+// psRemovePasswordRecord, reporting nothing.
 void psDeletePasswordRecord(unsigned char type, const char *unused2, const char *node, const char *server,
                             void *unused5, pswdFileInfo *info, const char *unused7, const char *unused8,
                             const char *path);
+
+// Files left beside the password file by rewrites that were killed
+// (fioListLeftovers): each(ctx, name) for every one; how many, or -1 when
+// the directory cannot be read. The next rewrite removes them.
+int psListLeftovers(const char *path, void (*each)(void *ctx, const char *leftover), void *ctx);
 
 // Reads the next record into hdr (PSWD_RECHDR_SIZE bytes) and five buffers of
 // PSWD_FIELD_BUF (68) bytes each, every field ended with a NUL. Returns the
@@ -81,8 +109,8 @@ unsigned int psReadRecordFromPswdFile(FILE *stream, unsigned char *hdr, char *f1
 int MakePswdList(LinkedList_t **listP, FILE *stream, unsigned char type, const char *server, const char *node,
                  int *savedInd);
 
-// Writes the PSWD_HEADER_SIZE header bytes: the text of msgNum, blank-filled.
-// Returns 0 or 165 for a short write.
+// Writes the PSWD_HEADER_SIZE header bytes to a stream: the text of msgNum,
+// blank-filled. Returns 0 or 165 for a short write.
 int psWriteHeader(FILE *stream, int msgNum);
 
 // Element destructor of the record list: zeroes and frees the data, frees the entry.
@@ -95,21 +123,3 @@ int psCreateCryptoKey(unsigned char *key, const char *name);
 int psSetUpCryptoKey(unsigned char *key, const char *node);
 // The host key, from the cluster name or the host name; 0 when neither is available.
 int getCryptoKeyV1(unsigned char *key);
-
-// Failure injection for tests: the steps of a rewrite, each counted per
-// process. psFailFileStep(step, n) makes the n-th call of that step from now
-// on fail as the system call would (n = 0: never). Only the test build has them.
-enum psFileStep : int {
-    PS_STEP_WRITE = 0,   // a write of file data
-    PS_STEP_FLUSH,       // the flush of the stream to the descriptor
-    PS_STEP_SYNC,        // fsync of the new file
-    PS_STEP_CLOSE,       // close of the new file
-    PS_STEP_RENAME,      // rename over ZAR.PWD (or the unlink of an emptied file)
-    PS_STEP_SYNCDIR,     // fsync of the directory after the rename
-    PS_STEP_COUNT
-};
-#ifdef KEL_TEST_HOOKS
-void psFailFileStep(psFileStep step, unsigned nth);
-unsigned psFileStepCalls(psFileStep step);   // calls since the last psResetFileSteps
-void psResetFileSteps();
-#endif

@@ -60,7 +60,8 @@ int dsGetPassword(pswdFileInfo *info, unsigned char type, char *keyOut, unsigned
 // pswd1 is stored for types 1 and 2, pswd2 for types 0 and 3 to 5 (for type 0
 // an empty pswd2 stores pswd1); key is the caller's key for types 3 to 5.
 // Returns 0, -1 (cannot open, create or rewrite; refused), 165 (short write),
-// 102 (no memory) or a cipher code. Type 2 gives -1; types above 5 give 0.
+// 166 (another writer held the lock too long), 102 (no memory) or a cipher
+// code. Type 2 gives -1; types above 5 give 0.
 int dsSetPassword(pswdFileInfo *info, unsigned char type, const char *pswd1, const unsigned char *key,
                   const char *pswd2, const char *node, const char *server, const char *unused8,
                   const char *unused9, void *unused10, const char *path);

@@ -6,6 +6,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -171,6 +172,17 @@ bool answerLost(int outFd)
     return poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
 }
 
+// From the confirmation on, the store alone decides the outcome: every signal
+// that can be held waits, and is never acted on, since the agent ends with the
+// store's status straight after. (SIGKILL and SIGSTOP cannot wait; the store
+// keeps the caller from sending them while it holds the lock.)
+void holdSignalsForGood()
+{
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+}
+
 // Sends one password of 'C': its length as a native 8-byte integer, then its bytes.
 bool sendPassword(int outFd, const unsigned char *p, unsigned int len)
 {
@@ -251,6 +263,7 @@ int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo
     int32_t confirmation = 0;
     if (readOnce(inFd, &confirmation, sizeof confirmation) == static_cast<ssize_t>(sizeof confirmation) &&
         confirmation == VLX_CONFIRM) {
+        holdSignalsForGood();
         if (answerLost(outFd))
             return RC_PIPE;
         // One rewrite replaces every server password of this node and server,

@@ -16,5 +16,9 @@ int DecryptBuff(unsigned char cipherType, int inFd, int outFd, pswdFileInfo *pfi
 // reqBytes: the 16 bytes main read after the key-request flag.
 int getEncryptKey(int inFd, int outFd, pswdFileInfo *pfi, char *node, char *server, char *pswdPath, char *arg15,
                   char *catDir, unsigned char *reqBytes);
+// Once a confirmation to store has been read, every signal that can be held
+// stays held in the calling thread when it returns, so that the agent ends
+// with the store's status and never by a signal; a caller that goes on
+// running restores its signal mask itself.
 int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo *pfi, char *node, char *server,
                      char *pswdPath, char *arg15, char *catDir);

@@ -82,9 +82,9 @@ TEST(AttackInstall, OnlyRootAndGroupMembersMayStartIt)
 TEST(AttackInstall, InstalledProgramsCarryNoTestHooks)
 {
     ATK_REQUIRE_INSTALL();
-    const char *hooks[] = {"desSetRandomSource", "randomSource",   "FailFileStep", "stepAllowed",
-                           "FileStepCalls",      "ResetFileSteps", "stepCalls",    "stepFailAt",
-                           "pfnKelFailAlloc",    "nlsSetSigTable", "oxlSetLocalDirectory"};
+    const char *hooks[] = {"desSetRandomSource", "randomSource",     "fioFailStep", "stepAllowed",
+                           "fioStepCalls",       "fioResetSteps",    "stepCalls",   "stepFailAt",
+                           "fioSetLockWaitMs",   "pfnKelFailAlloc",  "nlsSetSigTable", "oxlSetLocalDirectory"};
     struct Row {
         const char *name;
         std::string path;

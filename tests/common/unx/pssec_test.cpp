@@ -70,6 +70,12 @@ int writePw(const std::string &path, unsigned char type, const Bytes &server, co
                            nullptr, path.c_str());
 }
 
+// The delete that reports its rewrite's result.
+int removePw(const std::string &path, unsigned char type, const Bytes &server, const Bytes &node)
+{
+    return psRemovePasswordRecord(type, node.c_str(), server.c_str(), path.c_str());
+}
+
 void deletePw(const std::string &path, unsigned char type, const Bytes &server, const Bytes &node)
 {
     pswdFileInfo info{};
@@ -102,13 +108,13 @@ protected:
         // Every trace line is formatted (the trace gate keeps them from any output).
         TR_PASSWORD = 1;
         TR_ENTER = 1;
-        psResetFileSteps();
+        fioResetSteps();
     }
     void TearDown() override
     {
         TR_PASSWORD = 0;
         TR_ENTER = 0;
-        psResetFileSteps();
+        fioResetSteps();
     }
     pwfix::TempDir dir;
     std::string path = dir.file();
@@ -255,11 +261,15 @@ INSTANTIATE_TEST_SUITE_P(
                  keyBlock({"current", "savedByHost"})},
         ReadCase{"LongestKeyText", {pwfix::v3(1, SRV, N1, Bytes(63, 'k'))}, 1, SRV, N1, 0,
                  keyBlock({Bytes(63, 'k')})},
-        ReadCase{"KeyTextOverflowingItsSlot", {pwfix::v3(1, SRV, N1, Bytes(64, 'k'))}, 1, SRV, N1, 168,
+        // A text past its slot reads back as the layout places it while no other text follows it.
+        ReadCase{"KeyTextRunningIntoTheNextSlot", {pwfix::v3(1, SRV, N1, Bytes(64, 'k'))}, 1, SRV, N1, 0,
+                 keyBlock({Bytes(64, 'k')})},
+        ReadCase{"KeyTextRunningIntoASavedKey",
+                 {pwfix::v3(1, SRV, N1, Bytes(64, 'k')), pwfix::saved(2, SRV, N1, "s")}, 1, SRV, N1, 168,
                  keyBlock({})},
-        ReadCase{"SavedKeyOverflowingItsSlot",
-                 {pwfix::v3(1, SRV, N1, "cur"), pwfix::saved(2, SRV, N1, Bytes(64, 's'))}, 1, SRV, N1, 168,
-                 keyBlock({})},
+        ReadCase{"SavedKeyRunningIntoTheNextSlot",
+                 {pwfix::v3(1, SRV, N1, "cur"), pwfix::saved(2, SRV, N1, Bytes(64, 's'))}, 1, SRV, N1, 0,
+                 keyBlock({"cur", Bytes(64, 's')})},
         ReadCase{"EncryptionKeyV1WithoutPermission", {pwfix::v1(1, SRV, N1, "oldkey")}, 1, SRV, N1, 168,
                  keyBlock({})},
         ReadCase{"ServerNameTooLong", {}, 0, Bytes(68, 's'), N1, 168, nothing()},
@@ -296,11 +306,20 @@ TEST_F(pssecFile, OtherTypesUseTheCallersKeyAndReturnTheUser)
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.text, "otherpw");
     EXPECT_EQ(r.node, "someone");
-    // Without it, the key is derived from the user name given.
+    // Without it too: a record just written with the caller's key reads back
+    // at once, and nothing is derived from the user-name buffer.
+    ASSERT_EQ(writePw(path, 5, "ENTITY", "user5", "fresh", &key), 0);
+    pswdFileInfo info{};
+    char pw[PSWD_FIELD_BUF] = {}, user[PSWD_FIELD_BUF] = "user5";
+    unsigned char keyIn[PSWD_KEY_SIZE];
+    memcpy(keyIn, key.data(), sizeof keyIn);
+    EXPECT_EQ(psReadPswdFile(5, nullptr, keyIn, pw, user, "ENTITY", nullptr, &info, nullptr, nullptr, path.c_str(), 0),
+              0);
+    EXPECT_STREQ(pw, "fresh");
+    EXPECT_EQ(info.cryptoKeyOK, 0) << "a node key made from a user name";
+    // A record under a key made from the user name is not the caller's.
     pwfix::writeFile(path, pwfix::file({pwfix::v3(5, "ENTITY", "user5", "derived")}));
-    r = readPw(path, 5, "ENTITY", "user5", 0, &key, false);
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.text, "derived");
+    EXPECT_EQ(readPw(path, 5, "ENTITY", "user5", 0, &key, false).rc, 168);
     EXPECT_EQ(readPw(path, 5, "OTHER", "user5", 0, &key, false).rc, 168);
 }
 
@@ -370,8 +389,10 @@ TEST_F(pssecFile, ConversionNeverOverwritesANewerPassword)
     ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
     pid_t pid = fork();
     if (pid == 0) {
+        // The conversion finds the record stored meanwhile and reads that one
+        // instead of answering with a password no longer stored.
         ReadResult r = readPw(path, 0, SRV, N1);
-        _exit(r.rc == 0 && (r.text == "oldpw" || r.text == "newpw") ? 0 : 1);
+        _exit(r.rc == 0 && r.text == "newpw" ? 0 : 1);
     }
     usleep(200 * 1000);   // give the reader time to scan and wait for the lock
     Bytes newer = pwfix::file({pwfix::v3(0, SRV, N1, "newpw")});
@@ -467,6 +488,101 @@ TEST_F(pssecFile, ReplacedKeyIsKeptAsTwoReadableSavedRecords)
     }
 }
 
+int writeKey(const std::string &path, const Bytes &key, bool dropCurrentOK)
+{
+    pswdFileInfo info{};
+    return psWriteKeyRecord(key.c_str(), N1.c_str(), SRV.c_str(), &info, path.c_str(), dropCurrentOK ? 1 : 0);
+}
+
+// The file keeps one earlier key. K1, then K2 saves K1; K3 would drop K2
+// without a trace, so it is stored only when the caller allows that.
+TEST_F(pssecFile, AKeyIsDroppedOnlyWhenTheCallerAllowsIt)
+{
+    struct Row {
+        const char *name;
+        bool dropCurrentOK;
+        int rc;
+        Bytes block;   // the key request afterwards, as the layout places the texts
+    } rows[] = {
+        {"K3 without the confirmation", false, PSWD_RC_KEY_WOULD_BE_LOST, keyBlock({"K2", "K1", "K1"})},
+        {"K3 with the confirmation", true, 0, keyBlock({"K3", "K1", "K1"})},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        unlink(path.c_str());
+        ASSERT_EQ(writeKey(path, "K1", false), 0);
+        ASSERT_EQ(writeKey(path, "K2", false), 0) << "the first replacement saves K1";
+        const Bytes before = pwfix::readFile(path);
+        EXPECT_EQ(writeKey(path, "K3", r.dropCurrentOK), r.rc);
+        if (r.rc != 0) {
+            EXPECT_EQ(pwfix::readFile(path), before);
+        }
+        ReadResult k = readPw(path, 1, SRV, N1);
+        EXPECT_EQ(k.rc, 0);
+        EXPECT_EQ(k.text, r.block);
+    }
+}
+
+// Key texts of 64 to 67 bytes run into the next slot of the key block: they
+// read back as the layout places them where no other text follows, and are
+// refused (read 168, write -1) where one would be overwritten.
+TEST_F(pssecFile, LongKeyTextsReadBackWhereNoOtherKeyFollows)
+{
+    const Bytes k64(64, 'a'), k67(67, 'b'), k63(63, 'c');
+    struct Row {
+        const char *name;
+        std::vector<Record> recs;
+        int rc;
+        Bytes block;
+    } rows[] = {
+        {"current key of 67 bytes alone", {pwfix::v3(1, SRV, N1, k67)}, 0, keyBlock({k67})},
+        {"current key of 64 bytes before a saved key",
+         {pwfix::v3(1, SRV, N1, k64), pwfix::saved(2, SRV, N1, "old")}, 168, Bytes(PSWD_KEYBLOCK_SIZE, '\0')},
+        {"saved key of 67 bytes in the last text", {pwfix::v3(1, SRV, N1, "cur"), pwfix::saved(2, SRV, N1, k67)}, 0,
+         keyBlock({"cur", k67})},
+        {"saved key of 67 bytes before another",
+         {pwfix::v3(1, SRV, N1, "cur"), pwfix::saved(2, SRV, N1, k67), pwfix::saved(1, SRV, N1, "x")}, 168,
+         Bytes(PSWD_KEYBLOCK_SIZE, '\0')},
+        {"64 bytes in the third slot would pass the block's end",
+         {pwfix::v3(1, SRV, N1, "cur"), pwfix::saved(2, SRV, N1, "s"), pwfix::saved(1, SRV, N1, k64)}, 168,
+         Bytes(PSWD_KEYBLOCK_SIZE, '\0')},
+        {"63 bytes in the third slot",
+         {pwfix::v3(1, SRV, N1, "cur"), pwfix::saved(2, SRV, N1, "s"), pwfix::saved(1, SRV, N1, k63)}, 0,
+         keyBlock({"cur", "s", k63})},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        pwfix::writeFile(path, pwfix::file(r.recs));
+        ReadResult k = readPw(path, 1, SRV, N1);
+        EXPECT_EQ(k.rc, r.rc);
+        EXPECT_EQ(k.text, r.block);
+    }
+
+    struct WriteRow {
+        const char *name;
+        std::vector<Record> recs;
+        Bytes key;
+        int rc;
+    } writes[] = {
+        {"67 bytes where no key is stored", {}, k67, 0},
+        {"67 bytes over a key, which would be saved after it", {pwfix::v3(1, SRV, N1, "cur")}, k67, -1},
+        {"67 bytes before saved keys", {pwfix::v3(1, SRV, N1, "cur"), pwfix::saved(2, SRV, N1, "s")}, k67, -1},
+        {"a current key of 64 bytes cannot be saved before another", {pwfix::v3(1, SRV, N1, k64)}, "new", -1},
+        {"63 bytes before saved keys", {pwfix::v3(1, SRV, N1, "cur"), pwfix::saved(2, SRV, N1, "s")}, k63, 0},
+    };
+    for (const WriteRow &w : writes) {
+        SCOPED_TRACE(w.name);
+        pwfix::writeFile(path, pwfix::file(w.recs));
+        const Bytes before = pwfix::readFile(path);
+        EXPECT_EQ(writeKey(path, w.key, true), w.rc);
+        if (w.rc == 0) {
+            EXPECT_EQ(readPw(path, 1, SRV, N1).text.substr(0, w.key.size() + 1), w.key + Bytes(1, '\0'));
+        } else {
+            EXPECT_EQ(pwfix::readFile(path), before);
+        }
+    }
+}
+
 TEST_F(pssecFile, OtherTypesAreKeyedByEntity)
 {
     Bytes key = "fedcba9876543210";
@@ -488,7 +604,7 @@ TEST_F(pssecFile, WhatNoReaderCouldHoldIsRefused)
         {"server name of 68 bytes", 0, Bytes(68, 's'), N1, "pw"},
         {"node name of 68 bytes", 0, SRV, Bytes(68, 'n'), "pw"},
         {"password of 68 bytes", 0, SRV, N1, Bytes(68, 'p')},
-        {"key text of 64 bytes", 1, SRV, N1, Bytes(64, 'k')},
+        {"key text of 68 bytes", 1, SRV, N1, Bytes(68, 'k')},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);
@@ -609,7 +725,7 @@ TEST_P(pssecDamaged, NoOverflowAndNothingLost)
     EXPECT_EQ(rc, c.writeRc);
     if (c.writeRc != 0) {
         EXPECT_EQ(pwfix::readFile(path), c.content) << "a refused write changed the file";
-        deletePw(path, 0, SRV, N1);
+        EXPECT_EQ(removePw(path, 0, SRV, N1), -1);
         EXPECT_EQ(pwfix::readFile(path), c.content) << "a refused delete changed the file";
     } else {
         // The header is written anew; every record is carried whole.
@@ -663,36 +779,37 @@ TEST_F(pssecFile, EveryFailingStepLeavesTheOriginal)
     std::vector<Op> ops = {
         {"write", [&] { return writePw(path, 0, SRV, N1, "new"); }, Bytes()},
         {"write key", [&] { return writePw(path, 1, SRV, N1, "newkey"); }, Bytes()},
-        {"delete", [&] { deletePw(path, 0, SRV, N2); return 0; }, Bytes()},
+        {"delete", [&] { return removePw(path, 0, SRV, N2); }, Bytes()},
     };
     for (Op &op : ops) {
         // Count the steps of a run that succeeds.
         pwfix::writeFile(path, original);
-        psResetFileSteps();
+        fioResetSteps();
         ASSERT_EQ(op.run(), 0) << op.name;
         op.expectAfter = pwfix::readFile(path);
         ASSERT_NE(op.expectAfter, original);
-        unsigned calls[PS_STEP_COUNT];
-        for (int s = 0; s < PS_STEP_COUNT; s++)
-            calls[s] = psFileStepCalls(static_cast<psFileStep>(s));
-        EXPECT_GE(calls[PS_STEP_WRITE], 3u) << op.name;
-        EXPECT_EQ(calls[PS_STEP_RENAME], 1u) << op.name;
+        unsigned calls[FIO_STEP_COUNT];
+        for (int s = 0; s < FIO_STEP_COUNT; s++)
+            calls[s] = fioStepCalls(static_cast<fioStep>(s));
+        EXPECT_GE(calls[FIO_STEP_WRITE], 3u) << op.name;
+        EXPECT_EQ(calls[FIO_STEP_RENAME], 1u) << op.name;
 
-        for (int s = 0; s < PS_STEP_COUNT; s++) {
+        for (int s = 0; s < FIO_STEP_COUNT; s++) {
             for (unsigned n = 1; n <= calls[s]; n++) {
                 SCOPED_TRACE(std::string(op.name) + " step " + std::to_string(s) + " call " + std::to_string(n));
                 pwfix::writeFile(path, original);
-                psResetFileSteps();
-                psFailFileStep(static_cast<psFileStep>(s), n);
+                fioResetSteps();
+                fioFailStep(static_cast<fioStep>(s), n);
                 int rc = op.run();
-                if (s == PS_STEP_SYNCDIR) {
+                if (s == FIO_STEP_SYNCDIR) {
                     // After the rename the new file stands; the failure is only logged.
                     EXPECT_EQ(rc, 0);
                     EXPECT_EQ(pwfix::readFile(path), op.expectAfter);
                 } else {
-                    if (std::string(op.name) != "delete") {
-                        EXPECT_EQ(rc, s == PS_STEP_RENAME ? -1 : 165);
-                    }
+                    // Opening, creating or owning a file, and the rename, give -1; the data 165.
+                    const bool data = s == FIO_STEP_WRITE || s == FIO_STEP_FLUSH || s == FIO_STEP_SYNC ||
+                                      s == FIO_STEP_CLOSE;
+                    EXPECT_EQ(rc, data ? 165 : -1);
                     EXPECT_EQ(pwfix::readFile(path), original);
                 }
                 EXPECT_EQ(pwfix::dirEntries(dir.path()), onlyTheFile());
@@ -739,7 +856,7 @@ TEST_F(pssecFile, FailedUnlinkOfAnEmptiedFileLeavesIt)
 {
     Bytes original = pwfix::file({pwfix::v3(0, SRV, N1, "only")});
     pwfix::writeFile(path, original);
-    psFailFileStep(PS_STEP_RENAME, 1);
+    fioFailStep(FIO_STEP_RENAME, 1);
     deletePw(path, 0, SRV, N1);
     EXPECT_EQ(pwfix::readFile(path), original);
 }
@@ -776,6 +893,94 @@ TEST_F(pssecFile, SetUidRunCreatesNothing)
     pwfix::writeFile(path, pwfix::file({pwfix::v3(0, SRV, N2, "n2")}));
     EXPECT_EQ(inSetUidRun([&] { return writePw(path, 0, SRV, N1, "pw"); }), 0);
     EXPECT_EQ(readPw(path, 0, SRV, N1).text, "pw");
+}
+
+// In a set-user-id run the store is written only where root alone can
+// change it; anywhere else nothing is created or changed, not even the lock.
+TEST_F(pssecFile, SetUidRunWritesOnlyARootOnlyStore)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act out a set-user-id run";
+    struct Row {
+        const char *name;
+        mode_t dirMode;
+        uid_t fileOwner;
+        int rc;
+    } rows[] = {
+        {"a sticky directory that everybody may write, the caller's file", 01777, 65534, -1},
+        {"a sticky directory that everybody may write, root's file", 01777, 0, -1},
+        {"root's directory that its group may write", 0770, 0, -1},
+        {"root's directory, the caller's file", 0755, 65534, -1},
+        {"root's directory, root's file", 0755, 0, 0},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        pwfix::TempDir d;
+        ASSERT_EQ(chmod(d.path().c_str(), r.dirMode), 0);
+        const std::string f = d.file();
+        const Bytes original = pwfix::file({pwfix::v3(0, SRV, N2, "n2")});
+        pwfix::writeFile(f, original);
+        ASSERT_EQ(chown(f.c_str(), r.fileOwner, r.fileOwner), 0);
+        EXPECT_EQ(inSetUidRun([&] { return writePw(f, 0, SRV, N1, "pw") == r.rc ? 0 : 1; }), 0);
+        if (r.rc != 0) {
+            EXPECT_EQ(pwfix::readFile(f), original);
+            EXPECT_EQ(pwfix::dirEntries(d.path()), std::set<std::string>{"ZAR.PWD"});
+        } else {
+            EXPECT_EQ(readPw(f, 0, SRV, N1).text, "pw");
+        }
+    }
+}
+
+// The rewritten file keeps the old one's owner and group; a write sets the
+// permission bits to 0600 and a delete keeps them.
+TEST_F(pssecFile, OwnerAndGroupAreKept)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "giving a file another owner needs root";
+    pwfix::writeFile(path, pwfix::file({pwfix::v3(0, SRV, N1, "a"), pwfix::v3(0, SRV, N2, "b")}), 0640);
+    ASSERT_EQ(chown(path.c_str(), 65534, 4), 0);
+    struct stat st;
+    ASSERT_EQ(removePw(path, 0, SRV, N2), 0);
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 4u);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ASSERT_EQ(writePw(path, 0, SRV, N3, "c"), 0);
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 4u);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// A new file left by a writer that was killed holds passwords, perhaps
+// deleted ones: it is listed, and the next rewrite removes it.
+TEST_F(pssecFile, LeftoversAreListedAndRemovedByTheNextRewrite)
+{
+    pwfix::writeFile(path, pwfix::file({pwfix::v3(0, SRV, N1, "a")}));
+    pwfix::writeFile(dir.file("ZAR.PWD.k1LLed"), pwfix::file({pwfix::v3(0, SRV, N2, "deleted")}));
+    std::vector<std::string> seen;
+    auto collect = [](void *ctx, const char *n) { static_cast<std::vector<std::string> *>(ctx)->push_back(n); };
+    EXPECT_EQ(psListLeftovers(path.c_str(), collect, &seen), 1);
+    EXPECT_EQ(seen, std::vector<std::string>{"ZAR.PWD.k1LLed"});
+    ASSERT_EQ(writePw(path, 0, SRV, N3, "c"), 0);
+    EXPECT_EQ(pwfix::dirEntries(dir.path()), onlyTheFile());
+    EXPECT_EQ(psListLeftovers(path.c_str(), nullptr, nullptr), 0);
+}
+
+// A writer that waits for the lock too long gives up with a code of its own
+// and changes nothing.
+TEST_F(pssecFile, LockHeldTooLongGivesItsOwnCode)
+{
+    const Bytes original = pwfix::file({pwfix::v3(0, SRV, N2, "n2")});
+    pwfix::writeFile(path, original);
+    int lockFd = open(dir.file("ZAR.PWD.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(lockFd, 0);
+    ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
+    fioSetLockWaitMs(300);
+    EXPECT_EQ(writePw(path, 0, SRV, N1, "pw"), PSWD_RC_LOCKED);
+    EXPECT_EQ(removePw(path, 0, SRV, N2), PSWD_RC_LOCKED);
+    close(lockFd);
+    EXPECT_EQ(pwfix::readFile(path), original);
 }
 
 TEST_F(pssecFile, WritersInSeveralProcessesLoseNothing)

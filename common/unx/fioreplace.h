@@ -1,0 +1,96 @@
+// Replacing one file of a directory whole: under a lock beside it, a new file
+// is written next to it, flushed to disk and renamed over it, so that a crash,
+// a signal or another writer finds the old file or the new one, never a mix.
+// The unit knows nothing of what the file holds: a writer function reads the
+// old file and writes the new contents. docs/password-file.md ("Replacing the
+// file") describes the steps, the lock and the leftovers as ZAR.PWD uses them.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+// Results besides 0 (the password file's codes of the same meaning are these).
+inline constexpr int FIO_RC_CANNOT_WRITE = -1;   // cannot open, create, own or rename; the name is not a regular file
+inline constexpr int FIO_RC_NO_MEMORY = 102;
+inline constexpr int FIO_RC_SHORT_WRITE = 165;   // the new file could not be written or flushed completely
+inline constexpr int FIO_RC_LOCKED = 166;        // the wait for the lock ran out
+
+// How long a writer waits for the lock before it gives up with FIO_RC_LOCKED.
+inline constexpr int FIO_LOCK_WAIT_SECONDS = 120;
+
+// What becomes of the file once the writer has returned 0.
+enum class fioAction {
+    Replace,   // the new contents replace it (the default)
+    Keep,      // nothing changes; whatever was written is thrown away
+    Remove,    // the file is removed
+};
+
+// The new file while the writer fills it. It is created at the first write,
+// exclusively and without following links, owned like the old file.
+struct fioOut;
+
+// Appends n bytes to the new file: 0, FIO_RC_SHORT_WRITE, or FIO_RC_CANNOT_WRITE
+// (FIO_RC_NO_MEMORY) when the file could not be created (its buffer allocated).
+int fioOutWrite(fioOut *out, const void *p, size_t n);
+
+// Called under the lock with the old file open for reading at its start
+// (oldFd -1 when there is none). Writes the new contents through out, may set
+// *action, and returns 0 or its own failure code, which fioReplace returns
+// after throwing the new file away. It may be called more than once: when the
+// lock turns out to have been taken from under the writer, the whole step is
+// done again under a new lock.
+using fioWriter = int (*)(void *ctx, int oldFd, fioOut *out, fioAction *action);
+
+struct fioReplaceOpts {
+    mode_t mode = 0600;      // permission bits of the new file
+    bool keepMode = false;   // an existing file keeps its own permission bits instead
+};
+
+// Replaces name in the directory dirFd with what writer writes. The lock is
+// the file name + ".lock" (created mode 0600, never through a link), held for
+// the whole step; leftovers of writers that were killed (see
+// fioListLeftovers) are removed under it. The new file gets the owner, group
+// and (with keepMode) the permission bits of the old one. Every signal that
+// can be held waits while the new file exists, and in a set-user-id root run
+// the real user id is root while the lock is held, so that the invoking user
+// can neither stop nor kill the writer there. Returns 0, the writer's code, or
+// one of the FIO_RC_ codes; on any failure the old file is as it was.
+int fioReplace(int dirFd, const char *name, const fioReplaceOpts &opts, fioWriter writer, void *ctx);
+
+// Opens name in dirFd without following a link at it, and only when it is a
+// regular file: the descriptor, or -1 with errno (ELOOP for a link, EINVAL for
+// something other than a regular file).
+int fioOpenRegular(int dirFd, const char *name, int flags, mode_t mode = 0);
+
+// The leftovers of name: regular files named name + "." + six characters that
+// belong to the effective user. Only the lock holder writes such a file, so
+// outside the lock each one is what a killed writer left behind. Calls
+// each(ctx, leftover) for every one; returns how many, or -1 when the
+// directory cannot be read.
+int fioListLeftovers(int dirFd, const char *name, void (*each)(void *ctx, const char *leftover), void *ctx);
+
+// The steps of a replacement at which the tests make a call fail.
+enum fioStep : int {
+    FIO_STEP_LOCK = 0,   // opening the lock file
+    FIO_STEP_CREATE,     // creating the new file
+    FIO_STEP_OWNER,      // giving it the old file's owner, group and mode
+    FIO_STEP_WRITE,      // a write of file data
+    FIO_STEP_FLUSH,      // the flush of the stream to the descriptor
+    FIO_STEP_SYNC,       // fsync of the new file
+    FIO_STEP_CLOSE,      // close of the new file
+    FIO_STEP_RENAME,     // rename over the old file (or its removal)
+    FIO_STEP_SYNCDIR,    // fsync of the directory afterwards
+    FIO_STEP_COUNT
+};
+
+#ifdef KEL_TEST_HOOKS
+// Failure injection: each step is counted per process; fioFailStep(step, n)
+// makes the n-th call of that step from now on fail as the system call would
+// (n = 0: never).
+void fioFailStep(fioStep step, unsigned nth);
+unsigned fioStepCalls(fioStep step);   // calls since the last fioResetSteps
+void fioResetSteps();
+// The lock wait of the next replacements, in milliseconds (0: the default).
+void fioSetLockWaitMs(unsigned ms);
+#endif
