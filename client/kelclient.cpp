@@ -24,6 +24,9 @@
 #ifndef KEL_BUILD_STAMP
 #define KEL_BUILD_STAMP ""
 #endif
+#ifndef KEL_PASSWORD_DIR
+#define KEL_PASSWORD_DIR ""   // the agent's current directory
+#endif
 
 namespace {
 
@@ -124,6 +127,7 @@ kcConfig kcDefaultConfig()
     cfg.catalogDir = KEL_CATALOG_DIR;
     cfg.buildDate = KEL_BUILD_STAMP;
     cfg.buildTime = KEL_BUILD_STAMP;
+    cfg.passwordDir = KEL_PASSWORD_DIR;
     return cfg;
 }
 

@@ -15,8 +15,11 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
-keladm=$PWD/build/tools/keladm
-kelcall=$PWD/build/tools/kelcall
+# The tools default to the installed agent, catalogs and password directory;
+# here they are pointed at this build's.
+build=$PWD/build
+keladm() { "$build/tools/keladm" --catalogs "$build/catalogs" "$@"; }
+kelcall() { "$build/tools/kelcall" --agent "$build/kelvlx" --catalogs "$build/catalogs" "$@"; }
 # The crypto library of this build, for AES (an installed agent finds its own).
 export LD_LIBRARY_PATH=$PWD/build
 
@@ -25,7 +28,7 @@ trap 'rm -rf "$dir"' EXIT
 node=NODE1
 server=SERVER1
 callargs=(--dir "$dir" --node "$node" --server "$server")
-call() { "$kelcall" "${callargs[@]}" "$@"; }
+call() { kelcall "${callargs[@]}" "$@"; }
 
 step() {
   echo
@@ -46,9 +49,9 @@ echo "Node and server:    $node on $server"
 
 step "1. The administrator stores the machine's first passwords (keladm, as root)"
 echo "    server password 'first-Password-1', encryption-key password 'Data-Key-2024'"
-echo 'first-Password-1' | show "$keladm" --dir "$dir" set-server "$node" "$server"
-echo 'Data-Key-2024' | show "$keladm" --dir "$dir" set-key "$node" "$server"
-show "$keladm" --dir "$dir" list
+echo 'first-Password-1' | show keladm --dir "$dir" set-server "$node" "$server"
+echo 'Data-Key-2024' | show keladm --dir "$dir" set-key "$node" "$server"
+show keladm --dir "$dir" list
 
 step "2. A caller answers a challenge: operation 'A' enciphers it with the stored password (DES)"
 challenge=000102030405060708090a0b0c0d0e0f
@@ -70,7 +73,7 @@ else
 fi
 
 step "5. Operation 'C': the agent makes a new password, shows old and new, and stores it on confirmation"
-show "$kelcall" "${callargs[@]}" generate --confirm
+show kelcall "${callargs[@]}" generate --confirm
 echo "    (the agent upper-cases the old password before it sends it, as the server expects)"
 
 step "6. The challenge of step 2 now gets another answer: the key comes from the new password"
@@ -79,18 +82,18 @@ echo "    answer now: $new_answer"
 [ "$new_answer" != "$answer" ] && echo "    -> differs from step 2's $answer"
 
 step "7. A refused 'C' keeps the password: the answer stays the same"
-show "$kelcall" "${callargs[@]}" generate
+show kelcall "${callargs[@]}" generate
 [ "$(call --cipher des encipher "$challenge")" = "$new_answer" ] && echo "    -> same answer as in step 6"
 
 step "8. Operation 'A' with a key request: the data-encryption key texts"
-show "$kelcall" "${callargs[@]}" keys
+show kelcall "${callargs[@]}" keys
 
 step "9. The file at the end: records (never a password) and a check"
-show "$keladm" --dir "$dir" list
-show "$keladm" --dir "$dir" check
+show keladm --dir "$dir" list
+show keladm --dir "$dir" check
 
 step "10. What callers that get it wrong are told"
-show "$kelcall" --dir "$dir" --node "$node" --server NOSUCH --cipher des encipher 00 || true
-show "$kelcall" "${callargs[@]}" --build-stamp " Mon Jan 01 00:00:00 2001" encipher 00 || true
+show kelcall --dir "$dir" --node "$node" --server NOSUCH --cipher des encipher 00 || true
+show kelcall "${callargs[@]}" --build-stamp " Mon Jan 01 00:00:00 2001" encipher 00 || true
 echo
 echo "The temporary password directory $dir is removed now."

@@ -1,37 +1,46 @@
 // keladm: the administrator's tool for ZAR.PWD. Run as root, it uses the
 // password store directly: it puts a machine's first passwords into the file,
-// lists and deletes records, and checks a file without changing it.
+// lists and deletes records, and checks a file without changing it. Every
+// change, and every change it refuses, is logged to syslog (LOG_AUTHPRIV) as
+// passwd and chpasswd log theirs: the record, the file and who asked; never
+// a password.
 #include <errno.h>
-#include <termios.h>
+#include <getopt.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "common/mem/secure.h"
 #include "common/nls/nlsinit.h"
-#include "common/unx/fio.h"
 #include "common/unx/pssec.h"
 #include "common/ut/dscore.h"
 #include "common/ut/dspswd.h"
 #include "tools/pwfscan.h"
+#include "tools/toolcli.h"
 
 #ifndef KEL_CATALOG_DIR
-#define KEL_CATALOG_DIR "catalogs"
+#define KEL_CATALOG_DIR "/usr/share/kelvlx/catalogs"
+#endif
+#ifndef KEL_PASSWORD_DIR
+#define KEL_PASSWORD_DIR "/var/lib/kelvlx"
 #endif
 
 namespace {
 
 // Exit statuses of the tool.
-enum AdmExit { ADM_OK = 0, ADM_FAILED = 1, ADM_USAGE = 2, ADM_DAMAGED = 3 };
+enum AdmExit { ADM_OK = 0, ADM_FAILED = 1, ADM_USAGE = TOOL_USAGE, ADM_DAMAGED = 3 };
 
 constexpr size_t ADM_MAX_PASSWORD = 63;   // fits a 64-byte key slot with its NUL
+constexpr char kTool[] = "keladm";
 
 const char kUsage[] =
-    "usage: keladm [--dir DIR] [--catalogs DIR] COMMAND [ARGUMENTS]\n"
+    "usage: keladm [OPTIONS] COMMAND [ARGUMENTS]\n"
     "  set-server NODE SERVER   store the password NODE signs on to SERVER with\n"
     "  set-key NODE SERVER      store the encryption-key password of NODE for SERVER\n"
     "                           (either password is read from standard input, at most 63 bytes)\n"
@@ -39,27 +48,106 @@ const char kUsage[] =
     "  delete server|key NODE SERVER\n"
     "                           remove the server password or the current encryption key\n"
     "  check                    report any damage of the file and where it starts; changes nothing\n"
-    "  --dir DIR                the directory of ZAR.PWD (default: the current directory)\n"
-    "  --catalogs DIR           the message catalogs (default: those of this build)\n"
+    "options:\n"
+    "  -d, --dir DIR            the directory of ZAR.PWD (default " KEL_PASSWORD_DIR ")\n"
+    "      --create             make DIR (mode 0700) if it does not exist (set-server, set-key)\n"
+    "      --format FORMAT      list as a table (default), tsv or json: one record per line\n"
+    "      --catalogs DIR       the message catalogs (default " KEL_CATALOG_DIR ")\n"
+    "  -h, --help               this text\n"
+    "  -V, --version            the version and the agent build stamp\n"
     "Exit status: 0 done, 1 failed, 2 usage error, 3 the file is damaged.\n";
 
+enum class ListFormat { Table, Tsv, Json };
+
 struct AdmOptions {
-    std::string dir = ".";
+    std::string dir = KEL_PASSWORD_DIR;
     std::string catalogs = KEL_CATALOG_DIR;
+    bool create = false;
+    bool formatGiven = false;
+    ListFormat format = ListFormat::Table;
     std::vector<std::string> words;
 };
 
-int usage(const char *problem)
+// One run of a command: what the audit line names.
+struct AdmRun {
+    const AdmOptions &o;
+    std::string path;            // of ZAR.PWD
+    bool changes = false;        // set and delete change the file; their outcome is logged
+    int recordType = -1;         // once the command's words name a record
+    std::string node, server;
+};
+
+std::string filePath(const std::string &dir)
 {
-    if (problem != nullptr)
-        fprintf(stderr, "keladm: %s\n", problem);
-    fputs(kUsage, stderr);
-    return ADM_USAGE;
+    return dir.empty() || dir.back() == '/' ? dir + "ZAR.PWD" : dir + "/ZAR.PWD";
 }
 
-std::string filePath(const AdmOptions &o)
+// A word of an audit line: a name can neither split the line nor forge a field.
+std::string logWord(const std::string &s)
 {
-    return o.dir.empty() || o.dir.back() == '/' ? o.dir + "ZAR.PWD" : o.dir + "/ZAR.PWD";
+    return pwfPrintable(s, true);
+}
+
+// The name of uid, or its number.
+std::string userName(uid_t uid)
+{
+    struct passwd *pw = getpwuid(uid);
+    return pw != nullptr ? pw->pw_name : std::to_string(uid);
+}
+
+// Who asked: the real user, and the login user the kernel keeps for the
+// session when it is another (a change made through sudo or su).
+std::string invokingUser()
+{
+    const uid_t uid = getuid();
+    std::string who = "user=" + logWord(userName(uid)) + " uid=" + std::to_string(uid);
+    if (FILE *f = fopen("/proc/self/loginuid", "re")) {
+        unsigned long login = 0;
+        const bool known = fscanf(f, "%lu", &login) == 1 && login != 4294967295ul;   // -1: not set
+        fclose(f);
+        if (known && login != uid)
+            who += " login=" + logWord(userName(static_cast<uid_t>(login)));
+    }
+    return who;
+}
+
+const char *typeWord(int type)
+{
+    switch (type) {
+    case PSWD_TYPE_SERVER: return "server";
+    case PSWD_TYPE_ENCRKEY: return "key";
+    default: return "other";
+    }
+}
+
+// One audit line: "<command>: <outcome>; type=... node=... server=... file=... user=...".
+void audit(const AdmRun &r, int priority, const std::string &outcome)
+{
+    std::string line = logWord(r.o.words.empty() ? "" : r.o.words[0]) + ": " + pwfPrintable(outcome) + ";";
+    if (r.recordType >= 0)
+        line += std::string(" type=") + typeWord(r.recordType) + " node=" + logWord(r.node) +
+                " server=" + logWord(r.server);
+    line += " file=" + logWord(r.path) + " " + invokingUser();
+    openlog(kTool, LOG_PID, LOG_AUTHPRIV);
+    syslog(priority, "%s", line.c_str());
+    closelog();
+}
+
+// Reports a failure on standard error (a usage error with the pointer to
+// --help) and, for a command that would change the file, logs the refusal.
+int refuse(const AdmRun &r, int status, const std::string &reason)
+{
+    if (r.changes)
+        audit(r, LOG_WARNING, "refused: " + reason);
+    if (status == ADM_USAGE)
+        return toolUsageError(kTool, reason);
+    fprintf(stderr, "%s: %s\n", kTool, reason.c_str());
+    return status;
+}
+
+void changed(const AdmRun &r, const std::string &what)
+{
+    audit(r, LOG_NOTICE, what);
 }
 
 // What a code of the password store means, in words.
@@ -75,286 +163,343 @@ std::string storeCodeText(int rc)
     }
 }
 
-// Turns terminal echo off while a password is typed.
-class EchoOff {
-public:
-    explicit EchoOff(int fd) : fd_(fd)
-    {
-        if (tcgetattr(fd_, &old_) == 0) {
-            struct termios quiet = old_;
-            quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-            active_ = tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
-        }
-    }
-    ~EchoOff()
-    {
-        if (active_) {
-            tcsetattr(fd_, TCSAFLUSH, &old_);
-            fputc('\n', stderr);
-        }
-    }
-    EchoOff(const EchoOff &) = delete;
-    EchoOff &operator=(const EchoOff &) = delete;
-
-private:
-    int fd_;
-    struct termios old_ {};
-    bool active_ = false;
-};
-
-// Reads one line from fd byte by byte (no stdio buffer keeps a copy) into
-// buf. 0, or a sentence on what is wrong with it.
-const char *readPasswordLine(int fd, SecretBuf<128> *buf, size_t *len)
+// The password directory must exist: a mistyped --dir is refused rather than
+// created. With --create a set command makes it, for root alone.
+int checkDirectory(const AdmRun &r, bool mayCreate)
 {
-    *len = 0;
-    bool tooLong = false, control = false;
-    for (;;) {
-        unsigned char c;
-        // byte by byte: nothing after the line is taken from the descriptor
-        if (fioReadFull(fd, &c, 1) != 0 || c == '\n')
-            break;
-        if (*len >= ADM_MAX_PASSWORD)
-            tooLong = true;
-        else
-            buf->b[(*len)++] = c;
-        if (c < 0x20 || c == 0x7F)
-            control = true;
-        kelZero(&c, 1);
+    struct stat sb;
+    if (stat(r.o.dir.c_str(), &sb) == 0) {
+        if (!S_ISDIR(sb.st_mode))
+            return refuse(r, ADM_FAILED, r.o.dir + " is not a directory");
+        return ADM_OK;
     }
-    if (*len > 0 && buf->b[*len - 1] == '\r' && !tooLong)
-        buf->b[--*len] = 0;
-    if (tooLong)
-        return "the password is longer than 63 bytes";
-    if (control)
-        return "the password holds control characters";
-    if (*len == 0)
-        return "the password is empty";
-    return nullptr;
+    if (errno != ENOENT)
+        return refuse(r, ADM_FAILED, r.o.dir + " cannot be examined: " + strerror(errno));
+    if (!mayCreate || !r.o.create)
+        return refuse(r, ADM_FAILED,
+                      r.o.dir + " does not exist" + (mayCreate ? "; use --create to make it" : ""));
+    if (mkdir(r.o.dir.c_str(), 0700) != 0)
+        return refuse(r, ADM_FAILED, r.o.dir + " could not be created: " + strerror(errno));
+    changed(r, "created the directory " + r.o.dir);
+    return ADM_OK;
 }
 
 // The password from standard input; asked twice, without echo, on a terminal.
-bool askPassword(const char *what, const std::string &node, const std::string &server, SecretBuf<128> *pw)
+// An empty string, or the sentence on what is wrong with it.
+std::string askPassword(const AdmRun &r, SecretBuf<128> *pw)
 {
-    size_t len = 0;
+    const char *what = r.recordType == PSWD_TYPE_SERVER ? "Server password" : "Encryption-key password";
     const bool tty = isatty(0) == 1;
-    if (tty) {
-        fprintf(stderr, "%s of node %s for server %s: ", what, node.c_str(), server.c_str());
-        EchoOff quiet(0);
-        if (const char *bad = readPasswordLine(0, pw, &len)) {
-            fprintf(stderr, "keladm: %s\n", bad);
-            return false;
-        }
-    } else if (const char *bad = readPasswordLine(0, pw, &len)) {
-        fprintf(stderr, "keladm: %s\n", bad);
-        return false;
+    size_t len = 0;
+    bool tooLong = false, readOk;
+    if (tty)
+        fprintf(stderr, "%s of node %s for server %s: ", what, r.node.c_str(), r.server.c_str());
+    {
+        EchoOff quiet(0);   // does nothing unless standard input is a terminal
+        readOk = toolReadSecretLine(0, pw->b, ADM_MAX_PASSWORD + 1, &len, &tooLong);
     }
+    if (!readOk)
+        return std::string("the password could not be read: ") + strerror(errno);
+    if (tooLong || len > ADM_MAX_PASSWORD)
+        return "the password is longer than 63 bytes";
+    if (len == 0)
+        return "the password is empty";
+    for (size_t i = 0; i < len; ++i)
+        if (pw->b[i] < 0x20 || pw->b[i] == 0x7F)
+            return "the password holds control characters";
     if (tty) {
         SecretBuf<128> again;
         size_t againLen = 0;
         fprintf(stderr, "Again: ");
         EchoOff quiet(0);
-        if (readPasswordLine(0, &again, &againLen) != nullptr || againLen != len ||
-            memcmp(again.b, pw->b, len) != 0) {
-            fprintf(stderr, "keladm: the two entries differ; nothing was stored\n");
-            return false;
-        }
+        if (!toolReadSecretLine(0, again.b, ADM_MAX_PASSWORD + 1, &againLen, &tooLong) || againLen != len ||
+            memcmp(again.b, pw->b, len) != 0)
+            return "the two entries differ";
     }
-    return true;
+    return "";
 }
 
-bool namesFit(const std::string &node, const std::string &server)
+// Takes the record's names from the command's words; a usage problem or "".
+std::string takeNames(AdmRun *r, size_t first)
 {
-    if (node.empty() || server.empty() || node.size() > PSWD_MAX_FIELD || server.size() > PSWD_MAX_FIELD) {
-        fprintf(stderr, "keladm: a node or server name must have 1 to 67 bytes\n");
-        return false;
-    }
-    return true;
+    r->node = r->o.words[first];
+    r->server = r->o.words[first + 1];
+    if (r->node.empty() || r->server.empty() || r->node.size() > PSWD_MAX_FIELD ||
+        r->server.size() > PSWD_MAX_FIELD)
+        return "a node or server name must have 1 to 67 bytes";
+    return "";
 }
 
-int cmdSet(const AdmOptions &o, unsigned char type)
+int cmdSet(AdmRun &r, unsigned char type)
 {
-    if (o.words.size() != 3)
-        return usage("set-server and set-key take a node name and a server name");
-    const std::string &node = o.words[1], &server = o.words[2];
-    if (!namesFit(node, server))
-        return ADM_USAGE;
-    const char *what = type == PSWD_TYPE_SERVER ? "Server password" : "Encryption-key password";
+    r.changes = true;
+    if (r.o.words.size() != 3)
+        return refuse(r, ADM_USAGE, "set-server and set-key take a node name and a server name");
+    r.recordType = type;
+    if (std::string bad = takeNames(&r, 1); !bad.empty())
+        return refuse(r, ADM_USAGE, bad);
+    if (int rc = checkDirectory(r, true); rc != ADM_OK)
+        return rc;
     SecretBuf<128> pw;
-    if (!askPassword(what, node, server, &pw))
-        return ADM_FAILED;
+    if (std::string bad = askPassword(r, &pw); !bad.empty())
+        return refuse(r, ADM_FAILED, bad + "; nothing was stored");
 
-    std::string path = filePath(o);
     pswdFileInfo pfi;
     memset(&pfi, 0, sizeof pfi);
-    pfi.pswdFile = path.data();
+    pfi.pswdFile = r.path.data();
     ZeroOnExit wipeKey(pfi.cryptoKey, sizeof pfi.cryptoKey);
+    const char *node = r.node.c_str(), *server = r.server.c_str();
     // A server password travels as the second password, a key as the first.
     int rc = type == PSWD_TYPE_SERVER
-                 ? dsSetPassword(&pfi, type, "", nullptr, pw.chars(), node.c_str(), server.c_str(), nullptr,
-                                 nullptr, nullptr, path.c_str())
-                 : dsSetPassword(&pfi, type, pw.chars(), nullptr, "", node.c_str(), server.c_str(), nullptr,
-                                 nullptr, nullptr, path.c_str());
-    if (rc != 0) {
-        fprintf(stderr, "keladm: the %s could not be stored in %s: %s; the file was left as it was\n",
-                pwfTypeName(type), path.c_str(), storeCodeText(rc).c_str());
-        return ADM_FAILED;
-    }
-    printf("Stored the %s of node %s for server %s in %s.\n", pwfTypeName(type), node.c_str(), server.c_str(),
-           path.c_str());
+                 ? dsSetPassword(&pfi, type, "", nullptr, pw.chars(), node, server, nullptr, nullptr, nullptr,
+                                 r.path.c_str())
+                 : dsSetPassword(&pfi, type, pw.chars(), nullptr, "", node, server, nullptr, nullptr, nullptr,
+                                 r.path.c_str());
+    if (rc != 0)
+        return refuse(r, ADM_FAILED,
+                      std::string("the ") + pwfTypeName(type) + " could not be stored in " + r.path + ": " +
+                          storeCodeText(rc) + "; the file was left as it was");
+    changed(r, "stored");
+    printf("Stored the %s of node %s for server %s in %s.\n", pwfTypeName(type), node, server, r.path.c_str());
     return ADM_OK;
 }
 
-const char *savedMark(const pwfRecord &r)
+const char *savedMark(const pwfRecord &rec)
 {
-    switch (r.savedPrefix) {
+    switch (rec.savedPrefix) {
     case 1: return "saved earlier key (host key)";
     case 2: return "saved earlier key (node key)";
     default: return "-";
     }
 }
 
-void printDamage(const pwfScan &scan)
+// A JSON string of a name: bytes outside printable ASCII as \u00XX.
+std::string jsonString(const std::string &s)
 {
-    printf("Damage at offset %zu: %s.\n", scan.damageOffset, scan.damage.c_str());
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char buf[8];
+            snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        }
+    }
+    return out + "\"";
 }
 
-int cmdList(const AdmOptions &o)
+void printTable(const AdmRun &r, const pwfScan &scan)
 {
-    if (o.words.size() != 1)
-        return usage("list takes no arguments");
-    const std::string path = filePath(o);
-    pwfScan scan;
-    if (pwfScanFile(path, &scan) != 0) {
-        fprintf(stderr, "keladm: %s: %s\n", path.c_str(), scan.damage.c_str());
-        return ADM_FAILED;
-    }
-    if (!scan.exists) {
-        printf("%s does not exist: no password is stored.\n", path.c_str());
-        return ADM_OK;
-    }
-    printf("%s: %zu record%s\n", path.c_str(), scan.records.size(), scan.records.size() == 1 ? "" : "s");
+    printf("%s: %zu record%s\n", r.path.c_str(), scan.records.size(), scan.records.size() == 1 ? "" : "s");
     if (!scan.records.empty())
         printf("%3s  %-17s %-24s %-24s %-7s %s\n", "#", "TYPE", "SERVER/ENTITY", "NODE/USER", "VERSION", "SAVED");
-    for (const auto &r : scan.records)
-        printf("%3u  %-17s %-24s %-24s %-7u %s\n", r.index, pwfTypeName(r.type), pwfPrintable(r.server).c_str(),
-               pwfPrintable(r.node).c_str(), r.version, savedMark(r));
-    if (scan.damaged) {
-        printDamage(scan);
-        printf("Records after the damage are not shown; run 'keladm check'.\n");
-        return ADM_DAMAGED;
+    for (const auto &rec : scan.records)
+        printf("%3u  %-17s %-24s %-24s %-7u %s\n", rec.index, pwfTypeName(rec.type),
+               pwfPrintable(rec.server).c_str(), pwfPrintable(rec.node).c_str(), rec.version, savedMark(rec));
+}
+
+// index, type number, type word, server or entity, node or user, version, saved prefix.
+void printTsv(const pwfScan &scan)
+{
+    for (const auto &rec : scan.records)
+        printf("%u\t%u\t%s\t%s\t%s\t%u\t%u\n", rec.index, rec.type, typeWord(rec.type),
+               pwfPrintable(rec.server).c_str(), pwfPrintable(rec.node).c_str(), rec.version, rec.savedPrefix);
+}
+
+// One object: the file, its records one per line, and the damage (or null).
+void printJson(const AdmRun &r, const pwfScan &scan)
+{
+    printf("{\"file\":%s,\"records\":[\n", jsonString(r.path).c_str());
+    for (size_t i = 0; i < scan.records.size(); ++i) {
+        const auto &rec = scan.records[i];
+        printf("{\"index\":%u,\"type\":%u,\"kind\":\"%s\",\"server\":%s,\"node\":%s,\"version\":%u,\"saved\":%u}%s\n",
+               rec.index, rec.type, typeWord(rec.type), jsonString(rec.server).c_str(),
+               jsonString(rec.node).c_str(), rec.version, rec.savedPrefix, i + 1 < scan.records.size() ? "," : "");
     }
+    if (scan.damaged)
+        printf("],\"damage\":{\"offset\":%zu,\"reason\":%s}}\n", scan.damageOffset, jsonString(scan.damage).c_str());
+    else
+        printf("],\"damage\":null}\n");
+}
+
+// Reads the file for list, check and delete; ADM_OK when it exists and could be read.
+int scanExisting(const AdmRun &r, pwfScan *scan)
+{
+    if (int rc = checkDirectory(r, false); rc != ADM_OK)
+        return rc;
+    if (pwfScanFile(r.path, scan) != 0)
+        return refuse(r, ADM_FAILED, r.path + ": " + scan->damage);
+    if (!scan->exists)
+        return refuse(r, ADM_FAILED, r.path + " does not exist: no password is stored");
+    return ADM_OK;
+}
+
+int reportDamage(const AdmRun &r, const pwfScan &scan, const std::string &consequence)
+{
+    return refuse(r, ADM_DAMAGED,
+                  r.path + " is damaged at offset " + std::to_string(scan.damageOffset) + ": " + scan.damage + "; " +
+                      consequence);
+}
+
+int cmdList(AdmRun &r)
+{
+    if (r.o.words.size() != 1)
+        return refuse(r, ADM_USAGE, "list takes no arguments");
+    pwfScan scan;
+    if (int rc = scanExisting(r, &scan); rc != ADM_OK)
+        return rc;
+    switch (r.o.format) {
+    case ListFormat::Table: printTable(r, scan); break;
+    case ListFormat::Tsv: printTsv(scan); break;
+    case ListFormat::Json: printJson(r, scan); break;
+    }
+    fflush(stdout);
+    if (scan.damaged)
+        return reportDamage(r, scan, "records after it are not shown; run 'keladm check'");
     return ADM_OK;
 }
 
 unsigned countMatching(const pwfScan &scan, unsigned char type, const std::string &node, const std::string &server)
 {
     unsigned n = 0;
-    for (const auto &r : scan.records)
-        if (r.type == type && r.savedPrefix == 0 && r.node == node && r.server == server)
+    for (const auto &rec : scan.records)
+        if (rec.type == type && rec.savedPrefix == 0 && rec.node == node && rec.server == server)
             ++n;
     return n;
 }
 
-int cmdDelete(const AdmOptions &o)
+int cmdDelete(AdmRun &r)
 {
-    if (o.words.size() != 4 || (o.words[1] != "server" && o.words[1] != "key"))
-        return usage("delete takes 'server' or 'key', a node name and a server name");
-    const unsigned char type = o.words[1] == "server" ? PSWD_TYPE_SERVER : PSWD_TYPE_ENCRKEY;
-    const std::string &node = o.words[2], &server = o.words[3];
-    if (!namesFit(node, server))
-        return ADM_USAGE;
-    const std::string path = filePath(o);
+    r.changes = true;
+    if (r.o.words.size() != 4 || (r.o.words[1] != "server" && r.o.words[1] != "key"))
+        return refuse(r, ADM_USAGE, "delete takes 'server' or 'key', a node name and a server name");
+    const unsigned char type = r.o.words[1] == "server" ? PSWD_TYPE_SERVER : PSWD_TYPE_ENCRKEY;
+    r.recordType = type;
+    if (std::string bad = takeNames(&r, 2); !bad.empty())
+        return refuse(r, ADM_USAGE, bad);
     pwfScan before;
-    if (pwfScanFile(path, &before) != 0) {
-        fprintf(stderr, "keladm: %s: %s\n", path.c_str(), before.damage.c_str());
-        return ADM_FAILED;
-    }
-    if (before.damaged) {
-        fprintf(stderr, "keladm: %s is damaged at offset %zu (%s); nothing was deleted\n", path.c_str(),
-                before.damageOffset, before.damage.c_str());
-        return ADM_DAMAGED;
-    }
-    const unsigned had = countMatching(before, type, node, server);
-    if (had == 0) {
-        fprintf(stderr, "keladm: no %s of node %s for server %s is stored in %s\n", pwfTypeName(type), node.c_str(),
-                server.c_str(), path.c_str());
-        return ADM_FAILED;
-    }
-    dsDeletePasswordRecord(nullptr, type, nullptr, node.c_str(), server.c_str(), nullptr, nullptr, nullptr,
-                           path.c_str());
+    if (int rc = scanExisting(r, &before); rc != ADM_OK)
+        return rc;
+    if (before.damaged)
+        return reportDamage(r, before, "nothing was deleted");
+    const unsigned had = countMatching(before, type, r.node, r.server);
+    if (had == 0)
+        return refuse(r, ADM_FAILED,
+                      std::string("no ") + pwfTypeName(type) + " of node " + r.node + " for server " + r.server +
+                          " is stored in " + r.path);
+    dsDeletePasswordRecord(nullptr, type, nullptr, r.node.c_str(), r.server.c_str(), nullptr, nullptr, nullptr,
+                           r.path.c_str());
     // The delete reports nothing: the file itself tells whether it worked.
     pwfScan after;
-    if (pwfScanFile(path, &after) != 0 || after.damaged || countMatching(after, type, node, server) != 0) {
-        fprintf(stderr, "keladm: the %s of node %s for server %s could not be deleted from %s\n", pwfTypeName(type),
-                node.c_str(), server.c_str(), path.c_str());
-        return ADM_FAILED;
-    }
+    if (pwfScanFile(r.path, &after) != 0 || after.damaged || countMatching(after, type, r.node, r.server) != 0)
+        return refuse(r, ADM_FAILED,
+                      std::string("the ") + pwfTypeName(type) + " of node " + r.node + " for server " + r.server +
+                          " could not be deleted from " + r.path);
+    changed(r, "deleted");
     printf("Deleted %u %s record%s of node %s for server %s from %s%s.\n", had, pwfTypeName(type),
-           had == 1 ? "" : "s", node.c_str(), server.c_str(), path.c_str(),
+           had == 1 ? "" : "s", r.node.c_str(), r.server.c_str(), r.path.c_str(),
            after.exists ? "" : " (no record was left, so the file was removed)");
     return ADM_OK;
 }
 
-int cmdCheck(const AdmOptions &o)
+int cmdCheck(AdmRun &r)
 {
-    if (o.words.size() != 1)
-        return usage("check takes no arguments");
-    const std::string path = filePath(o);
+    if (r.o.words.size() != 1)
+        return refuse(r, ADM_USAGE, "check takes no arguments");
     pwfScan scan;
-    if (pwfScanFile(path, &scan) != 0) {
-        printf("%s cannot be checked: %s.\n", path.c_str(), scan.damage.c_str());
-        return ADM_FAILED;
-    }
-    if (!scan.exists) {
-        printf("%s does not exist.\n", path.c_str());
-        return ADM_FAILED;
-    }
-    if (scan.damaged) {
-        printf("%s is damaged: %zu intact record%s before offset %zu.\n", path.c_str(), scan.records.size(),
-               scan.records.size() == 1 ? "" : "s", scan.damageOffset);
-        printDamage(scan);
-        return ADM_DAMAGED;
-    }
+    if (int rc = scanExisting(r, &scan); rc != ADM_OK)
+        return rc;
+    if (scan.damaged)
+        return reportDamage(r, scan,
+                            std::to_string(scan.records.size()) + " intact record" +
+                                (scan.records.size() == 1 ? "" : "s") + " before it");
     unsigned checked = 0;
-    for (const auto &r : scan.records)
-        checked += r.nodeChecked ? 1 : 0;
-    printf("%s is intact: %zu bytes, %zu record%s, %u node name%s deciphered correctly.\n", path.c_str(),
-           scan.fileSize, scan.records.size(), scan.records.size() == 1 ? "" : "s", checked, checked == 1 ? "" : "s");
+    for (const auto &rec : scan.records)
+        checked += rec.nodeChecked ? 1 : 0;
+    printf("%s is intact: %zu bytes, %zu record%s, %u node name%s deciphered correctly.\n", r.path.c_str(),
+           scan.fileSize, scan.records.size(), scan.records.size() == 1 ? "" : "s", checked,
+           checked == 1 ? "" : "s");
     return ADM_OK;
 }
 
-int parseOptions(int argc, char **argv, AdmOptions *o)
+bool parseFormat(const char *text, ListFormat *out)
 {
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if ((a == "--dir" || a == "--catalogs") && i + 1 < argc) {
-            (a == "--dir" ? o->dir : o->catalogs) = argv[++i];
-        } else if (a == "-h" || a == "--help") {
-            fputs(kUsage, stdout);
-            exit(ADM_OK);
-        } else if (a.size() > 1 && a[0] == '-' && o->words.empty()) {
-            return usage(("unknown option " + a).c_str());
-        } else {
-            o->words.push_back(a);
-        }
-    }
-    return o->words.empty() ? usage("no command given") : ADM_OK;
+    const std::string f = text;
+    if (f == "table")
+        *out = ListFormat::Table;
+    else if (f == "tsv")
+        *out = ListFormat::Tsv;
+    else if (f == "json")
+        *out = ListFormat::Json;
+    else
+        return false;
+    return true;
 }
 
-int runCommand(const AdmOptions &o)
+// ADM_OK to go on, or the exit status (--help and --version end the run with 0).
+int parseOptions(int argc, char **argv, AdmOptions *o, bool *done)
 {
-    const std::string &cmd = o.words[0];
-    if (cmd == "set-server")
-        return cmdSet(o, PSWD_TYPE_SERVER);
-    if (cmd == "set-key")
-        return cmdSet(o, PSWD_TYPE_ENCRKEY);
-    if (cmd == "list")
-        return cmdList(o);
-    if (cmd == "delete")
-        return cmdDelete(o);
-    if (cmd == "check")
-        return cmdCheck(o);
-    return usage(("unknown command " + cmd).c_str());
+    enum { OPT_CREATE = 256, OPT_FORMAT, OPT_CATALOGS };
+    static const struct option longOpts[] = {
+        {"dir", required_argument, nullptr, 'd'},      {"create", no_argument, nullptr, OPT_CREATE},
+        {"format", required_argument, nullptr, OPT_FORMAT}, {"catalogs", required_argument, nullptr, OPT_CATALOGS},
+        {"help", no_argument, nullptr, 'h'},           {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0}};
+    opterr = 0;   // the problems are reported below, in the tool's own words
+    int c;
+    while ((c = getopt_long(argc, argv, ":d:hV", longOpts, nullptr)) != -1) {
+        switch (c) {
+        case 'd': o->dir = optarg; break;
+        case OPT_CREATE: o->create = true; break;
+        case OPT_CATALOGS: o->catalogs = optarg; break;
+        case OPT_FORMAT:
+            o->formatGiven = true;
+            if (!parseFormat(optarg, &o->format))
+                return toolUsageError(kTool, "--format takes table, tsv or json");
+            break;
+        case 'h':
+            fputs(kUsage, stdout);
+            *done = true;
+            return ADM_OK;
+        case 'V':
+            toolPrintVersion(kTool);
+            *done = true;
+            return ADM_OK;
+        default: return toolUsageError(kTool, toolOptionProblem(c, argv, optind));
+        }
+    }
+    for (int i = optind; i < argc; ++i)
+        o->words.push_back(argv[i]);
+    if (o->words.empty())
+        return toolUsageError(kTool, "no command given");
+    if (o->dir.empty())
+        return toolUsageError(kTool, "--dir needs a directory");
+    if (o->formatGiven && o->words[0] != "list")
+        return toolUsageError(kTool, "--format applies to list only");
+    return ADM_OK;
+}
+
+struct AdmCommand {
+    const char *name;
+    int (*run)(AdmRun &r);
+    bool changes;   // its outcome goes to syslog
+};
+
+int cmdSetServer(AdmRun &r) { return cmdSet(r, PSWD_TYPE_SERVER); }
+int cmdSetKey(AdmRun &r) { return cmdSet(r, PSWD_TYPE_ENCRKEY); }
+
+const AdmCommand kCommands[] = {
+    {"set-server", cmdSetServer, true}, {"set-key", cmdSetKey, true}, {"list", cmdList, false},
+    {"delete", cmdDelete, true},        {"check", cmdCheck, false},
+};
+
+const AdmCommand *findCommand(const std::string &name)
+{
+    for (const auto &cmd : kCommands)
+        if (name == cmd.name)
+            return &cmd;
+    return nullptr;
 }
 
 } // namespace
@@ -362,20 +507,25 @@ int runCommand(const AdmOptions &o)
 int main(int argc, char **argv)
 {
     AdmOptions opts;
-    int rc = parseOptions(argc, argv, &opts);
-    if (rc != ADM_OK)
+    bool done = false;
+    int rc = parseOptions(argc, argv, &opts, &done);
+    if (rc != ADM_OK || done)
         return rc;
-    if (geteuid() != 0) {
-        fprintf(stderr, "keladm: must be run as root: the password file is readable by root only\n");
-        return ADM_FAILED;
-    }
-    dsCoreInit(nullptr, 1);   // without the message object the file header is written blank
+    const AdmCommand *cmd = findCommand(opts.words[0]);
+    if (cmd == nullptr)
+        return toolUsageError(kTool, "unknown command '" + opts.words[0] + "'");
+    AdmRun run{opts, filePath(opts.dir), cmd->changes, -1, "", ""};
+    if (geteuid() != 0)
+        return refuse(run, ADM_FAILED, "must be run as root: the password file is readable by root only");
+
+    dsCoreInit(nullptr, 1);
     nlsReturnInfo_t info;
     memset(&info, 0, sizeof info);
-    // The catalog gives the text of the file header; without it the header is blank.
-    if (nlinit("EN_US", 5, opts.catalogs.c_str(), 0, 1, 1, 1, &info, nullptr) != 0)
-        fprintf(stderr, "keladm: no message catalog in %s; a new file header will be blank\n", opts.catalogs.c_str());
-    rc = runCommand(opts);
+    // The catalog gives the text of a new file's header; without it the header is blank.
+    if (nlinit("EN_US", 5, opts.catalogs.c_str(), 0, 1, 1, 1, &info, nullptr) != 0 && cmd->changes)
+        fprintf(stderr, "keladm: no message catalog in %s; a new file header will be blank\n",
+                opts.catalogs.c_str());
+    rc = cmd->run(run);
     fflush(stdout);
     dsCoreCleanUp();
     return rc;

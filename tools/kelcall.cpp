@@ -1,5 +1,8 @@
-// kelcall: a caller of the agent on the command line, over the client
-// library. Each run starts the agent once for one request.
+// kelcall: a caller of the agent on the command line, over the caller's
+// library. Each run starts the agent once for one request. A key for 'C'
+// comes from a descriptor, never from the command line, which every user
+// can read.
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,10 +12,16 @@
 #include <vector>
 
 #include "client/kelclient.h"
+#include "common/mem/secure.h"
+#include "tools/toolcli.h"
 
 namespace {
 
-enum CallExit { CALL_OK = 0, CALL_FAILED = 1, CALL_USAGE = 2 };
+enum CallExit { CALL_OK = 0, CALL_FAILED = 1, CALL_USAGE = TOOL_USAGE };
+
+constexpr char kTool[] = "kelcall";
+constexpr size_t CALL_MAX_KEY = 16;           // bytes of a 'C' key
+constexpr size_t CALL_MAX_KEY_TEXT = 128;     // its hex text, separators included
 
 const char kUsage[] =
     "usage: kelcall --node NODE --server SERVER [OPTIONS] REQUEST\n"
@@ -22,13 +31,16 @@ const char kUsage[] =
     "  generate            have the agent make a new server password and show it\n"
     "      --confirm       store it (the default is to show it and keep the old one)\n"
     "      --ask           ask on the terminal whether to store it\n"
-    "      --key HEX       send both passwords enciphered with this key (up to 16 bytes)\n"
+    "      --key-fd N      send both passwords enciphered with the key read, as hex (up to 16\n"
+    "                      bytes), from descriptor N (0: standard input)\n"
     "options:\n"
-    "  --dir DIR           the directory of ZAR.PWD\n"
+    "  --dir DIR           the directory of ZAR.PWD (default: the installed one)\n"
     "  --cipher best|des|aes|N   the cipher (default best)\n"
     "  --codeset N         the server's code set (22: EBCDIC; default 0)\n"
     "  --agent PATH, --catalogs DIR, --language L, --build-stamp TEXT\n"
-    "                      another agent, catalog directory, language or build stamp than this build's\n"
+    "                      another agent, catalog directory, language or build stamp than the installed\n"
+    "  -h, --help          this text\n"
+    "  -V, --version       the version and the agent build stamp\n"
     "Exit status: 0 done, 1 the request failed (the reason is printed), 2 usage error.\n";
 
 struct CallOptions {
@@ -36,27 +48,24 @@ struct CallOptions {
     int codeSet = 0;
     bool confirm = false;
     bool ask = false;
-    std::string keyHex;
-    bool keyGiven = false;
+    int keyFd = -1;
     std::vector<std::string> words;
 };
 
 int usage(const std::string &problem)
 {
-    if (!problem.empty())
-        fprintf(stderr, "kelcall: %s\n", problem.c_str());
-    fputs(kUsage, stderr);
-    return CALL_USAGE;
+    return toolUsageError(kTool, problem);
 }
 
-// Hex text (blanks allowed between bytes) into out; false when it is not hex
-// or longer than max bytes.
-bool parseHex(const std::string &text, size_t max, std::vector<unsigned char> *out)
+// Hex text (blanks and colons allowed between bytes) into out (room for max
+// bytes); false when it is not hex or longer.
+bool parseHex(const unsigned char *text, size_t len, size_t max, unsigned char *out, size_t *outLen)
 {
-    out->clear();
+    *outLen = 0;
     int hi = -1;
-    for (char ch : text) {
-        if (ch == ' ' || ch == ':')
+    for (size_t i = 0; i < len; ++i) {
+        const unsigned char ch = text[i];
+        if (ch == ' ' || ch == ':' || ch == '\t')
             continue;
         int v;
         if (ch >= '0' && ch <= '9')
@@ -70,11 +79,13 @@ bool parseHex(const std::string &text, size_t max, std::vector<unsigned char> *o
         if (hi < 0) {
             hi = v;
         } else {
-            out->push_back(static_cast<unsigned char>(hi * 16 + v));
+            if (*outLen == max)
+                return false;
+            out[(*outLen)++] = static_cast<unsigned char>(hi * 16 + v);
             hi = -1;
         }
     }
-    return hi < 0 && out->size() <= max;
+    return hi < 0;
 }
 
 std::string toHex(const unsigned char *p, size_t n)
@@ -111,49 +122,63 @@ bool parseCipher(const std::string &s, int *out)
     return true;
 }
 
-int parseOptions(int argc, char **argv, CallOptions *o)
+// CALL_OK to go on, or the exit status (--help and --version end the run with 0).
+int parseOptions(int argc, char **argv, CallOptions *o, bool *done)
 {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (a == "-h" || a == "--help") {
-            fputs(kUsage, stdout);
-            exit(CALL_OK);
-        } else if (a == "--confirm") {
-            o->confirm = true;
-        } else if (a == "--ask") {
-            o->ask = true;
-        } else if (a.rfind("--", 0) == 0 && !hasValue) {
-            return usage(a + " needs a value");
-        } else if (a == "--node") {
-            o->cfg.node = argv[++i];
-        } else if (a == "--server") {
-            o->cfg.server = argv[++i];
-        } else if (a == "--dir") {
-            o->cfg.passwordDir = argv[++i];
-        } else if (a == "--agent") {
-            o->cfg.agentPath = argv[++i];
-        } else if (a == "--catalogs") {
-            o->cfg.catalogDir = argv[++i];
-        } else if (a == "--language") {
-            o->cfg.language = argv[++i];
-        } else if (a == "--build-stamp") {
-            o->cfg.buildDate = o->cfg.buildTime = argv[++i];
-        } else if (a == "--key") {
-            o->keyHex = argv[++i];
-            o->keyGiven = true;
-        } else if (a == "--cipher") {
-            if (!parseCipher(argv[++i], &o->cfg.cipherType))
+    enum {
+        OPT_NODE = 256, OPT_SERVER, OPT_DIR, OPT_AGENT, OPT_CATALOGS, OPT_LANGUAGE, OPT_STAMP, OPT_CIPHER,
+        OPT_CODESET, OPT_CONFIRM, OPT_ASK, OPT_KEY_FD, OPT_KEY
+    };
+    static const struct option longOpts[] = {
+        {"node", required_argument, nullptr, OPT_NODE},         {"server", required_argument, nullptr, OPT_SERVER},
+        {"dir", required_argument, nullptr, OPT_DIR},           {"agent", required_argument, nullptr, OPT_AGENT},
+        {"catalogs", required_argument, nullptr, OPT_CATALOGS}, {"language", required_argument, nullptr, OPT_LANGUAGE},
+        {"build-stamp", required_argument, nullptr, OPT_STAMP}, {"cipher", required_argument, nullptr, OPT_CIPHER},
+        {"codeset", required_argument, nullptr, OPT_CODESET},   {"confirm", no_argument, nullptr, OPT_CONFIRM},
+        {"ask", no_argument, nullptr, OPT_ASK},                 {"key-fd", required_argument, nullptr, OPT_KEY_FD},
+        {"key", required_argument, nullptr, OPT_KEY},           {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},                 {nullptr, 0, nullptr, 0}};
+    opterr = 0;   // the problems are reported below, in the tool's own words
+    int c;
+    while ((c = getopt_long(argc, argv, ":hV", longOpts, nullptr)) != -1) {
+        switch (c) {
+        case OPT_NODE: o->cfg.node = optarg; break;
+        case OPT_SERVER: o->cfg.server = optarg; break;
+        case OPT_DIR: o->cfg.passwordDir = optarg; break;
+        case OPT_AGENT: o->cfg.agentPath = optarg; break;
+        case OPT_CATALOGS: o->cfg.catalogDir = optarg; break;
+        case OPT_LANGUAGE: o->cfg.language = optarg; break;
+        case OPT_STAMP: o->cfg.buildDate = o->cfg.buildTime = optarg; break;
+        case OPT_CONFIRM: o->confirm = true; break;
+        case OPT_ASK: o->ask = true; break;
+        case OPT_CIPHER:
+            if (!parseCipher(optarg, &o->cfg.cipherType))
                 return usage("--cipher takes best, des, aes or a number 0 to 255");
-        } else if (a == "--codeset") {
-            if (!parseNumber(argv[++i], 0, 255, &o->codeSet))
+            break;
+        case OPT_CODESET:
+            if (!parseNumber(optarg, 0, 255, &o->codeSet))
                 return usage("--codeset takes a number 0 to 255");
-        } else if (a.rfind("--", 0) == 0) {
-            return usage("unknown option " + a);
-        } else {
-            o->words.push_back(a);
+            break;
+        case OPT_KEY_FD:
+            if (!parseNumber(optarg, 0, 1 << 20, &o->keyFd))
+                return usage("--key-fd takes a descriptor number");
+            break;
+        case OPT_KEY:
+            return usage("--key is not accepted: a key on the command line can be read by every user "
+                         "(ps); give it with --key-fd");
+        case 'h':
+            fputs(kUsage, stdout);
+            *done = true;
+            return CALL_OK;
+        case 'V':
+            toolPrintVersion(kTool);
+            *done = true;
+            return CALL_OK;
+        default: return usage(toolOptionProblem(c, argv, optind));
         }
     }
+    for (int i = optind; i < argc; ++i)
+        o->words.push_back(argv[i]);
     if (o->words.empty())
         return usage("no request given");
     if (o->cfg.node.empty() || o->cfg.server.empty())
@@ -172,14 +197,16 @@ int cmdCipher(const CallOptions &o, bool encipher)
     const char *what = encipher ? "encipher" : "decipher";
     if (o.words.size() != 2)
         return usage(std::string(what) + " takes one hex argument (use \"\" for an empty buffer)");
-    std::vector<unsigned char> data;
-    if (!parseHex(o.words[1], 64, &data))
+    const std::string &text = o.words[1];
+    SecretBuf<64> data;   // the most the agent takes
+    size_t len = 0;
+    if (!parseHex(reinterpret_cast<const unsigned char *>(text.data()), text.size(), data.size(), data.b, &len))
         return usage("the data must be hex digits, at most 64 bytes");
     kcAnswer answer;
     kcStatus st;
     const unsigned char cs = static_cast<unsigned char>(o.codeSet);
-    int rc = encipher ? kcEncipher(o.cfg, cs, data.data(), data.size(), &answer, &st)
-                      : kcDecipher(o.cfg, cs, data.data(), data.size(), &answer, &st);
+    int rc = encipher ? kcEncipher(o.cfg, cs, data.b, len, &answer, &st)
+                      : kcDecipher(o.cfg, cs, data.b, len, &answer, &st);
     if (rc != KC_OK)
         return failed(what, st);
     printf("%s\n", toHex(answer.buf.b, answer.len).c_str());
@@ -219,7 +246,7 @@ std::string showPassword(const unsigned char *p, size_t n, bool enciphered)
 
 bool askYes()
 {
-    FILE *tty = fopen("/dev/tty", "r+");
+    FILE *tty = fopen("/dev/tty", "r+e");
     if (tty == nullptr)
         return false;
     fprintf(tty, "Store the new password? [y/N] ");
@@ -230,14 +257,36 @@ bool askYes()
     return yes;
 }
 
+// The key for 'C': hex text on one line of descriptor fd (asked for without
+// echo on a terminal). An empty string, or what is wrong with it.
+std::string readKey(int fd, SecretBuf<CALL_MAX_KEY> *key, size_t *keyLen)
+{
+    SecretBuf<CALL_MAX_KEY_TEXT> text;
+    size_t len = 0;
+    bool tooLong = false, readOk;
+    if (isatty(fd) == 1)
+        fprintf(stderr, "Key (hex, up to 16 bytes): ");
+    {
+        EchoOff quiet(fd);   // does nothing unless fd is a terminal
+        readOk = toolReadSecretLine(fd, text.b, sizeof text.b, &len, &tooLong);
+    }
+    if (!readOk)
+        return "the key could not be read from descriptor " + std::to_string(fd) + ": " + strerror(errno);
+    if (tooLong || !parseHex(text.b, len, CALL_MAX_KEY, key->b, keyLen))
+        return "the key must be hex digits, at most 16 bytes";
+    return "";
+}
+
 int cmdGenerate(const CallOptions &o)
 {
     if (o.words.size() != 1)
         return usage("generate takes no argument");
-    std::vector<unsigned char> key;
-    if (o.keyGiven && !parseHex(o.keyHex, 16, &key))
-        return usage("--key must be hex digits, at most 16 bytes");
-    const bool enciphered = o.keyGiven;
+    SecretBuf<CALL_MAX_KEY> key;
+    size_t keyLen = 0;
+    const bool enciphered = o.keyFd >= 0;
+    if (enciphered)
+        if (std::string bad = readKey(o.keyFd, &key, &keyLen); !bad.empty())
+            return usage(bad);
     bool store = false;
     auto decide = [&](const kcPasswords &pw) -> int32_t {
         printf("old password: %s\n", showPassword(pw.oldPw.b, pw.oldLen, enciphered).c_str());
@@ -248,30 +297,36 @@ int cmdGenerate(const CallOptions &o)
     };
     kcPasswords pw;
     kcStatus st;
-    int rc = kcGeneratePassword(o.cfg, static_cast<unsigned char>(o.codeSet), enciphered ? 1 : 2, key.data(),
-                                key.size(), decide, &pw, &st);
+    int rc = kcGeneratePassword(o.cfg, static_cast<unsigned char>(o.codeSet), enciphered ? 1 : 2, key.b, keyLen,
+                                decide, &pw, &st);
     if (rc != KC_OK)
         return failed(o.confirm || o.ask ? "generating and storing the password" : "generating the password", st);
     printf(store ? "The new password is stored.\n" : "The new password was refused; the old one is kept.\n");
     return CALL_OK;
 }
 
+struct CallRequest {
+    const char *name;
+    int (*run)(const CallOptions &o);
+};
+
+int cmdEncipher(const CallOptions &o) { return cmdCipher(o, true); }
+int cmdDecipher(const CallOptions &o) { return cmdCipher(o, false); }
+
+const CallRequest kRequests[] = {
+    {"encipher", cmdEncipher}, {"decipher", cmdDecipher}, {"keys", cmdKeys}, {"generate", cmdGenerate}};
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     CallOptions opts;
-    int rc = parseOptions(argc, argv, &opts);
-    if (rc != CALL_OK)
+    bool done = false;
+    int rc = parseOptions(argc, argv, &opts, &done);
+    if (rc != CALL_OK || done)
         return rc;
-    const std::string &req = opts.words[0];
-    if (req == "encipher")
-        return cmdCipher(opts, true);
-    if (req == "decipher")
-        return cmdCipher(opts, false);
-    if (req == "keys")
-        return cmdKeys(opts);
-    if (req == "generate")
-        return cmdGenerate(opts);
-    return usage("unknown request " + req);
+    for (const auto &req : kRequests)
+        if (opts.words[0] == req.name)
+            return req.run(opts);
+    return usage("unknown request '" + opts.words[0] + "'");
 }

@@ -204,11 +204,11 @@ const char *pwfTypeName(unsigned char type)
     }
 }
 
-std::string pwfPrintable(const std::string &s)
+std::string pwfPrintable(const std::string &s, bool escapeBlank)
 {
     std::string out;
     for (unsigned char c : s) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
+        if (c >= 0x20 && c < 0x7F && c != '\\' && !(escapeBlank && c == ' ')) {
             out += static_cast<char>(c);
         } else {
             char buf[8];

@@ -43,5 +43,6 @@ void pwfScanImage(const unsigned char *img, size_t size, pwfScan *out);
 
 // The label of a record type: "server password", "encryption key", ...
 const char *pwfTypeName(unsigned char type);
-// A name made printable: bytes outside printable ASCII as \xNN.
-std::string pwfPrintable(const std::string &s);
+// A name made printable: bytes outside printable ASCII, and the backslash, as
+// \xNN; with escapeBlank the blank too, so the result is one word.
+std::string pwfPrintable(const std::string &s, bool escapeBlank = false);

@@ -15,6 +15,8 @@ namespace {
 using pwfix::Bytes;
 
 const std::string kKeladm = KEL_BINARY_DIR "/tools/keladm";
+// The build tree's catalogs: the tool's default is the installed ones.
+const std::string kCatalogs = " --catalogs " KEL_BINARY_DIR "/catalogs";
 
 Bytes concat(std::initializer_list<Bytes> parts)
 {
@@ -105,10 +107,15 @@ protected:
         if (geteuid() != 0)
             GTEST_SKIP() << "keladm runs as root";
     }
-    ToolRun adm(const std::string &args, const std::string &input = "")
+    std::string line(const std::string &args) const { return kKeladm + kCatalogs + " --dir " + tmp.path() + " " + args; }
+    ToolRun adm(const std::string &args, const std::string &input = "") { return run(tmp, line(args), input); }
+    ToolRun admLogged(const std::string &args, const std::string &input = "")
     {
-        return run(tmp, kKeladm + " --dir " + tmp.path() + " " + args, input);
+        ToolRun r = runLogged(tmp, line(args), input);
+        EXPECT_NE(-1, r.status) << "no mount namespace for the syslog capture";
+        return r;
     }
+    bool has(const std::string &text, const std::string &phrase) { return text.find(phrase) != std::string::npos; }
     pwfix::TempDir tmp;
 };
 
@@ -116,7 +123,8 @@ TEST_F(Keladm, StoresListsAndDeletes)
 {
     ToolRun r = adm("set-server N1 SRV", "SERVERPW1\n");
     ASSERT_EQ(0, r.status) << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("Stored the server password of node N1 for server SRV"));
+    EXPECT_TRUE(has(r.out, "Stored the server password of node N1 for server SRV"));
+    EXPECT_EQ("", r.err);
     r = adm("set-key N1 SRV", "KEYPW1\n");
     ASSERT_EQ(0, r.status) << r.err;
 
@@ -131,28 +139,25 @@ TEST_F(Keladm, StoresListsAndDeletes)
 
     r = adm("list");
     ASSERT_EQ(0, r.status) << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("2 records"));
-    EXPECT_NE(std::string::npos, r.out.find("server password"));
-    EXPECT_NE(std::string::npos, r.out.find("encryption key"));
-    EXPECT_EQ(std::string::npos, r.out.find("SERVERPW1"));
-    EXPECT_EQ(std::string::npos, r.out.find("KEYPW1"));
+    EXPECT_TRUE(has(r.out, "2 records"));
+    EXPECT_TRUE(has(r.out, "server password"));
+    EXPECT_TRUE(has(r.out, "encryption key"));
+    EXPECT_FALSE(has(r.out, "SERVERPW1"));
+    EXPECT_FALSE(has(r.out, "KEYPW1"));
 
     r = adm("check");
     EXPECT_EQ(0, r.status);
-    EXPECT_NE(std::string::npos, r.out.find("is intact")) << r.out;
+    EXPECT_TRUE(has(r.out, "is intact")) << r.out;
 
     r = adm("delete server N1 SRV");
     ASSERT_EQ(0, r.status) << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("Deleted 1 server password record"));
+    EXPECT_TRUE(has(r.out, "Deleted 1 server password record"));
     r = adm("delete server N1 SRV");
     EXPECT_EQ(1, r.status);
-    EXPECT_NE(std::string::npos, r.err.find("no server password of node N1 for server SRV is stored"));
+    EXPECT_TRUE(has(r.err, "no server password of node N1 for server SRV is stored"));
     r = adm("delete key N1 SRV");
     ASSERT_EQ(0, r.status) << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("the file was removed"));
-    r = adm("list");
-    EXPECT_EQ(0, r.status);
-    EXPECT_NE(std::string::npos, r.out.find("does not exist"));
+    EXPECT_TRUE(has(r.out, "the file was removed"));
 }
 
 TEST_F(Keladm, RefusesBadInputAndLeavesTheFile)
@@ -174,41 +179,211 @@ TEST_F(Keladm, RefusesBadInputAndLeavesTheFile)
         {"set-server N1", "PW\n", 2, "take a node name and a server name"},
         {"delete both N1 SRV", "", 2, "'server' or 'key'"},
         {"frobnicate", "", 2, "unknown command"},
-        {"--bogus list", "", 2, "unknown option"},
+        {"--bogus list", "", 2, "unknown option '--bogus'"},
+        {"list --dir", "", 2, "option '--dir' needs a value"},
+        {"--format=xml list", "", 2, "--format takes table, tsv or json"},
+        {"--format=json check", "", 2, "--format applies to list only"},
+        {"", "", 2, "no command given"},
     };
     for (const auto &c : cases) {
         ToolRun r = adm(c.args, c.input);
         EXPECT_EQ(c.status, r.status) << c.args;
-        EXPECT_NE(std::string::npos, r.err.find(c.phrase)) << c.args << ": " << r.err;
+        EXPECT_TRUE(has(r.err, c.phrase)) << c.args << ": " << r.err;
+        EXPECT_EQ(c.status == 2, has(r.err, "Try 'keladm --help'")) << c.args;
+        EXPECT_EQ("", r.out) << c.args;
         EXPECT_EQ(before, pwfix::readFile(tmp.file())) << c.args;
     }
+}
+
+TEST_F(Keladm, VersionAndHelp)
+{
+    ToolRun r = run(tmp, kKeladm + " --version");
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(std::string("keladm (kelvlx) " KEL_VERSION "\nagent build stamp \"" KEL_BUILD_STAMP "\"\n"), r.out);
+    r = run(tmp, kKeladm + " --help");
+    EXPECT_EQ(0, r.status);
+    EXPECT_TRUE(has(r.out, "usage: keladm")) << r.out;
+    EXPECT_TRUE(has(r.out, "(default " KEL_PASSWORD_DIR ")")) << r.out;
+}
+
+TEST_F(Keladm, TheDirectoryMustExist)
+{
+    const std::string missing = tmp.path() + "/missing", file = tmp.path() + "/plain";
+    ASSERT_TRUE(pwfix::writeFile(file, "x"));
+    struct Case {
+        const char *dir, *args;
+        int status;
+        const char *phrase;
+    } cases[] = {
+        {"missing", "set-server N1 SRV", 1, "/missing does not exist; use --create to make it"},
+        {"missing", "set-key N1 SRV", 1, "/missing does not exist; use --create to make it"},
+        {"missing", "delete server N1 SRV", 1, "/missing does not exist"},
+        {"missing", "list", 1, "/missing does not exist"},
+        {"missing", "--create check", 1, "/missing does not exist"},
+        {"plain", "--create set-server N1 SRV", 1, "/plain is not a directory"},
+        {"plain", "list", 1, "/plain is not a directory"},
+        {"", "list", 1, "ZAR.PWD does not exist: no password is stored"},
+        {"", "check", 1, "ZAR.PWD does not exist: no password is stored"},
+        {"", "delete key N1 SRV", 1, "ZAR.PWD does not exist: no password is stored"},
+    };
+    for (const auto &c : cases) {
+        const std::string dir = tmp.path() + (*c.dir ? "/" : "") + c.dir;
+        ToolRun r = run(tmp, kKeladm + kCatalogs + " --dir " + dir + " " + c.args, "PW\n");
+        EXPECT_EQ(c.status, r.status) << c.dir << " " << c.args;
+        EXPECT_TRUE(has(r.err, c.phrase)) << c.args << ": " << r.err;
+        EXPECT_EQ("", r.out) << c.args;
+        EXPECT_NE(0, access(missing.c_str(), F_OK)) << "created by " << c.args;
+        EXPECT_NE(0, access(tmp.file().c_str(), F_OK)) << "created by " << c.args;
+    }
+
+    ToolRun r = run(tmp, kKeladm + kCatalogs + " --create --dir " + missing + " set-server N1 SRV", "PW\n");
+    ASSERT_EQ(0, r.status) << r.err;
+    struct stat sb;
+    ASSERT_EQ(0, stat(missing.c_str(), &sb));
+    EXPECT_TRUE(S_ISDIR(sb.st_mode));
+    EXPECT_EQ(0700u, sb.st_mode & 07777);
+    EXPECT_EQ(0, access((missing + "/ZAR.PWD").c_str(), F_OK));
+    // Only the last component is made: a mistyped parent is not.
+    r = run(tmp, kKeladm + kCatalogs + " --create --dir " + tmp.path() + "/no/such set-server N1 SRV", "PW\n");
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(has(r.err, "/no/such could not be created: No such file or directory")) << r.err;
+}
+
+TEST_F(Keladm, ListFormatsForScripts)
+{
+    // Names with a blank, a tab, a quote, a backslash and a byte above 0x7F.
+    const std::string odd = "A B\t\"\\\xE9";
+    ASSERT_TRUE(pwfix::writeFile(tmp.file(), pwfix::file({pwfix::v3(0, "SRV", "N1", "PW1"),
+                                                          pwfix::v3(1, odd, "N2", "KEY"),
+                                                          pwfix::saved(1, odd, "N2", "K0")})));
+    const std::string path = tmp.file();
+    struct Case {
+        const char *format;
+        std::string out;
+    } cases[] = {
+        {"tsv", "1\t0\tserver\tSRV\tN1\t3\t0\n"
+                "2\t1\tkey\tA B\\x09\"\\x5C\\xE9\tN2\t3\t0\n"
+                "3\t1\tkey\tA B\\x09\"\\x5C\\xE9\tN2\t3\t1\n"},
+        {"json", "{\"file\":\"" + path + "\",\"records\":[\n"
+                 "{\"index\":1,\"type\":0,\"kind\":\"server\",\"server\":\"SRV\",\"node\":\"N1\",\"version\":3,\"saved\":0},\n"
+                 "{\"index\":2,\"type\":1,\"kind\":\"key\",\"server\":\"A B\\u0009\\u0022\\u005c\\u00e9\",\"node\":\"N2\","
+                 "\"version\":3,\"saved\":0},\n"
+                 "{\"index\":3,\"type\":1,\"kind\":\"key\",\"server\":\"A B\\u0009\\u0022\\u005c\\u00e9\",\"node\":\"N2\","
+                 "\"version\":3,\"saved\":1}\n"
+                 "],\"damage\":null}\n"},
+        {"table", path + ": 3 records\n"
+                  "  #  TYPE              SERVER/ENTITY            NODE/USER                VERSION SAVED\n"
+                  "  1  server password   SRV                      N1                       3       -\n"
+                  "  2  encryption key    A B\\x09\"\\x5C\\xE9         N2                       3       -\n"
+                  "  3  encryption key    A B\\x09\"\\x5C\\xE9         N2                       3       saved earlier key (host key)\n"},
+    };
+    for (const auto &c : cases) {
+        ToolRun r = adm(std::string("list --format=") + c.format);
+        EXPECT_EQ(0, r.status) << c.format << ": " << r.err;
+        EXPECT_EQ(c.out, r.out) << c.format;
+        EXPECT_FALSE(has(r.out, "PW1") || has(r.out, "KEY") || has(r.out, "K0")) << c.format;
+    }
+    EXPECT_EQ(adm("list --format table").out, adm("list").out);
+
+    // Damage: the intact records, then where it starts; exit status 3.
+    const Bytes good = pwfix::v3(0, "SRV", "N1", "PW").bytes();
+    ASSERT_TRUE(pwfix::writeFile(tmp.file(), pwfix::header() + good + "junk"));
+    ToolRun r = adm("list --format=json");
+    EXPECT_EQ(3, r.status);
+    EXPECT_TRUE(has(r.out, "],\"damage\":{\"offset\":" + std::to_string(71 + good.size()) + ",\"reason\":\"")) << r.out;
+    EXPECT_TRUE(has(r.err, "is damaged at offset " + std::to_string(71 + good.size()))) << r.err;
+    r = adm("list --format=tsv");
+    EXPECT_EQ(3, r.status);
+    EXPECT_EQ("1\t0\tserver\tSRV\tN1\t3\t0\n", r.out);
 }
 
 TEST_F(Keladm, ReportsDamageWithoutChangingTheFile)
 {
     const Bytes good = pwfix::v3(0, "SRV", "N1", "PW").bytes();
     const Bytes damaged = concat({pwfix::header(), good, Bytes("\x00\xEE\x01\x02", 4), " garbage"});
+    const std::string at = "is damaged at offset " + std::to_string(71 + good.size());
     ASSERT_TRUE(pwfix::writeFile(tmp.file(), damaged));
     ToolRun r = adm("check");
     EXPECT_EQ(3, r.status);
-    EXPECT_NE(std::string::npos, r.out.find("is damaged: 1 intact record before offset " +
-                                            std::to_string(71 + good.size())))
-        << r.out;
+    EXPECT_TRUE(has(r.err, at) && has(r.err, "; 1 intact record before it")) << r.err;
+    EXPECT_EQ("", r.out);
     r = adm("list");
     EXPECT_EQ(3, r.status);
-    EXPECT_NE(std::string::npos, r.out.find("Damage at offset"));
+    EXPECT_TRUE(has(r.err, at) && has(r.err, "records after it are not shown")) << r.err;
     r = adm("delete server N1 SRV");
     EXPECT_EQ(3, r.status);
+    EXPECT_TRUE(has(r.err, at) && has(r.err, "nothing was deleted")) << r.err;
     r = adm("set-server N1 SRV", "NEWPW\n");
     EXPECT_EQ(1, r.status);
-    EXPECT_NE(std::string::npos, r.err.find("could not be stored")) << r.err;
+    EXPECT_TRUE(has(r.err, "could not be stored")) << r.err;
     EXPECT_EQ(damaged, pwfix::readFile(tmp.file()));
 
     ASSERT_EQ(0, unlink(tmp.file().c_str()));
     ASSERT_EQ(0, symlink("/etc/passwd", tmp.file().c_str()));
     r = adm("check");
     EXPECT_EQ(1, r.status);
-    EXPECT_NE(std::string::npos, r.out.find("symbolic link"));
+    EXPECT_TRUE(has(r.err, "symbolic link")) << r.err;
+}
+
+// Every change and every refused change is one LOG_AUTHPRIV line naming the
+// record, the file and the user; reading commands log nothing; no line ever
+// holds a password.
+TEST_F(Keladm, LogsChangesAndRefusalsToSyslog)
+{
+    constexpr const char *kNotice = "<85>";    // LOG_AUTHPRIV | LOG_NOTICE
+    constexpr const char *kWarning = "<84>";   // LOG_AUTHPRIV | LOG_WARNING
+    const std::string where = " file=" + tmp.file() + " user=root uid=0";
+    struct Case {
+        const char *args, *input;
+        int status;
+        const char *priority;
+        std::string line;   // after "keladm[pid]: "
+    } cases[] = {
+        {"set-server N1 SRV", "Secret-1\n", 0, kNotice, "set-server: stored; type=server node=N1 server=SRV" + where},
+        {"set-key 'N 1' SRV", "Secret-2\n", 0, kNotice, "set-key: stored; type=key node=N\\x201 server=SRV" + where},
+        {"set-server N1 SRV", "Secret-3\x01\n", 1, kWarning,
+         "set-server: refused: the password holds control characters; nothing was stored; type=server node=N1 "
+         "server=SRV" + where},
+        {"set-server N1", "Secret-4\n", 2, kWarning,
+         "set-server: refused: set-server and set-key take a node name and a server name;" + where},
+        {"delete server N1 NOSUCH", "", 1, kWarning,
+         "delete: refused: no server password of node N1 for server NOSUCH is stored in " + tmp.file() +
+             "; type=server node=N1 server=NOSUCH" + where},
+        {"delete key 'N 1' SRV", "", 0, kNotice, "delete: deleted; type=key node=N\\x201 server=SRV" + where},
+        {"list", "", 0, nullptr, ""},
+        {"check", "", 0, nullptr, ""},
+    };
+    for (const auto &c : cases) {
+        ToolRun r = admLogged(c.args, c.input);
+        EXPECT_EQ(c.status, r.status) << c.args << ": " << r.err;
+        if (c.priority == nullptr) {
+            EXPECT_TRUE(r.log.empty()) << c.args << ": " << (r.log.empty() ? "" : r.log[0]);
+            continue;
+        }
+        ASSERT_EQ(1u, r.log.size()) << c.args;
+        const std::string &l = r.log[0];
+        EXPECT_EQ(0u, l.find(c.priority)) << l;
+        EXPECT_TRUE(has(l, " keladm[")) << l;
+        const size_t msg = l.find("]: ");
+        ASSERT_NE(std::string::npos, msg) << l;
+        // A login user the kernel keeps for the session may follow.
+        EXPECT_EQ(0u, l.substr(msg + 3).find(c.line)) << c.args << "\n" << l;
+        EXPECT_FALSE(has(l, "Secret")) << l;
+    }
+
+    ToolRun r = admLogged("--dir " + tmp.path() + "/typo set-key N1 SRV", "Secret-5\n");
+    EXPECT_EQ(1, r.status);
+    ASSERT_EQ(1u, r.log.size());
+    EXPECT_TRUE(has(r.log[0], "set-key: refused: " + tmp.path() + "/typo does not exist; use --create to make it;"))
+        << r.log[0];
+
+    ASSERT_EQ(0, chmod(tmp.path().c_str(), 0711));   // so that nobody reaches the log socket
+    r = runLogged(tmp, "setpriv --reuid=nobody --regid=nogroup --clear-groups " + line("delete server N1 SRV"));
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(has(r.err, "must be run as root")) << r.err;
+    ASSERT_EQ(1u, r.log.size());
+    EXPECT_TRUE(has(r.log[0], "delete: refused: must be run as root")) << r.log[0];
+    EXPECT_TRUE(has(r.log[0], " user=nobody uid=")) << r.log[0];
 }
 
 } // namespace

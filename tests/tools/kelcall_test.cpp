@@ -12,6 +12,8 @@
 namespace {
 
 const std::string kKelcall = KEL_BINARY_DIR "/tools/kelcall";
+// The build tree's agent and catalogs: the tool's defaults are the installed ones.
+const std::string kThisBuild = " --agent " KEL_BINARY_DIR "/kelvlx --catalogs " KEL_BINARY_DIR "/catalogs";
 
 std::string hex(const pwfix::Bytes &b)
 {
@@ -33,9 +35,10 @@ protected:
         ASSERT_TRUE(pwfix::writeFile(tmp.file(), pwfix::file({pwfix::v3(0, "SRV", "N1", "Secret7"),
                                                               pwfix::v3(1, "SRV", "N1", "DATAKEY")})));
     }
-    ToolRun call(const std::string &args)
+    ToolRun call(const std::string &args, const std::string &input = "")
     {
-        return run(tmp, kKelcall + " --dir " + tmp.path() + " --node N1 --server SRV --cipher des " + args);
+        return run(tmp, kKelcall + kThisBuild + " --dir " + tmp.path() + " --node N1 --server SRV --cipher des " + args,
+                   input);
     }
     pwfix::TempDir tmp;
 };
@@ -70,13 +73,13 @@ TEST_F(Kelcall, GenerateConfirmedOrRefused)
     EXPECT_NE(std::string::npos, r.out.find("the old one is kept"));
     EXPECT_EQ(before, pwfix::readFile(tmp.file()));
 
-    r = call("generate --confirm --key 0011223344556677");
+    // The key comes from a descriptor, here 3, as hex text.
+    ASSERT_TRUE(pwfix::writeFile(tmp.file("key"), "00 11 22 33 44 55 66 77\n"));
+    r = call("generate --confirm --key-fd 3 3<" + tmp.file("key"));
     ASSERT_EQ(0, r.status) << r.err;
     const pwfix::Bytes callerKey("\x00\x11\x22\x33\x44\x55\x66\x77", 8);
-    EXPECT_NE(std::string::npos,
-              r.out.find("old password: " + hex(pwfix::desChain(callerKey.data(), pwfix::Bytes("SECRET7"), true)) +
-                         " (enciphered, hex)"))
-        << r.out;
+    const std::string oldSent = hex(pwfix::desChain(callerKey.data(), pwfix::Bytes("SECRET7"), true));
+    EXPECT_NE(std::string::npos, r.out.find("old password: " + oldSent + " (enciphered, hex)")) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("The new password is stored."));
     EXPECT_NE(before, pwfix::readFile(tmp.file()));
     // The old password is gone: enciphering now uses another key.
@@ -84,38 +87,78 @@ TEST_F(Kelcall, GenerateConfirmedOrRefused)
     ASSERT_EQ(0, r.status) << r.err;
     auto oldKey = pwfix::desFoldKey(pwfix::Bytes("SECRET7"));
     EXPECT_NE(hex(pwfix::desChain(oldKey.data(), pwfix::Bytes("\x00\x11", 2), true)) + "\n", r.out);
+
+    // Standard input works as well (descriptor 0); the key text is never echoed.
+    r = call("generate --key-fd 0", "0011223344556677\n");
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find(" (enciphered, hex)")) << r.out;
+    EXPECT_EQ(std::string::npos, (r.out + r.err).find("0011223344556677"));
 }
 
 TEST_F(Kelcall, FailuresAreSentences)
 {
     struct Case {
-        const char *args;
+        const char *args, *input;
         int status;
         const char *phrase;
     } cases[] = {
-        {"encipher zz", 2, "hex digits, at most 64 bytes"},
+        {"encipher zz", "", 2, "hex digits, at most 64 bytes"},
         {"encipher " /* 65 bytes */
          "0000000000000000000000000000000000000000000000000000000000000000"
          "0000000000000000000000000000000000000000000000000000000000000000"
          "00",
-         2, "at most 64 bytes"},
-        {"generate --key 001122334455667788990011223344556677", 2, "at most 16 bytes"},
-        {"--codeset 300 keys", 2, "--codeset takes a number"},
-        {"frobnicate", 2, "unknown request"},
-        {"keys --server NOSUCH", 1,
+         "", 2, "at most 64 bytes"},
+        {"generate --key-fd 0", "001122334455667788990011223344556677\n", 2, "the key must be hex digits, at most 16 bytes"},
+        {"generate --key-fd 0", "00112g\n", 2, "the key must be hex digits, at most 16 bytes"},
+        {"generate --key-fd 0", "001\n", 2, "the key must be hex digits, at most 16 bytes"},
+        {"generate --key-fd 9", "", 2, "the key could not be read from descriptor 9: Bad file descriptor"},
+        {"generate --key-fd x", "", 2, "--key-fd takes a descriptor number"},
+        {"generate --key 0011223344556677", "", 2, "--key is not accepted: a key on the command line can be read"},
+        {"--codeset 300 keys", "", 2, "--codeset takes a number"},
+        {"--cipher rot13 keys", "", 2, "--cipher takes best, des, aes or a number"},
+        {"keys --node", "", 2, "option '--node' needs a value"},
+        {"--bogus keys", "", 2, "unknown option '--bogus'"},
+        {"frobnicate", "", 2, "unknown request 'frobnicate'"},
+        {"keys --server NOSUCH", "", 1,
          "fetching the keys failed: the agent ended with exit status 168: no usable password or key is stored"},
-        {"encipher 00 --build-stamp ' Mon Jan 01 00:00:00 2001'", 1, "exit status 138: the agent refused the caller"},
-        {"encipher 00 --agent /nonexistent/kelvlx", 1, "the agent could not be started (No such file or directory)"},
+        {"encipher 00 --build-stamp ' Mon Jan 01 00:00:00 2001'", "", 1, "exit status 138: the agent refused the caller"},
+        {"encipher 00 --agent /nonexistent/kelvlx", "", 1, "the agent could not be started (No such file or directory)"},
     };
     for (const auto &c : cases) {
-        ToolRun r = call(c.args);
+        ToolRun r = call(c.args, c.input);
         EXPECT_EQ(c.status, r.status) << c.args;
         EXPECT_NE(std::string::npos, r.err.find(c.phrase)) << c.args << ": " << r.err;
+        EXPECT_EQ(c.status == 2, r.err.find("Try 'kelcall --help'") != std::string::npos) << c.args;
         EXPECT_TRUE(r.out.empty()) << c.args;
     }
     ToolRun r = run(tmp, kKelcall + " keys");
     EXPECT_EQ(2, r.status);
     EXPECT_NE(std::string::npos, r.err.find("--node and --server are needed"));
+}
+
+TEST_F(Kelcall, VersionAndHelp)
+{
+    ToolRun r = run(tmp, kKelcall + " --version");
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(std::string("kelcall (kelvlx) " KEL_VERSION "\nagent build stamp \"" KEL_BUILD_STAMP "\"\n"), r.out);
+    r = run(tmp, kKelcall + " --help");
+    EXPECT_EQ(0, r.status);
+    EXPECT_NE(std::string::npos, r.out.find("usage: kelcall")) << r.out;
+}
+
+// What is installed names installed things only: no tool holds a path of
+// the build tree (debug information, which names the sources, aside).
+TEST(InstalledTools, NameNoBuildTreePath)
+{
+    pwfix::TempDir tmp;
+    for (const char *tool : {"tools/kelcall", "tools/keladm"}) {
+        const std::string copy = tmp.file("stripped");
+        ASSERT_EQ(0, system(("objcopy --strip-debug " KEL_BINARY_DIR "/" + std::string(tool) + " " + copy).c_str()));
+        const std::string image = pwfix::readFile(copy);
+        ASSERT_FALSE(image.empty()) << tool;
+        EXPECT_EQ(std::string::npos, image.find(KEL_BINARY_DIR)) << tool;
+        EXPECT_NE(std::string::npos, image.find(KEL_PASSWORD_DIR)) << tool;
+    }
 }
 
 } // namespace
