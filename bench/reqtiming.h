@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "client/kelclient.h"
+#include "kelvlx/kelclient.h"
 
 namespace reqbench {
 

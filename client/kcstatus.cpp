@@ -1,5 +1,5 @@
 // Sentences for the agent's exit statuses and for the caller's own failures.
-#include "client/kelclient.h"
+#include "kelvlx/kelclient.h"
 
 #include <string.h>
 

@@ -1,5 +1,5 @@
 // Starting the agent and speaking its pipe protocol (docs/pipe-protocol.md).
-#include "client/kelclient.h"
+#include "kelvlx/kelclient.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -375,7 +375,7 @@ int expectEnd(kcAgent &agent)
     unsigned char extra;
     size_t got = 0;
     int rc = agent.receive(&extra, 1, &got);
-    kelZero(&extra, 1);
+    explicit_bzero(&extra, 1);
     if (rc != KC_OK)
         return rc;
     return got == 0 ? KC_OK : KC_E_PROTOCOL;
@@ -393,7 +393,7 @@ int runCipher(const kcConfig &cfg, char op, unsigned char codeSet, const unsigne
     if (rc != KC_OK)
         return fail(st, rc, agent.lastErrno());
 
-    SecretBuf<2 + KC_MAX_DATA> req;
+    kcSecret<2 + KC_MAX_DATA> req;
     req.b[0] = 0;   // flag 0: a cipher request
     req.b[1] = codeSet;
     if (len != 0)
@@ -434,7 +434,7 @@ int kcFetchKeys(const kcConfig &cfg, const unsigned char *request16, kcAnswer *k
     int rc = agent.start('A');
     if (rc != KC_OK)
         return fail(st, rc, agent.lastErrno());
-    SecretBuf<17> req;
+    kcSecret<17> req;
     req.b[0] = 1;   // a non-zero flag asks for the key block
     if (request16 != nullptr)
         memcpy(req.b + 1, request16, 16);
@@ -488,7 +488,7 @@ int kcGeneratePassword(const kcConfig &cfg, unsigned char codeSet, unsigned char
     if (rc != KC_OK)
         return fail(st, rc, agent.lastErrno());
 
-    SecretBuf<3 + KC_MAX_KEY> req;
+    kcSecret<3 + KC_MAX_KEY> req;
     req.b[0] = codeSet;
     req.b[1] = encipherFlag;
     req.b[2] = static_cast<unsigned char>(keyLen);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "client/kelclient.h"
+#include "kelvlx/kelclient.h"
 #include "common/mem/secure.h"
 #include "tools/toolcli.h"
 

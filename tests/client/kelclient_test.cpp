@@ -1,6 +1,6 @@
 // The caller's library against a stand-in agent (fake_agent.cpp) that shows
 // what the library passes and reacts the ways a real agent can.
-#include "client/kelclient.h"
+#include "kelvlx/kelclient.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "client/kelclient.h"
+#include "kelvlx/kelclient.h"
 #include "oxlbuildid.h"
 #include "tests/common/vlx/reqfixture.h"
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "client/kelclient.h"
+#include "kelvlx/kelclient.h"
 #include "tests/common/unx/pwfixture.h"
 
 namespace reqfix {

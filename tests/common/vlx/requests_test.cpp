@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "client/kelclient.h"
+#include "kelvlx/kelclient.h"
 #include "tests/common/vlx/reqfixture.h"
 
 namespace {

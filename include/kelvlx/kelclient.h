@@ -1,9 +1,11 @@
-// The caller's side of the agent: starts kelvlx as a child with its 22
-// arguments and two pipes, speaks one operation's exchange and reports the
-// answer and the exit status. The bytes exchanged are described in
-// docs/pipe-protocol.md.
+// The caller's library of the kelvlx password agent: starts the agent as a
+// child with its 22 arguments and two pipes, speaks one operation's exchange
+// and reports the answer and the exit status. Needs the C++17 standard
+// library and POSIX, nothing else. docs/client-library.md describes each
+// call; the bytes exchanged are in docs/pipe-protocol.md.
 #pragma once
 
+#include <string.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -11,11 +13,27 @@
 #include <functional>
 #include <string>
 
-#include "common/mem/secure.h"
-
 // The interface string of argument 2; each \b is one backspace byte.
 inline constexpr char KC_INTERFACE[] = "QRB Linkag\bestab\b VOMP Edition 4";
 inline constexpr int KC_ARG_COUNT = 22;
+
+// A fixed buffer for a password, a key or exchanged data, zeroed (by a call
+// the compiler cannot drop) when it goes and by clear().
+template <size_t N>
+struct kcSecret {
+    unsigned char b[N] = {};
+
+    kcSecret() = default;
+    kcSecret(const kcSecret &) = delete;
+    kcSecret &operator=(const kcSecret &) = delete;
+    ~kcSecret() { clear(); }
+
+    unsigned char *data() { return b; }
+    const unsigned char *data() const { return b; }
+    char *chars() { return reinterpret_cast<char *>(b); }
+    static constexpr size_t size() { return N; }
+    void clear() { explicit_bzero(b, N); }
+};
 
 // What a caller needs to start the agent for one node and server.
 struct kcConfig {
@@ -40,7 +58,8 @@ struct kcConfig {
     int stderrFd = -1;
 };
 
-// The agent, catalogs and build stamp of this build.
+// The installed agent, catalogs and password directory, and the build stamp
+// of the build this library comes from, which the agent must share.
 kcConfig kcDefaultConfig();
 
 // What went wrong, on the caller's side or in the agent.
@@ -113,7 +132,7 @@ private:
 
 // An answer of at most 192 bytes, zeroed when it goes.
 struct kcAnswer {
-    SecretBuf<192> buf;
+    kcSecret<192> buf;
     size_t len = 0;
 };
 
@@ -132,9 +151,9 @@ int kcFetchKeys(const kcConfig &cfg, const unsigned char *request16, kcAnswer *k
 
 // 'C': the two passwords as the agent sent them.
 struct kcPasswords {
-    SecretBuf<96> oldPw;
+    kcSecret<96> oldPw;
     size_t oldLen = 0;
-    SecretBuf<96> newPw;
+    kcSecret<96> newPw;
     size_t newLen = 0;
 };
 inline constexpr int32_t KC_CONFIRM = 67;   // 'C': store the new password
