@@ -11,12 +11,12 @@ wanted=("$@")
 jobs=${KEL_JOBS:-2}
 
 status=0
-build() {   # build <name> <cc> <cxx> <build type> [environment...]
+build() {   # build <name> <cc> <cxx> <build type> [cmake argument...]
   local name=$1 cc=$2 cxx=$3 type=$4
   shift 4
   local dir=build-matrix/$name log=build-matrix/$name.log
   mkdir -p build-matrix
-  if env "$@" CC="$cc" CXX="$cxx" cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DKEL_WERROR=ON >"$log" 2>&1 &&
+  if CC="$cc" CXX="$cxx" cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DKEL_WERROR=ON "$@" >"$log" 2>&1 &&
      cmake --build "$dir" -j "$jobs" >>"$log" 2>&1; then
     echo "$name: built"
     rm -f "$log"
@@ -36,12 +36,9 @@ for w in "${wanted[@]}"; do
         build "$w-$type" "$cc" "$cxx" "$type"
       done ;;
     dpkg)
-      # What a Debian package build passes; CMake does not read CPPFLAGS, so
-      # they go in front of the compiler flags as debhelper does.
-      flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
-      build dpkg-flags gcc g++ None \
-        CFLAGS="$(flags CPPFLAGS) $(flags CFLAGS)" CXXFLAGS="$(flags CPPFLAGS) $(flags CXXFLAGS)" \
-        LDFLAGS="$(flags LDFLAGS)" ;;
+      source scripts/dpkgflags.sh
+      dpkg_cmake_flags
+      build dpkg-flags gcc g++ None "${DPKG_CMAKE_FLAGS[@]}" ;;
     *) echo "usage: $0 [gcc|clang|dpkg ...]" >&2; exit 2 ;;
   esac
 done

@@ -1,0 +1,367 @@
+// What is installed, as an administrator and a caller meet it: the man pages
+// pass the linter, the bash completion completes, a staged install holds
+// what callers build against and the uninstall script takes it away again;
+// and (DebianPackage, run last and alone by scripts/test.sh) the package
+// itself, installed with dpkg on this machine, used, and purged.
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/common/unx/pwfixture.h"
+
+namespace {
+
+using pwfix::TempDir;
+
+struct Shell {
+    int status = -1;
+    std::string out;   // standard output and error
+};
+
+// Runs a shell command line; captures its output and exit status.
+Shell sh(const TempDir &tmp, const std::string &cmd)
+{
+    const std::string log = tmp.file("sh.log");
+    int rc = system((cmd + " >'" + log + "' 2>&1").c_str());
+    Shell r;
+    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    r.out = pwfix::readFile(log);
+    return r;
+}
+
+bool has(const std::string &text, const std::string &phrase)
+{
+    return text.find(phrase) != std::string::npos;
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> lines(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        if (!l.empty())
+            out.push_back(l);
+    return out;
+}
+
+// The example program of docs/client-library.md, exactly as printed there.
+std::string exampleSource()
+{
+    const std::string doc = pwfix::readFile(KEL_SOURCE_DIR "/docs/client-library.md");
+    const size_t begin = doc.find("<!-- example begin -->\n```cpp\n"), end = doc.find("```\n<!-- example end -->");
+    if (begin == std::string::npos || end == std::string::npos || end < begin)
+        return "";
+    const size_t from = begin + std::string("<!-- example begin -->\n```cpp\n").size();
+    return doc.substr(from, end - from);
+}
+
+// Writes the example and a CMake project that finds the package.
+void writeExample(const TempDir &tmp)
+{
+    pwfix::writeFile(tmp.file("kcexample.cpp"), exampleSource(), 0644);
+    pwfix::writeFile(tmp.file("CMakeLists.txt"),
+                     "cmake_minimum_required(VERSION 3.20)\n"
+                     "project(kcexample CXX)\n"
+                     "find_package(kelvlx 1 REQUIRED)\n"
+                     "add_executable(kcexample kcexample.cpp)\n"
+                     "target_compile_features(kcexample PRIVATE cxx_std_17)\n"
+                     "target_link_libraries(kcexample PRIVATE kelvlx::client)\n",
+                     0644);
+}
+
+TEST(ManPages, PassTheLinterWithoutAWarning)
+{
+    if (system("command -v mandoc >/dev/null") != 0)
+        GTEST_SKIP() << "mandoc is not installed (scripts/deps.sh installs it)";
+    TempDir tmp;
+    for (const char *page : {"kelvlx.8", "keladm.8", "kelcall.1", "kelvlx-passwords.5"}) {
+        Shell r = sh(tmp, std::string("mandoc -T lint -W warning " KEL_BINARY_DIR "/man/") + page);
+        EXPECT_EQ(0, r.status) << page << ":\n" << r.out;
+        EXPECT_EQ("", r.out) << page;
+    }
+}
+
+// The completion functions, driven as bash-completion drives them (its
+// helpers stood in for by the least that the functions use).
+TEST(BashCompletion, CompletesCommandsAndOptions)
+{
+    struct Case {
+        const char *line;       // the words typed, the last one being completed
+        const char *expected;   // the candidates, blank-separated
+    } cases[] = {
+        {"keladm li", "list"},
+        {"keladm ''", "set-server set-key list delete check"},
+        {"keladm --dir /x de", "delete"},
+        {"keladm delete ''", "server key"},
+        {"keladm list --format ''", "table tsv json"},
+        {"keladm --fo", "--format="},
+        {"keladm set-server ''", ""},
+        {"kelcall --node N --server S ''", "encipher decipher keys generate"},
+        {"kelcall --cipher ''", "best des aes"},
+        {"kelcall --key", "--key-fd="},
+        {"kelcall --node ''", ""},
+    };
+    TempDir tmp;
+    const std::string stubs =
+        "_init_completion() { cur=${COMP_WORDS[COMP_CWORD]}; prev=${COMP_WORDS[COMP_CWORD-1]}; "
+        "words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; split=false; }\n"
+        "_filedir() { COMPREPLY=(); }\n"
+        "compopt() { :; }\n"
+        "source '" KEL_SOURCE_DIR "/tools/kelvlx.bash-completion'\n";
+    for (const auto &c : cases) {
+        const std::string script = stubs + "COMP_WORDS=(" + c.line + "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n" +
+                                   "_${COMP_WORDS[0]}\necho \"${COMPREPLY[*]}\"\n";
+        pwfix::writeFile(tmp.file("complete.sh"), script, 0644);
+        Shell r = sh(tmp, "bash " + tmp.file("complete.sh"));
+        EXPECT_EQ(0, r.status) << c.line << ": " << r.out;
+        EXPECT_EQ(std::string(c.expected) + "\n", r.out) << c.line;
+    }
+}
+
+// A staged install of this build (DESTDIR) holds what a caller builds
+// against: the example of docs/client-library.md compiles and links with
+// pkg-config and with find_package, from the staged files only; the
+// uninstall script then takes every file away again.
+TEST(StagedInstall, CallersBuildTheExampleAndUninstallRemovesIt)
+{
+#ifdef KEL_SANITIZE_BUILD
+    GTEST_SKIP() << "a sanitizer build is not installed";
+#endif
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the install sets the agent's owner and group, which needs root";
+    ASSERT_FALSE(exampleSource().empty()) << "no example in docs/client-library.md";
+    TempDir tmp, stage;
+    Shell r = sh(tmp, "DESTDIR='" + stage.path() + "' cmake --install " KEL_BINARY_DIR);
+    ASSERT_EQ(0, r.status) << r.out;
+    const std::string root = stage.path() + KEL_INSTALL_PREFIX;
+    writeExample(tmp);
+
+    // The staged .pc names the final prefix; the sysroot maps it into the stage.
+    const std::string pc = "PKG_CONFIG_SYSROOT_DIR='" + stage.path() + "' PKG_CONFIG_LIBDIR='" + root + "/" +
+                           KEL_INSTALL_LIBDIR + "/pkgconfig' pkg-config";
+    r = sh(tmp, "c++ -std=c++17 -Wall -Wextra -Werror -o " + tmp.file("ex-pc") + " " + tmp.file("kcexample.cpp") +
+                    " $(" + pc + " --cflags --libs kelvlx-client)");
+    ASSERT_EQ(0, r.status) << r.out;
+    r = sh(tmp, "cmake -S " + tmp.path() + " -B " + tmp.file("ex-build") + " -DCMAKE_PREFIX_PATH='" + root +
+                    "' && cmake --build " + tmp.file("ex-build"));
+    ASSERT_EQ(0, r.status) << r.out;
+    // Both run against the staged shared library: without a node and server they print the usage.
+    for (const std::string &prog : {tmp.file("ex-pc"), tmp.file("ex-build") + "/kcexample"}) {
+        r = sh(tmp, "LD_LIBRARY_PATH='" + root + "/" + KEL_INSTALL_LIBDIR + "' " + prog);
+        EXPECT_EQ(2, r.status) << prog << ": " << r.out;
+        EXPECT_TRUE(has(r.out, "usage: ")) << r.out;
+    }
+
+    // The installed header needs nothing but itself and the standard library.
+    r = sh(tmp, "cd " + tmp.path() + " && echo '#include <kelvlx/kelclient.h>' | c++ -std=c++17 -fsyntax-only -x c++ -I'" +
+                    root + "/include' -");
+    EXPECT_EQ(0, r.status) << r.out;
+
+    r = sh(tmp, "cd '" + stage.path() + "' && find . ! -type d | sed 's|^\\.||' | sort");
+    const std::vector<std::string> staged = lines(r.out);
+    ASSERT_FALSE(staged.empty());
+    std::string manifest;
+    for (const auto &f : staged)
+        manifest += stage.path() + f + "\n";
+    pwfix::writeFile(tmp.file("manifest"), manifest, 0644);
+    r = sh(tmp, "cmake -DMANIFEST=" + tmp.file("manifest") + " -DGROUP=kelvlx -P " KEL_SOURCE_DIR
+                                                             "/cmake/kelUninstall.cmake");
+    ASSERT_EQ(0, r.status) << r.out;
+    EXPECT_TRUE(has(r.out, "groupdel kelvlx")) << r.out;
+    r = sh(tmp, "cd '" + stage.path() + "' && find . ! -type d");
+    EXPECT_EQ("", r.out) << "left after the uninstall";
+    r = sh(tmp, "cd '" + stage.path() + "' && find . -type d -name '*kelvlx*' -o -type d -path './opt/*'");
+    EXPECT_EQ("", r.out) << "directories of the project left after the uninstall";
+}
+
+// ---------------------------------------------------------------- the package
+
+const char kGroup[] = "kelvlx";
+
+bool groupExists(const char *name)
+{
+    return getgrnam(name) != nullptr;
+}
+
+// Installs the package for the life of the object and, whatever happens,
+// purges it again: the machine is left as it was found.
+class InstalledPackage {
+public:
+    explicit InstalledPackage(const TempDir &tmp) : tmp_(tmp) { hadGroup_ = groupExists(kGroup); }
+    ~InstalledPackage()
+    {
+        if (!installed_)
+            return;
+        Shell r = sh(tmp_, "dpkg --purge kelvlx");
+        if (r.status != 0)
+            ADD_FAILURE() << "dpkg --purge: " << r.out;
+        // Whatever the purge left behind goes too.
+        sh(tmp_, std::string("dpkg-statoverride --list ") + agent() + " && dpkg-statoverride --remove " + agent());
+        if (!hadGroup_ && groupExists(kGroup))
+            sh(tmp_, std::string("groupdel ") + kGroup);
+    }
+    Shell install(const std::string &deb)
+    {
+        installed_ = true;
+        return sh(tmp_, "dpkg -i '" + deb + "'");
+    }
+    Shell purge()
+    {
+        Shell r = sh(tmp_, "dpkg --purge kelvlx");
+        installed_ = r.status != 0;
+        return r;
+    }
+    bool hadGroup() const { return hadGroup_; }
+    static std::string agent() { return "/usr/" KEL_AGENT_DEST "/kelvlx"; }
+
+private:
+    const TempDir &tmp_;
+    bool hadGroup_ = false;
+    bool installed_ = false;
+};
+
+// Runs a command as nobody, in the agent's group or outside it.
+std::string asNobody(bool member)
+{
+    return std::string("setpriv --reuid=nobody --regid=nogroup ") + (member ? "--groups=kelvlx " : "--clear-groups ");
+}
+
+std::string hex(const pwfix::Bytes &b)
+{
+    std::string s;
+    char buf[3];
+    for (unsigned char c : b) {
+        snprintf(buf, sizeof buf, "%02x", c);
+        s += buf;
+    }
+    return s;
+}
+
+TEST(DebianPackage, InstallsWorksAndPurgesWithoutATrace)
+{
+    if (getenv("KEL_PACKAGE_TEST") == nullptr)
+        GTEST_SKIP() << "installs a package on this machine: scripts/test.sh runs it last, with KEL_PACKAGE_TEST=1";
+    if (system("command -v dpkg >/dev/null && command -v dpkg-deb >/dev/null && command -v cpack >/dev/null") != 0)
+        GTEST_SKIP() << "dpkg is not available: no Debian package can be built or installed here";
+    if (geteuid() != 0)
+        GTEST_SKIP() << "installing a package needs root";
+    TempDir tmp;
+    if (sh(tmp, "dpkg-query -W kelvlx").status == 0)
+        GTEST_SKIP() << "the package kelvlx is installed already; the test would remove it";
+    if (exists(KEL_PASSWORD_DIR) || exists(KEL_OXL_DIR))
+        GTEST_SKIP() << KEL_PASSWORD_DIR " or " KEL_OXL_DIR " exists already; the test would remove it";
+
+    Shell r = sh(tmp, "bash " KEL_SOURCE_DIR "/scripts/package.sh");
+    ASSERT_EQ(0, r.status) << r.out;
+    const std::vector<std::string> built = lines(r.out);
+    ASSERT_FALSE(built.empty());
+    const std::string deb = built.back();
+    ASSERT_TRUE(has(deb, ".deb") && exists(deb)) << r.out;
+
+    // What the package holds, and which of its paths were here before.
+    r = sh(tmp, "dpkg-deb --fsys-tarfile '" + deb + "' | tar -t | sed 's|^\\./|/|; s|/$||'");
+    ASSERT_EQ(0, r.status) << r.out;
+    std::map<std::string, bool> before;
+    for (const auto &p : lines(r.out))
+        before[p] = exists(p);
+    ASSERT_TRUE(before.count(InstalledPackage::agent())) << r.out;
+
+    {
+        InstalledPackage pkg(tmp);
+        r = pkg.install(deb);
+        ASSERT_EQ(0, r.status) << r.out;
+
+        // The agent: root's and the group's, set-user-id, registered as Debian does.
+        struct stat st;
+        ASSERT_EQ(0, stat(InstalledPackage::agent().c_str(), &st));
+        const struct group *g = getgrnam(kGroup);
+        ASSERT_NE(nullptr, g) << "the group of the agent's callers was not created";
+        EXPECT_EQ(0u, st.st_uid);
+        EXPECT_EQ(g->gr_gid, st.st_gid);
+        EXPECT_EQ(04750u, st.st_mode & 07777);
+        r = sh(tmp, "dpkg-statoverride --list " + InstalledPackage::agent());
+        EXPECT_EQ("root kelvlx 4750 " + InstalledPackage::agent() + "\n", r.out);
+        ASSERT_EQ(0, stat(KEL_PASSWORD_DIR, &st));
+        EXPECT_EQ(0700u, st.st_mode & 07777);
+
+        // The administrator stores a password in the default directory.
+        pwfix::writeFile(tmp.file("pw"), "Pkg-Pass-1\n", 0644);
+        r = sh(tmp, "keladm set-server N1 SRV <" + tmp.file("pw"));
+        ASSERT_EQ(0, r.status) << r.out;
+        EXPECT_TRUE(has(r.out, KEL_PASSWORD_DIR "/ZAR.PWD")) << r.out;
+        r = sh(tmp, "keladm list --format=tsv");
+        EXPECT_EQ("1\t0\tserver\tSRV\tN1\t3\t0\n", r.out);
+        r = sh(tmp, "keladm check");
+        EXPECT_EQ(0, r.status) << r.out;
+        r = sh(tmp, "keladm --version");
+        EXPECT_TRUE(has(r.out, "keladm (kelvlx) " KEL_VERSION)) << r.out;
+
+        // A caller in the group: the installed kelcall, no paths given.
+        const auto key = pwfix::desFoldKey(pwfix::Bytes("PKG-PASS-1"));
+        const std::string want = hex(pwfix::desChain(key.data(), pwfix::Bytes("\x01\x23\x45\x67\x89\xab\xcd\xef", 8), true));
+        r = sh(tmp, asNobody(true) + "kelcall --node N1 --server SRV --cipher des encipher 0123456789abcdef");
+        EXPECT_EQ(0, r.status) << r.out;
+        EXPECT_EQ(want + "\n", r.out);
+        // AES from the installed crypto library: 8 bytes come back as one block.
+        r = sh(tmp, asNobody(true) + "kelcall --node N1 --server SRV --cipher aes encipher 0123456789abcdef");
+        EXPECT_EQ(0, r.status) << r.out;
+        EXPECT_EQ(33u, r.out.size()) << r.out;
+        // Outside the group the kernel refuses to start the agent.
+        r = sh(tmp, asNobody(false) + "kelcall --node N1 --server SRV --cipher des encipher 0123456789abcdef");
+        EXPECT_EQ(1, r.status);
+        EXPECT_TRUE(has(r.out, "the agent could not be started (Permission denied)")) << r.out;
+
+        // The example of docs/client-library.md, built against the installed
+        // package both ways, run by a member of the group.
+        ASSERT_FALSE(exampleSource().empty());
+        ASSERT_EQ(0, chmod(tmp.path().c_str(), 0755));
+        writeExample(tmp);
+        r = sh(tmp, "c++ -std=c++17 -o " + tmp.file("ex-pc") + " " + tmp.file("kcexample.cpp") +
+                        " $(pkg-config --cflags --libs kelvlx-client)");
+        ASSERT_EQ(0, r.status) << r.out;
+        r = sh(tmp, "cmake -S " + tmp.path() + " -B " + tmp.file("ex-build") + " && cmake --build " +
+                        tmp.file("ex-build"));
+        ASSERT_EQ(0, r.status) << r.out;
+        for (const std::string &prog : {tmp.file("ex-pc"), tmp.file("ex-build") + "/kcexample"}) {
+            r = sh(tmp, "chmod -R a+rX " + tmp.path() + " && " + asNobody(true) + prog + " N1 SRV");
+            EXPECT_EQ(0, r.status) << prog << ": " << r.out;
+            EXPECT_EQ(want + "\n", r.out) << prog;
+        }
+
+        // The man pages as installed, and the completions.
+        for (const char *page : {"man8/kelvlx.8", "man8/keladm.8", "man1/kelcall.1", "man5/kelvlx-passwords.5"}) {
+            r = sh(tmp, std::string("mandoc -T lint -W warning /usr/share/man/") + page);
+            EXPECT_EQ(0, r.status) << page << ": " << r.out;
+        }
+        EXPECT_TRUE(exists("/usr/share/bash-completion/completions/keladm"));
+        EXPECT_TRUE(exists("/usr/share/bash-completion/completions/kelcall"));
+
+        r = pkg.purge();
+        ASSERT_EQ(0, r.status) << r.out;
+        EXPECT_EQ(pkg.hadGroup(), groupExists(kGroup)) << "the group the package made is left";
+    }
+
+    // Nothing of the package is left: files, directories, the override, the group, the passwords.
+    for (const auto &[path, was] : before)
+        EXPECT_TRUE(was || !exists(path)) << path << " is left after the purge";
+    EXPECT_NE(0, sh(tmp, "dpkg-statoverride --list " + InstalledPackage::agent()).status);
+    EXPECT_FALSE(exists(KEL_PASSWORD_DIR));
+    EXPECT_FALSE(exists("/var/lib/kelvlx-package"));
+    EXPECT_NE(0, sh(tmp, "dpkg-query -W kelvlx").status);
+}
+
+} // namespace
