@@ -4,8 +4,9 @@
 # every node's credentials.
 #
 # Set by the install rule: KEL_AGENT_GROUP_DEFAULT, KEL_AGENT_DEST (directory
-# of the agent, relative to the prefix or absolute), KEL_AGENT_NAME and
-# KEL_TRUSTED_DIRS (directories the agent reads below the prefix or absolute).
+# of the agent, relative to the prefix or absolute) and KEL_AGENT_NAME; by
+# the first install rule: KEL_TRUSTED_DIRS (directories the agent reads,
+# below the prefix or absolute).
 # A packager may override the group: cmake -DKEL_AGENT_GROUP=... -P cmake_install.cmake
 
 if(NOT DEFINED KEL_AGENT_GROUP OR KEL_AGENT_GROUP STREQUAL "")
@@ -15,13 +16,7 @@ if(NOT KEL_AGENT_GROUP MATCHES "^[a-z_][a-z0-9_-]*$")
   message(FATAL_ERROR "kelvlx: '${KEL_AGENT_GROUP}' is not a group name")
 endif()
 
-function(kel_installed_path out dir)
-  if(IS_ABSOLUTE "${dir}")
-    set(${out} "$ENV{DESTDIR}${dir}" PARENT_SCOPE)
-  else()
-    set(${out} "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${dir}" PARENT_SCOPE)
-  endif()
-endfunction()
+include("${CMAKE_CURRENT_LIST_DIR}/kelTrust.cmake")
 
 function(kel_run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc ERROR_VARIABLE err)
@@ -30,38 +25,13 @@ function(kel_run)
   endif()
 endfunction()
 
-# A set-user-id run reads a catalog or loads a library only when every
-# directory above it is root's and writable by nobody else (or sticky): say so
-# now rather than have the agent end with 610 later.
-function(kel_check_chain path)
-  set(dir "${path}")
-  while(NOT dir STREQUAL "/" AND NOT dir STREQUAL "")
-    if(EXISTS "${dir}")
-      execute_process(COMMAND stat -L -c "%u %a" "${dir}" OUTPUT_VARIABLE st OUTPUT_STRIP_TRAILING_WHITESPACE)
-      if(st MATCHES "^([0-9]+) ([0-7]+)$")
-        set(owner "${CMAKE_MATCH_1}")
-        set(mode "${CMAKE_MATCH_2}")
-        string(LENGTH "${mode}" n)
-        math(EXPR last "${n} - 1")
-        math(EXPR mid "${n} - 2")
-        string(SUBSTRING "${mode}" ${last} 1 other)
-        string(SUBSTRING "${mode}" ${mid} 1 group)
-        set(sticky FALSE)
-        if(n EQUAL 4 AND mode MATCHES "^[1357]")
-          set(sticky TRUE)
-        endif()
-        if(NOT owner STREQUAL "0" OR ((other MATCHES "[2367]" OR group MATCHES "[2367]") AND NOT sticky))
-          message(WARNING "kelvlx: ${dir} (owner ${owner}, mode ${mode}) can be changed by others than root: "
-                          "a set-user-id run will not read what lies below it")
-        endif()
-      endif()
-    endif()
-    get_filename_component(dir "${dir}" DIRECTORY)
-  endwhile()
-endfunction()
-
 kel_installed_path(agentDir "${KEL_AGENT_DEST}")
 set(agent "${agentDir}/${KEL_AGENT_NAME}")
+
+# Checked again now that the directories exist, before the agent becomes
+# set-user-id: a set-user-id run reads a catalog or loads a library only when
+# every directory above it is root's and writable by nobody else (or sticky).
+kel_check_trusted_dirs("${KEL_TRUSTED_DIRS}")
 
 execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
 if(NOT uid STREQUAL "0")
@@ -90,8 +60,3 @@ kel_run(chown "root:${KEL_AGENT_GROUP}" "${agent}")
 kel_run(chmod 4750 "${agent}")
 message(STATUS "kelvlx: ${agent} is root:${KEL_AGENT_GROUP} mode 4750: only root and members of "
                "${KEL_AGENT_GROUP} may start it, and they hold every node's credentials")
-
-foreach(d ${KEL_TRUSTED_DIRS})
-  kel_installed_path(full "${d}")
-  kel_check_chain("${full}")
-endforeach()

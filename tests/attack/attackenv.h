@@ -10,6 +10,8 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -73,6 +75,11 @@ inline Install makeInstall()
     signal(SIGPIPE, SIG_IGN);
     if (geteuid() != 0) {
         in.problem = "the attacks install a set-user-id root program: run as root";
+        return in;
+    }
+    if (KEL_AGENT_SANITIZED) {
+        in.problem = "a sanitizer build's agent is never installed (AttackInstall.SanitizerBuildIsNeverInstalled "
+                     "shows the refusal); the attacks run in the plain build";
         return in;
     }
     char tmpl[] = "/tmp/kelatk.XXXXXX";
@@ -157,6 +164,65 @@ inline std::string sub(const std::string &dir, const std::string &name, mode_t m
         ADD_FAILURE() << "chown " << p;
     return p;
 }
+
+// The crypto library's default directory (KEL_OXL_DIR), as this test process
+// and everything it starts see it while the guard lives: a private mount
+// namespace in which an empty root-owned tmpfs lies over the deepest
+// directory of that path that exists, and the path is made again inside it.
+// A test plants what it likes there without touching the machine's own
+// directory, and nothing is left to restore: the namespace goes with the guard.
+class PrivateLibraryDir {
+public:
+    PrivateLibraryDir()
+    {
+        std::string top = KEL_OXL_DIR;
+        struct stat st;
+        while (top.size() > 1 && stat(top.c_str(), &st) != 0)
+            top = top.substr(0, top.rfind('/') == 0 ? 1 : top.rfind('/'));
+        if (top.size() <= 1) {
+            problem_ = "no directory of " KEL_OXL_DIR " exists to hide under a private mount";
+            return;
+        }
+        origin_ = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+        cwd_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (origin_ < 0 || cwd_ < 0 || unshare(CLONE_NEWNS) != 0) {
+            problem_ = std::string("no private mount namespace here: ") + strerror(errno);
+            return;
+        }
+        entered_ = true;
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("kelatk", top.c_str(), "tmpfs", 0, "mode=0755,uid=0,gid=0") != 0 ||
+            sh("mkdir -p '" KEL_OXL_DIR "'") != 0)
+            failure_ = std::string("cannot lay a tmpfs over ") + top + ": " + strerror(errno);
+    }
+    ~PrivateLibraryDir()
+    {
+        if (entered_ && (setns(origin_, CLONE_NEWNS) != 0 || fchdir(cwd_) != 0))
+            abort();   // the rest of the tests would run in the private namespace
+        for (int fd : {origin_, cwd_})
+            if (fd >= 0)
+                close(fd);
+    }
+    PrivateLibraryDir(const PrivateLibraryDir &) = delete;
+    PrivateLibraryDir &operator=(const PrivateLibraryDir &) = delete;
+
+    const std::string &problem() const { return problem_; }   // skip: no namespace here
+    const std::string &failure() const { return failure_; }   // fail: the namespace is not as it should be
+
+private:
+    int origin_ = -1;
+    int cwd_ = -1;
+    bool entered_ = false;
+    std::string problem_;
+    std::string failure_;
+};
+
+#define ATK_REQUIRE_PRIVATE_LIBRARY_DIR(guard)                   \
+    do {                                                         \
+        if (!(guard).problem().empty())                          \
+            GTEST_SKIP() << (guard).problem();                   \
+        ASSERT_TRUE((guard).failure().empty()) << (guard).failure(); \
+    } while (0)
 
 // The stored server password of NODE1 for SERVER1, and two other nodes.
 inline const char oldPassword[] = "OLDPASSWORD1";

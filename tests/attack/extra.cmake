@@ -6,6 +6,7 @@ add_dependencies(${_name} kelvlx keladm kelcall oxllib catalogs)
 add_library(kelplanted SHARED ${CMAKE_CURRENT_SOURCE_DIR}/attack/planted.cpp)
 set_target_properties(kelplanted PROPERTIES OUTPUT_NAME oxllib
   LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/attack/planted)
+target_link_libraries(kelplanted PRIVATE ${CMAKE_DL_LIBS})
 # Prints what the environment helpers make of a set-user-id run's environment.
 add_executable(kelenvprobe ${CMAKE_CURRENT_SOURCE_DIR}/attack/envprobe.cpp)
 target_link_libraries(kelenvprobe PRIVATE kelcore_hooks)
@@ -15,4 +16,5 @@ target_compile_definitions(${_name} PRIVATE
   "KEL_CMAKE_COMMAND=\"${CMAKE_COMMAND}\""
   "KEL_PLANTED_LIB=\"$<TARGET_FILE:kelplanted>\""
   "KEL_PROBE_PATH=\"$<TARGET_FILE:kelenvprobe>\""
-  "KEL_OXL_INSTALLED=\"${KEL_OXL_DIR}/oxl/oxllib/liboxllib.so\"")
+  "KEL_OXL_INSTALLED=\"${KEL_OXL_DIR}/oxl/oxllib/liboxllib.so\""
+  "KEL_AGENT_SANITIZED=$<BOOL:${KEL_AGENT_SANITIZED}>")

@@ -44,6 +44,85 @@ TEST(AttackInstall, StagedInstallWithoutTheGroupLeavesNoSetUserIdBit)
     EXPECT_NE(sh("getent group " + group + " >/dev/null"), 0) << "the install added the group";
 }
 
+// Runs this build's install rules as root; the log goes to <dir>/install.log.
+int installInto(const std::string &dir, const std::string &destdir, const std::string &prefix)
+{
+    return sh("env -u DESTDIR " + (destdir.empty() ? std::string() : "DESTDIR='" + destdir + "' ") + "'" KEL_CMAKE_COMMAND
+              "' -DCMAKE_INSTALL_PREFIX='" + prefix + "' -DKEL_AGENT_GROUP=" + agentGroup +
+              " -P '" KEL_BINARY_DIR "/cmake_install.cmake' >'" + dir + "/install.log' 2>&1");
+}
+
+// The install log of <dir>, each run of white space one blank (CMake wraps
+// its messages).
+std::string installLog(const std::string &dir)
+{
+    std::string out;
+    for (char c : pwfix::readFile(dir + "/install.log"))
+        if (!isspace(static_cast<unsigned char>(c)))
+            out += c;
+        else if (out.empty() || out.back() != ' ')
+            out += ' ';
+    return out;
+}
+
+// An install into the live system stops at a catalog or library directory
+// that a set-user-id run would not trust, before anything is copied; the
+// library's own directory lies in a private mount namespace here.
+TEST(AttackInstall, LiveInstallStopsAtDirectoriesOthersCouldChange)
+{
+    ATK_REQUIRE_INSTALL();
+    PrivateLibraryDir ns;
+    ATK_REQUIRE_PRIVATE_LIBRARY_DIR(ns);
+    struct Row {
+        const char *name;
+        uid_t prefixOwner;     // owner of the directory above the prefix
+        uid_t libDirOwner;     // owner of the library's default directory
+        bool installed;
+    } rows[] = {
+        {"root's directories", 0, 0, true},
+        {"a prefix in the user's directory", nobodyUid, 0, false},
+        {"a library directory the user owns", 0, nobodyUid, false},
+    };
+    const std::string library = std::string(KEL_OXL_DIR) + "/oxl/oxllib/liboxllib.so";
+    for (const Row &r : rows) {
+        Dir top(0755, r.prefixOwner, 0);
+        ASSERT_EQ(sh("rm -rf '" KEL_OXL_DIR "'/* && chown " + std::to_string(r.libDirOwner) + " '" KEL_OXL_DIR "'"), 0);
+        const std::string prefix = top.path() + "/usr";
+        int rc = installInto(top.path(), "", prefix);
+        const std::string log = installLog(top.path());
+        EXPECT_EQ(rc == 0, r.installed) << r.name << ": " << log;
+        struct stat st;
+        EXPECT_EQ(stat(library.c_str(), &st) == 0, r.installed) << r.name;
+        EXPECT_EQ(stat((prefix + "/libexec/kelvlx").c_str(), &st) == 0, r.installed) << r.name;
+        if (r.installed) {
+            EXPECT_EQ(st.st_mode & 07777, 04750u) << r.name;
+        } else {
+            EXPECT_NE(log.find("can be changed by others than root"), std::string::npos) << r.name << ": " << log;
+            EXPECT_NE(stat(prefix.c_str(), &st), 0) << r.name << ": something was installed";
+        }
+    }
+}
+
+// A sanitizer build's agent is never installed, staged or not: run
+// set-user-id, its runtime would take options such as log_path from the
+// caller's environment and write where the caller says, as root.
+TEST(AttackInstall, SanitizerBuildIsNeverInstalled)
+{
+    if (!KEL_AGENT_SANITIZED)
+        GTEST_SKIP() << "this build has no sanitizers: the sanitizer build runs this test";
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the install runs as root";
+    char tmpl[] = "/tmp/kelatk-san.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string stage = tmpl;
+    EXPECT_NE(installInto(stage, stage + "/root", "/kel"), 0);
+    const std::string log = installLog(stage);
+    EXPECT_NE(log.find("sanitizers"), std::string::npos) << log;
+    struct stat st;
+    EXPECT_NE(stat((stage + "/root").c_str(), &st), 0) << "something was installed: " << log;
+    pwfix::TempDir::removeTree(stage);
+}
+
 // Root and the group's members start it; anybody else is refused by the kernel.
 TEST(AttackInstall, OnlyRootAndGroupMembersMayStartIt)
 {
