@@ -62,6 +62,18 @@ inline int fioReadFull(int fd, void *buf, size_t n, size_t *got = nullptr)
     return fioTransferFull([&](size_t off, size_t len) { return read(fd, p + off, len); }, n, got);
 }
 
+// One read of at most n bytes, repeated only when a signal interrupted it, for
+// a protocol that counts on what a single read returns (a caller's piece
+// written at once arrives at once): what read returned.
+inline ssize_t fioReadOnce(int fd, void *buf, size_t n)
+{
+    ssize_t r;
+    do
+        r = read(fd, buf, n);
+    while (r < 0 && errno == EINTR);
+    return r;
+}
+
 // Writes n bytes: 0, or -1 (errno set; EIO when the descriptor took nothing).
 inline int fioWriteFull(int fd, const void *buf, size_t n)
 {

@@ -172,13 +172,6 @@ void vlxCloseCallerFd(int fd)
     (void)close(fd);   // the caller's end; a failure changes nothing for the agent
 }
 
-size_t vlxReadExact(int fd, void *buf, size_t n)
-{
-    size_t got = 0;
-    (void)fioReadFull(fd, buf, n, &got);   // the count tells the caller all it needs
-    return got;
-}
-
 void vlxPrintUsage()
 {
     pkFprintf(~0u, stderr, "VLX: Version %d, Release %d, Level %d.%d %s\n", 6, 1, 5, 0, " ");

@@ -67,11 +67,6 @@ char *vlxNewPswdPath(const char *arg);
 // descriptor (0, 1, 2) or a negative number is never closed.
 void vlxCloseCallerFd(int fd);
 
-// Reads until n bytes have arrived, the pipe reports end of file or a read
-// fails (an interrupted read is repeated). Returns the bytes read; never more
-// than n are taken from the pipe.
-size_t vlxReadExact(int fd, void *buf, size_t n);
-
 // The four-line usage text on standard error.
 void vlxPrintUsage();
 

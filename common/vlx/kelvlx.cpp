@@ -41,17 +41,6 @@ constexpr unsigned char VLX_KEY_LEN_MAX = 16;
 constexpr size_t VLX_REQ_BYTES = 16;      // sent with the key request
 constexpr int32_t VLX_CONFIRM = 67;       // 'C': store the new password
 
-// One read, retried only when a signal interrupted it: the protocol counts on
-// what a single read returns.
-ssize_t readOnce(int fd, void *p, size_t n)
-{
-    ssize_t r;
-    do
-        r = read(fd, p, n);
-    while (r < 0 && errno == EINTR);
-    return r;
-}
-
 // True when the pipe took all n bytes. A caller that closed its end makes the
 // write fail (SIGPIPE is ignored by main), never ends the agent.
 bool writeAll(int fd, const void *p, size_t n) { return fioWriteFull(fd, p, n) == 0; }
@@ -77,11 +66,11 @@ int cipherRequest(unsigned char direction, unsigned char cipherType, int inFd, i
                   char *node, char *server, char *pswdPath, char *arg15, char *catDir)
 {
     unsigned char codeSet = 0;
-    if (readOnce(inFd, &codeSet, 1) != 1)
+    if (fioReadOnce(inFd, &codeSet, 1) != 1)
         return RC_PIPE;
     // The caller writes the data in one piece; one read takes what came.
     SecretBuf<VLX_DATA_MAX> data;
-    ssize_t got = readOnce(inFd, data.data(), data.size());
+    ssize_t got = fioReadOnce(inFd, data.data(), data.size());
     if (got < 0)
         return RC_PIPE;
     unsigned int len = static_cast<unsigned int>(got);
@@ -196,11 +185,11 @@ int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo
                      char *pswdPath, char *arg15, char *catDir)
 {
     unsigned char codeSet = 0, encipherFlag = 0, keyLen = 0;
-    if (readOnce(inFd, &codeSet, 1) != 1 || readOnce(inFd, &encipherFlag, 1) != 1 ||
-        readOnce(inFd, &keyLen, 1) != 1 || keyLen > VLX_KEY_LEN_MAX)
+    if (fioReadOnce(inFd, &codeSet, 1) != 1 || fioReadOnce(inFd, &encipherFlag, 1) != 1 ||
+        fioReadOnce(inFd, &keyLen, 1) != 1 || keyLen > VLX_KEY_LEN_MAX)
         return RC_PIPE;
     SecretBuf<VLX_KEY_BUF> key;
-    if (keyLen > 0 && readOnce(inFd, key.data(), keyLen) != keyLen)
+    if (keyLen > 0 && fioReadOnce(inFd, key.data(), keyLen) != keyLen)
         return RC_PIPE;
     if (TR_GENERAL)
         trPrintf(trSrcFile, __LINE__, "GeneratePassword: code set %u, encipher flag %u, key length %u\n", codeSet,
@@ -261,7 +250,7 @@ int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo
     newOut.clear();
 
     int32_t confirmation = 0;
-    if (readOnce(inFd, &confirmation, sizeof confirmation) == static_cast<ssize_t>(sizeof confirmation) &&
+    if (fioReadOnce(inFd, &confirmation, sizeof confirmation) == static_cast<ssize_t>(sizeof confirmation) &&
         confirmation == VLX_CONFIRM) {
         holdSignalsForGood();
         if (answerLost(outFd))

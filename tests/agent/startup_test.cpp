@@ -101,6 +101,7 @@ struct AgentCall {
     std::string input;               // written to the input pipe, which is then closed
     bool asNobody = false;
     std::vector<int> closedStd;      // standard descriptors the caller leaves closed
+    bool keepInputOpen = false;      // the input pipe stays open until the agent has ended
 };
 
 // The 22-entry command line of a well-formed call for operation op.
@@ -219,7 +220,8 @@ AgentResult runAgent(const AgentCall &call)
     // read of the closed pipe then ends instead of waiting.
     if (!call.input.empty() && write(inW.get(), call.input.data(), call.input.size()) != (ssize_t)call.input.size())
         ADD_FAILURE() << "write to the input pipe: " << strerror(errno);
-    inW.reset();
+    if (!call.keepInputOpen)
+        inW.reset();
 
     bool finished = collect(pid, capOutR.get(), capErrR.get(), &r);
     int status = 0;
@@ -329,6 +331,20 @@ TEST_F(AgentStartup, StatusesAndTexts)
         struct stat st;
         EXPECT_NE(stat((dir_.path() + "/ZAR.PWD").c_str(), &st), 0) << "nothing may create the password file";
     }
+}
+
+// The 16 bytes of a key request come in one read: a caller that sends fewer
+// and keeps its pipe open gets 297 at once instead of an agent waiting for it.
+TEST_F(AgentStartup, ShortKeyRequestEndsWithoutWaitingForTheRest)
+{
+    AgentCall call;
+    call.args = agentArgs(dir_.path(), "A");
+    call.input = "\x01" "0123456789";
+    call.keepInputOpen = true;
+    AgentResult r = runAgent(call);
+    EXPECT_EQ(r.status, 297 & 255);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.answer, "");
 }
 
 // An empty argument vector is refused without a look at argv.

@@ -291,6 +291,28 @@ TEST(ReadFull, ReadsAcrossWritesAndReportsTheEnd)
     EXPECT_EQ(0u, got);
 }
 
+// One read: what has come, without waiting for the rest or taking more than
+// asked; 0 at the end, -1 for a bad descriptor.
+TEST(ReadOnce, TakesWhatHasComeAndNoMore)
+{
+    Pipe p;
+    ASSERT_EQ(6, write(p.fd[1], "\x01" "abcde", 6));
+    char flag = 0;
+    EXPECT_EQ(1, fioReadOnce(p.fd[0], &flag, 1));
+    EXPECT_EQ('\x01', flag);
+    char buf[16] = {};
+    EXPECT_EQ(5, fioReadOnce(p.fd[0], buf, sizeof buf));   // the writer is still open
+    EXPECT_STREQ("abcde", buf);
+    ASSERT_EQ(3, write(p.fd[1], "xyz", 3));
+    p.closeWrite();
+    EXPECT_EQ(2, fioReadOnce(p.fd[0], buf, 2));
+    EXPECT_EQ(1, fioReadOnce(p.fd[0], buf, sizeof buf));
+    EXPECT_EQ(0, fioReadOnce(p.fd[0], buf, sizeof buf));
+    errno = 0;
+    EXPECT_EQ(-1, fioReadOnce(-1, buf, 1));
+    EXPECT_EQ(EBADF, errno);
+}
+
 TEST(WriteFull, WritesMoreThanThePipeHoldsAndReportsAClosedReader)
 {
     Pipe p;

@@ -190,47 +190,6 @@ private:
     int fd_[2] = {-1, -1};
 };
 
-TEST(VlxReadExact, TakesNoMoreThanAsked)
-{
-    Pipe p;
-    ASSERT_EQ(write(p.w(), "\x01\x02", 2), 2);
-    unsigned char b = 0;
-    EXPECT_EQ(vlxReadExact(p.r(), &b, 1), 1u);
-    EXPECT_EQ(b, 1);
-    p.closeWrite();
-    unsigned char rest[4] = {};
-    EXPECT_EQ(read(p.r(), rest, sizeof(rest)), 1);
-    EXPECT_EQ(rest[0], 2);
-}
-
-TEST(VlxReadExact, ShortAtEndOfFile)
-{
-    Pipe p;
-    ASSERT_EQ(write(p.w(), "abc", 3), 3);
-    p.closeWrite();
-    unsigned char b[16];
-    EXPECT_EQ(vlxReadExact(p.r(), b, sizeof(b)), 3u);
-    EXPECT_EQ(vlxReadExact(p.r(), b, 1), 0u);
-}
-
-TEST(VlxReadExact, GathersPiecesAndRefusesBadDescriptor)
-{
-    Pipe p;
-    std::thread writer([&] {
-        for (int i = 0; i < 4; ++i) {
-            usleep(2000);
-            EXPECT_EQ(write(p.w(), "1234", 4), 4);
-        }
-    });
-    unsigned char b[16];
-    EXPECT_EQ(vlxReadExact(p.r(), b, sizeof(b)), 16u);
-    writer.join();
-    EXPECT_EQ(memcmp(b, "1234123412341234", 16), 0);
-
-    p.closeRead();
-    EXPECT_EQ(vlxReadExact(-1, b, 1), 0u);
-}
-
 bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
 TEST(VlxCloseCallerFd, NeverClosesStandardDescriptors)
