@@ -141,11 +141,12 @@ int OXLCrypt::oxlMapStatus(OXL_STATUS *status, const char *opName, int forceLog)
 
 int OXLCrypt::oxlMapStatus(OXLC_CTX *ctx, const char *opName)
 {
-    OXL_STATUS status{};
-    if (OXLC_GetStatus(ctx, &status) != 1) {
-        // Without the library's record the call cannot count as a success.
-        status = OXL_STATUS{OXL_RC_PARAM, 0, "No status available from the library", 0};
-    }
+    // The library's entry point fills the record and returns nothing the
+    // program relies on. The record starts as a failure, so one the library
+    // never wrote, or that the wrapper left alone because the entry point is
+    // missing, never reads as success.
+    OXL_STATUS status{OXL_RC_PARAM, 0, "No status available from the library", 0};
+    (void)OXLC_GetStatus(ctx, &status);   // the record is the outcome
     return oxlMapStatus(&status, opName, 0);
 }
 

@@ -44,7 +44,8 @@ public:
     // 0 for majRC 0 or 1, else 5801; a failure (or forceLog) is traced and
     // logged as message 1467.
     static int oxlMapStatus(OXL_STATUS *status, const char *opName, int forceLog);
-    // Maps the last status of the library context.
+    // Maps the last status of the library context, as the library wrote it
+    // (whatever its entry point returns); no record written maps to 5801.
     static int oxlMapStatus(OXLC_CTX *ctx, const char *opName);
     static int oxlIsSupported();
     static int psLoadFunctions();

@@ -18,7 +18,7 @@ target_compile_definitions(${_name} PRIVATE "KEL_FIXTURE_DIR=\"${CMAKE_BINARY_DI
 
 # The AES cipher's tests load the library and the incomplete stand-in too.
 if(TARGET test_common_enc)
-  add_dependencies(test_common_enc oxllib fakeoxl_missing)
+  add_dependencies(test_common_enc oxllib fakeoxl_missing fakeoxl_fake)
 endif()
 if(TARGET test_common_enc AND TARGET catalogs)
   add_dependencies(test_common_enc catalogs)   # the status log speaks through the catalog

@@ -52,6 +52,24 @@ FAKE_EXPORT OXL_LIBCTX *METAC_lib_init(OXL_LIBCTX *libCtx, OXL_STATUS *status, c
     return mode != nullptr && strcmp(mode, "silent") == 0 ? nullptr : fakeContext;
 }
 
+// OXL_FAKE_STATUS selects what METAC_GetStatus does: unset writes nothing and
+// returns 7, "ok" writes success and returns 0, "failed" writes a failure and
+// returns 1.
+FAKE_EXPORT int METAC_GetStatus(OXL_LIBCTX *libCtx, OXL_STATUS *status)
+{
+    fakeRecord("GetStatus", libCtx);
+    const char *mode = getenv("OXL_FAKE_STATUS");
+    if (mode != nullptr && strcmp(mode, "ok") == 0) {
+        setStatus(status, 0, "OK");
+        return 0;
+    }
+    if (mode != nullptr && strcmp(mode, "failed") == 0) {
+        setStatus(status, 3, "fake failure");
+        return 1;
+    }
+    return 7;
+}
+
 FAKE_EXPORT int METAC_lib_cleanup(OXL_LIBCTX *libCtx, OXL_STATUS *status)
 {
     fakeRecord("lib_cleanup", libCtx);

@@ -358,6 +358,36 @@ TEST(oxlMapStatus, MapsFailureClassesToLibraryFailure)
     EXPECT_EQ(OXLCrypt::oxlMapStatus(static_cast<OXLC_CTX *>(nullptr), "OXL_Test"), CRYPTO_RC_LIB_FAILURE);
 }
 
+// The library's status record is the outcome, whatever its entry point
+// returns; a record it never wrote is a failure. The stand-in library's
+// GetStatus writes or returns what OXL_FAKE_STATUS says.
+TEST(oxlMapStatus, TheRecordTheLibraryWroteDecides)
+{
+    OXL_STATUS st{};
+    OXLC_CTX *ctx = OXLC_Init(&st, KEL_BINARY_DIR "/tests/fixtures/oxl-fake");
+    ASSERT_NE(ctx, nullptr) << st.desc;
+    struct Case {
+        const char *name;
+        const char *mode;   // OXL_FAKE_STATUS
+        int rc;
+    } cases[] = {
+        {"success written, 0 returned", "ok", 0},
+        {"failure written, 1 returned", "failed", CRYPTO_RC_LIB_FAILURE},
+        {"nothing written, 7 returned", nullptr, CRYPTO_RC_LIB_FAILURE},
+    };
+    for (const Case &c : cases) {
+        if (c.mode != nullptr)
+            setenv("OXL_FAKE_STATUS", c.mode, 1);
+        else
+            unsetenv("OXL_FAKE_STATUS");
+        EXPECT_EQ(OXLCrypt::oxlMapStatus(ctx, "OXL_Test"), c.rc) << c.name;
+    }
+    unsetenv("OXL_FAKE_STATUS");
+    OXLC_CTX missing{};   // the entry point never resolved: the wrapper writes nothing
+    EXPECT_EQ(OXLCrypt::oxlMapStatus(&missing, "OXL_Test"), CRYPTO_RC_LIB_FAILURE);
+    OXLC_Cleanup(ctx, &st);
+}
+
 namespace {
 int quiet(char *) { return 0; }
 } // namespace
