@@ -163,7 +163,7 @@ TEST(AttackInstall, InstalledProgramsCarryNoTestHooks)
     ATK_REQUIRE_INSTALL();
     const char *hooks[] = {"desSetRandomSource", "randomSource",     "fioFailStep", "stepAllowed",
                            "fioStepCalls",       "fioResetSteps",    "stepCalls",   "stepFailAt",
-                           "fioSetLockWaitMs",   "pfnKelFailAlloc",  "nlsSetSigTable", "oxlSetLocalDirectory"};
+                           "fioSetLockWaitMs",   "lockWaitOverride", "pfnKelFailAlloc", "nlsSetSigTable", "oxlSetLocalDirectory"};
     struct Row {
         const char *name;
         std::string path;
