@@ -29,6 +29,8 @@ const StatusText kStatusTexts[] = {
           "password"},
     {102, "the agent ran out of memory"},
     {165, "the password file could not be written completely"},
+    {166, "the password file is locked by another writer: the agent waited 120 seconds for its lock and stored "
+          "nothing"},
     {131, "a cipher stream was used in the wrong state"},
     {169, "the crypto library reported a failure (5801)"},
     {170, "the crypto library could not be loaded (5802)"},
@@ -46,6 +48,9 @@ const char *callerErrorText(int error)
     case KC_E_TIMEOUT: return "the agent did not answer in time and was ended";
     case KC_E_PROTOCOL: return "the agent's answer does not have the form the protocol gives it";
     case KC_E_WAIT: return "the end of the agent could not be observed";
+    case KC_E_UNKNOWN:
+        return "the agent ended without a status after the new password was confirmed: whether it is stored is "
+               "unknown (an unconfirmed 'C' shows the stored password as the old one)";
     default: return "an unknown failure of the caller";
     }
 }
@@ -63,20 +68,27 @@ const char *kcStatusText(int exitStatus)
 std::string kcDescribe(const kcStatus &st)
 {
     std::string s;
+    if (st.error == KC_OK && st.settled)
+        return "the agent ended without a status after the confirmation, and an unconfirmed 'C' showed that the "
+               "new password is stored";
     if (st.error == KC_OK)
         return "the agent ended with exit status 0: the request was carried out";
+    const std::string kept = st.settled ? "; an unconfirmed 'C' showed that the old password is still stored" : "";
     if (st.error == KC_E_AGENT) {
         if (st.termSignal != 0)
             return "the agent was ended by signal " + std::to_string(st.termSignal) + " (" +
-                   strsignal(st.termSignal) + ")";
+                   strsignal(st.termSignal) + ")" + kept;
         return "the agent ended with exit status " + std::to_string(st.exitStatus) + ": " +
                kcStatusText(st.exitStatus);
     }
     s = callerErrorText(st.error);
+    if (st.error == KC_E_UNKNOWN && st.termSignal != 0)
+        s += std::string(" (the agent was ended by signal ") + std::to_string(st.termSignal) + ", " +
+             strsignal(st.termSignal) + ")";
     if (st.sysErrno != 0)
         s += std::string(" (") + strerror(st.sysErrno) + ")";
     if (st.exitStatus > 0)
         s += "; the agent then ended with exit status " + std::to_string(st.exitStatus) + ": " +
              kcStatusText(st.exitStatus);
-    return s;
+    return s + kept;
 }

@@ -131,7 +131,13 @@ kcConfig kcDefaultConfig()
     return cfg;
 }
 
-kcAgent::kcAgent(const kcConfig &cfg) : cfg_(cfg) {}
+kcAgent::kcAgent(const kcConfig &cfg) : cfg_(cfg), timeoutMs_(cfg.timeoutMs) {}
+
+void kcAgent::extendTimeout(int ms)
+{
+    if (ms > timeoutMs_)
+        timeoutMs_ = ms;
+}
 
 kcAgent::~kcAgent()
 {
@@ -249,7 +255,7 @@ int kcAgent::receive(void *p, size_t n, size_t *got)
     *got = 0;
     if (fromAgent_ < 0)
         return KC_E_RECEIVE;
-    const long long deadline = nowMs() + cfg_.timeoutMs;
+    const long long deadline = nowMs() + timeoutMs_;
     auto *dst = static_cast<unsigned char *>(p);
     // Each step waits for the pipe no longer than the deadline allows, then
     // reads what is there; a closed pipe ends the answer.
@@ -298,7 +304,7 @@ void kcAgent::closeOutput()
 int kcAgent::waitForExit(kcStatus *st)
 {
     int status = 0;
-    const long long deadline = nowMs() + cfg_.timeoutMs;
+    const long long deadline = nowMs() + timeoutMs_;
     long pauseUs = 100;
     for (;;) {
         pid_t r = waitpid(pid_, &status, WNOHANG);
@@ -473,6 +479,41 @@ int receivePassword(kcAgent &agent, unsigned char *dst, size_t cap, size_t *len)
 
 } // namespace
 
+namespace {
+
+bool samePassword(const kcSecret<96> &a, size_t aLen, const kcSecret<96> &b, size_t bLen)
+{
+    return aLen == bLen && memcmp(a.b, b.b, aLen) == 0;
+}
+
+// A confirmed 'C' whose agent ended without a status (killed, or ended for
+// being silent too long) may or may not have stored the new password. An
+// unconfirmed 'C' with the same arguments sends the stored password as its
+// old one: the new one stored (KC_OK), the old one kept (the agent's failure
+// stands), or neither (KC_E_UNKNOWN). The passwords compare as sent: the
+// same key and cipher encipher the same text alike.
+int settleUnknown(const kcConfig &cfg, unsigned char codeSet, unsigned char encipherFlag, const unsigned char *key,
+                  size_t keyLen, const kcPasswords &sent, kcStatus *st)
+{
+    const int agentError = st->error;
+    kcPasswords now;
+    kcStatus look;
+    st->error = KC_E_UNKNOWN;
+    if (kcGeneratePassword(cfg, codeSet, encipherFlag, key, keyLen, [](const kcPasswords &) { return KC_REFUSE; },
+                           &now, &look) != KC_OK)
+        return st->error;
+    if (samePassword(now.oldPw, now.oldLen, sent.newPw, sent.newLen)) {
+        st->settled = true;
+        st->error = KC_OK;
+    } else if (samePassword(now.oldPw, now.oldLen, sent.oldPw, sent.oldLen)) {
+        st->settled = true;
+        st->error = agentError;
+    }
+    return st->error;
+}
+
+} // namespace
+
 int kcGeneratePassword(const kcConfig &cfg, unsigned char codeSet, unsigned char encipherFlag,
                        const unsigned char *key, size_t keyLen,
                        const std::function<int32_t(const kcPasswords &)> &decide, kcPasswords *out,
@@ -499,15 +540,22 @@ int kcGeneratePassword(const kcConfig &cfg, unsigned char codeSet, unsigned char
         rc = receivePassword(agent, out->oldPw.b, KC_MAX_PASSWORD, &out->oldLen);
     if (rc == KC_OK)
         rc = receivePassword(agent, out->newPw.b, KC_MAX_PASSWORD, &out->newLen);
+    bool confirmed = false;
     if (rc == KC_OK) {
         int32_t confirmation = decide ? decide(*out) : KC_REFUSE;
+        confirmed = confirmation == KC_CONFIRM;
+        if (confirmed)
+            agent.extendTimeout(KC_STORE_WAIT_MS);
         rc = agent.send(&confirmation, sizeof confirmation);
+        confirmed = confirmed && rc == KC_OK;
     }
     agent.closeInput();
     if (rc == KC_OK)
         rc = expectEnd(agent);
     rc = settle(agent, rc, st);
-    if (rc != KC_OK && rc != KC_E_AGENT) {
+    if (confirmed && (st->termSignal != 0 || rc == KC_E_TIMEOUT))
+        rc = settleUnknown(cfg, codeSet, encipherFlag, key, keyLen, *out, st);
+    if (rc != KC_OK && rc != KC_E_AGENT && rc != KC_E_UNKNOWN) {
         out->oldPw.clear();
         out->newPw.clear();
         out->oldLen = out->newLen = 0;

@@ -44,10 +44,13 @@ const char kUsage[] =
     "  set-server NODE SERVER   store the password NODE signs on to SERVER with\n"
     "  set-key NODE SERVER      store the encryption-key password of NODE for SERVER\n"
     "                           (either password is read from standard input, at most 63 bytes)\n"
+    "      --drop-current       the file keeps one earlier key: when it holds one already, set-key\n"
+    "                           replaces the current key only with this, dropping it for good\n"
     "  list                     list the records: type, names, version, saved marks (never a password)\n"
     "  delete server|key NODE SERVER\n"
     "                           remove the server password or the current encryption key\n"
-    "  check                    report any damage of the file and where it starts; changes nothing\n"
+    "  check                    report any damage of the file and where it starts, and files left by\n"
+    "                           interrupted rewrites (the next write removes them); changes nothing\n"
     "options:\n"
     "  -d, --dir DIR            the directory of ZAR.PWD (default " KEL_PASSWORD_DIR ")\n"
     "      --create             make DIR (mode 0700) if it does not exist (set-server, set-key)\n"
@@ -63,6 +66,7 @@ struct AdmOptions {
     std::string dir = KEL_PASSWORD_DIR;
     std::string catalogs = KEL_CATALOG_DIR;
     bool create = false;
+    bool dropCurrent = false;
     bool formatGiven = false;
     ListFormat format = ListFormat::Table;
     std::vector<std::string> words;
@@ -158,6 +162,7 @@ std::string storeCodeText(int rc)
                     "damaged (code -1)";
     case 165: return "the password file could not be written completely (code 165)";
     case 102: return "out of memory (code 102)";
+    case 166: return "the password file is locked by another writer: no lock in 120 seconds (code 166)";
     case 168: return "no usable record is stored (code 168)";
     default: return "the cipher failed (code " + std::to_string(rc) + ")";
     }
@@ -249,12 +254,18 @@ int cmdSet(AdmRun &r, unsigned char type)
     pfi.pswdFile = r.path.data();
     ZeroOnExit wipeKey(pfi.cryptoKey, sizeof pfi.cryptoKey);
     const char *node = r.node.c_str(), *server = r.server.c_str();
-    // A server password travels as the second password, a key as the first.
+    // A key is never dropped without the administrator's word: the file keeps
+    // one earlier key, so with one kept already the current key would go.
     int rc = type == PSWD_TYPE_SERVER
                  ? dsSetPassword(&pfi, type, "", nullptr, pw.chars(), node, server, nullptr, nullptr, nullptr,
                                  r.path.c_str())
-                 : dsSetPassword(&pfi, type, pw.chars(), nullptr, "", node, server, nullptr, nullptr, nullptr,
-                                 r.path.c_str());
+                 : psWriteKeyRecord(pw.chars(), node, server, &pfi, r.path.c_str(), r.o.dropCurrent ? 1 : 0);
+    if (rc == PSWD_RC_KEY_WOULD_BE_LOST)
+        return refuse(r, ADM_FAILED,
+                      std::string("the file keeps one earlier key, and it holds one of node ") + node +
+                          " for server " + server + " already: storing this key would drop the current key, and " +
+                          "whatever was enciphered under it could no longer be deciphered; nothing was stored. " +
+                          "Run again with --drop-current to replace the current key all the same");
     if (rc != 0)
         return refuse(r, ADM_FAILED,
                       std::string("the ") + pwfTypeName(type) + " could not be stored in " + r.path + ": " +
@@ -388,19 +399,31 @@ int cmdDelete(AdmRun &r)
         return refuse(r, ADM_FAILED,
                       std::string("no ") + pwfTypeName(type) + " of node " + r.node + " for server " + r.server +
                           " is stored in " + r.path);
-    dsDeletePasswordRecord(nullptr, type, nullptr, r.node.c_str(), r.server.c_str(), nullptr, nullptr, nullptr,
-                           r.path.c_str());
-    // The delete reports nothing: the file itself tells whether it worked.
-    pwfScan after;
-    if (pwfScanFile(r.path, &after) != 0 || after.damaged || countMatching(after, type, r.node, r.server) != 0)
+    const int rc = psRemovePasswordRecord(type, r.node.c_str(), r.server.c_str(), r.path.c_str());
+    if (rc != 0)
         return refuse(r, ADM_FAILED,
                       std::string("the ") + pwfTypeName(type) + " of node " + r.node + " for server " + r.server +
-                          " could not be deleted from " + r.path);
+                          " could not be deleted from " + r.path + ": " + storeCodeText(rc) +
+                          "; the file was left as it was");
+    struct stat sb;
+    const bool removed = lstat(r.path.c_str(), &sb) != 0 && errno == ENOENT;
     changed(r, "deleted");
     printf("Deleted %u %s record%s of node %s for server %s from %s%s.\n", had, pwfTypeName(type),
            had == 1 ? "" : "s", r.node.c_str(), r.server.c_str(), r.path.c_str(),
-           after.exists ? "" : " (no record was left, so the file was removed)");
+           removed ? " (no record was left, so the file was removed)" : "");
     return ADM_OK;
+}
+
+// Files that rewrites which were killed left beside the password file.
+void printLeftovers(const AdmRun &r)
+{
+    std::vector<std::string> names;
+    auto collect = [](void *ctx, const char *name) { static_cast<std::vector<std::string> *>(ctx)->push_back(name); };
+    if (psListLeftovers(r.path.c_str(), collect, &names) <= 0)
+        return;
+    for (const std::string &n : names)
+        printf("Left by an interrupted rewrite: %s (it may hold passwords; the next write removes it).\n",
+               pwfPrintable(n).c_str());
 }
 
 int cmdCheck(AdmRun &r)
@@ -410,6 +433,7 @@ int cmdCheck(AdmRun &r)
     pwfScan scan;
     if (int rc = scanExisting(r, &scan); rc != ADM_OK)
         return rc;
+    printLeftovers(r);
     if (scan.damaged)
         return reportDamage(r, scan,
                             std::to_string(scan.records.size()) + " intact record" +
@@ -440,9 +464,10 @@ bool parseFormat(const char *text, ListFormat *out)
 // ADM_OK to go on, or the exit status (--help and --version end the run with 0).
 int parseOptions(int argc, char **argv, AdmOptions *o, bool *done)
 {
-    enum { OPT_CREATE = 256, OPT_FORMAT, OPT_CATALOGS };
+    enum { OPT_CREATE = 256, OPT_FORMAT, OPT_CATALOGS, OPT_DROP_CURRENT };
     static const struct option longOpts[] = {
         {"dir", required_argument, nullptr, 'd'},      {"create", no_argument, nullptr, OPT_CREATE},
+        {"drop-current", no_argument, nullptr, OPT_DROP_CURRENT},
         {"format", required_argument, nullptr, OPT_FORMAT}, {"catalogs", required_argument, nullptr, OPT_CATALOGS},
         {"help", no_argument, nullptr, 'h'},           {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0}};
@@ -452,6 +477,7 @@ int parseOptions(int argc, char **argv, AdmOptions *o, bool *done)
         switch (c) {
         case 'd': o->dir = optarg; break;
         case OPT_CREATE: o->create = true; break;
+        case OPT_DROP_CURRENT: o->dropCurrent = true; break;
         case OPT_CATALOGS: o->catalogs = optarg; break;
         case OPT_FORMAT:
             o->formatGiven = true;
@@ -477,6 +503,8 @@ int parseOptions(int argc, char **argv, AdmOptions *o, bool *done)
         return toolUsageError(kTool, "--dir needs a directory");
     if (o->formatGiven && o->words[0] != "list")
         return toolUsageError(kTool, "--format applies to list only");
+    if (o->dropCurrent && o->words[0] != "set-key")
+        return toolUsageError(kTool, "--drop-current applies to set-key only");
     return ADM_OK;
 }
 

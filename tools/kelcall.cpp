@@ -17,7 +17,7 @@
 
 namespace {
 
-enum CallExit { CALL_OK = 0, CALL_FAILED = 1, CALL_USAGE = TOOL_USAGE };
+enum CallExit { CALL_OK = 0, CALL_FAILED = 1, CALL_USAGE = TOOL_USAGE, CALL_UNKNOWN = 3 };
 
 constexpr char kTool[] = "kelcall";
 constexpr size_t CALL_MAX_KEY = 16;           // bytes of a 'C' key
@@ -41,7 +41,8 @@ const char kUsage[] =
     "                      another agent, catalog directory, language or build stamp than the installed\n"
     "  -h, --help          this text\n"
     "  -V, --version       the version and the agent build stamp\n"
-    "Exit status: 0 done, 1 the request failed (the reason is printed), 2 usage error.\n";
+    "Exit status: 0 done, 1 the request failed (the reason is printed), 2 usage error,\n"
+    "3 generate --confirm: whether the new password is stored is unknown (the agent ended without a status).\n";
 
 struct CallOptions {
     kcConfig cfg = kcDefaultConfig();
@@ -299,9 +300,19 @@ int cmdGenerate(const CallOptions &o)
     kcStatus st;
     int rc = kcGeneratePassword(o.cfg, static_cast<unsigned char>(o.codeSet), enciphered ? 1 : 2, key.b, keyLen,
                                 decide, &pw, &st);
+    if (rc == KC_E_UNKNOWN) {
+        // Neither "stored" nor "failed": the server's password must not change yet.
+        fprintf(stderr,
+                "kelcall: unknown: check with 'kelcall --node %s --server %s generate' (without --confirm), whose "
+                "old password is the stored one: %s\n",
+                o.cfg.node.c_str(), o.cfg.server.c_str(), kcDescribe(st).c_str());
+        return CALL_UNKNOWN;
+    }
     if (rc != KC_OK)
         return failed(o.confirm || o.ask ? "generating and storing the password" : "generating the password", st);
     printf(store ? "The new password is stored.\n" : "The new password was refused; the old one is kept.\n");
+    if (st.settled)
+        printf("(%s.)\n", kcDescribe(st).c_str());
     return CALL_OK;
 }
 

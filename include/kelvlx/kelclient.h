@@ -74,6 +74,8 @@ enum kcError : int {
     KC_E_TIMEOUT,    // the agent did not answer in time and was ended
     KC_E_PROTOCOL,   // the agent exited with 0 but its answer was not what the protocol says
     KC_E_WAIT,       // the agent's end could not be observed
+    KC_E_UNKNOWN,    // 'C': the agent ended without a status after the confirmation was sent (killed, or it
+                     // did not answer in time), and no second look settled whether the new password is stored
 };
 
 // The outcome of one run.
@@ -82,6 +84,10 @@ struct kcStatus {
     int sysErrno = 0;      // errno of a failed system call on the caller's side
     int exitStatus = -1;   // the agent's exit status as a caller sees it (0-255); -1 if it did not exit
     int termSignal = 0;    // the signal that ended the agent, 0 if it exited
+    // 'C': the agent ended without a status after the confirmation, and an
+    // unconfirmed 'C' then showed which password is stored: error is KC_OK
+    // when it is the new one, the agent's failure when it is the old one.
+    bool settled = false;
     bool ok() const { return error == KC_OK; }
 };
 
@@ -113,6 +119,9 @@ public:
     void closeOutput();
     // Closes both pipes and waits for the agent; fills st and returns its error.
     int finish(kcStatus *st);
+    // From now on waits for the agent at least ms milliseconds at a time
+    // (after a confirmed 'C': its lock wait and the rewrite).
+    void extendTimeout(int ms);
 
     pid_t pid() const { return pid_; }
     int inputFd() const { return toAgent_; }
@@ -128,6 +137,7 @@ private:
     int fromAgent_ = -1;   // caller's end of the output pipe
     int errno_ = 0;
     bool timedOut_ = false;
+    int timeoutMs_ = 0;    // cfg_.timeoutMs, or longer after extendTimeout
 };
 
 // An answer of at most 192 bytes, zeroed when it goes.
@@ -158,9 +168,20 @@ struct kcPasswords {
 };
 inline constexpr int32_t KC_CONFIRM = 67;   // 'C': store the new password
 inline constexpr int32_t KC_REFUSE = 66;    // anything but 67 keeps the old one
+// How long a confirmed 'C' may take at the least: the agent waits up to 120
+// seconds for the password file's lock, then rewrites the file.
+inline constexpr int KC_STORE_WAIT_MS = (120 + 30) * 1000;
 // Generates a new password. decide sees both passwords and returns the
 // confirmation to send. With encipherFlag 1 both come enciphered with key
-// (keyLen 0 to 16 bytes). On return *out holds what the agent sent.
+// (keyLen 0 to 16 bytes). On return *out holds what the agent sent. After a
+// confirmation the agent is given at least KC_STORE_WAIT_MS. An agent that
+// ends without a status after it (killed, or silent too long) leaves the
+// outcome open: the library then runs an unconfirmed 'C' with the same
+// arguments, whose old password is the stored one, and reports what it shows
+// (st->settled), or KC_E_UNKNOWN when it shows neither password.
+// A stored encryption key is never replaced here; note that the password
+// file keeps one earlier key only, so an administrator's third key change
+// drops the second one (keladm set-key asks for --drop-current first).
 int kcGeneratePassword(const kcConfig &cfg, unsigned char codeSet, unsigned char encipherFlag,
                        const unsigned char *key, size_t keyLen,
                        const std::function<int32_t(const kcPasswords &)> &decide, kcPasswords *out,

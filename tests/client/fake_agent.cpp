@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -29,6 +30,75 @@ std::string readAll(int fd)
     while ((r = read(fd, buf, sizeof buf)) > 0)
         s.append(buf, static_cast<size_t>(r));
     return s;
+}
+
+bool readExact(int fd, void *p, size_t n)
+{
+    size_t off = 0;
+    while (off < n) {
+        ssize_t r = read(fd, static_cast<char *>(p) + off, n - off);
+        if (r <= 0)
+            return false;
+        off += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+std::string readFile(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return "";
+    std::string s = readAll(fd);
+    close(fd);
+    return s;
+}
+
+void writeFile(const std::string &path, const std::string &s)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        writeAll(fd, s);
+        close(fd);
+    }
+}
+
+std::string lengthAndText(const std::string &s)
+{
+    uint64_t n = s.size();
+    return std::string(reinterpret_cast<const char *>(&n), sizeof n) + s;
+}
+
+// 'C' with a stored password kept in the file argument 14 names ("OLD" while
+// it is missing): sends it as the old password and "NEW" as the new one. On
+// confirmation 67 argument 13 says what happens: "store-die" stores NEW and
+// is killed, "die" is killed, "other-die" stores another password and is
+// killed, "slow" stores NEW after a second and exits 0, "always-die" is killed
+// whatever the confirmation.
+int generate(int in, int out, const std::string &behaviour, const std::string &state)
+{
+    unsigned char req[3];
+    char key[16];
+    if (!readExact(in, req, sizeof req) || req[2] > sizeof key || !readExact(in, key, req[2]))
+        return 202;
+    std::string stored = readFile(state);
+    if (stored.empty())
+        stored = "OLD";
+    writeAll(out, lengthAndText(stored) + lengthAndText("NEW"));
+    int32_t confirmation = 0;
+    const bool confirmed = readExact(in, &confirmation, sizeof confirmation) && confirmation == 67;
+    if (behaviour == "always-die" || (confirmed && behaviour != "slow")) {
+        if (confirmed && behaviour == "store-die")
+            writeFile(state, "NEW");
+        if (confirmed && behaviour == "other-die")
+            writeFile(state, "ELSE");
+        kill(getpid(), SIGKILL);
+    }
+    if (confirmed) {
+        sleep(1);
+        writeFile(state, "NEW");
+    }
+    return 0;
 }
 
 } // namespace
@@ -77,6 +147,8 @@ int main(int argc, char **argv)
         kill(getpid(), SIGTERM);
         pause();
     }
+    if (mode == "generate")
+        return generate(in, out, argv[13], argv[14]);
     if (mode == "bigpassword") {   // 'C' answer with an old length past any password
         char req[3];
         if (read(in, req, sizeof req) != static_cast<ssize_t>(sizeof req))

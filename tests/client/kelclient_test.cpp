@@ -189,6 +189,7 @@ TEST(KcRequests, AgentFailuresAreSentences)
         {113, "unusable length"},
         {109, "no key could be made"},
         {170, "could not be loaded (5802)"},
+        {166, "locked by another writer"},
         {77, "status it does not document"},
     };
     for (const auto &c : cases) {
@@ -202,6 +203,61 @@ TEST(KcRequests, AgentFailuresAreSentences)
         EXPECT_NE(std::string::npos, text.find("exit status " + std::to_string(c.status))) << text;
         EXPECT_NE(std::string::npos, text.find(c.phrase)) << text;
     }
+}
+
+// A confirmed 'C' whose agent ends without a status may have stored the new
+// password or not: the library looks with an unconfirmed 'C' and says what it
+// saw, or that the outcome is unknown. Never "failed" for a stored password.
+TEST(KcGenerate, AnAgentEndedAfterTheConfirmationIsSettledOrUnknown)
+{
+    struct Case {
+        const char *behaviour;   // of the stand-in after the confirmation
+        int rc;
+        bool settled;
+        const char *phrase;
+    } cases[] = {
+        {"store-die", KC_OK, true, "showed that the new password is stored"},
+        {"die", KC_E_AGENT, true, "the old password is still stored"},
+        {"other-die", KC_E_UNKNOWN, false, "whether it is stored is unknown"},
+        {"always-die", KC_E_UNKNOWN, false, "whether it is stored is unknown"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.behaviour);
+        char dir[] = "/tmp/kcsettle.XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        kcConfig cfg = fakeConfig("generate", c.behaviour);
+        cfg.passwordDir = dir;
+        kcPasswords pw;
+        kcStatus st;
+        EXPECT_EQ(c.rc, kcGeneratePassword(cfg, 0, 2, nullptr, 0, [](const kcPasswords &) { return KC_CONFIRM; },
+                                           &pw, &st));
+        EXPECT_EQ(c.settled, st.settled);
+        EXPECT_EQ(SIGKILL, st.termSignal);
+        EXPECT_EQ(std::string("NEW"), std::string(reinterpret_cast<const char *>(pw.newPw.b), pw.newLen));
+        EXPECT_NE(std::string::npos, kcDescribe(st).find(c.phrase)) << kcDescribe(st);
+        unlink((std::string(dir) + "/ZAR.PWD").c_str());
+        rmdir(dir);
+    }
+    EXPECT_TRUE(noChildLeft());
+}
+
+// After the confirmation the agent may wait for the password file's lock:
+// the library gives it longer than its usual time-out.
+TEST(KcGenerate, AConfirmedStoreMayOutlastTheTimeout)
+{
+    char dir[] = "/tmp/kcslow.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    kcConfig cfg = fakeConfig("generate", "slow");
+    cfg.passwordDir = dir;
+    cfg.timeoutMs = 200;   // the stand-in takes a second to store
+    kcPasswords pw;
+    kcStatus st;
+    EXPECT_EQ(KC_OK, kcGeneratePassword(cfg, 0, 2, nullptr, 0, [](const kcPasswords &) { return KC_CONFIRM; }, &pw,
+                                        &st))
+        << kcDescribe(st);
+    EXPECT_FALSE(st.settled);
+    unlink((std::string(dir) + "/ZAR.PWD").c_str());
+    rmdir(dir);
 }
 
 TEST(KcAgent, StartFailureSignalAndTimeout)

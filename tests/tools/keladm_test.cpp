@@ -297,6 +297,74 @@ TEST_F(Keladm, ListFormatsForScripts)
     EXPECT_EQ("1\t0\tserver\tSRV\tN1\t3\t0\n", r.out);
 }
 
+// The file keeps one earlier key: with one kept already, a new key replaces
+// the current one only on the administrator's word, and the key request then
+// gives the new key and the saved first one, as the layout places them.
+TEST_F(Keladm, ASecondReplacedKeyNeedsTheAdministratorsWord)
+{
+    const std::string keys = KEL_BINARY_DIR "/tools/kelcall --agent " KEL_BINARY_DIR "/kelvlx --catalogs " KEL_BINARY_DIR
+                             "/catalogs --cipher des --node N1 --server SRV --dir " + tmp.path() + " keys";
+    struct Row {
+        const char *name;
+        const char *command;
+        int status;
+        const char *phrase;   // on standard error, or standard output when it worked
+        const char *keyRequest;
+    } rows[] = {
+        {"K3 without --drop-current", "set-key N1 SRV", 1, "Run again with --drop-current",
+         "current key: K2\nsaved key 1: K1\nsaved key 2: K1\n"},
+        {"K3 with --drop-current", "set-key --drop-current N1 SRV", 0, "Stored the encryption key",
+         "current key: K3\nsaved key 1: K1\nsaved key 2: K1\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        unlink(tmp.file().c_str());
+        ASSERT_EQ(0, adm("set-key N1 SRV", "K1\n").status);
+        ASSERT_EQ(0, adm("set-key N1 SRV", "K2\n").status) << "the first replacement keeps K1";
+        const Bytes before = pwfix::readFile(tmp.file());
+        ToolRun r = adm(row.command, "K3\n");
+        EXPECT_EQ(row.status, r.status) << r.err;
+        EXPECT_TRUE(has(row.status == 0 ? r.out : r.err, row.phrase)) << r.out << r.err;
+        if (row.status != 0) {
+            EXPECT_EQ(before, pwfix::readFile(tmp.file()));
+        }
+        r = run(tmp, keys);
+        ASSERT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(row.keyRequest, r.out);
+    }
+    EXPECT_EQ(2, adm("set-server --drop-current N1 SRV", "PW\n").status);
+}
+
+// check names what killed rewrites left behind; a delete reports what its
+// own rewrite gave, and the next write takes the leftovers away.
+TEST_F(Keladm, CheckNamesLeftoversAndDeleteReportsItsRewrite)
+{
+    ASSERT_EQ(0, adm("set-server N1 SRV", "PW1\n").status);
+    ASSERT_EQ(0, adm("set-server N2 SRV", "PW2\n").status);
+    ASSERT_TRUE(pwfix::writeFile(tmp.file("ZAR.PWD.aB3dE9"), "the new file of a killed writer"));
+    ToolRun r = adm("check");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(has(r.out, "Left by an interrupted rewrite: ZAR.PWD.aB3dE9")) << r.out;
+    EXPECT_TRUE(has(r.out, "the next write removes it")) << r.out;
+
+    // A lock that cannot be taken: the rewrite fails, and the delete says so.
+    unlink(tmp.file("ZAR.PWD.lock").c_str());
+    ASSERT_EQ(0, mkdir(tmp.file("ZAR.PWD.lock").c_str(), 0700));
+    const Bytes before = pwfix::readFile(tmp.file());
+    r = adm("delete server N1 SRV");
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(has(r.err, "could not be deleted")) << r.err;
+    EXPECT_TRUE(has(r.err, "(code -1)")) << r.err;
+    EXPECT_EQ(before, pwfix::readFile(tmp.file()));
+
+    ASSERT_EQ(0, rmdir(tmp.file("ZAR.PWD.lock").c_str()));
+    r = adm("delete server N1 SRV");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(has(r.out, "Deleted 1 server password record")) << r.out;
+    EXPECT_EQ(0u, pwfix::dirEntries(tmp.path()).count("ZAR.PWD.aB3dE9"));
+    EXPECT_FALSE(has(adm("check").out, "interrupted rewrite"));
+}
+
 TEST_F(Keladm, ReportsDamageWithoutChangingTheFile)
 {
     const Bytes good = pwfix::v3(0, "SRV", "N1", "PW").bytes();

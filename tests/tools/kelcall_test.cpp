@@ -95,6 +95,27 @@ TEST_F(Kelcall, GenerateConfirmedOrRefused)
     EXPECT_EQ(std::string::npos, (r.out + r.err).find("0011223344556677"));
 }
 
+// A confirmed generate whose agent ends without a status, through a stand-in
+// agent: kelcall reports what the caller's library settled, or that the
+// outcome is unknown, never a failure.
+TEST_F(Kelcall, AnEndWithoutStatusIsSettledOrUnknown)
+{
+    const std::string line =
+        kKelcall + " --agent " KC_FAKE_AGENT " --dir " + tmp.path() + " --node generate generate --confirm --server ";
+    unlink(tmp.file().c_str());   // the stand-in keeps its stored password there
+    ToolRun r = run(tmp, line + "always-die");
+    EXPECT_EQ(3, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("kelcall: unknown: check with 'kelcall --node generate --server "
+                                            "always-die generate' (without --confirm)"))
+        << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find("failed")) << r.err;
+
+    r = run(tmp, line + "store-die");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("The new password is stored.\n(")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("showed that the new password is stored")) << r.out;
+}
+
 TEST_F(Kelcall, FailuresAreSentences)
 {
     struct Case {
