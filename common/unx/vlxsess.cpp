@@ -57,9 +57,22 @@ const unsigned nlsFmtDefault = 1;
     exit(rc);
 }
 
+// A call refused at start-up goes on record before the agent ends.
+[[noreturn]] void vlxRefuse(const char *why, int rc)
+{
+    VlxAuditEntry e;
+    e.refusal = why;
+    vlxAudit(e, rc);
+    vlxExit(rc);
+}
+
 // Waits for a debugger to be attached; never proceeds by itself.
 [[noreturn]] void vlxDebugStop()
 {
+    VlxAuditEntry e;
+    e.refusal = "debug stop: waits for a debugger";
+    e.ended = false;
+    vlxAudit(e, -1);
     pkFprintf(~0u, stderr, "+++ Debug stop in PID %d +++\n", (int)getpid());
     for (;;)
         pause();
@@ -106,13 +119,20 @@ struct VlxRequest {
     VlxRequestArgs *args;
 };
 
+// How a request went beyond its return code.
+struct VlxOutcome {
+    bool returnAtOnce = false;   // 292, or 297 of main's own reads: see vlxServeRequest
+    const char *op = nullptr;    // the request as the audit line names it; null: the letter itself
+};
+
 // Operation 'A': a zero flag asks for a challenge to be enciphered, any other
 // flag for the encryption keys (16 request bytes follow it).
-int vlxServeEncrypt(const VlxRequest &rq, bool *pipeFailed)
+int vlxServeEncrypt(const VlxRequest &rq, VlxOutcome *out)
 {
+    out->op = "A";
     unsigned char flag = 0;
     if (fioReadOnce(rq.inFd, &flag, 1) != 1) {
-        *pipeFailed = true;
+        out->returnAtOnce = true;
         return VLX_RC_PIPE;
     }
     VlxRequestArgs &a = *rq.args;
@@ -121,9 +141,10 @@ int vlxServeEncrypt(const VlxRequest &rq, bool *pipeFailed)
                            a.catDir);
     // The protocol's single read (docs/pipe-protocol.md): the caller writes the
     // 16 bytes at once, and fewer mean 297, never a wait for the rest.
+    out->op = "A key request";
     SecretBuf<16> reqBytes;
     if (fioReadOnce(rq.inFd, reqBytes.data(), reqBytes.size()) != static_cast<ssize_t>(reqBytes.size())) {
-        *pipeFailed = true;
+        out->returnAtOnce = true;
         return VLX_RC_PIPE;
     }
     return getEncryptKey(rq.inFd, rq.outFd, rq.pfi, a.node, a.server, a.pswdPath, a.arg15, a.catDir,
@@ -132,11 +153,12 @@ int vlxServeEncrypt(const VlxRequest &rq, bool *pipeFailed)
 
 // Operation 'B': a zero flag asks for the caller's buffer to be deciphered;
 // any other flag ends the request at once with 0.
-int vlxServeDecrypt(const VlxRequest &rq, bool *pipeFailed)
+int vlxServeDecrypt(const VlxRequest &rq, VlxOutcome *out)
 {
+    out->op = "B";
     unsigned char flag = 0;
     if (fioReadOnce(rq.inFd, &flag, 1) != 1) {
-        *pipeFailed = true;
+        out->returnAtOnce = true;
         return VLX_RC_PIPE;
     }
     if (flag != 0)
@@ -145,7 +167,19 @@ int vlxServeDecrypt(const VlxRequest &rq, bool *pipeFailed)
     return DecryptBuff(rq.cipherType, rq.inFd, rq.outFd, rq.pfi, a.node, a.server, a.pswdPath, a.arg15, a.catDir);
 }
 
-int vlxDispatch(char op, const VlxRequest &rq, bool *pipeFailed)
+// Operation 'C': the audit line tells a stored password from one the caller
+// did not confirm, or whose storing failed.
+int vlxServeChange(const VlxRequest &rq, VlxOutcome *out)
+{
+    VlxRequestArgs &a = *rq.args;
+    int confirmed = 0;
+    int rc = GeneratePassword(rq.cipherType, rq.inFd, rq.outFd, rq.pfi, a.node, a.server, a.pswdPath, a.arg15,
+                              a.catDir, &confirmed);
+    out->op = confirmed == 0 ? "C not confirmed" : rc == 0 ? "C stored" : "C confirmed, not stored";
+    return rc;
+}
+
+int vlxDispatch(char op, const VlxRequest &rq, VlxOutcome *out)
 {
     VlxRequestArgs &a = *rq.args;
     if (TR_GENERAL)
@@ -153,12 +187,11 @@ int vlxDispatch(char op, const VlxRequest &rq, bool *pipeFailed)
                  op == '\0' ? ' ' : op, a.node, a.server, (int)rq.cipherType);
     switch (op) {
     case 'A':
-        return vlxServeEncrypt(rq, pipeFailed);
+        return vlxServeEncrypt(rq, out);
     case 'B':
-        return vlxServeDecrypt(rq, pipeFailed);
+        return vlxServeDecrypt(rq, out);
     case 'C':
-        return GeneratePassword(rq.cipherType, rq.inFd, rq.outFd, rq.pfi, a.node, a.server, a.pswdPath, a.arg15,
-                                a.catDir);
+        return vlxServeChange(rq, out);
     default:
         return VLX_RC_UNKNOWN_OP;
     }
@@ -166,9 +199,9 @@ int vlxDispatch(char op, const VlxRequest &rq, bool *pipeFailed)
 
 // Parses the pipe and cipher arguments, closes the caller's pipe ends, makes
 // the copies and paths the handlers get and serves the one request. Out of
-// memory (292) and an incomplete flag read (297) set *returnAtOnce: main
+// memory (292) and an incomplete flag read (297) set out->returnAtOnce: main
 // returns them without closing the pipes, logging or tearing down the runtime.
-int vlxServeRequest(char **argv, bool *returnAtOnce)
+int vlxServeRequest(char **argv, VlxOutcome *out)
 {
     unsigned char cipherType = vlxCipherType(argv[ARG_CIPHER_TYPE]);
     int inFd = vlxNumber(argv[ARG_IN_FD]);
@@ -197,14 +230,14 @@ int vlxServeRequest(char **argv, bool *returnAtOnce)
         args.pswdFileName = vlxNewPswdPath(argv[ARG_PSWD_DIR]);
         args.pswdPath = vlxNewPswdPath(argv[ARG_PSWD_PATH]);
         if (!args.complete()) {
-            *returnAtOnce = true;   // the copies obtained are released on the way out
+            out->returnAtOnce = true;   // the copies obtained are released on the way out
             return VLX_RC_NO_MEMORY;
         }
         pfi.pswdFile = args.pswdFileName;
         VlxRequest rq = {cipherType, inFd, outFd, &pfi, &args};
-        rc = vlxDispatch(argv[ARG_OPERATION][0], rq, returnAtOnce);
+        rc = vlxDispatch(argv[ARG_OPERATION][0], rq, out);
     }
-    if (!*returnAtOnce) {
+    if (!out->returnAtOnce) {
         vlxCloseCallerFd(inFd);
         vlxCloseCallerFd(outFd);
     }
@@ -217,8 +250,12 @@ int main(int argc, char **argv)
 {
     // Before anything can open a file: no file may become standard output or
     // error and receive a message.
-    if (vlxEnsureStdFds() != 0)
+    if (vlxEnsureStdFds() != 0) {
+        VlxAuditEntry e;
+        e.refusal = "standard descriptors";
+        vlxAudit(e, VLX_RC_INCOMPATIBLE);
         return VLX_RC_INCOMPATIBLE;
+    }
     vlxHardenProcess();
 
     dsCoreInit(nullptr, 1);   // its result is not looked at: a failure shows in the catalog set-up below
@@ -227,17 +264,17 @@ int main(int argc, char **argv)
 
     if (argc < 2 || argv == nullptr) {
         vlxPrintUsage();
-        vlxExit(VLX_RC_USAGE);
+        vlxRefuse("usage", VLX_RC_USAGE);
     }
     if (argv[ARG_DEBUG_STOP][0] == '1')
         vlxDebugStop();
     if (argc <= 2 || StrCmp(argv[ARG_INTERFACE], VLX_INTERFACE_STRING) != 0) {
         vlxPrintUsage();
-        vlxExit(VLX_RC_USAGE);
+        vlxRefuse("usage", VLX_RC_USAGE);
     }
     if (argc != VLX_ARGC) {
         vlxPrintIncompatible();
-        vlxExit(VLX_RC_INCOMPATIBLE);
+        vlxRefuse("argument count", VLX_RC_INCOMPATIBLE);
     }
 
     int exitLogging = vlxNumber(argv[ARG_EXIT_LOGGING]);
@@ -245,23 +282,28 @@ int main(int argc, char **argv)
     cliType_t clientType = (signed char)argv[ARG_CLIENT_TYPE][0];
     if (nlinit(argv[ARG_LANGUAGE], nlsCacheLimit, argv[ARG_CATALOG_DIR], clientType, nlsFmtDefault, nlsFmtDefault,
                nlsFmtDefault, &nlsInfo, nullptr) != 0)
-        vlxExit(VLX_RC_NLS);
+        vlxRefuse("message catalog", VLX_RC_NLS);
     argv[ARG_INTERFACE] = nullptr;   // nothing after the catalog set-up looks at it
 
     if (geteuid() != 0)
-        vlxExit(VLX_RC_INCOMPATIBLE);
+        vlxRefuse("not running as root", VLX_RC_INCOMPATIBLE);
 
     if (!vlxBuildStampAccepted(argv[ARG_BUILD_DATE], argv[ARG_BUILD_TIME])) {
         vlxPrintIncompatible();
         pkFprintf(~0u, stderr, "calling program build date : %s \n", argv[ARG_BUILD_DATE]);
         pkFprintf(~0u, stderr, "VLX build date             : %s \n", BUILDDATE);
         vlxLogExit(exitText, "VLX EXIT Build Dates do not match rc = %d\n", VLX_RC_INCOMPATIBLE);
-        vlxExit(VLX_RC_INCOMPATIBLE);
+        vlxRefuse("build stamp", VLX_RC_INCOMPATIBLE);
     }
 
-    bool returnAtOnce = false;
-    int rc = vlxServeRequest(argv, &returnAtOnce);
-    if (returnAtOnce)
+    VlxOutcome outcome;
+    int rc = vlxServeRequest(argv, &outcome);
+    VlxAuditEntry e;
+    e.op = outcome.op != nullptr ? outcome.op : argv[ARG_OPERATION];
+    e.node = argv[ARG_NODE];
+    e.server = argv[ARG_SERVER];
+    vlxAudit(e, rc);   // the outcome is settled: the log cannot change it
+    if (outcome.returnAtOnce)
         return rc;
 
     if (exitLogging != 0 || rc != 0)

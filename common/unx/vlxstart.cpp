@@ -1,6 +1,7 @@
 #include "common/unx/vlxstart.h"
 
 #include "common/unx/fio.h"
+#include "common/unx/pserrno.h"
 
 #include <cerrno>
 #include <climits>
@@ -11,6 +12,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "common/mem/kelmem.h"
@@ -181,3 +183,95 @@ void vlxPrintUsage()
 }
 
 void vlxPrintIncompatible() { pkFprintf(0, stderr, "Error : calling program and kelvlx are not compatible\n"); }
+
+namespace {
+
+// Appends to a bounded line, always terminated; what does not fit is dropped.
+class AuditLine {
+public:
+    AuditLine(char *buf, size_t size) : buf_(buf), size_(size)
+    {
+        if (size_ != 0)
+            buf_[0] = '\0';
+    }
+    void add(const char *text)
+    {
+        for (; *text != '\0'; ++text)
+            put(*text);
+    }
+    void addNumber(const char *name, long long value)
+    {
+        char num[32];
+        snprintf(num, sizeof num, "%s=%lld", name, value);
+        add(num);
+    }
+    // name="text", every byte a caller could use to forge a line escaped.
+    void addQuoted(const char *name, const char *text)
+    {
+        add(name);
+        add("=\"");
+        size_t n = 0;
+        for (const char *p = text != nullptr ? text : ""; *p != '\0'; ++p, ++n) {
+            if (n == VLX_AUDIT_TEXT_MAX) {
+                add("...");
+                break;
+            }
+            unsigned char c = static_cast<unsigned char>(*p);
+            if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+                put(static_cast<char>(c));
+            } else {
+                char esc[8];
+                snprintf(esc, sizeof esc, "\\x%02x", c);
+                add(esc);
+            }
+        }
+        put('"');
+    }
+
+private:
+    void put(char c)
+    {
+        if (size_ != 0 && len_ + 1 < size_) {
+            buf_[len_++] = c;
+            buf_[len_] = '\0';
+        }
+    }
+    char *buf_;
+    size_t size_;
+    size_t len_ = 0;
+};
+
+} // namespace
+
+void vlxAuditFormat(char *buf, size_t size, unsigned int uid, const VlxAuditEntry &e, int status)
+{
+    AuditLine line(buf, size);
+    line.addNumber("uid", uid);
+    if (e.refusal != nullptr) {
+        line.add(" ");
+        line.addQuoted("refused", e.refusal);
+    } else {
+        line.add(" ");
+        line.addQuoted("op", e.op);
+        line.add(" ");
+        line.addQuoted("node", e.node);
+        line.add(" ");
+        line.addQuoted("server", e.server);
+    }
+    if (e.ended) {
+        line.add(" ");
+        line.addNumber("status", status);
+    }
+}
+
+void vlxAudit(const VlxAuditEntry &e, int status)
+{
+    ErrnoKeeper keepErrno;
+    char text[VLX_AUDIT_LINE_SIZE];
+    vlxAuditFormat(text, sizeof text, static_cast<unsigned int>(getuid()), e, status);
+    // No LOG_NDELAY: the socket is opened by the one syslog call, and a log
+    // that is not there costs a failed connect, nothing more.
+    openlog("kelvlx", LOG_PID, LOG_AUTHPRIV);
+    syslog(status == 0 ? LOG_INFO : LOG_NOTICE, "%s", text);
+    closelog();
+}

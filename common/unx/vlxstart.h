@@ -72,3 +72,27 @@ void vlxPrintUsage();
 
 // "Error : calling program and kelvlx are not compatible\n" on standard error.
 void vlxPrintIncompatible();
+
+// One run as the audit line names it: the request, or why start-up refused
+// the call. Texts come from the caller and are quoted with every byte
+// outside printable ASCII (and '"', '\\') escaped, each cut at
+// VLX_AUDIT_TEXT_MAX bytes. No password, key or data byte ever goes in.
+struct VlxAuditEntry {
+    const char *op = nullptr;        // "A", "A key request", "B", "C stored", ...; the letter when unknown
+    const char *node = nullptr;
+    const char *server = nullptr;
+    const char *refusal = nullptr;   // set instead of op when start-up refused the call
+    bool ended = true;               // false: the run goes on (the debug stop), no status
+};
+inline constexpr size_t VLX_AUDIT_TEXT_MAX = 64;
+inline constexpr size_t VLX_AUDIT_LINE_SIZE = 1024;   // holds every line vlxAuditFormat makes
+
+// The line for the system log: "uid=<real uid> op="..." node="..." server="..."
+// status=<n>", or "uid=<real uid> refused="..." status=<n>". Always
+// terminated within size bytes.
+void vlxAuditFormat(char *buf, size_t size, unsigned int uid, const VlxAuditEntry &e, int status);
+
+// Sends the line of this run to the system log (LOG_AUTHPRIV; LOG_INFO for
+// status 0, LOG_NOTICE otherwise). Connects only now and closes again; a log
+// that cannot be reached changes nothing, errno included.
+void vlxAudit(const VlxAuditEntry &e, int status);

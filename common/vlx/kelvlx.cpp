@@ -182,7 +182,7 @@ bool sendPassword(int outFd, const unsigned char *p, unsigned int len)
 } // namespace
 
 int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo *pfi, char *node, char *server,
-                     char *pswdPath, char *arg15, char *catDir)
+                     char *pswdPath, char *arg15, char *catDir, int *confirmed)
 {
     unsigned char codeSet = 0, encipherFlag = 0, keyLen = 0;
     if (fioReadOnce(inFd, &codeSet, 1) != 1 || fioReadOnce(inFd, &encipherFlag, 1) != 1 ||
@@ -253,6 +253,8 @@ int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo
     if (fioReadOnce(inFd, &confirmation, sizeof confirmation) == static_cast<ssize_t>(sizeof confirmation) &&
         confirmation == VLX_CONFIRM) {
         holdSignalsForGood();
+        if (confirmed != nullptr)
+            *confirmed = 1;
         if (answerLost(outFd))
             return RC_PIPE;
         // One rewrite replaces every server password of this node and server,

@@ -19,6 +19,7 @@ int getEncryptKey(int inFd, int outFd, pswdFileInfo *pfi, char *node, char *serv
 // Once a confirmation to store has been read, every signal that can be held
 // stays held in the calling thread when it returns, so that the agent ends
 // with the store's status and never by a signal; a caller that goes on
-// running restores its signal mask itself.
+// running restores its signal mask itself. *confirmed (when given) becomes 1
+// once the caller has confirmed: the status then is the store's.
 int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo *pfi, char *node, char *server,
-                     char *pswdPath, char *arg15, char *catDir);
+                     char *pswdPath, char *arg15, char *catDir, int *confirmed = nullptr);

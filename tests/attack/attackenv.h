@@ -13,6 +13,8 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -28,6 +30,7 @@
 #include <vector>
 
 #include "tests/common/unx/pwfixture.h"
+#include "tests/tools/toolrun.h"
 
 namespace atk {
 
@@ -165,37 +168,19 @@ inline std::string sub(const std::string &dir, const std::string &name, mode_t m
     return p;
 }
 
-// The crypto library's default directory (KEL_OXL_DIR), as this test process
-// and everything it starts see it while the guard lives: a private mount
-// namespace in which an empty root-owned tmpfs lies over the deepest
-// directory of that path that exists, and the path is made again inside it.
-// A test plants what it likes there without touching the machine's own
-// directory, and nothing is left to restore: the namespace goes with the guard.
-class PrivateLibraryDir {
+// A private mount namespace for this test process and everything it starts
+// while the guard lives; the guard returns the process to the machine's own,
+// and the private one, with all mounted in it, goes with its last process.
+class PrivateMounts {
 public:
-    PrivateLibraryDir()
+    PrivateMounts()
     {
-        std::string top = KEL_OXL_DIR;
-        struct stat st;
-        while (top.size() > 1 && stat(top.c_str(), &st) != 0)
-            top = top.substr(0, top.rfind('/') == 0 ? 1 : top.rfind('/'));
-        if (top.size() <= 1) {
-            problem_ = "no directory of " KEL_OXL_DIR " exists to hide under a private mount";
-            return;
-        }
         origin_ = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
         cwd_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (origin_ < 0 || cwd_ < 0 || unshare(CLONE_NEWNS) != 0) {
-            problem_ = std::string("no private mount namespace here: ") + strerror(errno);
-            return;
-        }
-        entered_ = true;
-        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("kelatk", top.c_str(), "tmpfs", 0, "mode=0755,uid=0,gid=0") != 0 ||
-            sh("mkdir -p '" KEL_OXL_DIR "'") != 0)
-            failure_ = std::string("cannot lay a tmpfs over ") + top + ": " + strerror(errno);
+        if (origin_ < 0 || cwd_ < 0)
+            problem_ = std::string("cannot hold the mount namespace: ") + strerror(errno);
     }
-    ~PrivateLibraryDir()
+    ~PrivateMounts()
     {
         if (entered_ && (setns(origin_, CLONE_NEWNS) != 0 || fchdir(cwd_) != 0))
             abort();   // the rest of the tests would run in the private namespace
@@ -203,11 +188,34 @@ public:
             if (fd >= 0)
                 close(fd);
     }
-    PrivateLibraryDir(const PrivateLibraryDir &) = delete;
-    PrivateLibraryDir &operator=(const PrivateLibraryDir &) = delete;
+    PrivateMounts(const PrivateMounts &) = delete;
+    PrivateMounts &operator=(const PrivateMounts &) = delete;
 
     const std::string &problem() const { return problem_; }   // skip: no namespace here
     const std::string &failure() const { return failure_; }   // fail: the namespace is not as it should be
+
+protected:
+    // Enters a new namespace in which nothing mounted propagates back.
+    bool enter()
+    {
+        if (!problem_.empty())
+            return false;
+        if (unshare(CLONE_NEWNS) != 0) {
+            problem_ = std::string("no private mount namespace here: ") + strerror(errno);
+            return false;
+        }
+        entered_ = true;
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            failure_ = std::string("cannot make the mounts private: ") + strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    void fail(const std::string &what) { failure_ = what + ": " + strerror(errno); }
+    void skip(const std::string &why) { problem_ = why; }
+    // For a helper that enters a namespace itself: whatever it did, the
+    // guard returns to the machine's (a return to the same one is harmless).
+    void entered() { entered_ = true; }
 
 private:
     int origin_ = -1;
@@ -217,7 +225,79 @@ private:
     std::string failure_;
 };
 
-#define ATK_REQUIRE_PRIVATE_LIBRARY_DIR(guard)                   \
+// The crypto library's default directory (KEL_OXL_DIR) in a private mount
+// namespace: an empty root-owned tmpfs lies over the deepest directory of
+// that path that exists, and the path is made again inside it. A test
+// plants what it likes there without touching the machine's own directory,
+// and nothing is left to restore.
+class PrivateLibraryDir : public PrivateMounts {
+public:
+    PrivateLibraryDir()
+    {
+        std::string top = KEL_OXL_DIR;
+        struct stat st;
+        while (top.size() > 1 && stat(top.c_str(), &st) != 0)
+            top = top.substr(0, top.rfind('/') == 0 ? 1 : top.rfind('/'));
+        if (top.size() <= 1) {
+            skip("no directory of " KEL_OXL_DIR " exists to hide under a private mount");
+            return;
+        }
+        if (enter() && (mount("kelatk", top.c_str(), "tmpfs", 0, "mode=0755,uid=0,gid=0") != 0 ||
+                        sh("mkdir -p '" KEL_OXL_DIR "'") != 0))
+            fail("cannot lay a tmpfs over " + top);
+    }
+};
+
+// The system log of a private mount namespace: /dev is a tmpfs with the few
+// devices a program opens and /dev/log a socket of the test's, so what the
+// agent sends to syslog is read here and never reaches the machine's log.
+class PrivateDevLog : public PrivateMounts {
+public:
+    explicit PrivateDevLog(const std::string &dir)
+    {
+        const std::string path = dir + "/log.sock";
+        struct sockaddr_un sa {};
+        sa.sun_family = AF_UNIX;
+        if (path.size() >= sizeof sa.sun_path) {
+            fail("socket path too long");
+            return;
+        }
+        memcpy(sa.sun_path, path.c_str(), path.size() + 1);
+        socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (socket_ < 0 || bind(socket_, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0 ||
+            chmod(path.c_str(), 0666) != 0) {
+            fail("cannot make the log socket");
+            return;
+        }
+        if (!problem().empty())
+            return;
+        const bool made = toolrun_detail::privateDevLog(path);   // the tools' tests make theirs so too
+        entered();
+        if (!made)
+            skip(std::string("no private /dev here: ") + strerror(errno));
+    }
+    ~PrivateDevLog()
+    {
+        if (socket_ >= 0)
+            close(socket_);
+    }
+    // The messages sent since the last call, each a whole syslog datagram.
+    std::vector<std::string> take()
+    {
+        std::vector<std::string> out;
+        char buf[4096];
+        ssize_t n;
+        while (socket_ >= 0 && (n = recv(socket_, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+            out.emplace_back(buf, static_cast<size_t>(n));
+        return out;
+    }
+
+private:
+    int socket_ = -1;
+};
+
+// Skips where no private mount namespace can be made; fails where it is not as asked.
+#define ATK_REQUIRE_PRIVATE_MOUNTS(guard)                        \
     do {                                                         \
         if (!(guard).problem().empty())                          \
             GTEST_SKIP() << (guard).problem();                   \

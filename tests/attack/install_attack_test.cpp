@@ -72,7 +72,7 @@ TEST(AttackInstall, LiveInstallStopsAtDirectoriesOthersCouldChange)
 {
     ATK_REQUIRE_INSTALL();
     PrivateLibraryDir ns;
-    ATK_REQUIRE_PRIVATE_LIBRARY_DIR(ns);
+    ATK_REQUIRE_PRIVATE_MOUNTS(ns);
     struct Row {
         const char *name;
         uid_t prefixOwner;     // owner of the directory above the prefix

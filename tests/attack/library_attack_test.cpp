@@ -36,7 +36,7 @@ TEST(AttackLibrary, PlantedLibraryIsLoadedOnlyWhereRootAloneCouldHavePutIt)
 {
     ATK_REQUIRE_INSTALL();
     PrivateLibraryDir ns;
-    ATK_REQUIRE_PRIVATE_LIBRARY_DIR(ns);
+    ATK_REQUIRE_PRIVATE_MOUNTS(ns);
     Dir pw, out(0755);
     pwfix::writeFile(pw.file(), passwordFile());
     const std::string marker = out.path() + "/loaded";
@@ -75,7 +75,7 @@ TEST(AttackLibrary, SwappedLinkNeverLetsTheUsersLibraryIn)
 {
     ATK_REQUIRE_INSTALL();
     PrivateLibraryDir ns;
-    ATK_REQUIRE_PRIVATE_LIBRARY_DIR(ns);
+    ATK_REQUIRE_PRIVATE_MOUNTS(ns);
     // <dir>/oxl is the user's and holds the link oxllib, which points at
     // <dir>/trusted/oxllib (root's) or <dir>/user/oxllib (the user's).
     ASSERT_EQ(shIn("mkdir -p %o/oxl %o/trusted/oxllib %o/user/oxllib && cp '" KEL_PLANTED_LIB

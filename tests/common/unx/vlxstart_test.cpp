@@ -190,6 +190,46 @@ private:
     int fd_[2] = {-1, -1};
 };
 
+// The audit line: the caller's texts quoted and escaped so that no byte of
+// theirs can end the line or forge a field, each cut at 64 bytes, and the
+// whole line bounded by its buffer.
+TEST(VlxAuditFormat, QuotesEscapesAndBounds)
+{
+    const std::string long70(70, 'n');
+    struct Case {
+        const char *name;
+        VlxAuditEntry e;
+        int status;
+        std::string line;
+    } cases[] = {
+        {"request", {"A", "NODE1", "SERVER1", nullptr, true}, 0,
+         "uid=1000 op=\"A\" node=\"NODE1\" server=\"SERVER1\" status=0"},
+        {"refusal", {nullptr, "N", "S", "build stamp", true}, 138, "uid=1000 refused=\"build stamp\" status=138"},
+        {"still running", {nullptr, nullptr, nullptr, "debug stop", false}, -1, "uid=1000 refused=\"debug stop\""},
+        {"bytes a caller could forge with", {"C stored", "a\nb\"c\\d\x7f\xc3\xa9", "", nullptr, true}, -1,
+         "uid=1000 op=\"C stored\" node=\"a\\x0ab\\x22c\\x5cd\\x7f\\xc3\\xa9\" server=\"\" status=-1"},
+        {"missing texts", {nullptr, nullptr, nullptr, nullptr, true}, 295,
+         "uid=1000 op=\"\" node=\"\" server=\"\" status=295"},
+        {"a text past 64 bytes", {"A", long70.c_str(), "S", nullptr, true}, 168,
+         "uid=1000 op=\"A\" node=\"" + long70.substr(0, 64) + "...\" server=\"S\" status=168"},
+    };
+    for (const Case &c : cases) {
+        char buf[VLX_AUDIT_LINE_SIZE];
+        vlxAuditFormat(buf, sizeof buf, 1000, c.e, c.status);
+        EXPECT_EQ(std::string(buf), c.line) << c.name;
+    }
+    // Every byte escaped, every text at its longest: the line still fits.
+    const std::string worst(200, '\x01');
+    VlxAuditEntry e{worst.c_str(), worst.c_str(), worst.c_str(), nullptr, true};
+    char buf[VLX_AUDIT_LINE_SIZE];
+    vlxAuditFormat(buf, sizeof buf, 4294967295u, e, -2147483647 - 1);
+    EXPECT_EQ(std::string(buf).substr(std::string(buf).size() - 19), " status=-2147483648");
+    char small[12];
+    memset(small, 'x', sizeof small);
+    vlxAuditFormat(small, sizeof small, 1000, e, 0);
+    EXPECT_STREQ(small, "uid=1000 op");
+}
+
 bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
 TEST(VlxCloseCallerFd, NeverClosesStandardDescriptors)
