@@ -6,10 +6,9 @@
 //
 //   aes_request_bench [runs]      (default 300; run as root: the agent serves only root)
 //
-// The agent looks for the library below its installation directory first.
-// When that directory exists, the benchmark shows the build tree's oxl/ there
-// in a mount namespace of its own, so a library installed from another build
-// does not stand in the way; otherwise LD_LIBRARY_PATH names the build tree.
+// The agent finds this build's library where it looks for it, below its
+// installation directory, in a mount namespace of the benchmark's own (see
+// showBuildLibrary).
 #include <dlfcn.h>
 #include <link.h>
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -94,16 +95,43 @@ kcConfig programConfig(const kcConfig &agent, const char *program)
     return cfg;
 }
 
+namespace {
+
+// mkdir -p, for a path inside a scratch file system of this benchmark.
+bool makePath(const std::string &path)
+{
+    for (size_t i = 1; i <= path.size(); ++i)
+        if (i == path.size() || path[i] == '/')
+            if (mkdir(path.substr(0, i).c_str(), 0755) != 0 && errno != EEXIST)
+                return false;
+    return true;
+}
+
+} // namespace
+
 std::string showBuildLibrary()
 {
-    const std::string installed = std::string(KEL_OXL_DIR) + "/oxl";
-    struct stat st;
-    if (strcmp(KEL_OXL_DIR, KEL_BINARY_DIR) == 0 || stat(installed.c_str(), &st) != 0) {
-        setenv("LD_LIBRARY_PATH", KEL_BINARY_DIR, 1);   // nothing installed: the search path reaches it
-        return KEL_BINARY_DIR;
+    if (strcmp(KEL_OXL_DIR, KEL_BINARY_DIR) == 0)
+        return KEL_BINARY_DIR;   // the agent looks in the build tree itself
+    const std::string target = std::string(KEL_OXL_DIR) + "/oxl";
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        perror("cannot make a mount namespace for the benchmark");
+        return "";
     }
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount(KEL_BINARY_DIR "/oxl", installed.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    struct stat st;
+    if (stat(target.c_str(), &st) != 0) {
+        // Nothing installed: in this namespace only, a scratch file system on
+        // the deepest directory above the library's that exists holds the
+        // path. Never on /, which everything needs.
+        std::string top = target;
+        while (top.size() > 1 && stat(top.c_str(), &st) != 0)
+            top.erase(top.rfind('/') == 0 ? 1 : top.rfind('/'));
+        if (top == "/" || mount("kelbench", top.c_str(), "tmpfs", 0, "mode=0755") != 0 || !makePath(target)) {
+            fprintf(stderr, "cannot make %s in the benchmark's mount namespace\n", target.c_str());
+            return "";
+        }
+    }
+    if (mount(KEL_BINARY_DIR "/oxl", target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
         perror("cannot show the build's crypto library to the agent");
         return "";
     }

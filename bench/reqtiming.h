@@ -46,12 +46,13 @@ kcConfig agentConfig(const PasswordDir &dir, int cipherType);
 // The same exchange, started with another program in the agent's place.
 kcConfig programConfig(const kcConfig &agent, const char *program);
 
-// Lets the agent find this build's crypto library below its installation
-// directory: where that directory exists, the process moves into a mount
-// namespace of its own in which it shows the build tree's oxl/ (a library
-// installed from another build would be refused); otherwise LD_LIBRARY_PATH
-// names the build tree. The directory the library is loaded from, or empty
-// when it cannot be shown.
+// Lets the agent find this build's crypto library where it looks for it,
+// below its installation directory, without LD_LIBRARY_PATH (which every
+// program started would search for each of its libraries): the process moves
+// into a mount namespace of its own in which that directory shows the build
+// tree's oxl/ (a library installed from another build would be refused), on
+// a scratch file system there where nothing is installed. The directory the
+// library is loaded from, or empty when it cannot be shown.
 std::string showBuildLibrary();
 
 struct Subject {
