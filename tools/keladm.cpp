@@ -60,6 +60,8 @@ const char kUsage[] =
     "  -V, --version            the version and the agent build stamp\n"
     "Exit status: 0 done, 1 failed, 2 usage error, 3 the file is damaged.\n";
 
+const char kDeleteUsage[] = "delete takes 'server' or 'key', a node name and a server name";
+
 enum class ListFormat { Table, Tsv, Json };
 
 struct AdmOptions {
@@ -237,9 +239,6 @@ std::string takeNames(AdmRun *r, size_t first)
 
 int cmdSet(AdmRun &r, unsigned char type)
 {
-    r.changes = true;
-    if (r.o.words.size() != 3)
-        return refuse(r, ADM_USAGE, "set-server and set-key take a node name and a server name");
     r.recordType = type;
     if (std::string bad = takeNames(&r, 1); !bad.empty())
         return refuse(r, ADM_USAGE, bad);
@@ -355,8 +354,6 @@ int reportDamage(const AdmRun &r, const pwfScan &scan, const std::string &conseq
 
 int cmdList(AdmRun &r)
 {
-    if (r.o.words.size() != 1)
-        return refuse(r, ADM_USAGE, "list takes no arguments");
     pwfScan scan;
     if (int rc = scanExisting(r, &scan); rc != ADM_OK)
         return rc;
@@ -382,9 +379,8 @@ unsigned countMatching(const pwfScan &scan, unsigned char type, const std::strin
 
 int cmdDelete(AdmRun &r)
 {
-    r.changes = true;
-    if (r.o.words.size() != 4 || (r.o.words[1] != "server" && r.o.words[1] != "key"))
-        return refuse(r, ADM_USAGE, "delete takes 'server' or 'key', a node name and a server name");
+    if (r.o.words[1] != "server" && r.o.words[1] != "key")
+        return refuse(r, ADM_USAGE, kDeleteUsage);
     const unsigned char type = r.o.words[1] == "server" ? PSWD_TYPE_SERVER : PSWD_TYPE_ENCRKEY;
     r.recordType = type;
     if (std::string bad = takeNames(&r, 2); !bad.empty())
@@ -428,8 +424,6 @@ void printLeftovers(const AdmRun &r)
 
 int cmdCheck(AdmRun &r)
 {
-    if (r.o.words.size() != 1)
-        return refuse(r, ADM_USAGE, "check takes no arguments");
     pwfScan scan;
     if (int rc = scanExisting(r, &scan); rc != ADM_OK)
         return rc;
@@ -484,15 +478,10 @@ int parseOptions(int argc, char **argv, AdmOptions *o, bool *done)
             if (!parseFormat(optarg, &o->format))
                 return toolUsageError(kTool, "--format takes table, tsv or json");
             break;
-        case 'h':
-            fputs(kUsage, stdout);
-            *done = true;
-            return ADM_OK;
-        case 'V':
-            toolPrintVersion(kTool);
-            *done = true;
-            return ADM_OK;
-        default: return toolUsageError(kTool, toolOptionProblem(c, argv, optind));
+        default:
+            if ((*done = toolHelpOrVersion(c, kTool, kUsage)))
+                return ADM_OK;
+            return toolUsageError(kTool, toolOptionProblem(c, argv, optind));
         }
     }
     for (int i = optind; i < argc; ++i)
@@ -511,15 +500,21 @@ int parseOptions(int argc, char **argv, AdmOptions *o, bool *done)
 struct AdmCommand {
     const char *name;
     int (*run)(AdmRun &r);
-    bool changes;   // its outcome goes to syslog
+    bool changes;         // its outcome goes to syslog
+    size_t words;         // with the command's own name
+    const char *usage;    // when the count is wrong
 };
 
 int cmdSetServer(AdmRun &r) { return cmdSet(r, PSWD_TYPE_SERVER); }
 int cmdSetKey(AdmRun &r) { return cmdSet(r, PSWD_TYPE_ENCRKEY); }
 
+const char kSetUsage[] = "set-server and set-key take a node name and a server name";
 const AdmCommand kCommands[] = {
-    {"set-server", cmdSetServer, true}, {"set-key", cmdSetKey, true}, {"list", cmdList, false},
-    {"delete", cmdDelete, true},        {"check", cmdCheck, false},
+    {"set-server", cmdSetServer, true, 3, kSetUsage},
+    {"set-key", cmdSetKey, true, 3, kSetUsage},
+    {"list", cmdList, false, 1, "list takes no arguments"},
+    {"delete", cmdDelete, true, 4, kDeleteUsage},
+    {"check", cmdCheck, false, 1, "check takes no arguments"},
 };
 
 const AdmCommand *findCommand(const std::string &name)
@@ -543,6 +538,8 @@ int main(int argc, char **argv)
     if (cmd == nullptr)
         return toolUsageError(kTool, "unknown command '" + opts.words[0] + "'");
     AdmRun run{opts, filePath(opts.dir), cmd->changes, -1, "", ""};
+    if (opts.words.size() != cmd->words)
+        return refuse(run, ADM_USAGE, cmd->usage);
     if (geteuid() != 0)
         return refuse(run, ADM_FAILED, "must be run as root: the password file is readable by root only");
 

@@ -167,15 +167,10 @@ int parseOptions(int argc, char **argv, CallOptions *o, bool *done)
         case OPT_KEY:
             return usage("--key is not accepted: a key on the command line can be read by every user "
                          "(ps); give it with --key-fd");
-        case 'h':
-            fputs(kUsage, stdout);
-            *done = true;
-            return CALL_OK;
-        case 'V':
-            toolPrintVersion(kTool);
-            *done = true;
-            return CALL_OK;
-        default: return usage(toolOptionProblem(c, argv, optind));
+        default:
+            if ((*done = toolHelpOrVersion(c, kTool, kUsage)))
+                return CALL_OK;
+            return usage(toolOptionProblem(c, argv, optind));
         }
     }
     for (int i = optind; i < argc; ++i)

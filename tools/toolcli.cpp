@@ -18,6 +18,15 @@ void toolPrintVersion(const char *tool)
     printf("%s (kelvlx) %s\nagent build stamp \"%s\"\n", tool, KEL_VERSION, KEL_BUILD_STAMP);
 }
 
+bool toolHelpOrVersion(int c, const char *tool, const char *usage)
+{
+    if (c == 'h')
+        fputs(usage, stdout);
+    else if (c == 'V')
+        toolPrintVersion(tool);
+    return c == 'h' || c == 'V';
+}
+
 int toolUsageError(const char *tool, const std::string &problem)
 {
     fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", tool, problem.c_str(), tool);

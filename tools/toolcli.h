@@ -15,6 +15,10 @@ inline constexpr int TOOL_USAGE = 2;
 // with: a caller's build stamp must equal the agent's.
 void toolPrintVersion(const char *tool);
 
+// For the option getopt_long returned: 'h' prints usage, 'V' the version, on
+// standard output. True when it was one of the two.
+bool toolHelpOrVersion(int c, const char *tool, const char *usage);
+
 // "<tool>: <problem>" and where the full usage is, on standard error; returns TOOL_USAGE.
 int toolUsageError(const char *tool, const std::string &problem);
 

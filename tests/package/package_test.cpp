@@ -16,26 +16,11 @@
 #include <vector>
 
 #include "tests/common/unx/pwfixture.h"
+#include "tests/tools/toolrun.h"
 
 namespace {
 
 using pwfix::TempDir;
-
-struct Shell {
-    int status = -1;
-    std::string out;   // standard output and error
-};
-
-// Runs a shell command line; captures its output and exit status.
-Shell sh(const TempDir &tmp, const std::string &cmd)
-{
-    const std::string log = tmp.file("sh.log");
-    int rc = system((cmd + " >'" + log + "' 2>&1").c_str());
-    Shell r;
-    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    r.out = pwfix::readFile(log);
-    return r;
-}
 
 bool has(const std::string &text, const std::string &phrase)
 {
@@ -89,9 +74,9 @@ TEST(ManPages, PassTheLinterWithoutAWarning)
         GTEST_SKIP() << "mandoc is not installed (scripts/deps.sh installs it)";
     TempDir tmp;
     for (const char *page : {"kelvlx.8", "keladm.8", "kelcall.1", "kelvlx-passwords.5"}) {
-        Shell r = sh(tmp, std::string("mandoc -T lint -W warning " KEL_BINARY_DIR "/man/") + page);
-        EXPECT_EQ(0, r.status) << page << ":\n" << r.out;
-        EXPECT_EQ("", r.out) << page;
+        ToolRun r = run(tmp, std::string("mandoc -T lint -W warning " KEL_BINARY_DIR "/man/") + page);
+        EXPECT_EQ(0, r.status) << page;
+        EXPECT_EQ("", r.out + r.err) << page;
     }
 }
 
@@ -126,8 +111,8 @@ TEST(BashCompletion, CompletesCommandsAndOptions)
         const std::string script = stubs + "COMP_WORDS=(" + c.line + "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n" +
                                    "_${COMP_WORDS[0]}\necho \"${COMPREPLY[*]}\"\n";
         pwfix::writeFile(tmp.file("complete.sh"), script, 0644);
-        Shell r = sh(tmp, "bash " + tmp.file("complete.sh"));
-        EXPECT_EQ(0, r.status) << c.line << ": " << r.out;
+        ToolRun r = run(tmp, "bash " + tmp.file("complete.sh"));
+        EXPECT_EQ(0, r.status) << c.line << ": " << r.err;
         EXPECT_EQ(std::string(c.expected) + "\n", r.out) << c.line;
     }
 }
@@ -145,46 +130,46 @@ TEST(StagedInstall, CallersBuildTheExampleAndUninstallRemovesIt)
         GTEST_SKIP() << "the install sets the agent's owner and group, which needs root";
     ASSERT_FALSE(exampleSource().empty()) << "no example in docs/client-library.md";
     TempDir tmp, stage;
-    Shell r = sh(tmp, "DESTDIR='" + stage.path() + "' cmake --install " KEL_BINARY_DIR);
-    ASSERT_EQ(0, r.status) << r.out;
+    ToolRun r = run(tmp, "DESTDIR='" + stage.path() + "' cmake --install " KEL_BINARY_DIR);
+    ASSERT_EQ(0, r.status) << r.out << r.err;
     const std::string root = stage.path() + KEL_INSTALL_PREFIX;
     writeExample(tmp);
 
     // The staged .pc names the final prefix; the sysroot maps it into the stage.
     const std::string pc = "PKG_CONFIG_SYSROOT_DIR='" + stage.path() + "' PKG_CONFIG_LIBDIR='" + root + "/" +
                            KEL_INSTALL_LIBDIR + "/pkgconfig' pkg-config";
-    r = sh(tmp, "c++ -std=c++17 -Wall -Wextra -Werror -o " + tmp.file("ex-pc") + " " + tmp.file("kcexample.cpp") +
+    r = run(tmp, "c++ -std=c++17 -Wall -Wextra -Werror -o " + tmp.file("ex-pc") + " " + tmp.file("kcexample.cpp") +
                     " $(" + pc + " --cflags --libs kelvlx-client)");
-    ASSERT_EQ(0, r.status) << r.out;
-    r = sh(tmp, "cmake -S " + tmp.path() + " -B " + tmp.file("ex-build") + " -DCMAKE_PREFIX_PATH='" + root +
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    r = run(tmp, "cmake -S " + tmp.path() + " -B " + tmp.file("ex-build") + " -DCMAKE_PREFIX_PATH='" + root +
                     "' && cmake --build " + tmp.file("ex-build"));
-    ASSERT_EQ(0, r.status) << r.out;
+    ASSERT_EQ(0, r.status) << r.out << r.err;
     // Both run against the staged shared library: without a node and server they print the usage.
     for (const std::string &prog : {tmp.file("ex-pc"), tmp.file("ex-build") + "/kcexample"}) {
-        r = sh(tmp, "LD_LIBRARY_PATH='" + root + "/" + KEL_INSTALL_LIBDIR + "' " + prog);
-        EXPECT_EQ(2, r.status) << prog << ": " << r.out;
-        EXPECT_TRUE(has(r.out, "usage: ")) << r.out;
+        r = run(tmp, "LD_LIBRARY_PATH='" + root + "/" + KEL_INSTALL_LIBDIR + "' " + prog);
+        EXPECT_EQ(2, r.status) << prog << ": " << r.out << r.err;
+        EXPECT_TRUE(has(r.err, "usage: ")) << r.err;
     }
 
     // The installed header needs nothing but itself and the standard library.
-    r = sh(tmp, "cd " + tmp.path() + " && echo '#include <kelvlx/kelclient.h>' | c++ -std=c++17 -fsyntax-only -x c++ -I'" +
+    r = run(tmp, "cd " + tmp.path() + " && echo '#include <kelvlx/kelclient.h>' | c++ -std=c++17 -fsyntax-only -x c++ -I'" +
                     root + "/include' -");
-    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ(0, r.status) << r.out << r.err;
 
-    r = sh(tmp, "cd '" + stage.path() + "' && find . ! -type d | sed 's|^\\.||' | sort");
+    r = run(tmp, "cd '" + stage.path() + "' && find . ! -type d | sed 's|^\\.||' | sort");
     const std::vector<std::string> staged = lines(r.out);
     ASSERT_FALSE(staged.empty());
     std::string manifest;
     for (const auto &f : staged)
         manifest += stage.path() + f + "\n";
     pwfix::writeFile(tmp.file("manifest"), manifest, 0644);
-    r = sh(tmp, "cmake -DMANIFEST=" + tmp.file("manifest") + " -DGROUP=kelvlx -P " KEL_SOURCE_DIR
+    r = run(tmp, "cmake -DMANIFEST=" + tmp.file("manifest") + " -DGROUP=kelvlx -P " KEL_SOURCE_DIR
                                                              "/cmake/kelUninstall.cmake");
-    ASSERT_EQ(0, r.status) << r.out;
-    EXPECT_TRUE(has(r.out, "groupdel kelvlx")) << r.out;
-    r = sh(tmp, "cd '" + stage.path() + "' && find . ! -type d");
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "groupdel kelvlx")) << r.out << r.err;
+    r = run(tmp, "cd '" + stage.path() + "' && find . ! -type d");
     EXPECT_EQ("", r.out) << "left after the uninstall";
-    r = sh(tmp, "cd '" + stage.path() + "' && find . -type d -name '*kelvlx*' -o -type d -path './opt/*'");
+    r = run(tmp, "cd '" + stage.path() + "' && find . -type d -name '*kelvlx*' -o -type d -path './opt/*'");
     EXPECT_EQ("", r.out) << "directories of the project left after the uninstall";
 }
 
@@ -197,31 +182,37 @@ bool groupExists(const char *name)
     return getgrnam(name) != nullptr;
 }
 
+// The package's state directory: it remembers that the package made the group.
+const char kStateDir[] = "/var/lib/kelvlx-package";
+
 // Installs the package for the life of the object and, whatever happens,
-// purges it again: the machine is left as it was found.
+// purges it again and takes away what a faulty purge left (the caller has
+// made sure that none of it was here before): the machine is left as it was
+// found.
 class InstalledPackage {
 public:
     explicit InstalledPackage(const TempDir &tmp) : tmp_(tmp) { hadGroup_ = groupExists(kGroup); }
     ~InstalledPackage()
     {
-        if (!installed_)
-            return;
-        Shell r = sh(tmp_, "dpkg --purge kelvlx");
-        if (r.status != 0)
-            ADD_FAILURE() << "dpkg --purge: " << r.out;
-        // Whatever the purge left behind goes too.
-        sh(tmp_, std::string("dpkg-statoverride --list ") + agent() + " && dpkg-statoverride --remove " + agent());
+        if (installed_) {
+            ToolRun r = run(tmp_, "dpkg --purge kelvlx");
+            if (r.status != 0)
+                ADD_FAILURE() << "dpkg --purge: " << r.out << r.err;
+        }
+        run(tmp_, std::string("dpkg-statoverride --list ") + agent() + " && dpkg-statoverride --remove " + agent());
         if (!hadGroup_ && groupExists(kGroup))
-            sh(tmp_, std::string("groupdel ") + kGroup);
+            run(tmp_, std::string("groupdel ") + kGroup);
+        TempDir::removeTree(KEL_PASSWORD_DIR);
+        TempDir::removeTree(kStateDir);
     }
-    Shell install(const std::string &deb)
+    ToolRun install(const std::string &deb)
     {
         installed_ = true;
-        return sh(tmp_, "dpkg -i '" + deb + "'");
+        return run(tmp_, "dpkg -i '" + deb + "'");
     }
-    Shell purge()
+    ToolRun purge()
     {
-        Shell r = sh(tmp_, "dpkg --purge kelvlx");
+        ToolRun r = run(tmp_, "dpkg --purge kelvlx");
         installed_ = r.status != 0;
         return r;
     }
@@ -240,17 +231,6 @@ std::string asNobody(bool member)
     return std::string("setpriv --reuid=nobody --regid=nogroup ") + (member ? "--groups=kelvlx " : "--clear-groups ");
 }
 
-std::string hex(const pwfix::Bytes &b)
-{
-    std::string s;
-    char buf[3];
-    for (unsigned char c : b) {
-        snprintf(buf, sizeof buf, "%02x", c);
-        s += buf;
-    }
-    return s;
-}
-
 TEST(DebianPackage, InstallsWorksAndPurgesWithoutATrace)
 {
     if (getenv("KEL_PACKAGE_TEST") == nullptr)
@@ -260,30 +240,30 @@ TEST(DebianPackage, InstallsWorksAndPurgesWithoutATrace)
     if (geteuid() != 0)
         GTEST_SKIP() << "installing a package needs root";
     TempDir tmp;
-    if (sh(tmp, "dpkg-query -W kelvlx").status == 0)
+    if (run(tmp, "dpkg-query -W kelvlx").status == 0)
         GTEST_SKIP() << "the package kelvlx is installed already; the test would remove it";
-    if (exists(KEL_PASSWORD_DIR) || exists(KEL_OXL_DIR))
-        GTEST_SKIP() << KEL_PASSWORD_DIR " or " KEL_OXL_DIR " exists already; the test would remove it";
+    if (exists(KEL_PASSWORD_DIR) || exists(KEL_OXL_DIR) || exists(kStateDir))
+        GTEST_SKIP() << KEL_PASSWORD_DIR ", " KEL_OXL_DIR " or " << kStateDir << " exists already; the test would remove it";
 
-    Shell r = sh(tmp, "bash " KEL_SOURCE_DIR "/scripts/package.sh");
-    ASSERT_EQ(0, r.status) << r.out;
+    ToolRun r = run(tmp, "bash " KEL_SOURCE_DIR "/scripts/package.sh");
+    ASSERT_EQ(0, r.status) << r.out << r.err;
     const std::vector<std::string> built = lines(r.out);
     ASSERT_FALSE(built.empty());
     const std::string deb = built.back();
-    ASSERT_TRUE(has(deb, ".deb") && exists(deb)) << r.out;
+    ASSERT_TRUE(has(deb, ".deb") && exists(deb)) << r.out << r.err;
 
     // What the package holds, and which of its paths were here before.
-    r = sh(tmp, "dpkg-deb --fsys-tarfile '" + deb + "' | tar -t | sed 's|^\\./|/|; s|/$||'");
-    ASSERT_EQ(0, r.status) << r.out;
+    r = run(tmp, "dpkg-deb --fsys-tarfile '" + deb + "' | tar -t | sed 's|^\\./|/|; s|/$||'");
+    ASSERT_EQ(0, r.status) << r.out << r.err;
     std::map<std::string, bool> before;
     for (const auto &p : lines(r.out))
         before[p] = exists(p);
-    ASSERT_TRUE(before.count(InstalledPackage::agent())) << r.out;
+    ASSERT_TRUE(before.count(InstalledPackage::agent())) << r.out << r.err;
 
     {
         InstalledPackage pkg(tmp);
         r = pkg.install(deb);
-        ASSERT_EQ(0, r.status) << r.out;
+        ASSERT_EQ(0, r.status) << r.out << r.err;
 
         // The agent: root's and the group's, set-user-id, registered as Debian does.
         struct stat st;
@@ -293,75 +273,74 @@ TEST(DebianPackage, InstallsWorksAndPurgesWithoutATrace)
         EXPECT_EQ(0u, st.st_uid);
         EXPECT_EQ(g->gr_gid, st.st_gid);
         EXPECT_EQ(04750u, st.st_mode & 07777);
-        r = sh(tmp, "dpkg-statoverride --list " + InstalledPackage::agent());
+        r = run(tmp, "dpkg-statoverride --list " + InstalledPackage::agent());
         EXPECT_EQ("root kelvlx 4750 " + InstalledPackage::agent() + "\n", r.out);
         ASSERT_EQ(0, stat(KEL_PASSWORD_DIR, &st));
         EXPECT_EQ(0700u, st.st_mode & 07777);
 
         // The administrator stores a password in the default directory.
-        pwfix::writeFile(tmp.file("pw"), "Pkg-Pass-1\n", 0644);
-        r = sh(tmp, "keladm set-server N1 SRV <" + tmp.file("pw"));
-        ASSERT_EQ(0, r.status) << r.out;
-        EXPECT_TRUE(has(r.out, KEL_PASSWORD_DIR "/ZAR.PWD")) << r.out;
-        r = sh(tmp, "keladm list --format=tsv");
+        r = run(tmp, "keladm set-server N1 SRV", "Pkg-Pass-1\n");
+        ASSERT_EQ(0, r.status) << r.out << r.err;
+        EXPECT_TRUE(has(r.out, KEL_PASSWORD_DIR "/ZAR.PWD")) << r.out << r.err;
+        r = run(tmp, "keladm list --format=tsv");
         EXPECT_EQ("1\t0\tserver\tSRV\tN1\t3\t0\n", r.out);
-        r = sh(tmp, "keladm check");
-        EXPECT_EQ(0, r.status) << r.out;
-        r = sh(tmp, "keladm --version");
-        EXPECT_TRUE(has(r.out, "keladm (kelvlx) " KEL_VERSION)) << r.out;
+        r = run(tmp, "keladm check");
+        EXPECT_EQ(0, r.status) << r.out << r.err;
+        r = run(tmp, "keladm --version");
+        EXPECT_TRUE(has(r.out, "keladm (kelvlx) " KEL_VERSION)) << r.out << r.err;
 
         // A caller in the group: the installed kelcall, no paths given.
         const auto key = pwfix::desFoldKey(pwfix::Bytes("PKG-PASS-1"));
         const std::string want = hex(pwfix::desChain(key.data(), pwfix::Bytes("\x01\x23\x45\x67\x89\xab\xcd\xef", 8), true));
-        r = sh(tmp, asNobody(true) + "kelcall --node N1 --server SRV --cipher des encipher 0123456789abcdef");
-        EXPECT_EQ(0, r.status) << r.out;
+        r = run(tmp, asNobody(true) + "kelcall --node N1 --server SRV --cipher des encipher 0123456789abcdef");
+        EXPECT_EQ(0, r.status) << r.out << r.err;
         EXPECT_EQ(want + "\n", r.out);
         // AES from the installed crypto library: 8 bytes come back as one block.
-        r = sh(tmp, asNobody(true) + "kelcall --node N1 --server SRV --cipher aes encipher 0123456789abcdef");
-        EXPECT_EQ(0, r.status) << r.out;
-        EXPECT_EQ(33u, r.out.size()) << r.out;
+        r = run(tmp, asNobody(true) + "kelcall --node N1 --server SRV --cipher aes encipher 0123456789abcdef");
+        EXPECT_EQ(0, r.status) << r.out << r.err;
+        EXPECT_EQ(33u, r.out.size()) << r.out << r.err;
         // Outside the group the kernel refuses to start the agent.
-        r = sh(tmp, asNobody(false) + "kelcall --node N1 --server SRV --cipher des encipher 0123456789abcdef");
+        r = run(tmp, asNobody(false) + "kelcall --node N1 --server SRV --cipher des encipher 0123456789abcdef");
         EXPECT_EQ(1, r.status);
-        EXPECT_TRUE(has(r.out, "the agent could not be started (Permission denied)")) << r.out;
+        EXPECT_TRUE(has(r.err, "the agent could not be started (Permission denied)")) << r.err;
 
         // The example of docs/client-library.md, built against the installed
         // package both ways, run by a member of the group.
         ASSERT_FALSE(exampleSource().empty());
         ASSERT_EQ(0, chmod(tmp.path().c_str(), 0755));
         writeExample(tmp);
-        r = sh(tmp, "c++ -std=c++17 -o " + tmp.file("ex-pc") + " " + tmp.file("kcexample.cpp") +
+        r = run(tmp, "c++ -std=c++17 -o " + tmp.file("ex-pc") + " " + tmp.file("kcexample.cpp") +
                         " $(pkg-config --cflags --libs kelvlx-client)");
-        ASSERT_EQ(0, r.status) << r.out;
-        r = sh(tmp, "cmake -S " + tmp.path() + " -B " + tmp.file("ex-build") + " && cmake --build " +
+        ASSERT_EQ(0, r.status) << r.out << r.err;
+        r = run(tmp, "cmake -S " + tmp.path() + " -B " + tmp.file("ex-build") + " && cmake --build " +
                         tmp.file("ex-build"));
-        ASSERT_EQ(0, r.status) << r.out;
+        ASSERT_EQ(0, r.status) << r.out << r.err;
         for (const std::string &prog : {tmp.file("ex-pc"), tmp.file("ex-build") + "/kcexample"}) {
-            r = sh(tmp, "chmod -R a+rX " + tmp.path() + " && " + asNobody(true) + prog + " N1 SRV");
-            EXPECT_EQ(0, r.status) << prog << ": " << r.out;
+            r = run(tmp, "chmod -R a+rX " + tmp.path() + " && " + asNobody(true) + prog + " N1 SRV");
+            EXPECT_EQ(0, r.status) << prog << ": " << r.out << r.err;
             EXPECT_EQ(want + "\n", r.out) << prog;
         }
 
         // The man pages as installed, and the completions.
         for (const char *page : {"man8/kelvlx.8", "man8/keladm.8", "man1/kelcall.1", "man5/kelvlx-passwords.5"}) {
-            r = sh(tmp, std::string("mandoc -T lint -W warning /usr/share/man/") + page);
-            EXPECT_EQ(0, r.status) << page << ": " << r.out;
+            r = run(tmp, std::string("mandoc -T lint -W warning /usr/share/man/") + page);
+            EXPECT_EQ(0, r.status) << page << ": " << r.out << r.err;
         }
         EXPECT_TRUE(exists("/usr/share/bash-completion/completions/keladm"));
         EXPECT_TRUE(exists("/usr/share/bash-completion/completions/kelcall"));
 
+        // Nothing of the package is left: files, directories, the override,
+        // the group, the passwords.
         r = pkg.purge();
-        ASSERT_EQ(0, r.status) << r.out;
+        ASSERT_EQ(0, r.status) << r.out << r.err;
+        for (const auto &[path, was] : before)
+            EXPECT_TRUE(was || !exists(path)) << path << " is left after the purge";
         EXPECT_EQ(pkg.hadGroup(), groupExists(kGroup)) << "the group the package made is left";
+        EXPECT_NE(0, run(tmp, "dpkg-statoverride --list " + InstalledPackage::agent()).status) << "override left";
+        EXPECT_FALSE(exists(KEL_PASSWORD_DIR));
+        EXPECT_FALSE(exists(kStateDir));
+        EXPECT_NE(0, run(tmp, "dpkg-query -W kelvlx").status);
     }
-
-    // Nothing of the package is left: files, directories, the override, the group, the passwords.
-    for (const auto &[path, was] : before)
-        EXPECT_TRUE(was || !exists(path)) << path << " is left after the purge";
-    EXPECT_NE(0, sh(tmp, "dpkg-statoverride --list " + InstalledPackage::agent()).status);
-    EXPECT_FALSE(exists(KEL_PASSWORD_DIR));
-    EXPECT_FALSE(exists("/var/lib/kelvlx-package"));
-    EXPECT_NE(0, sh(tmp, "dpkg-query -W kelvlx").status);
 }
 
 } // namespace

@@ -15,17 +15,6 @@ const std::string kKelcall = KEL_BINARY_DIR "/tools/kelcall";
 // The build tree's agent and catalogs: the tool's defaults are the installed ones.
 const std::string kThisBuild = " --agent " KEL_BINARY_DIR "/kelvlx --catalogs " KEL_BINARY_DIR "/catalogs";
 
-std::string hex(const pwfix::Bytes &b)
-{
-    std::string s;
-    char buf[3];
-    for (unsigned char c : b) {
-        snprintf(buf, sizeof buf, "%02x", c);
-        s += buf;
-    }
-    return s;
-}
-
 class Kelcall : public ::testing::Test {
 protected:
     void SetUp() override

@@ -24,13 +24,26 @@ struct ToolRun {
     std::vector<std::string> log;   // syslog lines, with runLogged
 };
 
+// Bytes as the tools print them: lower-case hex.
+inline std::string hex(const std::string &b)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (unsigned char c : b) {
+        s += digits[c >> 4];
+        s += digits[c & 15];
+    }
+    return s;
+}
+
 namespace toolrun_detail {
 
 inline std::string shellLine(const pwfix::TempDir &tmp, const std::string &args, const std::string &input)
 {
     const std::string in = tmp.file("stdin");
     pwfix::writeFile(in, input);
-    return args + " <" + in + " >" + tmp.file("stdout") + " 2>" + tmp.file("stderr");
+    // Braces, so that a pipeline or a list is redirected as a whole.
+    return "{ " + args + "\n} <" + in + " >" + tmp.file("stdout") + " 2>" + tmp.file("stderr");
 }
 
 inline void collect(const pwfix::TempDir &tmp, int waitStatus, ToolRun *r)
