@@ -6,8 +6,9 @@
 // code set), the cache and the formatter all meet hostile catalog texts.
 //
 // Input: byte 0 chooses the locale (bits 0-2, kLocales), the client type
-// (bits 3-4: 0, 4, 9, 10), the cache limit (bits 5-6, plus 1) and whether the
-// catalog of the user's language is missing (bit 7). Then the language
+// (bits 3-4: 0, 4, 9, 10), the cache limit (bit 5: 5 as in the agent, or 1),
+// whether every fifth allocation of the lookups is refused (bit 6) and whether
+// the catalog of the user's language is missing (bit 7). Then the language
 // argument up to the first NUL (also tried as a catalog language on its own),
 // then the message texts, separated by NUL, in the order of kMsgNums; a
 // number without a text is not in the catalog, and an input without any text
@@ -44,6 +45,9 @@ const char *const kLocalDirs[8] = {"EN_US", "DE_DE", "JA_JP", "DE_DE", "SV_SE", 
 const cliType_t kClientTypes[4] = {0, NLS_CLIENT_QUIET, NLS_CLIENT_QUERY_NAMED, NLS_CLIENT_NAMED_A};
 
 int silent(char *) { return 0; }
+
+unsigned allocations = 0;
+int refuseEveryFifth(uint64_t) { return ++allocations % 5 == 0 ? 1 : 0; }
 nlsOutFn_t silentFns[NLS_SEV_COUNT] = {silent, silent, silent, silent, silent, silent, silent, silent, silent};
 
 void put32(std::string *s, uint32_t v) { s->append(reinterpret_cast<const char *>(&v), sizeof v); }
@@ -148,9 +152,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     destroyNlsGlobalObject();
     newNlsGlobalObject(silentFns, 1);
     nlsReturnInfo_t info{};
-    const int cacheLimit = static_cast<int>((control >> 5) & 3) + 1;
+    const int cacheLimit = (control & 0x20) != 0 ? 1 : 5;
     // A failed start leaves the catalogs closed; the lookups meet that too.
     nlinit(lang.c_str(), cacheLimit, dir.c_str(), kClientTypes[(control >> 3) & 3], 1, 1, 1, &info, nullptr);
+    allocations = 0;
+    if (control & 0x40)
+        pfnKelFailAlloc = refuseEveryFifth;
     // Each message twice (the second from the cache unless evicted), then
     // issued and asked for its severity.
     for (int round = 0; round < 2; round++) {
@@ -173,6 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     nl_catd cat = NLS_CAT_CLOSED;
     if (getNlsGlobalObjectHandle()->openCat(dir.c_str(), lang.c_str(), nullptr, cat) == 0)
         catclose(cat);
+    pfnKelFailAlloc = nullptr;
     destroyNlsGlobalObject();
     return 0;
 }

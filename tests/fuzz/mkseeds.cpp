@@ -60,6 +60,22 @@ void passwordFiles()
     Record huge = mine;
     huge.f[1] = Bytes(200, 's');
     seed("pswdfile", "oversized-name", pwfix::file({huge}));
+    // The file's last byte chooses the harness's second write: the file ends
+    // in a record of another node whose last ciphertext byte is set to it.
+    const Bytes base = pwfix::file({mine, other});
+    auto secondWrite = [&](const std::string &name, unsigned mode) {
+        Bytes b = base;
+        b.back() = static_cast<char>(mode);
+        seed("pswdfile", ("second-write-" + name).c_str(), b);
+    };
+    const char *const modes[8] = {"paths", "key", "unserved-type", "type3", "long-password", "long-node", "", ""};
+    for (unsigned m = 0; m < 6; m++)
+        secondWrite(modes[m], m);
+    for (unsigned step = 0; step < 9; step++)   // every step of the replacement failing once
+        secondWrite("failing-step-" + std::to_string(step), 6 | step << 3);
+    for (unsigned nth : {0u, 2u, 7u})
+        secondWrite("refused-allocation-" + std::to_string(nth + 1), 7 | nth << 3);
+    secondWrite("key-dropped", 1 | 1 << 3);
 }
 
 void requests()
@@ -155,8 +171,8 @@ void catalogs()
 {
     // Control byte: locale (bits 0-2: C, de_DE.ISO-8859-1, ja_JP.EUC-JP,
     // de_DE.UTF-8, sv_SE.UTF-8, en_US.ISO-8859-1, DE_DE, xx_YY), client type
-    // (bits 3-4: 0, 4, 9, 10), cache limit - 1 (bits 5-6), the user's catalog
-    // missing (bit 7).
+    // (bits 3-4: 0, 4, 9, 10), a cache of 1 instead of 5 (bit 5), every fifth
+    // allocation refused (bit 6), the user's catalog missing (bit 7).
     const std::vector<Bytes> english = {
         "QEB0102W \x01Unable to open the message repository %s. The American English repository will be used "
         "instead.\n",
@@ -193,26 +209,28 @@ void catalogs()
         "QEB11143T \x01<<< Ende der Protokolldaten >>>",
         "QEB4242I \x01\xe2\x82\xac \xc3\x9f\x12" "ETIKETT",
     };
-    seed("catalog", "english", catalog(0x60, "EN_US", english));
-    seed("catalog", "german-latin1", catalog(0x61, "DE_DE", german));
-    seed("catalog", "german-utf8", catalog(0x63, "DE_DE", german));
-    seed("catalog", "german-eucjp", catalog(0x62, "JA_JP", german));
-    seed("catalog", "unsupported-language", catalog(0x64, "SV_SE.UTF-8", german));
-    seed("catalog", "english-latin1", catalog(0x65, "EN", english));
-    seed("catalog", "upper-case-locale", catalog(0x66, "de", german));
-    seed("catalog", "unknown-locale", catalog(0x67, "zh_TW.BIG5", english));
-    seed("catalog", "users-catalog-missing", catalog(0xe1, "DE_DE.ISO-8859-1", german));
-    seed("catalog", "catalog-named-by-language", catalog(0x71, "kelclientV3.cat", german));
-    seed("catalog", "quiet-client", catalog(0x68, "../EN_US", english));
-    seed("catalog", "cache-of-one", catalog(0x01, "DE", german));
-    seed("catalog", "few-messages", catalog(0x61, "DE_DE", {german[0], german[1]}));
-    seed("catalog", "not-a-catalog", catalog(0x60, "EN_US", {}));
-    seed("catalog", "long-language", catalog(0x61, Bytes(1300, 'L'), english));
-    seed("catalog", "empty-language", catalog(0x60, "", {english[0]}));
+    seed("catalog", "english", catalog(0x00, "EN_US", english));
+    seed("catalog", "german-latin1", catalog(0x01, "DE_DE", german));
+    seed("catalog", "german-utf8", catalog(0x03, "DE_DE", german));
+    seed("catalog", "german-eucjp", catalog(0x02, "JA_JP", german));
+    seed("catalog", "unsupported-language", catalog(0x04, "SV_SE.UTF-8", german));
+    seed("catalog", "english-latin1", catalog(0x05, "EN", english));
+    seed("catalog", "upper-case-locale", catalog(0x06, "de", german));
+    seed("catalog", "unknown-locale", catalog(0x07, "zh_TW.BIG5", english));
+    seed("catalog", "users-catalog-missing", catalog(0x81, "DE_DE.ISO-8859-1", german));
+    seed("catalog", "catalog-named-by-language", catalog(0x11, "kelclientV3.cat", german));
+    seed("catalog", "quiet-client", catalog(0x08, "../EN_US", english));
+    seed("catalog", "cache-of-one", catalog(0x21, "DE", german));
+    seed("catalog", "few-messages", catalog(0x01, "DE_DE", {german[0], german[1]}));
+    seed("catalog", "not-a-catalog", catalog(0x00, "EN_US", {}));
+    seed("catalog", "long-language", catalog(0x01, Bytes(1300, 'L'), english));
+    seed("catalog", "allocations-refused-english", catalog(0x40, "EN_US", english));
+    seed("catalog", "allocations-refused-german", catalog(0x41, "DE", german));
+    seed("catalog", "empty-language", catalog(0x00, "", {english[0]}));
     // Texts the reader must refuse or cut: an unknown letter, a withdrawn
     // message, five digits, no body, a tag and an early 0x12, escaped 0 bytes
     // in a plain body, conversions other than the program's, %n.
-    seed("catalog", "damaged", catalog(0x61, "DE_DE",
+    seed("catalog", "damaged", catalog(0x01, "DE_DE",
                                        {"QEB0102X \x01%s\n", "QEB0109M withdrawn", "QEB01467E \x01%s %d %d %s",
                                         "QEB1", "QEB2218I \x01%s\x12" "early %s\x12TAG", "QEB9999E \x01%s\x10(%u)\x10%s",
                                         "QEB21157W \x01%s %s", "QEB21155E \x01%n", "QEB11143Z no body", "QEB42"}));
