@@ -6,6 +6,7 @@
 // record types, values that do not fit, a failing system call or allocation.
 // Whatever it does, it either succeeds or leaves the file as it was.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -76,7 +77,7 @@ bool wellFormed(const uint8_t *d, size_t n)
 }
 
 // The list builder on its own, from behind the header, as the writer calls it.
-int listFile(const std::string &path)
+int listFile(const std::string &path, unsigned char type)
 {
     FILE *f = fopen(path.c_str(), "rb");
     if (f == nullptr)
@@ -85,11 +86,94 @@ int listFile(const std::string &path)
     (void)!fread(hdr, 1, sizeof hdr, f);   // a short header is the builder's problem too
     LinkedList_t *list = nullptr;
     int saved = 0;
-    int ok = MakePswdList(&list, f, PSWD_TYPE_SERVER, server, nodeName, &saved);
+    int ok = MakePswdList(&list, f, type, server, nodeName, &saved);
     if (list != nullptr)
         delete_LinkedList(list);
     fclose(f);
     return ok;
+}
+
+// The record reader of the tools, record by record from behind the header.
+void readRecords(const std::string &path)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return;
+    char hdr[PSWD_HEADER_SIZE];
+    unsigned char rh[PSWD_RECHDR_SIZE];
+    char fields[5][PSWD_FIELD_BUF];
+    if (fread(hdr, 1, sizeof hdr, f) == sizeof hdr)
+        while (psReadRecordFromPswdFile(f, rh, fields[0], fields[1], fields[2], fields[3], fields[4]) != 0)
+            for (const char *field : fields)
+                fuzzenv::check(strnlen(field, PSWD_FIELD_BUF) < PSWD_FIELD_BUF, "a field read without its end");
+    fclose(f);
+}
+
+void countLeftover(void *ctx, const char *) { ++*static_cast<int *>(ctx); }
+
+// Paths a caller may name besides the usual one: none, too long, relative, in
+// a directory that does not exist yet, behind a file, a directory in place of
+// the file. Reads find nothing there and deletes change nothing.
+void otherPaths(const std::string &path, pswdFileInfo *info)
+{
+    static const std::string dir = fuzzenv::scratchDir();
+    char pw[PSWD_FIELD_BUF] = {}, keys[PSWD_KEYBLOCK_SIZE] = {}, node[PSWD_FIELD_BUF] = {};
+    unsigned char keyIn[PSWD_KEY_SIZE] = {};
+    // (The file at the top of the tree is only read, never written.)
+    strcpy(node, nodeName);
+    psReadPswdFile(PSWD_TYPE_SERVER, keys, keyIn, pw, node, server, nullptr, info, nullptr, nullptr, "/ZAR.PWD", 0);
+    for (const std::string &p :
+         {std::string(), std::string(1100, 'x'), dir + "/missing/ZAR.PWD", dir + "/NOFILE.PWD"}) {
+        strcpy(node, nodeName);
+        fuzzenv::check(psReadPswdFile(PSWD_TYPE_SERVER, keys, keyIn, pw, node, server, nullptr, info, nullptr,
+                                      nullptr, p.c_str(), 0) != 0,
+                       "a password read where there is no file");
+        psRemovePasswordRecord(PSWD_TYPE_SERVER, nodeName, server, p.c_str());
+    }
+    // Names no record can hold, and a type 3 read without its key: nothing is found or removed.
+    const std::string longName(PSWD_MAX_FIELD + 1, 'L');
+    fuzzenv::check(psReadPswdFile(PSWD_TYPE_SERVER, keys, keyIn, pw, node, longName.c_str(), nullptr, info, nullptr,
+                                  nullptr, path.c_str(), 0) != 0 &&
+                       psReadPswdFile(3, keys, nullptr, pw, node, server, nullptr, info, nullptr, nullptr,
+                                      path.c_str(), 0) != 0 &&
+                       psRemovePasswordRecord(PSWD_TYPE_SERVER, longName.c_str(), server, path.c_str()) == 0,
+                   "a name no record can hold was found");
+    const int cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (cwd < 0 || chdir(dir.c_str()) != 0)
+        abort();
+    strcpy(node, nodeName);
+    psReadPswdFile(PSWD_TYPE_SERVER, keys, keyIn, pw, node, server, nullptr, info, nullptr, nullptr, "ZAR.PWD", 1);
+    if (fchdir(cwd) != 0)   // the fuzzer's own paths are relative to it
+        abort();
+    close(cwd);
+
+    const std::string fresh = dir + "/new/level/ZAR.PWD";
+    fuzzenv::check(psWritePswdFile(PSWD_TYPE_SERVER, newPassword, nullptr, "", nodeName, server, nullptr, info,
+                                   nullptr, nullptr, fresh.c_str()) == 0,
+                   "a password file in a new directory was not made");
+    unlink(fresh.c_str());
+    rmdir((dir + "/new/level").c_str());
+    rmdir((dir + "/new").c_str());
+    fuzzenv::check(psWritePswdFile(PSWD_TYPE_SERVER, newPassword, nullptr, "", nodeName, server, nullptr, info,
+                                   nullptr, nullptr, (path + "/sub/ZAR.PWD").c_str()) != 0,
+                   "a password file made behind a file");
+    const std::string asDir = dir + "/dir/ZAR.PWD";
+    mkdir((dir + "/dir").c_str(), 0700);
+    mkdir(asDir.c_str(), 0700);
+    fuzzenv::check(psRemovePasswordRecord(PSWD_TYPE_SERVER, nodeName, server, asDir.c_str()) != 0 &&
+                       psWritePswdFile(PSWD_TYPE_SERVER, newPassword, nullptr, "", nodeName, server, nullptr, info,
+                                       nullptr, nullptr, asDir.c_str()) != 0,
+                   "a directory in place of the password file was taken for one");
+    rmdir(asDir.c_str());
+    rmdir((dir + "/dir").c_str());
+
+    int leftovers = 0;
+    fuzzenv::check(psListLeftovers(path.c_str(), countLeftover, &leftovers) == leftovers && leftovers == 0,
+                   "a rewrite left a file behind");
+    FILE *hdr = tmpfile();
+    if (hdr == nullptr || psWriteHeader(hdr, 11342) != 0 || ftell(hdr) != PSWD_HEADER_SIZE)
+        fuzzenv::check(false, "the header was not written whole");
+    fclose(hdr);
 }
 
 // The allocation that fails in mode 7: the n-th from the start of the write.
@@ -98,10 +182,9 @@ int failNthAlloc(uint64_t) { return allocsLeft > 0 && --allocsLeft == 0 ? 1 : 0;
 
 // The second write on a fresh copy of the file. Mode (the last byte): bits
 // 0-2 the write, bits 3-7 a number n for modes 6 and 7.
-//   0: the server password through a relative path, and into a directory
-//      that does not exist yet; 1: an encryption key (the old one saved, or
-//      dropped when bit 3 allows it); 2: the type no request serves;
-//   3: a type 3 password with its key, read back; 4: a password too long
+//   0: other paths (otherPaths), then the removal of another node's record;
+//   1: an encryption key (see the case for n); 2: the type no request serves;
+//   3: a type 3 password with its key (none when n is odd), read back; 4: a password too long
 //   for a record; 5: a node name too long for a record; 6: the server
 //   password with the n-th step of the replacement failing (n % steps);
 //   7: the server password with the (n + 1)-th allocation refused.
@@ -118,27 +201,29 @@ void secondWrite(const uint8_t *data, size_t size, const std::string &path, pswd
     fuzzenv::writeFile(path, data, size);
     int rc = 0;
     switch (mode & 7) {
-    case 0: {
-        static const std::string dir = fuzzenv::scratchDir();
-        const int cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (cwd < 0 || chdir(dir.c_str()) != 0)
-            abort();
-        strcpy(node, nodeName);
-        psReadPswdFile(PSWD_TYPE_SERVER, keys, keyIn, pw, node, server, nullptr, info, nullptr, nullptr, "ZAR.PWD",
-                       1);
-        if (fchdir(cwd) != 0)   // the fuzzer's own paths are relative to it
-            abort();
-        close(cwd);
-        const std::string fresh = dir + "/new/level/ZAR.PWD";
-        rc = psWritePswdFile(PSWD_TYPE_SERVER, newPassword, nullptr, "", nodeName, server, nullptr, info, nullptr,
-                             nullptr, fresh.c_str());
-        fuzzenv::check(rc == 0, "a password file in a new directory was not made");
-        unlink(fresh.c_str());
-        rmdir((dir + "/new/level").c_str());
-        rmdir((dir + "/new").c_str());
-        return;
+    case 0:
+        otherPaths(path, info);
+        // Another node's record, most often none: what the file holds stays.
+        rc = psRemovePasswordRecord(PSWD_TYPE_SERVER, "NODE9", server, path.c_str());
+        break;
+    case 1: {
+        // n: bit 0 allows the current key to be dropped, bit 1 names a node
+        // too long for a saved copy, bit 2 a key text too long for its slot.
+        const std::string keyNode = n & 2 ? std::string(PSWD_MAX_FIELD, 'n') : std::string(nodeName);
+        const std::string keyText = n & 4 ? std::string(PSWD_MAX_FIELD, 'K') : std::string("NEW DATA KEY");
+        pswdFileInfo keyInfo{};   // the node key of that node
+        pswdFileInfo *ki = n & 2 ? &keyInfo : info;
+        rc = psWriteKeyRecord(keyText.c_str(), keyNode.c_str(), server, ki, path.c_str(), n & 1);
+        if (rc == 0 && (n & 2)) {
+            // A second key would save the first under names one byte longer.
+            const std::string before = fuzzenv::readFile(path);
+            fuzzenv::check(psWriteKeyRecord("SECOND KEY", keyNode.c_str(), server, ki, path.c_str(), 1) != 0,
+                           "a key saved under names too long for a record");
+            fuzzenv::check(fuzzenv::readFile(path) == before, "a refused key write changed the file");
+            return;
+        }
+        break;
     }
-    case 1: rc = psWriteKeyRecord("NEW DATA KEY", nodeName, server, info, path.c_str(), n & 1); break;
     case 2:
         // As the program asks: never served, never stored.
         strcpy(node, nodeName);
@@ -154,8 +239,9 @@ void secondWrite(const uint8_t *data, size_t size, const std::string &path, pswd
                              path.c_str());
         break;
     case 3:
-        rc = psWritePswdFile(3, "", key3, "entity-pw", "user1", server, nullptr, info, nullptr, nullptr,
-                             path.c_str());
+        rc = psWritePswdFile(3, "", n & 1 ? nullptr : key3, "entity-pw", "user1", server, nullptr, info, nullptr,
+                             nullptr, path.c_str());
+        fuzzenv::check(rc != 0 || (n & 1) == 0, "a type 3 password stored without its key");
         if (rc == 0) {
             strcpy(node, "user1");
             memcpy(keyIn, key3, sizeof keyIn);
@@ -199,29 +285,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static pswdFileInfo info{};   // the node key is derived once
     static const std::string path = fuzzenv::scratchDir() + "/ZAR.PWD";
-    TR_PASSWORD = 1;   // every trace line is formatted; none is written anywhere
+    TR_PASSWORD = TR_ENTER = 1;   // every trace line is formatted; none is written anywhere
     gRC = GlobalRC::Instance();   // as the agent's start-up makes it: a wrong node raises it
     secondWrite(data, size, path, &info);
     const std::string original(reinterpret_cast<const char *>(data), size);
     const bool good = wellFormed(data, size);
 
-    // Readers of each kind of record; a version 1 record may be converted, so
-    // every read starts from the input again.
+    // Readers of each kind of record, with and without leave to convert a
+    // version 1 record; a conversion rewrites the file, so every read starts
+    // from the input again.
     char pw[PSWD_FIELD_BUF] = {};
     char keys[PSWD_KEYBLOCK_SIZE] = {};
     unsigned char keyIn[PSWD_KEY_SIZE] = {'k', 'e', 'y'};
     char node[PSWD_FIELD_BUF] = {};
     const unsigned char readTypes[] = {PSWD_TYPE_SERVER, PSWD_TYPE_ENCRKEY, 3};
     for (unsigned char type : readTypes) {
-        fuzzenv::writeFile(path, data, size);
-        strcpy(node, nodeName);
-        psReadPswdFile(type, keys, keyIn, pw, node, server, nullptr, &info, nullptr, nullptr, path.c_str(),
-                       type == PSWD_TYPE_ENCRKEY);
+        for (int convertOK = 0; convertOK < 2; convertOK++) {
+            fuzzenv::writeFile(path, data, size);
+            strcpy(node, nodeName);
+            psReadPswdFile(type, keys, keyIn, pw, node, server, nullptr, &info, nullptr, nullptr, path.c_str(),
+                           convertOK);
+        }
     }
 
     fuzzenv::writeFile(path, data, size);
-    fuzzenv::check(listFile(path) == (recordsWellFormed(data, size) ? 1 : 0),
-                   "the list builder disagrees with the layout");
+    for (unsigned char type : readTypes)
+        fuzzenv::check(listFile(path, type) == (recordsWellFormed(data, size) ? 1 : 0),
+                       "the list builder disagrees with the layout");
+    readRecords(path);
 
     int rc = psWritePswdFile(PSWD_TYPE_SERVER, newPassword, nullptr, "", nodeName, server, nullptr, &info, nullptr,
                              nullptr, path.c_str());

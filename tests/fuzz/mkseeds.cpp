@@ -76,6 +76,9 @@ void passwordFiles()
     for (unsigned nth : {0u, 2u, 7u})
         secondWrite("refused-allocation-" + std::to_string(nth + 1), 7 | nth << 3);
     secondWrite("key-dropped", 1 | 1 << 3);
+    secondWrite("key-of-a-long-node", 1 | 2 << 3);
+    secondWrite("key-too-long", 1 | 4 << 3);
+    secondWrite("type3-without-key", 3 | 1 << 3);
 }
 
 void requests()
