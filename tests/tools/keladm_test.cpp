@@ -195,17 +195,6 @@ TEST_F(Keladm, RefusesBadInputAndLeavesTheFile)
     }
 }
 
-TEST_F(Keladm, VersionAndHelp)
-{
-    ToolRun r = run(tmp, kKeladm + " --version");
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ(std::string("keladm (kelvlx) " KEL_VERSION "\nagent build stamp \"" KEL_BUILD_STAMP "\"\n"), r.out);
-    r = run(tmp, kKeladm + " --help");
-    EXPECT_EQ(0, r.status);
-    EXPECT_TRUE(has(r.out, "usage: keladm")) << r.out;
-    EXPECT_TRUE(has(r.out, "(default " KEL_PASSWORD_DIR ")")) << r.out;
-}
-
 TEST_F(Keladm, TheDirectoryMustExist)
 {
     const std::string missing = tmp.path() + "/missing", file = tmp.path() + "/plain";

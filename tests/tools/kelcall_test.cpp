@@ -146,14 +146,29 @@ TEST_F(Kelcall, FailuresAreSentences)
     EXPECT_NE(std::string::npos, r.err.find("--node and --server are needed"));
 }
 
-TEST_F(Kelcall, VersionAndHelp)
+// Both tools: the version with the agent build stamp they were built with,
+// and the usage, on standard output with status 0.
+TEST(InstalledTools, VersionAndHelp)
 {
-    ToolRun r = run(tmp, kKelcall + " --version");
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ(std::string("kelcall (kelvlx) " KEL_VERSION "\nagent build stamp \"" KEL_BUILD_STAMP "\"\n"), r.out);
-    r = run(tmp, kKelcall + " --help");
-    EXPECT_EQ(0, r.status);
-    EXPECT_NE(std::string::npos, r.out.find("usage: kelcall")) << r.out;
+    pwfix::TempDir tmp;
+    struct Case {
+        const char *tool, *helpPhrase;
+    } cases[] = {
+        {"keladm", "(default " KEL_PASSWORD_DIR ")"},
+        {"kelcall", "--key-fd N"},
+    };
+    for (const auto &c : cases) {
+        const std::string path = std::string(KEL_BINARY_DIR "/tools/") + c.tool;
+        ToolRun r = run(tmp, path + " --version");
+        EXPECT_EQ(0, r.status) << c.tool;
+        EXPECT_EQ(std::string(c.tool) + " (kelvlx) " KEL_VERSION "\nagent build stamp \"" KEL_BUILD_STAMP "\"\n", r.out);
+        for (const char *opt : {" --help", " -h"}) {
+            r = run(tmp, path + opt);
+            EXPECT_EQ(0, r.status) << c.tool << opt;
+            EXPECT_EQ(0u, r.out.find(std::string("usage: ") + c.tool)) << r.out;
+            EXPECT_NE(std::string::npos, r.out.find(c.helpPhrase)) << r.out;
+        }
+    }
 }
 
 // What is installed names installed things only: no tool holds a path of
