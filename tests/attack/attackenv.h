@@ -69,7 +69,21 @@ struct Install {
     std::string probe;      // set-user-id copy of the environment probe
     std::string problem;    // why the attacks cannot run here (skipped), empty when they can
     std::string failure;    // why the install failed (a test failure)
+    bool byRules = true;    // made by the build's install rules (not in a sanitizer build)
 };
+
+// A sanitizer build's install rules refuse it, so the attacks meet its agent
+// in a copy staged here the same way: the agent root:<group> 4750 and the
+// catalogs root's, in a root-owned tree only this test program uses. The
+// install rules themselves are tested in the plain build.
+inline int stageByHand(const Install &in)
+{
+    const std::string share = in.root + "/kel/share/kelvlx";
+    return sh("mkdir -p '" + in.root + "/kel/libexec' '" + share + "' && cp '" KEL_BINARY_DIR "/kelvlx' '" + in.agent +
+              "' && cp -R '" KEL_BINARY_DIR "/catalogs' '" + in.catalogs + "' && chown -R root:root '" + in.root +
+              "/kel' && chmod -R go-w '" + in.root + "/kel' && chown root:" + agentGroup + " '" + in.agent +
+              "' && chmod 4750 '" + in.agent + "'");
+}
 
 inline Install makeInstall()
 {
@@ -78,11 +92,6 @@ inline Install makeInstall()
     signal(SIGPIPE, SIG_IGN);
     if (geteuid() != 0) {
         in.problem = "the attacks install a set-user-id root program: run as root";
-        return in;
-    }
-    if (KEL_AGENT_SANITIZED) {
-        in.problem = "a sanitizer build's agent is never installed (AttackInstall.SanitizerBuildIsNeverInstalled "
-                     "shows the refusal); the attacks run in the plain build";
         return in;
     }
     char tmpl[] = "/tmp/kelatk.XXXXXX";
@@ -96,17 +105,25 @@ inline Install makeInstall()
         in.problem = "/tmp is mounted nosuid";
         return in;
     }
-    // The build's own install rules, staged below the root, with a group that
-    // exists on every machine so that nothing is added to it.
-    const std::string log = in.root + "/install.log";
-    int rc = sh("DESTDIR='" + in.root + "' '" KEL_CMAKE_COMMAND "' -DCMAKE_INSTALL_PREFIX=/kel -DKEL_AGENT_GROUP=" +
-                agentGroup + " -P '" KEL_BINARY_DIR "/cmake_install.cmake' >'" + log + "' 2>&1");
-    if (rc != 0) {
-        in.failure = "cmake --install failed: " + pwfix::readFile(log);
-        return in;
-    }
     in.agent = in.root + "/kel/libexec/kelvlx";
     in.catalogs = in.root + "/kel/share/kelvlx/catalogs";
+    if (KEL_AGENT_SANITIZED) {
+        in.byRules = false;
+        if (stageByHand(in) != 0) {
+            in.failure = "cannot stage the sanitizer build's agent";
+            return in;
+        }
+    } else {
+        // The build's own install rules, staged below the root, with a group
+        // that exists on every machine so that nothing is added to it.
+        const std::string log = in.root + "/install.log";
+        int rc = sh("DESTDIR='" + in.root + "' '" KEL_CMAKE_COMMAND "' -DCMAKE_INSTALL_PREFIX=/kel -DKEL_AGENT_GROUP=" +
+                    agentGroup + " -P '" KEL_BINARY_DIR "/cmake_install.cmake' >'" + log + "' 2>&1");
+        if (rc != 0) {
+            in.failure = "cmake --install failed: " + pwfix::readFile(log);
+            return in;
+        }
+    }
     in.probe = in.root + "/kel/libexec/envprobe";
     if (sh("cp '" KEL_PROBE_PATH "' '" + in.probe + "' && chown root:root '" + in.probe + "' && chmod 4755 '" +
            in.probe + "'") != 0)
@@ -130,6 +147,15 @@ inline const Install &install()
         if (!atk::install().problem.empty())                   \
             GTEST_SKIP() << atk::install().problem;            \
         ASSERT_TRUE(atk::install().failure.empty()) << atk::install().failure; \
+    } while (0)
+
+// As ATK_REQUIRE_INSTALL, for a test of what the install rules themselves do.
+#define ATK_REQUIRE_INSTALL_RULES()                                                            \
+    do {                                                                                       \
+        ATK_REQUIRE_INSTALL();                                                                 \
+        if (!atk::install().byRules)                                                           \
+            GTEST_SKIP() << "a sanitizer build is never installed: the plain build tests the " \
+                            "install rules";                                                   \
     } while (0)
 
 // A directory below the install root, removed with its contents at the end.

@@ -7,7 +7,7 @@ namespace {
 
 TEST(AttackInstall, AgentIsRootsAndTheGroupsWithTheSetUserIdBit)
 {
-    ATK_REQUIRE_INSTALL();
+    ATK_REQUIRE_INSTALL_RULES();
     struct stat st;
     ASSERT_EQ(stat(install().agent.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u);
@@ -26,7 +26,7 @@ TEST(AttackInstall, AgentIsRootsAndTheGroupsWithTheSetUserIdBit)
 // group the agent stays root:root 0750, never set-user-id.
 TEST(AttackInstall, StagedInstallWithoutTheGroupLeavesNoSetUserIdBit)
 {
-    ATK_REQUIRE_INSTALL();
+    ATK_REQUIRE_INSTALL_RULES();
     const std::string group = "kelatk-nosuch";
     ASSERT_NE(sh("getent group " + group + " >/dev/null"), 0) << "the group exists here";
     Dir stage(0755);
@@ -70,7 +70,7 @@ std::string installLog(const std::string &dir)
 // library's own directory lies in a private mount namespace here.
 TEST(AttackInstall, LiveInstallStopsAtDirectoriesOthersCouldChange)
 {
-    ATK_REQUIRE_INSTALL();
+    ATK_REQUIRE_INSTALL_RULES();
     PrivateLibraryDir ns;
     ATK_REQUIRE_PRIVATE_MOUNTS(ns);
     struct Row {
@@ -160,7 +160,7 @@ TEST(AttackInstall, OnlyRootAndGroupMembersMayStartIt)
 // crypto library's directory.
 TEST(AttackInstall, InstalledProgramsCarryNoTestHooks)
 {
-    ATK_REQUIRE_INSTALL();
+    ATK_REQUIRE_INSTALL_RULES();
     const char *hooks[] = {"desSetRandomSource", "randomSource",     "fioFailStep", "stepAllowed",
                            "fioStepCalls",       "fioResetSteps",    "stepCalls",   "stepFailAt",
                            "fioSetLockWaitMs",   "lockWaitOverride", "pfnKelFailAlloc", "nlsSetSigTable", "oxlSetLocalDirectory"};
