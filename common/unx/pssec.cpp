@@ -67,12 +67,6 @@ bool nameFits(const char *name) { return name != nullptr && strnlen(name, PSWD_M
 // A set-user-id run: the real user is neither root nor the effective user.
 bool setUidRun() { return getuid() != 0 && getuid() != geteuid(); }
 
-class ListGuard {
-public:
-    ~ListGuard() { delete_LinkedList(list); }
-    LinkedList_t *list = nullptr;
-};
-
 // ---------------------------------------------------------------- field helpers
 
 bool fieldIs(const char *f, uint32_t len, const char *name)
@@ -430,24 +424,16 @@ int buildList(LinkedList_t **listP, FILE *s, unsigned char type, const char *ser
         pswdListEnt *e = static_cast<pswdListEnt *>(kelMalloc(sizeof(pswdListEnt), __FILE__, __LINE__));
         if (e == nullptr)
             return 0;
-        e->replace = 0;
         e->data = nullptr;
-        uint32_t len[5];
-        for (int i = 0; i < 5; i++)
-            len[i] = fieldLen(hdr, i);
-        if (hdr[PSWD_RH_TYPE] == type) {
-            if (isOtherType(type)) {
-                e->replace = fieldIs(b2, len[1], server) ? 1 : 0;
-            } else {
-                e->replace = fieldIs(b2, len[1], server) && fieldIs(b3, len[2], node) ? 1 : 0;
-                if (*savedInd == 0 &&
-                    ((fieldIsPrefixed(b2, len[1], PSWD_SAVED_V1, server) &&
-                      fieldIsPrefixed(b3, len[2], PSWD_SAVED_V1, node)) ||
-                     (fieldIsPrefixed(b2, len[1], PSWD_SAVED_V3, server) &&
-                      fieldIsPrefixed(b3, len[2], PSWD_SAVED_V3, node))))
-                    *savedInd = 1;
-            }
+        RecordRef r;
+        r.hdr = hdr;
+        for (int i = 0; i < 5; i++) {
+            r.f[i] = f[i];
+            r.len[i] = fieldLen(hdr, i);
         }
+        e->replace = namesMatch(r, type, server, node) ? 1 : 0;
+        if (*savedInd == 0 && savedPrefix(r, type, server, node) != 0)
+            *savedInd = 1;
         memcpy(e->hdr, hdr, PSWD_RECHDR_SIZE);
         e->dataLen = bytes - PSWD_RECHDR_SIZE;
         e->data = static_cast<char *>(kelMalloc(uint64_t(e->dataLen) + 1, __FILE__, __LINE__));
@@ -458,8 +444,8 @@ int buildList(LinkedList_t **listP, FILE *s, unsigned char type, const char *ser
         // every field by its length: a field may hold a 0 byte
         char *p = e->data;
         for (int i = 0; i < 5; i++) {
-            memcpy(p, f[i], len[i]);
-            p += len[i];
+            memcpy(p, r.f[i], r.len[i]);
+            p += r.len[i];
         }
         *p = '\0';
         if (llInsertAtBottom(*listP, e) == nullptr) {
