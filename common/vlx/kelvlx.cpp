@@ -14,10 +14,10 @@
 #include <cstring>
 
 #include "common/enc/crypto.h"
-#include "common/unx/fio.h"
 #include "common/mem/secure.h"
 #include "common/nls/cvt2srv.h"
 #include "common/string/strutil.h"
+#include "common/unx/fio.h"
 #include "common/ut/dspswd.h"
 #include "common/ut/pswdf.h"
 #include "common/ut/trace.h"
@@ -44,7 +44,6 @@ constexpr int32_t VLX_CONFIRM = 67;       // 'C': store the new password
 // True when the pipe took all n bytes. A caller that closed its end makes the
 // write fail (SIGPIPE is ignored by main), never ends the agent.
 bool writeAll(int fd, const void *p, size_t n) { return fioWriteFull(fd, p, n) == 0; }
-
 
 // Upper-cases text into out (outSize bytes with the NUL) and converts it to
 // the server's code set; *len is the length after upper-casing, which may

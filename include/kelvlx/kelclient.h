@@ -108,8 +108,9 @@ public:
 
     // Starts the agent for operation letter op; a kcError.
     int start(char op);
-    // Writes all n bytes in one write (the agent expects request data in one
-    // piece); KC_E_SEND when the pipe takes fewer.
+    // Writes all n bytes, carrying on after a short write; KC_E_SEND when
+    // the pipe takes no more. The agent reads request data with one read:
+    // every request fits a pipe's atomic write, so it arrives in one piece.
     int send(const void *p, size_t n);
     // Reads until n bytes or the end of the answer; *got says how many came.
     int receive(void *p, size_t n, size_t *got);
