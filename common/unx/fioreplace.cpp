@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <cstdlib>
 
 #include "common/mem/kelmem.h"
 #include "common/mem/secure.h"
@@ -28,7 +30,12 @@ static const char trSrcFile[] = "fioreplace";
 namespace {
 
 constexpr size_t WRITE_BUFFER = 64 * 1024;
-constexpr size_t NEW_SUFFIX_LEN = 6;   // name + "." + six characters: a new file, or a leftover of one
+// A new file is "." + name + NEW_WORD + pid + "-" + NEW_RANDOM_LEN characters.
+constexpr char NEW_WORD[] = ".kelvlx-";
+constexpr size_t NEW_RANDOM_LEN = 6;
+constexpr size_t PID_DIGITS_MAX = 10;   // a pid_t in decimal
+constexpr size_t NEW_NAME_EXTRA = 1 + sizeof NEW_WORD - 1 + PID_DIGITS_MAX + 1 + NEW_RANDOM_LEN;
+constexpr char NEW_DIGITS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 constexpr char LOCK_SUFFIX[] = ".lock";
 constexpr int CREATE_ATTEMPTS = 100;
 
@@ -38,10 +45,14 @@ constexpr int CREATE_ATTEMPTS = 100;
 unsigned stepCalls[FIO_STEP_COUNT];
 unsigned stepFailAt[FIO_STEP_COUNT];
 unsigned lockWaitOverrideMs;
+void (*stepHook)(fioStep, void *);
+void *stepHookCtx;
 
 // false when the tests want this call of the step to fail (errno EIO).
 bool stepAllowed(fioStep step)
 {
+    if (stepHook != nullptr)
+        stepHook(step, stepHookCtx);
     unsigned n = ++stepCalls[step];
     if (stepFailAt[step] == 0 || stepFailAt[step] != n)
         return true;
@@ -68,12 +79,32 @@ bool siblingName(char (&buf)[NAME_MAX + 1], const char *name, const char *suffix
     return snprintf(buf, sizeof buf, "%s%s", name, suffix) < static_cast<int>(sizeof buf);
 }
 
-// True when name in dirFd is, without following a link, the file open at fd.
-bool sameFile(int fd, int dirFd, const char *name)
+// What is at a name now, compared with what a writer holds or saw.
+enum class Seen {
+    Same,      // the very file
+    Other,     // another file, a link, or nothing at all
+    Unknown,   // a stat failed: nothing may be decided from it
+};
+
+bool sameInode(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// What name in dirFd is, without following a link, against want (null: that
+// nothing is there).
+Seen seenAt(int dirFd, const char *name, const struct stat *want)
 {
-    struct stat a, b;
-    return fstat(fd, &a) == 0 && fstatat(dirFd, name, &b, AT_SYMLINK_NOFOLLOW) == 0 && a.st_dev == b.st_dev &&
-           a.st_ino == b.st_ino;
+    struct stat st;
+    if (!stepAllowed(FIO_STEP_CHECK) || fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? (want == nullptr ? Seen::Same : Seen::Other) : Seen::Unknown;
+    return want != nullptr && sameInode(st, *want) ? Seen::Same : Seen::Other;
+}
+
+// Whether name in dirFd is, without following a link, the file open at fd.
+Seen seenOpen(int fd, int dirFd, const char *name)
+{
+    struct stat st;
+    if (!stepAllowed(FIO_STEP_CHECK) || fstat(fd, &st) != 0)
+        return Seen::Unknown;
+    return seenAt(dirFd, name, &st);
 }
 
 void syncDir(int dirFd)
@@ -113,6 +144,17 @@ private:
 
 // ---------------------------------------------------------------- the lock
 
+// Closes every descriptor but a and b.
+void keepOnly(int a, int b)
+{
+    const unsigned lo = static_cast<unsigned>(a < b ? a : b), hi = static_cast<unsigned>(a < b ? b : a);
+    if (lo > 0)
+        close_range(0, lo - 1, 0);
+    if (hi > lo + 1)
+        close_range(lo + 1, hi - 1, 0);
+    close_range(hi + 1, ~0u, 0);
+}
+
 // Takes the flock of fd's open file description, waiting until deadline.
 // flock itself has no time limit, and every signal may be held here, so no
 // timer can interrupt it: a child process blocks in flock on the same open
@@ -125,6 +167,8 @@ int lockUntil(int fd, long deadline)
         return 0;
     if (errno != EWOULDBLOCK && errno != EINTR)
         return FIO_RC_CANNOT_WRITE;
+    if (deadline <= nowMs())
+        return FIO_RC_LOCKED;   // tried once
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0)
         return FIO_RC_CANNOT_WRITE;
@@ -133,6 +177,12 @@ int lockUntil(int fd, long deadline)
     if (waiter < 0)
         return FIO_RC_CANNOT_WRITE;
     if (waiter == 0) {
+        // It holds nothing but the lock's description and the pipe's end
+        // that wakes the writer (no caller's pipe, no directory), and goes
+        // when the writer goes, whoever ends it.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() == 1)
+            _exit(1);
+        keepOnly(fd, ends[1]);
         int r;
         do
             r = flock(fd, LOCK_EX);
@@ -166,13 +216,10 @@ public:
     int take(int dirFd, const char *lockName, long deadline)
     {
         for (;;) {
-            fd_.reset(stepAllowed(FIO_STEP_LOCK) ? fioOpenRegular(dirFd, lockName, O_RDONLY | O_CREAT, 0600) : -1);
-            if (fd_.get() < 0) {
-                if (TR_FILEOPS)
-                    trPrintf(trSrcFile, __LINE__, "Cannot open the lock file %s, errno = %d.\n", lockName, errno);
-                return FIO_RC_CANNOT_WRITE;
-            }
-            int rc = lockUntil(fd_.get(), deadline);
+            int rc = open(dirFd, lockName);
+            if (rc != 0)
+                return rc;
+            rc = lockUntil(fd_.get(), deadline);
             if (rc != 0) {
                 if (TR_FILEOPS)
                     trPrintf(trSrcFile, __LINE__, "Cannot lock %s (%d).\n", lockName, rc);
@@ -181,8 +228,15 @@ public:
             }
             // A lock file removed or replaced while this one waited guards
             // nothing: another writer may hold the file at the name now.
-            if (held(dirFd, lockName))
+            switch (check(dirFd, lockName)) {
+            case Seen::Same:
                 return 0;
+            case Seen::Unknown:
+                release();
+                return FIO_RC_CANNOT_WRITE;
+            case Seen::Other:
+                break;
+            }
             if (TR_FILEOPS)
                 trPrintf(trSrcFile, __LINE__, "The lock file %s was replaced while it was awaited; again.\n",
                          lockName);
@@ -192,10 +246,42 @@ public:
         }
     }
 
-    // True while the file at the lock name is still the locked one.
-    bool held(int dirFd, const char *lockName) const { return fd_.get() >= 0 && sameFile(fd_.get(), dirFd, lockName); }
+    // Whether the file at the lock name is still the locked one.
+    Seen check(int dirFd, const char *lockName) const
+    {
+        return fd_.get() >= 0 ? seenOpen(fd_.get(), dirFd, lockName) : Seen::Other;
+    }
 
 private:
+    // Opens the lock file, creating it when it is missing. One this run
+    // created while the effective user is root is made root's group too
+    // (in a set-user-id run it would get the invoking user's).
+    int open(int dirFd, const char *lockName)
+    {
+        bool created = false;
+        for (int attempt = 0; attempt < CREATE_ATTEMPTS && fd_.get() < 0; attempt++) {
+            if (!stepAllowed(FIO_STEP_LOCK)) {
+                fd_.reset();
+                break;
+            }
+            fd_.reset(fioOpenRegular(dirFd, lockName, O_RDONLY | O_CREAT | O_EXCL, 0600));
+            created = fd_.get() >= 0;
+            if (fd_.get() < 0 && errno == EEXIST)
+                fd_.reset(fioOpenRegular(dirFd, lockName, O_RDONLY));
+            if (fd_.get() < 0 && errno != ENOENT)   // ENOENT: removed between the two opens
+                break;
+        }
+        if (fd_.get() < 0) {
+            if (TR_FILEOPS)
+                trPrintf(trSrcFile, __LINE__, "Cannot open the lock file %s, errno = %d.\n", lockName, errno);
+            return FIO_RC_CANNOT_WRITE;
+        }
+        if (created && geteuid() == 0 && fchown(fd_.get(), 0, 0) != 0 && TR_FILEOPS)
+            trPrintf(trSrcFile, __LINE__, "The lock file %s could not be given to root, errno = %d.\n", lockName,
+                     errno);
+        return 0;
+    }
+
     void release()
     {
         if (fd_.get() >= 0)
@@ -207,6 +293,29 @@ private:
 };
 
 // ---------------------------------------------------------------- leftovers
+
+// The writer's process id when entry is a new file of name (see fioListLeftovers), else 0.
+pid_t newFileWriter(const char *entry, const char *name)
+{
+    const size_t len = strlen(name), word = sizeof NEW_WORD - 1;
+    if (entry[0] != '.' || strncmp(entry + 1, name, len) != 0 || strncmp(entry + 1 + len, NEW_WORD, word) != 0)
+        return 0;
+    const char *p = entry + 1 + len + word;
+    if (*p < '1' || *p > '9')
+        return 0;
+    char *end = nullptr;
+    errno = 0;
+    unsigned long pid = strtoul(p, &end, 10);
+    if (errno != 0 || end - p > static_cast<long>(PID_DIGITS_MAX) || pid > static_cast<unsigned long>(INT_MAX) ||
+        *end != '-' || strlen(end + 1) != NEW_RANDOM_LEN || strspn(end + 1, NEW_DIGITS) != NEW_RANDOM_LEN)
+        return 0;
+    return static_cast<pid_t>(pid);
+}
+
+// False while the process may still run (a writer that lost its lock to
+// someone who moved the lock file); a pid taken again by another process
+// only keeps a leftover longer.
+bool writerGone(pid_t pid) { return pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH; }
 
 void removeLeftover(void *ctx, const char *leftover)
 {
@@ -251,10 +360,8 @@ struct fioOut {
         return 0;
     }
 
-    // Flushes, syncs and closes the new file, renames it over the target and
-    // syncs the directory. After the rename the result is 0 even when the
-    // directory cannot be synced: the new file is in place.
-    int commit()
+    // Flushes, syncs and closes the new file: 0 once it is whole on disk.
+    int finish()
     {
         int rc = file_ == nullptr ? create() : 0;
         if (rc != 0)
@@ -268,6 +375,14 @@ struct fioOut {
         const bool closed = fclose(f) == 0;   // the descriptor is released either way
         if (!stepAllowed(FIO_STEP_CLOSE) || !closed)
             return FIO_RC_SHORT_WRITE;
+        return 0;
+    }
+
+    // Renames the finished file over the target and syncs the directory. The
+    // rename's own result is the answer: 0 even when the directory cannot be
+    // synced, since the new file is in place.
+    int rename()
+    {
         if (!stepAllowed(FIO_STEP_RENAME) || renameat(dirFd_, name_, dirFd_, target_) != 0) {
             if (TR_FILEOPS)
                 trPrintf(trSrcFile, __LINE__, "Cannot rename the new file over %s, errno = %d.\n", target_, errno);
@@ -323,17 +438,19 @@ private:
         return 0;
     }
 
-    // name_ = target + "." + six characters not used before by this process.
+    // name_ = "." + target + ".kelvlx-" + pid + "-" + six characters not
+    // used before by this process.
     bool newName()
     {
-        static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
         static unsigned counter;
         unsigned v = (static_cast<unsigned>(getpid()) * 2654435761u) ^ (++counter * 40503u) ^
                      static_cast<unsigned>(time(nullptr));
-        char suffix[1 + NEW_SUFFIX_LEN + 1] = ".";
-        for (size_t i = 1; i <= NEW_SUFFIX_LEN; i++, v /= 62)
-            suffix[i] = digits[v % 62];
-        if (!siblingName(name_, target_, suffix)) {
+        char random[NEW_RANDOM_LEN + 1] = {};
+        for (size_t i = 0; i < NEW_RANDOM_LEN; i++, v /= 62)
+            random[i] = NEW_DIGITS[v % 62];
+        const int n = snprintf(name_, sizeof name_, ".%s%s%d-%s", target_, NEW_WORD, static_cast<int>(getpid()),
+                               random);
+        if (n < 0 || n >= static_cast<int>(sizeof name_)) {
             name_[0] = '\0';
             return false;
         }
@@ -392,9 +509,34 @@ int removeTarget(const Target &t)
     return 0;
 }
 
-// One pass under one lock. *again is set when the lock was taken from under
-// it: the pass left the file as it was or may have been overtaken by another
-// writer, and is to be done anew.
+// The one decision before the rename, made under the lock: the new file may
+// go into place only while the file at the lock name is still the locked one
+// and the file at the name is still the one the writer read (or still
+// absent). Otherwise nothing has been done and *again asks for a new pass:
+// someone moved the lock file, and another writer may have come in under a
+// new one and changed the file. A stat that fails decides nothing: failure.
+int mayRename(const Target &t, const FileLock &lock, const struct stat *old, bool *again)
+{
+    Seen l = lock.check(t.dirFd, t.lockName);
+    Seen f = l == Seen::Same ? seenAt(t.dirFd, t.name, old) : Seen::Same;
+    if (l == Seen::Unknown || f == Seen::Unknown) {
+        if (TR_FILEOPS)
+            trPrintf(trSrcFile, __LINE__, "The lock or %s could not be looked at, errno = %d; nothing renamed.\n",
+                     t.name, errno);
+        return FIO_RC_CANNOT_WRITE;
+    }
+    if (l == Seen::Other || f == Seen::Other) {
+        if (TR_FILEOPS)
+            trPrintf(trSrcFile, __LINE__, "%s changed during the rewrite; again.\n",
+                     l == Seen::Other ? t.lockName : t.name);
+        *again = true;
+        return FIO_RC_CANNOT_WRITE;
+    }
+    return 0;
+}
+
+// One pass under one lock. *again is set when the pass renamed nothing
+// because the lock or the file changed from under it: it is to be done anew.
 int replaceOnce(const Target &t, bool *again)
 {
     FileLock lock;
@@ -412,37 +554,31 @@ int replaceOnce(const Target &t, bool *again)
                      errno);
         return FIO_RC_CANNOT_WRITE;
     }
-    if (old.get() >= 0 && fstat(old.get(), &oldSt) != 0)
+    if (old.get() >= 0 && (!stepAllowed(FIO_STEP_CHECK) || fstat(old.get(), &oldSt) != 0))
         return FIO_RC_CANNOT_WRITE;
-    const bool existed = old.get() >= 0;
+    const struct stat *existed = old.get() >= 0 ? &oldSt : nullptr;
 
-    fioOut out(t.dirFd, t.name, *t.opts, existed ? &oldSt : nullptr);
+    fioOut out(t.dirFd, t.name, *t.opts, existed);
     fioAction action = fioAction::Replace;
     rc = t.writer(t.ctx, old.get(), &out, &action);
     old.reset();
-    if (rc == 0 && action != fioAction::Keep && lock.held(t.dirFd, t.lockName)) {
-        if (action == fioAction::Remove)
-            rc = existed ? removeTarget(t) : 0;
-        else
-            rc = out.commit();
-    }
-    // With the lock file taken from under it, another writer may have come in
-    // under a new one: it may have removed this pass's new file as a
-    // leftover, or read the file before this rename and be about to drop
-    // this change with its own. Whatever this pass did, it is done again.
-    if (!lock.held(t.dirFd, t.lockName)) {
-        *again = true;
-        return 0;
-    }
-    return rc;
+    if (rc != 0 || action == fioAction::Keep)
+        return rc;   // nothing changes: the new file, if any, goes with out
+    if (action == fioAction::Replace && (rc = out.finish()) != 0)
+        return rc;
+    if ((rc = mayRename(t, lock, existed, again)) != 0)
+        return rc;
+    if (action == fioAction::Remove)
+        return existed != nullptr ? removeTarget(t) : 0;
+    return out.rename();
 }
 
 } // namespace
 
 int fioReplace(int dirFd, const char *name, const fioReplaceOpts &opts, fioWriter writer, void *ctx)
 {
-    Target t{dirFd, name, {}, &opts, writer, ctx, nowMs() + lockWaitMs()};
-    if (dirFd < 0 || name == nullptr || writer == nullptr || strlen(name) + 1 + NEW_SUFFIX_LEN > NAME_MAX ||
+    Target t{dirFd, name, {}, &opts, writer, ctx, nowMs() + (opts.waitForLock ? lockWaitMs() : 0)};
+    if (dirFd < 0 || name == nullptr || writer == nullptr || strlen(name) + NEW_NAME_EXTRA > NAME_MAX ||
         !siblingName(t.lockName, name, LOCK_SUFFIX))
         return FIO_RC_CANNOT_WRITE;
     RealIdRoot rootWhileLocked;   // declared first: the caller's id comes back after the last lock is gone
@@ -451,8 +587,6 @@ int fioReplace(int dirFd, const char *name, const fioReplaceOpts &opts, fioWrite
         int rc = replaceOnce(t, &again);
         if (!again)
             return rc;
-        if (TR_FILEOPS)
-            trPrintf(trSrcFile, __LINE__, "The lock file of %s was replaced during the rewrite; again.\n", name);
         if (nowMs() >= t.deadline)
             return FIO_RC_LOCKED;
     }
@@ -488,15 +622,15 @@ int fioListLeftovers(int dirFd, const char *name, void (*each)(void *ctx, const 
             close(fd);
         return -1;
     }
-    const size_t len = strlen(name);
     const uid_t me = geteuid();
     int found = 0;
     while (const dirent *e = readdir(d)) {
-        if (strlen(e->d_name) != len + 1 + NEW_SUFFIX_LEN || memcmp(e->d_name, name, len) != 0 ||
-            e->d_name[len] != '.')
+        const pid_t writer = newFileWriter(e->d_name, name);
+        if (writer == 0)
             continue;
         struct stat st;
-        if (fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || st.st_uid != me)
+        if (fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || st.st_uid != me ||
+            !writerGone(writer))
             continue;
         found++;
         if (each != nullptr)
@@ -520,7 +654,15 @@ void fioResetSteps()
     memset(stepCalls, 0, sizeof stepCalls);
     memset(stepFailAt, 0, sizeof stepFailAt);
     lockWaitOverrideMs = 0;
+    stepHook = nullptr;
+    stepHookCtx = nullptr;
 }
 
 void fioSetLockWaitMs(unsigned ms) { lockWaitOverrideMs = ms; }
+
+void fioSetStepHook(void (*hook)(fioStep step, void *ctx), void *ctx)
+{
+    stepHook = hook;
+    stepHookCtx = ctx;
+}
 #endif

@@ -14,7 +14,7 @@
 inline constexpr int FIO_RC_CANNOT_WRITE = -1;   // cannot open, create, own or rename; the name is not a regular file
 inline constexpr int FIO_RC_NO_MEMORY = 102;
 inline constexpr int FIO_RC_SHORT_WRITE = 165;   // the new file could not be written or flushed completely
-inline constexpr int FIO_RC_LOCKED = 166;        // the wait for the lock ran out
+inline constexpr int FIO_RC_LOCKED = 166;        // the wait for the lock ran out (or, tried once, it was held)
 
 // How long a writer waits for the lock before it gives up with FIO_RC_LOCKED.
 inline constexpr int FIO_LOCK_WAIT_SECONDS = 120;
@@ -38,24 +38,32 @@ int fioOutWrite(fioOut *out, const void *p, size_t n);
 // (oldFd -1 when there is none). Writes the new contents through out, may set
 // *action, and returns 0 or its own failure code, which fioReplace returns
 // after throwing the new file away. It may be called more than once: when the
-// lock turns out to have been taken from under the writer, the whole step is
-// done again under a new lock.
+// lock turns out to have been taken from under the writer, or the file was
+// replaced by someone else since the writer read it, nothing has been renamed
+// yet and the whole step is done again under a new lock.
 using fioWriter = int (*)(void *ctx, int oldFd, fioOut *out, fioAction *action);
 
 struct fioReplaceOpts {
-    mode_t mode = 0600;      // permission bits of the new file
-    bool keepMode = false;   // an existing file keeps its own permission bits instead
+    mode_t mode = 0600;        // permission bits of the new file
+    bool keepMode = false;     // an existing file keeps its own permission bits instead
+    bool waitForLock = true;   // false: the lock is tried once; held, FIO_RC_LOCKED at once
 };
 
 // Replaces name in the directory dirFd with what writer writes. The lock is
-// the file name + ".lock" (created mode 0600, never through a link), held for
-// the whole step; leftovers of writers that were killed (see
-// fioListLeftovers) are removed under it. The new file gets the owner, group
-// and (with keepMode) the permission bits of the old one. Every signal that
-// can be held waits while the new file exists, and in a set-user-id root run
-// the real user id is root while the lock is held, so that the invoking user
-// can neither stop nor kill the writer there. Returns 0, the writer's code, or
-// one of the FIO_RC_ codes; on any failure the old file is as it was.
+// the file name + ".lock" (created mode 0600, never through a link; root's
+// owner and group when the effective user is root), held for the whole step;
+// leftovers of writers that were killed (see fioListLeftovers) are removed
+// under it. The new file gets the owner, group and (with keepMode) the
+// permission bits of the old one. Every signal that can be held waits while
+// the new file exists, and in a set-user-id root run the real user id is root
+// while the lock is held, so that the invoking user can neither stop nor kill
+// the writer there.
+// Whether the new file is renamed into place is decided once, just before the
+// rename: only while the file at the lock name is still the locked one and
+// the file at name is still the one the writer read. Returns 0 exactly when
+// the new file was renamed over name (or name removed, or the writer chose
+// Keep); otherwise the writer's code or one of the FIO_RC_ codes, and the old
+// file is as it was.
 int fioReplace(int dirFd, const char *name, const fioReplaceOpts &opts, fioWriter writer, void *ctx);
 
 // Opens name in dirFd without following a link at it, and only when it is a
@@ -63,11 +71,13 @@ int fioReplace(int dirFd, const char *name, const fioReplaceOpts &opts, fioWrite
 // something other than a regular file).
 int fioOpenRegular(int dirFd, const char *name, int flags, mode_t mode = 0);
 
-// The leftovers of name: regular files named name + "." + six characters that
-// belong to the effective user. Only the lock holder writes such a file, so
-// outside the lock each one is what a killed writer left behind. Calls
-// each(ctx, leftover) for every one; returns how many, or -1 when the
-// directory cannot be read.
+// The new file of a writer is named "." + name + ".kelvlx-" + the writer's
+// process id + "-" + six letters or digits, a pattern that no copy an
+// administrator makes of the file is likely to match.
+// The leftovers of name: regular files of exactly that pattern that belong to
+// the effective user and whose writer no longer runs. Calls each(ctx,
+// leftover) for every one; returns how many, or -1 when the directory cannot
+// be read. Nothing else beside name is ever removed or changed.
 int fioListLeftovers(int dirFd, const char *name, void (*each)(void *ctx, const char *leftover), void *ctx);
 
 // The steps of a replacement at which the tests make a call fail.
@@ -81,6 +91,7 @@ enum fioStep : int {
     FIO_STEP_CLOSE,      // close of the new file
     FIO_STEP_RENAME,     // rename over the old file (or its removal)
     FIO_STEP_SYNCDIR,    // fsync of the directory afterwards
+    FIO_STEP_CHECK,      // a stat of the lock file, the old file or the name before the rename
     FIO_STEP_COUNT
 };
 
@@ -93,4 +104,7 @@ unsigned fioStepCalls(fioStep step);   // calls since the last fioResetSteps
 void fioResetSteps();
 // The lock wait of the next replacements, in milliseconds (0: the default).
 void fioSetLockWaitMs(unsigned ms);
+// Calls hook(step, ctx) just before every call of a step (null: none), so that
+// a test can act on the directory at that moment.
+void fioSetStepHook(void (*hook)(fioStep step, void *ctx), void *ctx);
 #endif

@@ -17,6 +17,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "tests/common/unx/pwfixture.h"
 
@@ -160,7 +161,7 @@ TEST_F(fioReplaceTest, EveryFailingStepLeavesTheOldFile)
     EXPECT_GE(calls[FIO_STEP_WRITE], 7u);
     const int expected[FIO_STEP_COUNT] = {
         FIO_RC_CANNOT_WRITE, FIO_RC_CANNOT_WRITE, FIO_RC_CANNOT_WRITE, FIO_RC_SHORT_WRITE, FIO_RC_SHORT_WRITE,
-        FIO_RC_SHORT_WRITE, FIO_RC_SHORT_WRITE, FIO_RC_CANNOT_WRITE, 0};
+        FIO_RC_SHORT_WRITE, FIO_RC_SHORT_WRITE, FIO_RC_CANNOT_WRITE, 0, FIO_RC_CANNOT_WRITE};
     for (int s = 0; s < FIO_STEP_COUNT; s++) {
         for (unsigned n = 1; n <= calls[s]; n++) {
             SCOPED_TRACE("step " + std::to_string(s) + " call " + std::to_string(n));
@@ -184,40 +185,82 @@ TEST_F(fioReplaceTest, EveryFailingStepLeavesTheOldFile)
     EXPECT_EQ(pwfix::readFile(file()), original);
 }
 
-// Files that only a killed writer can have left are removed under the lock;
-// anything else of a similar name stays.
-TEST_F(fioReplaceTest, LeftoversOfKilledWritersGoUnderTheLock)
+// Only the new files of writers that are gone are removed under the lock;
+// nothing else beside the file is touched, whatever its name.
+TEST_F(fioReplaceTest, OnlyLeftoversOfWritersThatAreGoneAreRemoved)
 {
+    struct Row {
+        std::string name;
+        enum { File, Link, Dir, OtherUsers } kind;
+        bool removed;
+    };
+    const long dead = pwfix::deadPid();
+    const std::string own = pwfix::newFileName(NAME, dead);
+    std::vector<Row> rows = {
+        {own, Row::File, true},
+        {pwfix::newFileName(NAME, dead, "000000"), Row::File, true},
+        {pwfix::newFileName(NAME, getpid()), Row::File, false},      // a writer that still runs
+        {pwfix::newFileName(NAME, dead, "Ab3xY"), Row::File, false},  // five characters
+        {pwfix::newFileName(NAME, dead, "Ab3xY9z"), Row::File, false},
+        {pwfix::newFileName(NAME, dead, "Ab3-Y9"), Row::File, false},
+        {"." + std::string(NAME) + ".kelvlx-0" + std::to_string(dead) + "-Ab3xY9", Row::File, false},
+        {own.substr(1), Row::File, false},   // without the leading dot
+        {"DATA.backup", Row::File, false},
+        {"DATA.202612", Row::File, false},
+        {"DATA.Ab3xY9", Row::File, false},   // an administrator's copy of six characters
+        {"DATA.Ab3xY", Row::File, false},
+        {"DATA.Ab3xY9z", Row::File, false},
+        {"OTHER.Ab3xY9", Row::File, false},
+        {pwfix::newFileName("OTHER", dead), Row::File, false},
+        {pwfix::newFileName(NAME, dead, "lnk001"), Row::Link, false},
+        {pwfix::newFileName(NAME, dead, "dir001"), Row::Dir, false},
+        {pwfix::newFileName(NAME, dead, "nobody"), Row::OtherUsers, false},
+    };
     pwfix::writeFile(file(), "old");
-    const std::set<std::string> leftovers = {"DATA.Ab3xY9", "DATA.000000"};
-    for (const std::string &n : leftovers)
-        pwfix::writeFile(file(n), "a password that was deleted");
-    std::set<std::string> stay = {"DATA.short", "DATA.sevench", "DATA_Ab3xY9", "OTHER.Ab3xY9", "DATA.lnk001",
-                                  "DATA.dir001"};
-    pwfix::writeFile(file("DATA.short"), "x");
-    pwfix::writeFile(file("DATA.sevench"), "x");
-    pwfix::writeFile(file("DATA_Ab3xY9"), "x");
-    pwfix::writeFile(file("OTHER.Ab3xY9"), "x");
-    ASSERT_EQ(symlink(file("DATA.short").c_str(), file("DATA.lnk001").c_str()), 0);
-    ASSERT_EQ(mkdir(file("DATA.dir001").c_str(), 0700), 0);
-    if (geteuid() == 0) {
-        pwfix::writeFile(file("DATA.nobody"), "another user's");
-        ASSERT_EQ(chown(file("DATA.nobody").c_str(), 65534, 65534), 0);
-        stay.insert("DATA.nobody");
+    std::set<std::string> gone, stay = fileAndLock();
+    for (const Row &r : rows) {
+        switch (r.kind) {
+        case Row::File:
+            pwfix::writeFile(file(r.name), "a password that was deleted");
+            break;
+        case Row::Link:
+            ASSERT_EQ(symlink(file("DATA.backup").c_str(), file(r.name).c_str()), 0);
+            break;
+        case Row::Dir:
+            ASSERT_EQ(mkdir(file(r.name).c_str(), 0700), 0);
+            break;
+        case Row::OtherUsers:
+            if (geteuid() != 0)
+                continue;   // only root can give a file to another user
+            pwfix::writeFile(file(r.name), "another user's");
+            ASSERT_EQ(chown(file(r.name).c_str(), 65534, 65534), 0);
+            break;
+        }
+        (r.removed ? gone : stay).insert(r.name);
     }
 
     std::set<std::string> listed;
     auto collect = [](void *ctx, const char *n) { static_cast<std::set<std::string> *>(ctx)->insert(n); };
-    EXPECT_EQ(fioListLeftovers(dirFd, NAME, collect, &listed), 2);
-    EXPECT_EQ(listed, leftovers);
+    EXPECT_EQ(fioListLeftovers(dirFd, NAME, collect, &listed), static_cast<int>(gone.size()));
+    EXPECT_EQ(listed, gone);
 
-    Writer w = writes("new");
-    ASSERT_EQ(replace(w), 0);
-    std::set<std::string> want = stay;
-    want.insert(NAME);
-    want.insert(LOCK);
-    EXPECT_EQ(entries(), want);
-    EXPECT_EQ(fioListLeftovers(dirFd, NAME, nullptr, nullptr), 0);
+    // Every path of a rewrite: a replacement, a kept file and a removal.
+    for (fioAction a : {fioAction::Replace, fioAction::Keep, fioAction::Remove}) {
+        SCOPED_TRACE(static_cast<int>(a));
+        for (const std::string &n : gone)
+            pwfix::writeFile(file(n), "a password that was deleted");
+        pwfix::writeFile(file(), "old");
+        Writer w{[a](int, fioOut *out, fioAction *action) {
+            *action = a;
+            return fioOutWrite(out, "new", 3);
+        }};
+        ASSERT_EQ(replace(w), 0);
+        std::set<std::string> want = stay;
+        if (a == fioAction::Remove)
+            want.erase(NAME);
+        EXPECT_EQ(entries(), want);
+        EXPECT_EQ(fioListLeftovers(dirFd, NAME, nullptr, nullptr), 0);
+    }
 }
 
 TEST_F(fioReplaceTest, OwnerGroupAndModeOfTheOldFileAreKept)
@@ -345,6 +388,234 @@ TEST_F(fioReplaceTest, ALockFileRemovedDuringTheWriteMakesItStartAgain)
     EXPECT_EQ(w.calls, 2);
     EXPECT_EQ(pwfix::readFile(file()), "new");
     EXPECT_EQ(entries(), fileAndLock());
+}
+
+// Whatever is done to the lock file, and whenever: the result is 0 exactly
+// when the new contents are in place, and the old file stays byte for byte
+// otherwise; nothing is left beside the file but lock files.
+TEST_F(fioReplaceTest, WhateverIsDoneToTheLockFileTheResultSaysWhatHappened)
+{
+    enum Deed { Remove, MoveAwayAndBack, MoveAway, ReplaceByFile, ReplaceByLink };
+    struct Moment {
+        const char *name;
+        fioStep step;   // the deed is done just before the first call of this step
+    } moments[] = {
+        {"while the writer writes", FIO_STEP_WRITE},
+        {"before the new file is flushed", FIO_STEP_FLUSH},
+        {"before the decision", FIO_STEP_CLOSE},
+        {"just before the rename", FIO_STEP_RENAME},
+        {"just after the rename", FIO_STEP_SYNCDIR},
+    };
+    struct Act {
+        const std::string lock, away;
+        Deed deed;
+        int done = 0;
+        fioStep at;
+    };
+    auto doIt = [](fioStep step, void *ctx) {
+        Act &a = *static_cast<Act *>(ctx);
+        if (step != a.at || a.done++ != 0)
+            return;
+        switch (a.deed) {
+        case Remove:
+            unlink(a.lock.c_str());
+            break;
+        case MoveAwayAndBack:
+            rename(a.lock.c_str(), a.away.c_str());
+            rename(a.away.c_str(), a.lock.c_str());
+            break;
+        case MoveAway:
+            rename(a.lock.c_str(), a.away.c_str());
+            break;
+        case ReplaceByFile:
+            unlink(a.lock.c_str());
+            pwfix::writeFile(a.lock, "");
+            break;
+        case ReplaceByLink:
+            unlink(a.lock.c_str());
+            symlink(a.away.c_str(), a.lock.c_str());
+            break;
+        }
+    };
+    const Bytes original = "the original contents", replaced = "the new contents";
+    for (const Moment &m : moments)
+        for (Deed d : {Remove, MoveAwayAndBack, MoveAway, ReplaceByFile, ReplaceByLink}) {
+            SCOPED_TRACE(std::string(m.name) + ", deed " + std::to_string(d));
+            pwfix::writeFile(file(), original);
+            unlink(file(LOCK).c_str());
+            unlink(file("away").c_str());
+            Act act{file(LOCK), file("away"), d, 0, m.step};
+            fioResetSteps();
+            fioSetStepHook(doIt, &act);
+            Writer w = writes(replaced);
+            const int rc = replace(w);
+            fioSetStepHook(nullptr, nullptr);
+            EXPECT_EQ(act.done > 0, true) << "the moment never came";
+            const Bytes now = pwfix::readFile(file());
+            EXPECT_EQ(rc == 0, now == replaced) << "rc " << rc;
+            if (rc != 0) {
+                EXPECT_EQ(now, original);
+            }
+            for (const std::string &n : entries())
+                EXPECT_TRUE(n == NAME || n == LOCK || n == "away") << n << " left behind";
+        }
+}
+
+// A stat of the lock or of the file that fails decides nothing: the result is
+// a failure and the old file stays, never a success without the rename.
+TEST_F(fioReplaceTest, AFailingLookBeforeTheRenameIsAFailure)
+{
+    const Bytes original = "the original contents";
+    Writer w = writes("the new contents");
+    pwfix::writeFile(file(), original);
+    fioResetSteps();
+    ASSERT_EQ(replace(w), 0);
+    const unsigned checks = fioStepCalls(FIO_STEP_CHECK);
+    ASSERT_GE(checks, 4u) << "the lock after taking it, the old file, the lock and the name before the rename";
+    for (unsigned n = 1; n <= checks; n++) {
+        SCOPED_TRACE("check " + std::to_string(n));
+        pwfix::writeFile(file(), original);
+        fioResetSteps();
+        fioFailStep(FIO_STEP_CHECK, n);
+        EXPECT_EQ(replace(w), FIO_RC_CANNOT_WRITE);
+        EXPECT_EQ(pwfix::readFile(file()), original);
+        EXPECT_EQ(entries(), fileAndLock());
+    }
+}
+
+// A writer that lost its lock file to someone who moved it away finds
+// another writer inside under a new one: it never renames over what that
+// writer stored, and does its own change again on top of it.
+TEST_F(fioReplaceTest, AWriterThatLostTheLockNeverDropsAnotherWritersChange)
+{
+    pwfix::writeFile(file(), "base");
+    // Each writer appends its mark to what it read.
+    auto appends = [](const char *mark) {
+        return [mark](int oldFd, fioOut *out, fioAction *) {
+            char buf[256];
+            ssize_t n = oldFd >= 0 ? pread(oldFd, buf, sizeof buf, 0) : 0;
+            int rc = n > 0 ? fioOutWrite(out, buf, static_cast<size_t>(n)) : 0;
+            return rc != 0 ? rc : fioOutWrite(out, mark, strlen(mark));
+        };
+    };
+    Writer first{[&](int oldFd, fioOut *out, fioAction *action) {
+        if (first.calls == 1) {
+            rename(file(LOCK).c_str(), file("away").c_str());
+            Writer second{appends("+second")};
+            EXPECT_EQ(inChild([&] { return replace(second); }), 0) << "the second writer got in and stored";
+        }
+        return appends("+first")(oldFd, out, action);
+    }};
+    ASSERT_EQ(replace(first), 0);
+    EXPECT_EQ(first.calls, 2);
+    EXPECT_EQ(pwfix::readFile(file()), "base+second+first");
+}
+
+// Tried once, a held lock gives FIO_RC_LOCKED at once and changes nothing.
+TEST_F(fioReplaceTest, ALockTriedOnceIsNotAwaited)
+{
+    pwfix::writeFile(file(), "old");
+    int held = open(file(LOCK).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    fioSetLockWaitMs(3600 * 1000);   // a wait would outlast the test's own time limit
+    fioReplaceOpts once;
+    once.waitForLock = false;
+    Writer w = writes("new");
+    EXPECT_EQ(replace(w, once), FIO_RC_LOCKED);
+    EXPECT_EQ(w.calls, 0);
+    EXPECT_EQ(pwfix::readFile(file()), "old");
+    close(held);
+    EXPECT_EQ(replace(w, once), 0);
+    EXPECT_EQ(pwfix::readFile(file()), "new");
+}
+
+// The child that waits in flock holds the lock's descriptor and its wake-up
+// pipe, nothing else of the writer's, and goes when the writer is killed.
+TEST_F(fioReplaceTest, TheLockWaitHelperHoldsOnlyTheLockAndEndsWithItsWriter)
+{
+    pwfix::writeFile(file(), "old");
+    int held = open(file(LOCK).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    int callerPipe[2];
+    ASSERT_EQ(pipe(callerPipe), 0);   // stands for the caller's pipe ends the agent has open
+    pid_t writer = fork();
+    if (writer == 0) {
+        close(held);
+        fioSetLockWaitMs(3600 * 1000);
+        Writer w = writes("new");
+        _exit(replace(w));
+    }
+    const std::string childrenFile =
+        "/proc/" + std::to_string(writer) + "/task/" + std::to_string(writer) + "/children";
+    auto children = [&] {
+        std::ifstream in(childrenFile);
+        std::vector<long> pids;
+        for (long p; in >> p;)
+            pids.push_back(p);
+        return pids;
+    };
+    std::vector<long> helper;
+    for (int i = 0; i < 500 && helper.empty(); i++) {
+        usleep(10 * 1000);
+        helper = children();
+    }
+    if (helper.empty() && access(childrenFile.c_str(), R_OK) != 0) {
+        kill(writer, SIGKILL);
+        waitpid(writer, nullptr, 0);
+        close(held);
+        GTEST_SKIP() << "this kernel does not list a process's children in /proc";
+    }
+    ASSERT_EQ(helper.size(), 1u) << "no lock-wait helper appeared";
+    const std::string fdDir = "/proc/" + std::to_string(helper[0]) + "/fd";
+    std::set<std::string> fds;
+    for (int i = 0; i < 100; i++) {   // it closes the rest right after it starts
+        fds = pwfix::dirEntries(fdDir);
+        if (fds.size() <= 2)
+            break;
+        usleep(10 * 1000);
+    }
+    EXPECT_EQ(fds.size(), 2u) << "the lock's descriptor and the wake-up pipe's end only";
+    kill(writer, SIGKILL);
+    waitpid(writer, nullptr, 0);
+    // Gone: no such process, or one that has ended and waits for init to reap it.
+    auto ended = [](long pid) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string stat;
+        if (!std::getline(in, stat))
+            return true;
+        size_t close = stat.rfind(')');
+        return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+    };
+    bool gone = false;
+    for (int i = 0; i < 500 && !(gone = ended(helper[0])); i++)
+        usleep(10 * 1000);
+    EXPECT_TRUE(gone) << "the helper outlived its writer";
+    close(held);
+    close(callerPipe[0]);
+    close(callerPipe[1]);
+    EXPECT_EQ(pwfix::readFile(file()), "old");
+}
+
+// In a set-user-id run the lock file this run creates is root's, group too.
+TEST_F(fioReplaceTest, InASetUserIdRunTheLockFileIsRoots)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act out a set-user-id run";
+    pwfix::writeFile(file(), "old");
+    int status = inChild([&] {
+        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 0, 0) != 0)
+            return 10;
+        Writer w = writes("new");
+        return replace(w) == 0 ? 0 : 11;
+    });
+    ASSERT_EQ(status, 0);
+    struct stat st;
+    ASSERT_EQ(stat(file(LOCK).c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 // ---------------------------------------------------------------- signals and the real user id

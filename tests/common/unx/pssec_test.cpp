@@ -957,11 +957,12 @@ TEST_F(pssecFile, OwnerAndGroupAreKept)
 TEST_F(pssecFile, LeftoversAreListedAndRemovedByTheNextRewrite)
 {
     pwfix::writeFile(path, pwfix::file({pwfix::v3(0, SRV, N1, "a")}));
-    pwfix::writeFile(dir.file("ZAR.PWD.k1LLed"), pwfix::file({pwfix::v3(0, SRV, N2, "deleted")}));
+    const std::string killed = pwfix::newFileName("ZAR.PWD", pwfix::deadPid(), "k1LLed");
+    pwfix::writeFile(dir.file(killed), pwfix::file({pwfix::v3(0, SRV, N2, "deleted")}));
     std::vector<std::string> seen;
     auto collect = [](void *ctx, const char *n) { static_cast<std::vector<std::string> *>(ctx)->push_back(n); };
     EXPECT_EQ(psListLeftovers(path.c_str(), collect, &seen), 1);
-    EXPECT_EQ(seen, std::vector<std::string>{"ZAR.PWD.k1LLed"});
+    EXPECT_EQ(seen, std::vector<std::string>{killed});
     ASSERT_EQ(writePw(path, 0, SRV, N3, "c"), 0);
     EXPECT_EQ(pwfix::dirEntries(dir.path()), onlyTheFile());
     EXPECT_EQ(psListLeftovers(path.c_str(), nullptr, nullptr), 0);

@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -290,6 +291,24 @@ inline std::set<std::string> dirEntries(const std::string &dir)
         closedir(d);
     }
     return names;
+}
+
+// The name a writer gives its new file beside base, as the docs spell it out:
+// "." + base + ".kelvlx-" + the writer's pid + "-" + six letters or digits.
+inline std::string newFileName(const std::string &base, long pid, const std::string &six = "Ab3xY9")
+{
+    return "." + base + ".kelvlx-" + std::to_string(pid) + "-" + six;
+}
+
+// The pid of a process that has ended and been reaped: a writer that was killed.
+inline long deadPid()
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(0);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return pid;
 }
 
 // A fresh directory under /tmp, removed with everything in it when the test ends.
