@@ -741,6 +741,7 @@ int rewriteFile(const char *path, const Change &ch, Crypto *c, const unsigned ch
     fioReplaceOpts opts;
     opts.mode = 0600;
     opts.keepMode = !ch.write;
+    opts.waitForLock = ch.expect == nullptr;   // a reader's conversion never waits for a writer
     Rewrite rw{&ch, c, key};
     return fioReplace(dirFd.get(), pp.base, opts, rewriteContents, &rw);
 }
@@ -797,7 +798,7 @@ struct Found {
     RecordRef v1, v3;
 };
 
-void scanForRecord(const FileImage &img, unsigned char type, const char *server, char *node, Found *fd)
+Scan scanForRecord(const FileImage &img, unsigned char type, const char *server, char *node, Found *fd)
 {
     Scan st = eachRecord(img, [&](const RecordRef &r) {
         if (r.type() != type)
@@ -828,6 +829,7 @@ void scanForRecord(const FileImage &img, unsigned char type, const char *server,
     });
     if (st == Scan::Damage && TR_PASSWORD)
         trPrintf(trSrcFile, __LINE__, "psReadPswdFile: the password file is damaged; scan ended.\n");
+    return st;
 }
 
 // Deciphers len bytes into out and ends them with a NUL.
@@ -903,15 +905,26 @@ int readVersion1(Crypto *c, unsigned char type, pswdFileInfo *info, const char *
     int rc = decipherText(c, hostKey.data(), fd.cur.f[4], fd.cur.len[4], answer);
     if (rc != 0)
         return rc;
+    // The conversion is a chance taken, never a condition of the answer:
+    // where this run may not write the store, or another writer holds the
+    // lock (tried once, never awaited), the record is answered as read and
+    // converted by a later run.
     Expect expect{fd.cur.version(), fd.cur.f[4], fd.cur.len[4]};
     rc = storeRecord(type, answer, answer, info, path, server, node, keyIn, &expect, true);
     if (rc == RC_NOT_CONVERTED) {
         kelZero(answer, answerSize);
         return rc;
     }
-    if (type == PSWD_TYPE_ENCRKEY && rc == 0)
+    if (rc != 0) {
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "psReadPswdFile: the record is answered as read; its conversion is left "
+                     "for a later run (%s, %d).\n",
+                     rc == PSWD_RC_LOCKED ? "another writer holds the lock" : "the store was not written", rc);
+        return 0;
+    }
+    if (type == PSWD_TYPE_ENCRKEY)
         nlprintf(MSG_CONVERTED, node, server);
-    return rc;
+    return 0;
 }
 
 // The key texts the reader places in the block, in slot order.
@@ -955,17 +968,21 @@ int readLocked(unsigned char type, unsigned char *keyIn, char *node, const char 
         dirFd.reset(openDir(pp.dir));
         if (dirFd.get() >= 0)
             fd.reset(fioOpenRegular(dirFd.get(), pp.base, O_RDONLY));
+    } else {
+        errno = EINVAL;
     }
     FileImage img;
     if (fd.get() < 0 || img.load(fd.get()) != 0) {
+        info->recordAbsent = fd.get() < 0 && errno == ENOENT ? 1 : 0;
         if (TR_PASSWORD)
             trPrintf(trSrcFile, __LINE__, "fopen failed for file %s.\n", safeStr(info->pswdFile));
         return PSWD_RC_NO_RECORD;
     }
     fd.reset();
     Found found;
-    scanForRecord(img, type, server, node, &found);
+    const Scan scanned = scanForRecord(img, type, server, node, &found);
     if (!found.current) {
+        info->recordAbsent = scanned == Scan::End && (img.size() == 0 || img.size() >= PSWD_HEADER_SIZE) ? 1 : 0;
         if (TR_PASSWORD)
             trPrintf(trSrcFile, __LINE__, "No record found.\n");
         return PSWD_RC_NO_RECORD;
@@ -1025,6 +1042,7 @@ int psReadPswdFile(unsigned char type, char *keyOut, unsigned char *keyIn, char 
                          "Reading password for server '%s' and node '%s' from file %s, eff uid = %d.\n",
                          safeStr(server), safeStr(node), safeStr(path), static_cast<int>(geteuid()));
         }
+        info->recordAbsent = 0;
         rc = readLocked(type, keyIn, node, server, info, path, convertOK, answer, answerSize);
         // A conversion that lost its record to another writer: what that
         // writer stored is the answer, read once more (never the old password).
@@ -1035,8 +1053,7 @@ int psReadPswdFile(unsigned char type, char *keyOut, unsigned char *keyIn, char 
             if (rc == RC_NOT_CONVERTED)
                 rc = PSWD_RC_NO_RECORD;
         }
-        // A failed read leaves no part of a password behind, except that a
-        // version 1 conversion keeps what it deciphered whatever the rewrite gave.
+        // A failed read leaves no part of a password behind.
         if (rc == PSWD_RC_NO_RECORD)
             kelZero(answer, answerSize);
     }

@@ -35,6 +35,10 @@ struct pswdFileInfo {
     int needTA;
     int writePswd;
     int cryptoKeyOK;                         // 1 when cryptoKey holds the derived node key
+    // 1 when the last read found no record because there is none: no
+    // directory, no file, or an intact file without one of the names. 0 when
+    // it failed for any other reason (unreadable, damaged, no node key).
+    int recordAbsent;
 };
 
 // Mutexes of the client library's password operations; the agent only destroys them.

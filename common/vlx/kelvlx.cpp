@@ -194,14 +194,24 @@ int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo
         trPrintf(trSrcFile, __LINE__, "GeneratePassword: code set %u, encipher flag %u, key length %u\n", codeSet,
                  encipherFlag, keyLen);
 
-    // No stored password is no failure: the old password is then the empty text.
+    // No stored password is no failure: the old password is then the empty
+    // text. One that exists but cannot be read ends the request before
+    // anything is sent: the caller cannot change its server's password with
+    // an empty old one, so a new one must not be stored either.
     SecretBuf<VLX_C_PSWD_BUF> oldPw;
-    if (dsGetPassword(pfi, PSWD_TYPE_SERVER, nullptr, nullptr, oldPw.chars(), node, server, arg15, catDir, nullptr,
-                      pswdPath, 0) != 0)
+    int rc = dsGetPassword(pfi, PSWD_TYPE_SERVER, nullptr, nullptr, oldPw.chars(), node, server, arg15, catDir,
+                           nullptr, pswdPath, 0);
+    if (rc != 0) {
+        if (pfi == nullptr || pfi->recordAbsent == 0) {
+            if (TR_GENERAL)
+                trPrintf(trSrcFile, __LINE__, "GeneratePassword: the stored password cannot be read (%d)\n", rc);
+            return rc;
+        }
         oldPw.clear();
+    }
 
     SecretBuf<VLX_C_PSWD_BUF> newPw;
-    int rc = pswdFGeneratePswd(newPw.chars());
+    rc = pswdFGeneratePswd(newPw.chars());
     if (rc != 0)
         return rc;
     // The clear copy is what the file keeps: the generated text as it was made.

@@ -379,33 +379,69 @@ TEST_F(pssecFile, Version1EncryptionKeyIsConvertedWhenAllowed)
     EXPECT_EQ(readPw(path, 1, SRV, N1).text, keyBlock({"oldkey", "oldkey", "oldkey"}));
 }
 
-// A conversion that waits for the lock while another process stores a new
-// password must not bring the old one back.
+// A conversion that starts after another process stored a new password
+// must not bring the old one back: it reads the record that stands now.
 TEST_F(pssecFile, ConversionNeverOverwritesANewerPassword)
 {
     pwfix::writeFile(path, pwfix::file({pwfix::v1(0, SRV, N1, "oldpw")}));
-    int lockFd = open(dir.file("ZAR.PWD.lock").c_str(), O_RDONLY | O_CREAT, 0600);
-    ASSERT_GE(lockFd, 0);
-    ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        // The conversion finds the record stored meanwhile and reads that one
-        // instead of answering with a password no longer stored.
-        ReadResult r = readPw(path, 0, SRV, N1);
-        _exit(r.rc == 0 && r.text == "newpw" ? 0 : 1);
-    }
-    usleep(200 * 1000);   // give the reader time to scan and wait for the lock
-    Bytes newer = pwfix::file({pwfix::v3(0, SRV, N1, "newpw")});
-    std::string tmp = dir.file("newer");
-    pwfix::writeFile(tmp, newer);
-    ASSERT_EQ(rename(tmp.c_str(), path.c_str()), 0);
-    flock(lockFd, LOCK_UN);
-    close(lockFd);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const Bytes newer = pwfix::file({pwfix::v3(0, SRV, N1, "newpw")});
+    struct Store {
+        std::string tmp, path;
+        Bytes newer;
+        bool done = false;
+    } store{dir.file("newer"), path, newer};
+    // Just before the conversion opens the lock file, the newer file goes into place.
+    fioSetStepHook(
+        [](fioStep step, void *ctx) {
+            Store &st = *static_cast<Store *>(ctx);
+            if (step != FIO_STEP_LOCK || st.done)
+                return;
+            st.done = true;
+            pwfix::writeFile(st.tmp, st.newer);
+            rename(st.tmp.c_str(), st.path.c_str());
+        },
+        &store);
+    ReadResult r = readPw(path, 0, SRV, N1);
+    fioSetStepHook(nullptr, nullptr);
+    ASSERT_TRUE(store.done);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.text, "newpw");
     EXPECT_EQ(pwfix::readFile(path), newer);
-    EXPECT_EQ(readPw(path, 0, SRV, N1).text, "newpw");
+}
+
+// A conversion is a chance, never a condition: where the rewrite cannot be
+// made at once, the version 1 record is answered as read and left as it is,
+// and the reader never waits for a writer.
+TEST_F(pssecFile, AConversionThatCannotBeWrittenStillAnswers)
+{
+    const Bytes v1 = pwfix::file({pwfix::v1(0, SRV, N1, "oldpw")});
+    struct Row {
+        const char *name;
+        std::function<void(int *lockFd)> before;
+    } rows[] = {
+        {"another process holds the lock",
+         [&](int *lockFd) {
+             *lockFd = open(dir.file("ZAR.PWD.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+             ASSERT_EQ(flock(*lockFd, LOCK_EX), 0);
+         }},
+        {"the new file cannot be created", [](int *) { fioFailStep(FIO_STEP_CREATE, 1); }},
+        {"the rename fails", [](int *) { fioFailStep(FIO_STEP_RENAME, 1); }},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        pwfix::writeFile(path, v1);
+        fioResetSteps();
+        fioSetLockWaitMs(3600 * 1000);   // a wait would outlast the test's own time limit
+        int lockFd = -1;
+        row.before(&lockFd);
+        ReadResult r = readPw(path, 0, SRV, N1);
+        fioResetSteps();
+        if (lockFd >= 0)
+            close(lockFd);
+        EXPECT_EQ(r.rc, 0);
+        EXPECT_EQ(r.text, "oldpw");
+        EXPECT_EQ(pwfix::readFile(path), v1);
+    }
 }
 
 // ---------------------------------------------------------------- writing

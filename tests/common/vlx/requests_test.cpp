@@ -3,6 +3,8 @@
 // (pwfixture.h) and every expected answer comes from the oracle of
 // reqfixture.h (OpenSSL and the system's own EBCDIC converter), never from the
 // code under test.
+#include <sys/file.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,9 +13,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "common/unx/fio.h"
 #include "kelvlx/kelclient.h"
 #include "tests/common/vlx/reqfixture.h"
 
@@ -61,6 +66,19 @@ protected:
         return usable == 1;
     }
 
+    // cfg starts a set-user-id copy of the agent in bin (a fresh root-owned
+    // directory) as nobody, as an ordinary user's client would.
+    void asNobodyThroughASetUserIdCopy(const pwfix::TempDir &bin)
+    {
+        ASSERT_EQ(0, chmod(bin.path().c_str(), 0755));
+        const std::string copy = bin.file("kelvlx");
+        ASSERT_TRUE(pwfix::writeFile(copy, pwfix::readFile(kAgent)));
+        ASSERT_EQ(0, chmod(copy.c_str(), 04755));
+        cfg.agentPath = copy;
+        cfg.runAsUid = 65534;
+        cfg.runAsGid = 65534;
+    }
+
     Exchange raw(char op, const Bytes &request, int cipher = 1)
     {
         kcConfig c = cfg;
@@ -73,6 +91,47 @@ protected:
 };
 
 // ---- 'A' and 'B' ----------------------------------------------------------
+
+// A version 1 record is answered from what was read whether or not its
+// conversion can be written, at once: a reader never waits for a writer's
+// lock, and a store this run may not write is only read.
+TEST_F(Requests, Version1RecordsAreAnsweredWhereTheyCannotBeConverted)
+{
+    struct Case {
+        const char *name;
+        char op;
+        bool lockHeld;      // another process holds the writers' lock
+        mode_t dirMode;     // 0777: a store a set-user-id run may not write
+    } cases[] = {
+        {"A, store others may write", 'A', false, 0777},
+        {"B, store others may write", 'B', false, 0777},
+        {"A, lock held", 'A', true, 0700},
+        {"B, lock held", 'B', true, 0700},
+    };
+    pwfix::TempDir bin;
+    asNobodyThroughASetUserIdCopy(bin);
+    const Bytes data = pattern(16, 40);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        pwfix::TempDir dir;
+        ASSERT_EQ(0, chmod(dir.path().c_str(), c.dirMode));
+        cfg.passwordDir = dir.path();
+        const pwfix::Bytes v1 = pwfix::file({pwfix::v1(0, "SRV", "N1", "OLDPW")});
+        ASSERT_TRUE(pwfix::writeFile(dir.file(), v1));
+        FdGuard lock;
+        if (c.lockHeld) {
+            lock.reset(open(dir.file("ZAR.PWD.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600));
+            ASSERT_EQ(0, flock(lock.get(), LOCK_EX));
+        }
+        Bytes request = {0, 0};
+        request.insert(request.end(), data.begin(), data.end());
+        Exchange ex = raw(c.op, request);
+        EXPECT_EQ(0, ex.st.exitStatus) << kcDescribe(ex.st);
+        EXPECT_EQ(expectedAnswer(1, "OLDPW", 0, data, c.op == 'A'), ex.answer);
+        EXPECT_EQ(v1, pwfix::readFile(dir.file())) << "the record stays as it was";
+    }
+}
+
 
 TEST_F(Requests, CipherRequests)
 {
@@ -407,21 +466,59 @@ TEST_F(Generate, StoreFailureIsReportedAndTheOldPasswordStays)
     EXPECT_EQ(damaged, pwfix::readFile(tmp.file()));
 }
 
+// A stored password that exists but cannot be read ends 'C' before anything
+// is sent: an empty old text would leave the caller unable to change its
+// server's password, so no new one may be stored either.
+TEST_F(Generate, AnOldPasswordThatCannotBeReadEndsTheRequestFirst)
+{
+    const pwfix::Bytes good = pwfix::file({pwfix::v3(0, "SRV", "N1", "OLDPW")});
+    struct Case {
+        const char *name;
+        std::function<void(const std::string &file)> make;
+    } cases[] = {
+        {"node name enciphered with another key",
+         [](const std::string &f) { pwfix::writeFile(f, pwfix::file({pwfix::v3(0, "SRV", "N1", "OLDPW", pwfix::keyOf("N2"))})); }},
+        {"damaged before the record",
+         [&](const std::string &f) {
+             pwfix::writeFile(f, good.substr(0, 71) + pwfix::Bytes("\x00\xEF\x03\xFF\xFF\xFF\xFF", 7) +
+                                     good.substr(71));
+         }},
+        {"header cut short", [&](const std::string &f) { pwfix::writeFile(f, good.substr(0, 40)); }},
+        {"a directory in its place", [](const std::string &f) { mkdir(f.c_str(), 0700); }},
+        {"a link in its place",
+         [&](const std::string &f) {
+             pwfix::writeFile(f + ".real", good);
+             symlink((f + ".real").c_str(), f.c_str());
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        pwfix::TempDir dir;
+        cfg.passwordDir = dir.path();
+        c.make(dir.file());
+        const std::set<std::string> before = pwfix::dirEntries(dir.path());
+        struct stat st0;
+        ASSERT_EQ(0, lstat(dir.file().c_str(), &st0));
+        const pwfix::Bytes contents = S_ISREG(st0.st_mode) ? pwfix::readFile(dir.file()) : pwfix::Bytes();
+        Generated g = generate(0, 2, {}, KC_CONFIRM);
+        EXPECT_EQ(168, g.st.exitStatus) << kcDescribe(g.st);
+        EXPECT_TRUE(g.oldPw.empty() && g.newPw.empty()) << "something was sent";
+        EXPECT_EQ(before, pwfix::dirEntries(dir.path()));
+        if (S_ISREG(st0.st_mode)) {
+            EXPECT_EQ(contents, pwfix::readFile(dir.file()));
+        }
+    }
+}
+
 // Run by an ordinary user through a set-user-id copy of the agent: 'C'
 // pointed at a directory without ZAR.PWD creates nothing and says so.
 TEST_F(Generate, SetUserIdRunCreatesNothing)
 {
-    pwfix::TempDir bin;   // root-owned, mode 0700 from mkdtemp
-    ASSERT_EQ(0, chmod(bin.path().c_str(), 0755));
-    const std::string copy = bin.file("kelvlx");
-    ASSERT_TRUE(pwfix::writeFile(copy, pwfix::readFile(kAgent)));
-    ASSERT_EQ(0, chmod(copy.c_str(), 04755));
+    pwfix::TempDir bin;
+    asNobodyThroughASetUserIdCopy(bin);
     pwfix::TempDir empty;
     ASSERT_EQ(0, chmod(empty.path().c_str(), 0777));
-    cfg.agentPath = copy;
     cfg.passwordDir = empty.path();
-    cfg.runAsUid = 65534;
-    cfg.runAsGid = 65534;
     Generated g = generate(0, 2, {}, KC_CONFIRM);
     EXPECT_EQ(KC_E_AGENT, g.st.error) << kcDescribe(g.st);
     EXPECT_EQ(255, g.st.exitStatus) << kcDescribe(g.st);
