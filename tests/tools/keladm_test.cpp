@@ -330,11 +330,18 @@ TEST_F(Keladm, CheckNamesLeftoversAndDeleteReportsItsRewrite)
 {
     ASSERT_EQ(0, adm("set-server N1 SRV", "PW1\n").status);
     ASSERT_EQ(0, adm("set-server N2 SRV", "PW2\n").status);
-    ASSERT_TRUE(pwfix::writeFile(tmp.file("ZAR.PWD.aB3dE9"), "the new file of a killed writer"));
+    const std::string killed = pwfix::newFileName("ZAR.PWD", pwfix::deadPid(), "aB3dE9");
+    ASSERT_TRUE(pwfix::writeFile(tmp.file(killed), "the new file of a killed writer"));
+    // An administrator's copies are never taken for a writer's leftovers.
+    const std::vector<std::string> copies = {"ZAR.PWD.backup", "ZAR.PWD.202612", "ZAR.PWD.aB3dE9"};
+    for (const std::string &c : copies)
+        ASSERT_TRUE(pwfix::writeFile(tmp.file(c), "an administrator's copy"));
     ToolRun r = adm("check");
     EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_TRUE(has(r.out, "Left by an interrupted rewrite: ZAR.PWD.aB3dE9")) << r.out;
+    EXPECT_TRUE(has(r.out, "Left by an interrupted rewrite: " + killed)) << r.out;
     EXPECT_TRUE(has(r.out, "the next write removes it")) << r.out;
+    for (const std::string &c : copies)
+        EXPECT_FALSE(has(r.out, c + " ")) << r.out;
 
     // A lock that cannot be taken: the rewrite fails, and the delete says so.
     unlink(tmp.file("ZAR.PWD.lock").c_str());
@@ -350,7 +357,9 @@ TEST_F(Keladm, CheckNamesLeftoversAndDeleteReportsItsRewrite)
     r = adm("delete server N1 SRV");
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_TRUE(has(r.out, "Deleted 1 server password record")) << r.out;
-    EXPECT_EQ(0u, pwfix::dirEntries(tmp.path()).count("ZAR.PWD.aB3dE9"));
+    EXPECT_EQ(0u, pwfix::dirEntries(tmp.path()).count(killed));
+    for (const std::string &c : copies)
+        EXPECT_EQ("an administrator's copy", pwfix::readFile(tmp.file(c))) << c;
     EXPECT_FALSE(has(adm("check").out, "interrupted rewrite"));
 }
 
