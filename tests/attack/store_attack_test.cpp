@@ -121,6 +121,8 @@ TEST(AttackStore, LinksToRootFilesAreLeftAlone)
     const std::string isDir = sub(base.path(), "is-dir", 0755, nobodyUid, nobodyGid);
     sub(isDir, "ZAR.PWD", 0755, nobodyUid, nobodyGid);
 
+    // Something other than a regular file at ZAR.PWD is a stored password
+    // that cannot be read: 'C' ends before it sends an old one.
     struct Row {
         const char *name;
         std::string dir;
@@ -128,14 +130,14 @@ TEST(AttackStore, LinksToRootFilesAreLeftAlone)
         int status;
     } rows[] = {
         {"ZAR.PWD linked to a root file, read", toSecret, 'A', ST_NO_PASSWORD},
-        {"ZAR.PWD linked to a root file, rewrite", toSecret, 'C', ST_STORE_REFUSED},
+        {"ZAR.PWD linked to a root file, rewrite", toSecret, 'C', ST_NO_PASSWORD},
         {"ZAR.PWD linked to a password file, read", toReal, 'A', ST_NO_PASSWORD},
-        {"ZAR.PWD linked to a password file, rewrite", toReal, 'C', ST_STORE_REFUSED},
+        {"ZAR.PWD linked to a password file, rewrite", toReal, 'C', ST_NO_PASSWORD},
         {"lock name linked to a root file", lockLink, 'C', ST_STORE_REFUSED},
         {"lock name linked to a file that does not exist", dangling, 'C', ST_STORE_REFUSED},
         {"ZAR.PWD a pipe, read", fifo, 'A', ST_NO_PASSWORD},
-        {"ZAR.PWD a pipe, rewrite", fifo, 'C', ST_STORE_REFUSED},
-        {"ZAR.PWD a directory, rewrite", isDir, 'C', ST_STORE_REFUSED},
+        {"ZAR.PWD a pipe, rewrite", fifo, 'C', ST_NO_PASSWORD},
+        {"ZAR.PWD a directory, rewrite", isDir, 'C', ST_NO_PASSWORD},
     };
     for (const Row &r : rows) {
         struct stat st;
