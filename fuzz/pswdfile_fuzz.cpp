@@ -16,6 +16,7 @@
 
 #include "common/mem/kelmem.h"
 #include "common/unx/fioreplace.h"
+#include "common/unx/pslist.h"
 #include "common/unx/pssec.h"
 #include "common/ut/GlobalRC.h"
 #include "common/ut/dslnklst.h"

@@ -12,15 +12,10 @@
 #include "common/enc/crypto.h"
 #include "common/mem/secure.h"
 #include "common/unx/fio.h"
-#include "common/unx/pssec.h"
-#include "common/ut/dspswd.h"
+#include "common/unx/pskey.h"
+#include "common/unx/pswdrec.h"
 
 namespace {
-
-uint32_t getBE32(const unsigned char *p)
-{
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
 
 void markDamage(pwfScan *out, size_t offset, const std::string &what)
 {
@@ -29,7 +24,7 @@ void markDamage(pwfScan *out, size_t offset, const std::string &what)
     out->damage = what;
 }
 
-std::string recordAt(unsigned index, size_t offset)
+std::string recordPlace(unsigned index, size_t offset)
 {
     return "record " + std::to_string(index) + " at offset " + std::to_string(offset);
 }
@@ -83,50 +78,45 @@ void pwfScanImage(const unsigned char *img, size_t size, pwfScan *out)
     size_t off = PSWD_HEADER_SIZE;
     unsigned index = 1;
     while (off < size) {
-        const std::string where = recordAt(index, off);
-        const bool markerSeen = size - off > PSWD_RH_MARKER;
-        if (size - off < PSWD_RECHDR_SIZE && (!markerSeen || img[off + PSWD_RH_MARKER] == PSWD_MARKER)) {
+        const std::string where = recordPlace(index, off);
+        pswdRecordRef r;
+        const pswdScan st = pswdRecordAt(img, size, off, PSWD_READER_FIELD_MAX, &r);
+        const size_t left = size - off;
+        if (r.damage == pswdDamage::HeaderCut || (st == pswdScan::Trailing && left < 2)) {
             markDamage(out, off, where + ": the 23-byte record header is cut short by the end of the file (" +
-                                     std::to_string(size - off) + " bytes left)");
+                                     std::to_string(left) + " bytes left)");
             return;
         }
-        const unsigned char *h = img + off;
-        if (h[PSWD_RH_MARKER] != PSWD_MARKER) {
+        if (st == pswdScan::Trailing) {
             char buf[128];
-            snprintf(buf, sizeof buf, ": %zu bytes that do not begin a record (marker 0x%02X, not 0xEF)",
-                     size - off, h[PSWD_RH_MARKER]);
+            snprintf(buf, sizeof buf, ": %zu bytes that do not begin a record (marker 0x%02X, not 0xEF)", left,
+                     img[off + PSWD_RH_MARKER]);
             markDamage(out, off, where + buf);
             return;
         }
-        uint32_t len[5];
-        uint64_t total = 0;
-        for (int i = 0; i < 5; ++i) {
-            len[i] = getBE32(h + PSWD_RH_LEN1 + 4 * i);
-            total += len[i];
-        }
-        for (int i = 0; i < 5; ++i)
-            if (len[i] > PSWD_MAX_FIELD) {
-                markDamage(out, off, where + ": field " + std::to_string(i + 1) + " claims " +
-                                         std::to_string(len[i]) + " bytes, more than the 67 a reader holds");
-                return;
-            }
-        if (total > size - off - PSWD_RECHDR_SIZE) {
-            markDamage(out, off, where + ": the record is cut short by the end of the file (its fields need " +
-                                     std::to_string(total) + " bytes, " +
-                                     std::to_string(size - off - PSWD_RECHDR_SIZE) + " are left)");
+        if (r.damage == pswdDamage::FieldTooLong) {
+            markDamage(out, off, where + ": field " + std::to_string(r.longField + 1) + " claims " +
+                                     std::to_string(r.len[r.longField]) + " bytes, more than the 67 a reader holds");
             return;
         }
-        const unsigned char *f = h + PSWD_RECHDR_SIZE;
+        if (r.damage == pswdDamage::RecordCut) {
+            uint64_t need = 0;
+            for (uint32_t len : r.len)
+                need += len;
+            markDamage(out, off, where + ": the record is cut short by the end of the file (its fields need " +
+                                     std::to_string(need) + " bytes, " + std::to_string(left - PSWD_RECHDR_SIZE) +
+                                     " are left)");
+            return;
+        }
         pwfRecord rec;
         rec.index = index;
         rec.offset = off;
-        rec.type = h[PSWD_RH_TYPE];
-        rec.version = h[PSWD_RH_VERSION];
-        rec.userId.assign(reinterpret_cast<const char *>(f), len[0]);
-        rec.server.assign(reinterpret_cast<const char *>(f + len[0]), len[1]);
-        rec.node.assign(reinterpret_cast<const char *>(f + len[0] + len[1]), len[2]);
-        const unsigned char *f4 = f + len[0] + len[1] + len[2];
-        rec.passwordLen = len[4];
+        rec.type = r.type();
+        rec.version = r.version();
+        rec.userId.assign(r.f[0], r.len[0]);
+        rec.server.assign(r.f[1], r.len[1]);
+        rec.node.assign(r.f[2], r.len[2]);
+        rec.passwordLen = r.len[4];
         splitSavedPrefix(&rec);
         if (rec.savedPrefix == 0 && rec.version != PSWD_VERSION_1 && rec.version != PSWD_VERSION_3) {
             markDamage(out, off, where + ": record version " + std::to_string(rec.version) +
@@ -134,7 +124,7 @@ void pwfScanImage(const unsigned char *img, size_t size, pwfScan *out)
             return;
         }
         if (rec.savedPrefix == 0 && rec.version == PSWD_VERSION_3 && rec.type <= PSWD_TYPE_TSA) {
-            if (!nodeNameDeciphers(rec.node, f4, len[3])) {
+            if (!nodeNameDeciphers(rec.node, reinterpret_cast<const unsigned char *>(r.f[3]), r.len[3])) {
                 markDamage(out, off, where + ": the stored node name does not decipher to '" +
                                          pwfPrintable(rec.node) +
                                          "' (the record was written for another node name, or is damaged)");
@@ -143,7 +133,7 @@ void pwfScanImage(const unsigned char *img, size_t size, pwfScan *out)
             rec.nodeChecked = true;
         }
         out->records.push_back(rec);
-        off += PSWD_RECHDR_SIZE + total;
+        off += r.total;
         ++index;
     }
 }

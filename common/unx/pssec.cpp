@@ -1,10 +1,10 @@
-// The password file ZAR.PWD. docs/password-file.md describes the bytes, the
-// keys and the rules for damaged files; this unit is the only code that
-// knows the records. Replacing the file whole (the lock, the new file, the
-// rename) is common/unx/fioreplace's work.
+// The password file ZAR.PWD: its reader, writer and deleter.
+// docs/password-file.md describes the bytes, the keys and the rules for
+// damaged files; the records are walked by common/unx/pswdrec, and replacing
+// the file whole (the lock, the new file, the rename) is
+// common/unx/fioreplace's work.
 #include "common/unx/pssec.h"
 
-#include <crypt.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -23,15 +23,12 @@
 #include "common/unx/fioreplace.h"
 #include "common/unx/fsubsys.h"
 #include "common/ut/GlobalRC.h"
-#include "common/ut/dslnklst.h"
-#include "common/ut/dspswd.h"
 #include "common/ut/logutils.h"
 #include "common/ut/trace.h"
 
 static const char trSrcFile[] = "pssec";
 
 psMutex_t fileOp = PTHREAD_MUTEX_INITIALIZER;
-psMutex_t cryptMutex = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
@@ -41,9 +38,6 @@ constexpr int MSG_CANNOT_OPEN = 1834;
 // Internal: a conversion found its record replaced meanwhile and left it.
 constexpr int RC_NOT_CONVERTED = 1;
 
-constexpr uint32_t READER_FIELD_MAX[5] = {PSWD_MAX_FIELD, PSWD_MAX_FIELD, PSWD_MAX_FIELD, PSWD_MAX_FIELD,
-                                          PSWD_MAX_FIELD};
-constexpr unsigned HOSTNAME_BUF = 256;
 
 const char *safeStr(const char *s) { return s != nullptr ? s : ""; }
 
@@ -61,72 +55,8 @@ const char *typeLabel(unsigned char type)
 // The writer's labels have no entry for type 2.
 const char *writeTypeLabel(unsigned char type) { return type == 2 ? "Unknown" : typeLabel(type); }
 
-// A name that a record field can hold.
-bool nameFits(const char *name) { return name != nullptr && strnlen(name, PSWD_MAX_FIELD + 1) <= PSWD_MAX_FIELD; }
-
 // A set-user-id run: the real user is neither root nor the effective user.
 bool setUidRun() { return getuid() != 0 && getuid() != geteuid(); }
-
-// ---------------------------------------------------------------- field helpers
-
-bool fieldIs(const char *f, uint32_t len, const char *name)
-{
-    size_t n = strlen(name);
-    return len == n && memcmp(f, name, n) == 0;
-}
-
-bool fieldIsPrefixed(const char *f, uint32_t len, unsigned char prefix, const char *name)
-{
-    size_t n = strlen(name);
-    return len == n + 1 && static_cast<unsigned char>(f[0]) == prefix && memcmp(f + 1, name, n) == 0;
-}
-
-uint32_t fieldLen(const unsigned char *hdr, int i) { return GetFour(hdr + PSWD_RH_LEN1 + 4 * i); }
-
-// ---------------------------------------------------------------- scanning
-
-enum class Scan { Record, End, Trailing, Damage, IoError };
-
-// What the n (at most PSWD_RECHDR_SIZE) bytes at hdr begin. End: nothing is
-// left. Trailing: bytes that do not begin a record. Damage: a header cut
-// short, or a field longer than max allows. Record: a whole header.
-Scan classifyHeader(const unsigned char *hdr, size_t n, const uint32_t max[5])
-{
-    if (n == 0)
-        return Scan::End;
-    if (n < 2 || hdr[PSWD_RH_MARKER] != PSWD_MARKER)
-        return Scan::Trailing;
-    if (n < PSWD_RECHDR_SIZE)
-        return Scan::Damage;
-    for (int i = 0; i < 5; i++)
-        if (fieldLen(hdr, i) > max[i])
-            return Scan::Damage;
-    return Scan::Record;
-}
-
-// Reads the next record of a stream; each field i goes to f[i] (max[i] + 1
-// bytes) and is ended with a NUL. Damage also for fields that run past the end.
-Scan scanRecord(FILE *s, unsigned char *hdr, char *const f[5], const uint32_t max[5], uint32_t *bytes)
-{
-    memset(hdr, 0, PSWD_RECHDR_SIZE);
-    *bytes = 0;
-    size_t n = fread(hdr, 1, PSWD_RECHDR_SIZE, s);
-    if (ferror(s))
-        return Scan::IoError;
-    Scan st = classifyHeader(hdr, n, max);
-    if (st != Scan::Record)
-        return st;
-    uint32_t total = PSWD_RECHDR_SIZE;
-    for (int i = 0; i < 5; i++) {
-        uint32_t len = fieldLen(hdr, i);
-        if (fread(f[i], 1, len, s) != len)
-            return ferror(s) ? Scan::IoError : Scan::Damage;
-        f[i][len] = '\0';
-        total += len;
-    }
-    *bytes = total;
-    return Scan::Record;
-}
 
 // ---------------------------------------------------------------- the file in memory
 
@@ -173,90 +103,11 @@ private:
     size_t size_ = 0;
 };
 
-// One record of a file image: its header and its five fields in place.
-struct RecordRef {
-    size_t offset = 0;   // from the start of the file
-    size_t total = 0;    // header and fields
-    const unsigned char *hdr = nullptr;
-    const char *f[5] = {};
-    uint32_t len[5] = {};
-
-    unsigned char type() const { return hdr[PSWD_RH_TYPE]; }
-    unsigned char version() const { return hdr[PSWD_RH_VERSION]; }
-};
-
-// The record at offset off of the image, as classifyHeader sees it; Damage
-// also for fields that run past the end of the file.
-Scan recordAt(const FileImage &img, size_t off, const uint32_t max[5], RecordRef *r)
-{
-    const size_t avail = off < img.size() ? img.size() - off : 0;
-    const unsigned char *p = img.data() + off;
-    Scan st = classifyHeader(p, avail < PSWD_RECHDR_SIZE ? avail : PSWD_RECHDR_SIZE, max);
-    if (st != Scan::Record)
-        return st;
-    size_t total = PSWD_RECHDR_SIZE;
-    const char *q = reinterpret_cast<const char *>(p) + PSWD_RECHDR_SIZE;
-    for (int i = 0; i < 5; i++) {
-        r->len[i] = fieldLen(p, i);
-        r->f[i] = q;
-        q += r->len[i];
-        total += r->len[i];
-    }
-    if (total > avail)
-        return Scan::Damage;
-    r->offset = off;
-    r->total = total;
-    r->hdr = p;
-    return Scan::Record;
-}
-
-// Calls fn with every record after the file header while fn returns true;
-// the Scan that ended the records (Record when fn stopped).
+// Calls fn with every record of the image (see pswdEachRecord).
 template <typename Fn>
-Scan eachRecord(const FileImage &img, Fn fn)
+pswdScan eachRecord(const FileImage &img, Fn fn)
 {
-    RecordRef r;
-    Scan st = Scan::End;
-    for (size_t off = PSWD_HEADER_SIZE; img.size() > PSWD_HEADER_SIZE; off += r.total) {
-        st = recordAt(img, off, READER_FIELD_MAX, &r);
-        if (st != Scan::Record || !fn(r))
-            break;
-    }
-    return st;
-}
-
-// Whether r is a record of (type, server, node): for types 3 to 5 the
-// server (entity) name alone counts.
-bool namesMatch(const RecordRef &r, unsigned char type, const char *server, const char *node)
-{
-    return r.type() == type && fieldIs(r.f[1], r.len[1], server) &&
-           (isOtherType(type) || fieldIs(r.f[2], r.len[2], node));
-}
-
-// The prefix of a saved key record of (server, node) among records of the
-// given type, 0 for any other record.
-unsigned char savedPrefix(const RecordRef &r, unsigned char type, const char *server, const char *node)
-{
-    if (r.type() != type || isOtherType(type))
-        return 0;
-    for (unsigned char prefix : {PSWD_SAVED_V1, PSWD_SAVED_V3})
-        if (fieldIsPrefixed(r.f[1], r.len[1], prefix, server) && fieldIsPrefixed(r.f[2], r.len[2], prefix, node))
-            return prefix;
-    return 0;
-}
-
-// The key texts of a key block in slot order (current, saved V3, saved V1)
-// read back only when each one and its NUL end before the next slot begins,
-// and the last one inside the block: a longer text runs into the next slot,
-// whose text then overwrites it, or past the block.
-bool keyBlockFits(const uint32_t *lens, size_t n)
-{
-    for (size_t i = 0; i < n; i++) {
-        const size_t room = i + 1 < n ? PSWD_KEYSLOT_SIZE : PSWD_KEYBLOCK_SIZE - i * PSWD_KEYSLOT_SIZE;
-        if (size_t(lens[i]) + 1 > room)
-            return false;
-    }
-    return true;
+    return pswdEachRecord(img.data(), img.size(), fn);
 }
 
 // ---------------------------------------------------------------- paths
@@ -302,20 +153,6 @@ int openDir(const char *dir) { return open(dir, O_RDONLY | O_DIRECTORY | O_CLOEX
 #define LOG_CANNOT_OPEN(what) trNlsLogPrintf(trSrcFile, __LINE__, TR_PASSWORD, MSG_CANNOT_OPEN, (what))
 
 // ---------------------------------------------------------------- writing records
-
-// The header bytes: the text of msgNum, blank-filled. Only the length
-// matters to readers; the text is for a person who opens the file.
-void headerBytes(char (&hdr)[PSWD_HEADER_SIZE], int msgNum)
-{
-    memset(hdr, ' ', sizeof hdr);
-    char *text = nullptr;
-    int len = nlsprintf(&text, msgNum);
-    if (text != nullptr) {
-        size_t n = len > 0 ? static_cast<size_t>(len) : 0;
-        memcpy(hdr, text, n < sizeof hdr ? n : sizeof hdr);
-        kelFree(text, __FILE__, __LINE__);
-    }
-}
 
 // One record to be written, its fields given by pointer and length.
 struct OutRecord {
@@ -363,7 +200,7 @@ int desField(Crypto *c, unsigned char dir, const unsigned char *key, const char 
 // The current key record of a server and node becomes two saved records
 // whose field 5 holds the same key text: prefix 0x01 under the host key,
 // prefix 0x02 under the node key, as the reader takes them.
-int writeSavedRecords(fioOut *out, Crypto *c, const RecordRef &e, const unsigned char *nodeKey)
+int writeSavedRecords(fioOut *out, Crypto *c, const pswdRecordRef &e, const unsigned char *nodeKey)
 {
     if (e.len[1] + 1 > PSWD_MAX_FIELD || e.len[2] + 1 > PSWD_MAX_FIELD) {
         if (TR_PASSWORD)
@@ -401,66 +238,6 @@ int writeSavedRecords(fioOut *out, Crypto *c, const RecordRef &e, const unsigned
     return rc;
 }
 
-// ---------------------------------------------------------------- list building
-
-// The body of MakePswdList: every record from the current position, or 0 on
-// damage, on bytes after the last record, on a read error or without memory.
-int buildList(LinkedList_t **listP, FILE *s, unsigned char type, const char *server, const char *node,
-              int *savedInd)
-{
-    *savedInd = 0;
-    *listP = new_LinkedList(DelListEnt, 0);
-    if (*listP == nullptr)
-        return 0;
-
-    char b1[PSWD_LIST_FIELD_MAX[0] + 1], b2[PSWD_LIST_FIELD_MAX[1] + 1], b3[PSWD_LIST_FIELD_MAX[2] + 1];
-    SecretBuf<PSWD_LIST_FIELD_MAX[3] + 1> b4;
-    SecretBuf<PSWD_LIST_FIELD_MAX[4] + 1> b5;
-    char *const f[5] = {b1, b2, b3, b4.chars(), b5.chars()};
-    unsigned char hdr[PSWD_RECHDR_SIZE];
-    uint32_t bytes = 0;
-    Scan st;
-    while ((st = scanRecord(s, hdr, f, PSWD_LIST_FIELD_MAX, &bytes)) == Scan::Record) {
-        pswdListEnt *e = static_cast<pswdListEnt *>(kelMalloc(sizeof(pswdListEnt), __FILE__, __LINE__));
-        if (e == nullptr)
-            return 0;
-        e->data = nullptr;
-        RecordRef r;
-        r.hdr = hdr;
-        for (int i = 0; i < 5; i++) {
-            r.f[i] = f[i];
-            r.len[i] = fieldLen(hdr, i);
-        }
-        e->replace = namesMatch(r, type, server, node) ? 1 : 0;
-        if (*savedInd == 0 && savedPrefix(r, type, server, node) != 0)
-            *savedInd = 1;
-        memcpy(e->hdr, hdr, PSWD_RECHDR_SIZE);
-        e->dataLen = bytes - PSWD_RECHDR_SIZE;
-        e->data = static_cast<char *>(kelMalloc(uint64_t(e->dataLen) + 1, __FILE__, __LINE__));
-        if (e->data == nullptr) {
-            DelListEnt(e);
-            return 0;
-        }
-        // every field by its length: a field may hold a 0 byte
-        char *p = e->data;
-        for (int i = 0; i < 5; i++) {
-            memcpy(p, r.f[i], r.len[i]);
-            p += r.len[i];
-        }
-        *p = '\0';
-        if (llInsertAtBottom(*listP, e) == nullptr) {
-            DelListEnt(e);
-            return 0;
-        }
-    }
-    if (st != Scan::End) {
-        if (TR_PASSWORD)
-            trPrintf(trSrcFile, __LINE__, "MakePswdList: the password file is damaged (%d).\n", static_cast<int>(st));
-        return 0;
-    }
-    return ferror(s) ? 0 : 1;
-}
-
 // ---------------------------------------------------------------- one rewrite
 
 // A version 1 record as the reader saw it before it converts it.
@@ -488,7 +265,7 @@ struct Plan {
     uint32_t marked = 0;         // records of (type, server, node): replaced or removed
     int savedInd = 0;            // a saved key of server and node exists
     bool picked = false;         // the record a reader takes: the first marked one (type 1: the last)
-    RecordRef pick;
+    pswdRecordRef pick;
     uint32_t savedLen[2] = {};   // key text lengths of the last saved V3 and V1 records
     bool saved[2] = {};
 };
@@ -502,14 +279,14 @@ int planRewrite(const FileImage &img, const Change &ch, Plan *plan)
     }
     // A reader stops at damage and at a field longer than its buffers, so a
     // password stored behind one could never be read: such a file is left alone.
-    Scan st = eachRecord(img, [&](const RecordRef &r) {
+    pswdScan st = eachRecord(img, [&](const pswdRecordRef &r) {
         plan->count++;
-        if (namesMatch(r, ch.type, ch.server, ch.node)) {
+        if (pswdNamesMatch(r, ch.type, ch.server, ch.node)) {
             plan->marked++;
             if (!plan->picked || ch.type == PSWD_TYPE_ENCRKEY)
                 plan->pick = r;
             plan->picked = true;
-        } else if (unsigned char prefix = savedPrefix(r, ch.type, ch.server, ch.node)) {
+        } else if (unsigned char prefix = pswdSavedPrefix(r, ch.type, ch.server, ch.node)) {
             plan->savedInd = 1;
             const int slot = prefix == PSWD_SAVED_V3 ? 0 : 1;
             plan->saved[slot] = true;
@@ -517,7 +294,7 @@ int planRewrite(const FileImage &img, const Change &ch, Plan *plan)
         }
         return true;
     });
-    if (st != Scan::End) {
+    if (st != pswdScan::End) {
         if (TR_PASSWORD)
             trPrintf(trSrcFile, __LINE__,
                      "The password file is damaged or holds a record no reader can pass (%d); left alone.\n",
@@ -554,7 +331,7 @@ int checkKeyWrite(const Change &ch, const Plan &plan)
             if (plan.saved[slot])
                 lens[n++] = plan.savedLen[slot];
     }
-    if (!keyBlockFits(lens, n)) {
+    if (!pswdKeyBlockFits(lens, n)) {
         if (TR_PASSWORD)
             trPrintf(trSrcFile, __LINE__, "A key text would run into the next key's slot; refused.\n");
         return PSWD_RC_CANNOT_WRITE;
@@ -568,13 +345,13 @@ int writeContents(fioOut *out, const FileImage &img, const Change &ch, const Pla
                   const unsigned char *key)
 {
     char hdr[PSWD_HEADER_SIZE];
-    headerBytes(hdr, PSWD_HEADER_MSG);
+    pswdHeaderBytes(hdr, PSWD_HEADER_MSG);
     int rc = fioOutWrite(out, hdr, sizeof hdr);
     size_t runStart = PSWD_HEADER_SIZE;
     const bool saveCurrent = ch.write && ch.type == PSWD_TYPE_ENCRKEY && plan.savedInd == 0;
     if (rc == 0)
-        eachRecord(img, [&](const RecordRef &r) {
-            if (!namesMatch(r, ch.type, ch.server, ch.node))
+        eachRecord(img, [&](const pswdRecordRef &r) {
+            if (!pswdNamesMatch(r, ch.type, ch.server, ch.node))
                 return true;
             rc = fioOutWrite(out, img.data() + runStart, r.offset - runStart);
             if (rc == 0 && saveCurrent) {
@@ -752,7 +529,7 @@ int storeRecord(unsigned char type, const char *pswd1, const char *pswd2, pswdFi
                 const char *server, const char *node, const unsigned char *key, const Expect *expect,
                 bool dropCurrentOK)
 {
-    if (info == nullptr || !nameFits(server) || !nameFits(node))
+    if (info == nullptr || !pswdNameFits(server) || !pswdNameFits(node))
         return PSWD_RC_CANNOT_WRITE;
     const char *pswd = (type == PSWD_TYPE_ENCRKEY || type == PSWD_TYPE_TSA) ? pswd1 : pswd2;
     if (type == PSWD_TYPE_SERVER && (pswd == nullptr || pswd[0] == '\0'))
@@ -793,17 +570,17 @@ int storeRecord(unsigned char type, const char *pswd1, const char *pswd2, pswdFi
 // The records the reader's scan found, in the file image.
 struct Found {
     bool current = false;
-    RecordRef cur;
+    pswdRecordRef cur;
     bool savedV1 = false, savedV3 = false;
-    RecordRef v1, v3;
+    pswdRecordRef v1, v3;
 };
 
-Scan scanForRecord(const FileImage &img, unsigned char type, const char *server, char *node, Found *fd)
+pswdScan scanForRecord(const FileImage &img, unsigned char type, const char *server, char *node, Found *fd)
 {
-    Scan st = eachRecord(img, [&](const RecordRef &r) {
+    pswdScan st = eachRecord(img, [&](const pswdRecordRef &r) {
         if (r.type() != type)
             return true;
-        if (namesMatch(r, type, server, node)) {
+        if (pswdNamesMatch(r, type, server, node)) {
             if (TR_PASSWORD)
                 trPrintf(trSrcFile, __LINE__,
                          "psReadPswdFile: password record found for type '%d' userId '%.*s' serverName '%s' "
@@ -817,7 +594,7 @@ Scan scanForRecord(const FileImage &img, unsigned char type, const char *server,
             }
             return type == PSWD_TYPE_ENCRKEY;   // the first record counts, for type 1 the last
         }
-        if (unsigned char prefix = savedPrefix(r, type, server, node)) {
+        if (unsigned char prefix = pswdSavedPrefix(r, type, server, node)) {
             const bool v1 = prefix == PSWD_SAVED_V1;
             if (TR_PASSWORD)
                 trPrintf(trSrcFile, __LINE__, "psReadPswdFile: found the saved password record (%s)\n",
@@ -827,7 +604,7 @@ Scan scanForRecord(const FileImage &img, unsigned char type, const char *server,
         }
         return true;
     });
-    if (st == Scan::Damage && TR_PASSWORD)
+    if (st == pswdScan::Damage && TR_PASSWORD)
         trPrintf(trSrcFile, __LINE__, "psReadPswdFile: the password file is damaged; scan ended.\n");
     return st;
 }
@@ -854,7 +631,7 @@ int readVersion3(Crypto *c, unsigned char type, const unsigned char *workKey, co
     rc = decipherText(c, workKey, fd.cur.f[3], fd.cur.len[3], name.chars());
     if (rc != 0)
         return rc;
-    if (!fieldIs(name.chars(), fd.cur.len[3], node)) {
+    if (!pswdFieldIs(name.chars(), fd.cur.len[3], node)) {
         if (TR_PASSWORD)
             trPrintf(trSrcFile, __LINE__, "Failed to decrypt the nodename.  Expected '%s' got '%s'\n", node,
                      name.chars());
@@ -936,7 +713,7 @@ bool keyTextsFit(const Found &fd)
         lens[n++] = fd.v3.len[4];
     if (fd.savedV1)
         lens[n++] = fd.v1.len[4];
-    return keyBlockFits(lens, n);
+    return pswdKeyBlockFits(lens, n);
 }
 
 // Steps of a read under fileOp: the node key, the scan, and the record's version.
@@ -944,7 +721,7 @@ int readLocked(unsigned char type, unsigned char *keyIn, char *node, const char 
                const char *path, int convertOK, char *answer, size_t answerSize)
 {
     answer[0] = '\0';
-    if (!nameFits(server) || !nameFits(node))
+    if (!pswdNameFits(server) || !pswdNameFits(node))
         return PSWD_RC_NO_RECORD;
     // Types 3 to 5 are enciphered with the caller's key, always: a node key
     // made from the user-name buffer would never read them.
@@ -980,9 +757,9 @@ int readLocked(unsigned char type, unsigned char *keyIn, char *node, const char 
     }
     fd.reset();
     Found found;
-    const Scan scanned = scanForRecord(img, type, server, node, &found);
+    const pswdScan scanned = scanForRecord(img, type, server, node, &found);
     if (!found.current) {
-        info->recordAbsent = scanned == Scan::End && (img.size() == 0 || img.size() >= PSWD_HEADER_SIZE) ? 1 : 0;
+        info->recordAbsent = scanned == pswdScan::End && (img.size() == 0 || img.size() >= PSWD_HEADER_SIZE) ? 1 : 0;
         if (TR_PASSWORD)
             trPrintf(trSrcFile, __LINE__, "No record found.\n");
         return PSWD_RC_NO_RECORD;
@@ -1119,7 +896,7 @@ int psRemovePasswordRecord(unsigned char type, const char *node, const char *ser
         trPrintf(trSrcFile, __LINE__, "=========> Entering , psDeletePasswordRecord type is %s  password file is %s\n",
                  type == 0 ? "SERVER" : type == 1 ? "Encryption" : "Unknown", safeStr(path));
     // A name too long for a record matches no record.
-    if (!nameFits(server) || !nameFits(node))
+    if (!pswdNameFits(server) || !pswdNameFits(node))
         return 0;
     Change ch{type, server, node, false, nullptr, nullptr, true, setUidRun()};
     return rewriteFile(path, ch, nullptr, nullptr);
@@ -1141,134 +918,3 @@ int psListLeftovers(const char *path, void (*each)(void *ctx, const char *leftov
     FdGuard dirFd(openDir(pp.dir));
     return dirFd.get() >= 0 ? fioListLeftovers(dirFd.get(), pp.base, each, ctx) : -1;
 }
-
-unsigned int psReadRecordFromPswdFile(FILE *stream, unsigned char *hdr, char *f1, char *f2, char *f3, char *f4,
-                                      char *f5)
-{
-    if (stream == nullptr || hdr == nullptr)
-        return 0;
-    char *const f[5] = {f1, f2, f3, f4, f5};
-    for (char *p : f)
-        if (p == nullptr)
-            return 0;
-    uint32_t bytes = 0;
-    return scanRecord(stream, hdr, f, READER_FIELD_MAX, &bytes) == Scan::Record ? bytes : 0;
-}
-
-int MakePswdList(LinkedList_t **listP, FILE *stream, unsigned char type, const char *server, const char *node,
-                 int *savedInd)
-{
-    if (listP == nullptr || stream == nullptr || savedInd == nullptr)
-        return 0;
-    return buildList(listP, stream, type, safeStr(server), safeStr(node), savedInd);
-}
-
-void DelListEnt(void *entry)
-{
-    pswdListEnt *e = static_cast<pswdListEnt *>(entry);
-    if (e == nullptr)
-        return;
-    if (e->data != nullptr) {
-        kelZero(e->data, uint64_t(e->dataLen) + 1);
-        kelFree(e->data, __FILE__, __LINE__);
-    }
-    kelFree(e, __FILE__, __LINE__);
-}
-
-int psWriteHeader(FILE *stream, int msgNum)
-{
-    char hdr[PSWD_HEADER_SIZE];
-    headerBytes(hdr, msgNum);
-    return fwrite(hdr, 1, sizeof hdr, stream) == sizeof hdr ? 0 : PSWD_RC_SHORT_WRITE;
-}
-
-// ---------------------------------------------------------------- key derivation
-
-namespace {
-
-// The hash of the key derivation over every byte of the name, continued from h.
-uint32_t hashName(uint32_t h, const char *name)
-{
-    for (const char *p = name; *p != '\0'; p++) {
-        int32_t v = static_cast<signed char>(*p);
-        h = (h * static_cast<uint32_t>(v)) % PSWD_HASH_MODULUS;
-    }
-    return h;
-}
-
-// The salt character of the 6-bit value that the traditional rule gives c.
-char saltChar(char c)
-{
-    static const char table[] = "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-    int v = static_cast<unsigned char>(c);
-    if (v > 'Z')
-        v -= 6;
-    if (v > '9')
-        v -= 7;
-    v -= '.';
-    return table[v & 0x3f];
-}
-
-// crypt's work area: large, so kept out of the stack; guarded by cryptMutex.
-// All zero whenever a key derivation starts, as crypt_r wants it first: zero
-// at start and wiped when each derivation ends.
-crypt_data cryptData;
-
-// Eight key bytes from the hash text; false when crypt fails. Called with
-// cryptMutex held, by a caller that wipes cryptData when it is done.
-bool cryptHalf(uint32_t h, unsigned char *out)
-{
-    char text[16];
-    snprintf(text, sizeof text, "%8u", static_cast<unsigned>(h));
-    char salt[3] = {saltChar(text[0]), saltChar(text[1]), '\0'};
-    const char *r = crypt_r(text, salt, &cryptData);
-    bool ok = r != nullptr && r[0] != '*' && strnlen(r, 10) >= 10;
-    if (ok)
-        memcpy(out, r + 2, 8);
-    kelZero(text, sizeof text);
-    return ok;
-}
-
-} // namespace
-
-int psCreateCryptoKey(unsigned char *key, const char *name)
-{
-    if (key == nullptr || name == nullptr)
-        return 0;
-    MutexGuard lk(&cryptMutex);
-    ZeroOnExit wipe(&cryptData, sizeof cryptData);   // once for both halves, before the lock is released
-    SecretBuf<PSWD_KEY_SIZE> k;
-    uint32_t h = hashName(1, name);
-    if (!cryptHalf(h, k.data()))
-        return 0;
-    h = hashName(h, name);
-    if (!cryptHalf(h, k.data() + 8))
-        return 0;
-    memcpy(key, k.data(), PSWD_KEY_SIZE);
-    return 1;
-}
-
-int psSetUpCryptoKey(unsigned char *key, const char *node)
-{
-    if (!nameFits(node))
-        return 0;
-    char copy[PSWD_FIELD_BUF];
-    memcpy(copy, node, strlen(node) + 1);
-    int rc = psCreateCryptoKey(key, copy);
-    kelZero(copy, sizeof copy);
-    return rc;
-}
-
-int getCryptoKeyV1(unsigned char *key)
-{
-    if (fsubIsClusterEnabled()) {
-        const char *cluster = fsubGetClusterName();
-        return cluster != nullptr ? psCreateCryptoKey(key, cluster) : 0;
-    }
-    char host[HOSTNAME_BUF];
-    if (gethostname(host, sizeof host) != 0)
-        return 0;
-    host[sizeof host - 1] = '\0';
-    return psCreateCryptoKey(key, host);
-}
-

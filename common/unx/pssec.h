@@ -1,5 +1,6 @@
-// The password file ZAR.PWD: reader, record scanner, list builder, writer,
-// deleter and the derivation of the keys that encipher the stored texts.
+// The password file ZAR.PWD: the reader, the writer and the deleter of its
+// records. The record format is common/unx/pswdrec's, the keys are
+// common/unx/pskey's, the older list interface is common/unx/pslist's.
 // docs/password-file.md gives the layout byte for byte.
 #pragma once
 
@@ -7,29 +8,27 @@
 #include <cstdio>
 
 #include "common/unx/fioreplace.h"
+#include "common/unx/pskey.h"
 #include "common/unx/psmutex.h"
+#include "common/unx/pswdrec.h"
 
-struct pswdFileInfo;   // common/ut/dspswd.h
-struct LinkedList_t;   // common/ut/dslnklst.h
-
-inline constexpr unsigned PSWD_HEADER_SIZE = 71;    // file header: text of message PSWD_HEADER_MSG
-inline constexpr int PSWD_HEADER_MSG = 11342;
-inline constexpr unsigned PSWD_RECHDR_SIZE = 23;    // record header
-inline constexpr unsigned char PSWD_MARKER = 0xEF;  // byte 1 of every record header
-inline constexpr unsigned char PSWD_VERSION_1 = 1;  // field 5 under the host key
-inline constexpr unsigned char PSWD_VERSION_3 = 3;  // fields 4 and 5 under the node key
-inline constexpr unsigned char PSWD_SAVED_V1 = 0x01;  // prefix of a saved key read with the host key
-inline constexpr unsigned char PSWD_SAVED_V3 = 0x02;  // prefix of a saved key read with the node key
-inline constexpr uint32_t PSWD_HASH_MODULUS = 99999989u;
-
-// Offsets inside a record header.
-inline constexpr unsigned PSWD_RH_TYPE = 0;
-inline constexpr unsigned PSWD_RH_MARKER = 1;
-inline constexpr unsigned PSWD_RH_VERSION = 2;
-inline constexpr unsigned PSWD_RH_LEN1 = 3;   // lengths of fields 1 to 5 follow, 4 bytes each, big-endian
-
-// Room the list builder gives fields 1 to 5 (without the NUL).
-inline constexpr uint32_t PSWD_LIST_FIELD_MAX[5] = {67, 67, 67, 83, 80};
+// The description of the password file, carried between calls. The node key
+// is derived once, on the first read (or write) with this record.
+struct pswdFileInfo {
+    char *pswdFile;                          // full path, used in traces only
+    unsigned char cryptoKey[PSWD_KEY_SIZE];  // the node key once cryptoKeyOK is 1
+    int (*getVerFn)(void *sess);             // client library's version callback; null in the agent
+    int ownerUid;
+    int ownerGid;
+    int sBitOn;
+    int needTA;
+    int writePswd;
+    int cryptoKeyOK;                         // 1 when cryptoKey holds the derived node key
+    // 1 when the last read found no record because there is none: no
+    // directory, no file, or an intact file without one of the names. 0 when
+    // it failed for any other reason (unreadable, damaged, no node key).
+    int recordAbsent;
+};
 
 // Result codes of this unit besides 0.
 inline constexpr int PSWD_RC_NO_RECORD = 168;   // no usable stored password or key
@@ -43,18 +42,8 @@ inline constexpr int PSWD_RC_LOCKED = FIO_RC_LOCKED;             // 166
 // current key without a trace; nothing was changed.
 inline constexpr int PSWD_RC_KEY_WOULD_BE_LOST = 167;
 
-// fileOp serialises every read, write and delete within the process;
-// cryptMutex the key derivation.
+// fileOp serialises every read, write and delete within the process.
 extern psMutex_t fileOp;
-extern psMutex_t cryptMutex;
-
-// One entry of the list that MakePswdList builds.
-struct pswdListEnt {
-    int replace;                               // 1: the current write or delete drops it
-    unsigned char hdr[PSWD_RECHDR_SIZE];       // the record header as stored
-    uint32_t dataLen;                          // sum of the five field lengths
-    char *data;                                // the five fields in file order, plus one byte
-};
 
 int psReadPswdFile(unsigned char type, char *keyOut, unsigned char *keyIn, char *pswdOut, char *node,
                    const char *server, void *unused7, pswdFileInfo *info, const char *unused9,
@@ -92,34 +81,3 @@ void psDeletePasswordRecord(unsigned char type, const char *unused2, const char 
 // (fioListLeftovers): each(ctx, name) for every one; how many, or -1 when
 // the directory cannot be read. The next rewrite removes them.
 int psListLeftovers(const char *path, void (*each)(void *ctx, const char *leftover), void *ctx);
-
-// Reads the next record into hdr (PSWD_RECHDR_SIZE bytes) and five buffers of
-// PSWD_FIELD_BUF (68) bytes each, every field ended with a NUL. Returns the
-// bytes read, 0 at the end of the records and for a record that is cut short
-// or has a field that does not fit.
-unsigned int psReadRecordFromPswdFile(FILE *stream, unsigned char *hdr, char *f1, char *f2, char *f3, char *f4,
-                                      char *f5);
-
-// Builds the list of every record from the current position of stream
-// (entries of pswdListEnt, destroyed with DelListEnt). Marks the records of
-// (type, server, node) for replacement (types 3 to 5: of type and server), and
-// sets *savedInd when a saved key record of server and node exists. 1 on
-// success; 0 when memory is short, the stream fails, a record is damaged or
-// bytes follow the last record.
-int MakePswdList(LinkedList_t **listP, FILE *stream, unsigned char type, const char *server, const char *node,
-                 int *savedInd);
-
-// Writes the PSWD_HEADER_SIZE header bytes to a stream: the text of msgNum,
-// blank-filled. Returns 0 or 165 for a short write.
-int psWriteHeader(FILE *stream, int msgNum);
-
-// Element destructor of the record list: zeroes and frees the data, frees the entry.
-void DelListEnt(void *entry);
-
-// Key derivation: 16 bytes from a name. 1 on success, 0 when crypt fails or
-// the name is null.
-int psCreateCryptoKey(unsigned char *key, const char *name);
-// The node key; 0 for a node name that no record could hold (over 67 bytes).
-int psSetUpCryptoKey(unsigned char *key, const char *node);
-// The host key, from the cluster name or the host name; 0 when neither is available.
-int getCryptoKeyV1(unsigned char *key);

@@ -10,8 +10,6 @@ psMutex_t cryptBufMutex = PTHREAD_MUTEX_INITIALIZER;
 // Both are released by the second stage of the core tear-down.
 [[maybe_unused]] static const int pswdOpMutexHook = dsCoreAddCleanUpHook(DS_CLEANUP_PSWDOP_MUTEX, pswdOpMutexDestroy);
 
-int isOtherType(unsigned char type) { return type >= PSWD_TYPE_OTHER_FIRST && type <= PSWD_TYPE_OTHER_LAST; }
-
 int dsGetPassword(pswdFileInfo *info, unsigned char type, char *keyOut, unsigned char *keyIn, char *pswdOut,
                   char *node, const char *server, const char *unused8, const char *unused9, void *unused10,
                   const char *path, int convertOK)

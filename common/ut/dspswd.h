@@ -6,47 +6,11 @@
 #include <cstdint>
 
 #include "common/unx/psmutex.h"
-
-// Record types of ZAR.PWD.
-inline constexpr unsigned char PSWD_TYPE_SERVER = 0;   // server password of a node
-inline constexpr unsigned char PSWD_TYPE_ENCRKEY = 1;  // encryption-key password of a node
-inline constexpr unsigned char PSWD_TYPE_TSA = 2;      // never served: get 168, set -1
-inline constexpr unsigned char PSWD_TYPE_OTHER_FIRST = 3;
-inline constexpr unsigned char PSWD_TYPE_OTHER_LAST = 5;
-
-// Size of the key block a type 1 read fills: three 64-byte slots.
-inline constexpr unsigned PSWD_KEYBLOCK_SIZE = 192;
-inline constexpr unsigned PSWD_KEYSLOT_SIZE = 64;
-// Longest name or password the file holds, and a buffer that holds one with its NUL.
-inline constexpr unsigned PSWD_MAX_FIELD = 67;
-inline constexpr unsigned PSWD_FIELD_BUF = PSWD_MAX_FIELD + 1;
-// Length of the key that derivation makes and that types 3 to 5 are given.
-inline constexpr unsigned PSWD_KEY_SIZE = 16;
-
-// The description of the password file, carried between calls. The node key
-// is derived once, on the first read (or write) with this record.
-struct pswdFileInfo {
-    char *pswdFile;                          // full path, used in traces only
-    unsigned char cryptoKey[PSWD_KEY_SIZE];  // the node key once cryptoKeyOK is 1
-    int (*getVerFn)(void *sess);             // client library's version callback; null in the agent
-    int ownerUid;
-    int ownerGid;
-    int sBitOn;
-    int needTA;
-    int writePswd;
-    int cryptoKeyOK;                         // 1 when cryptoKey holds the derived node key
-    // 1 when the last read found no record because there is none: no
-    // directory, no file, or an intact file without one of the names. 0 when
-    // it failed for any other reason (unreadable, damaged, no node key).
-    int recordAbsent;
-};
+#include "common/unx/pssec.h"   // pswdFileInfo and the record format
 
 // Mutexes of the client library's password operations; the agent only destroys them.
 extern psMutex_t pswdOpMutex;
 extern psMutex_t cryptBufMutex;
-
-// 1 for the types keyed by entity name only (3, 4 and 5), else 0.
-int isOtherType(unsigned char type);
 
 // Reads the password of one record. Types 0 and 1 are keyed by (server, node);
 // types 3 to 5 by the entity name given as server, with keyIn as their key,
