@@ -14,7 +14,7 @@ if [ "${1:-}" = "--show" ]; then
   show=${2:?usage: $0 [--show <unit.cpp>]}
 fi
 harnesses=(pswdfile requests nlsbody qtoken catalog)
-units=(common/unx/pssec.cpp common/vlx/kelvlx.cpp common/nls/nlssig.cpp common/nls/nlsfmt.cpp common/nls/nlsmsg.cpp)
+units=(common/unx/pssec.cpp common/unx/pswdrec.cpp common/unx/pslist.cpp common/vlx/kelvlx.cpp common/nls/nlssig.cpp common/nls/nlsfmt.cpp common/nls/nlsmsg.cpp)
 
 bash scripts/deps.sh
 if ! command -v llvm-profdata >/dev/null || ! command -v llvm-cov >/dev/null; then
