@@ -13,7 +13,7 @@ show=""
 if [ "${1:-}" = "--show" ]; then
   show=${2:?usage: $0 [--show <unit.cpp>]}
 fi
-harnesses=(pswdfile requests nlsbody qtoken catalog)
+harnesses=($(ls fuzz/*_fuzz.cpp | sed 's|^fuzz/||; s|_fuzz\.cpp$||'))   # one per fuzz/<name>_fuzz.cpp
 units=(common/unx/pssec.cpp common/unx/pswdrec.cpp common/unx/pslist.cpp common/vlx/kelvlx.cpp common/nls/nlssig.cpp common/nls/nlsfmt.cpp common/nls/nlsmsg.cpp)
 
 bash scripts/deps.sh

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 secs=${1:-300}
 shift || true
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(pswdfile requests nlsbody qtoken catalog)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=($(ls fuzz/*_fuzz.cpp | sed 's|^fuzz/||; s|_fuzz\.cpp$||'))   # one per fuzz/<name>_fuzz.cpp
 case "$secs" in ''|*[!0-9]*) echo "usage: $0 [seconds-per-harness] [harness...]" >&2; exit 2 ;; esac
 
 bash scripts/deps.sh
