@@ -333,14 +333,16 @@ void printJson(const AdmRun &r, const pwfScan &scan)
         printf("],\"damage\":null}\n");
 }
 
-// Reads the file for list, check and delete; ADM_OK when it exists and could be read.
-int scanExisting(const AdmRun &r, pwfScan *scan)
+// Reads the file for list, check and delete; ADM_OK when it could be read.
+// A file not made yet is an empty store where absentIsEmpty (list and check:
+// a fresh install has none), a refusal otherwise.
+int scanExisting(const AdmRun &r, pwfScan *scan, bool absentIsEmpty = false)
 {
     if (int rc = checkDirectory(r, false); rc != ADM_OK)
         return rc;
     if (pwfScanFile(r.path, scan) != 0)
         return refuse(r, ADM_FAILED, r.path + ": " + scan->damage);
-    if (!scan->exists)
+    if (!scan->exists && !absentIsEmpty)
         return refuse(r, ADM_FAILED, r.path + " does not exist: no password is stored");
     return ADM_OK;
 }
@@ -355,8 +357,12 @@ int reportDamage(const AdmRun &r, const pwfScan &scan, const std::string &conseq
 int cmdList(AdmRun &r)
 {
     pwfScan scan;
-    if (int rc = scanExisting(r, &scan); rc != ADM_OK)
+    if (int rc = scanExisting(r, &scan, true); rc != ADM_OK)
         return rc;
+    if (!scan.exists && r.o.format == ListFormat::Table) {
+        printf("No password is stored yet: %s does not exist.\n", r.path.c_str());
+        return ADM_OK;
+    }
     switch (r.o.format) {
     case ListFormat::Table: printTable(r, scan); break;
     case ListFormat::Tsv: printTsv(scan); break;
@@ -425,9 +431,13 @@ void printLeftovers(const AdmRun &r)
 int cmdCheck(AdmRun &r)
 {
     pwfScan scan;
-    if (int rc = scanExisting(r, &scan); rc != ADM_OK)
+    if (int rc = scanExisting(r, &scan, true); rc != ADM_OK)
         return rc;
     printLeftovers(r);
+    if (!scan.exists) {
+        printf("Nothing to check: %s does not exist, no password is stored yet.\n", r.path.c_str());
+        return ADM_OK;
+    }
     if (scan.damaged)
         return reportDamage(r, scan,
                             std::to_string(scan.records.size()) + " intact record" +
