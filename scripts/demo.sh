@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and walks through the agent's
+# Installs what is missing, builds what it runs (the agent, the tools, the
+# catalogs and the crypto library; the tests and benchmarks are left to
+# scripts/test.sh) and walks through the agent's
 # whole job in a temporary password directory: the administrator stores a
 # machine's first password, a caller has the agent change it, enciphers and
 # deciphers a challenge with it, fetches the data-encryption keys, and the
@@ -8,7 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh
-bash scripts/build.sh plain >/dev/null
+echo "== building the agent, the tools, the catalogs and the crypto library (build/)"
+bash scripts/build.sh plain kelvlx keladm kelcall catalogs oxllib
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "The agent serves requests only with super-user rights: run this demo as root." >&2
