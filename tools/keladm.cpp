@@ -19,6 +19,7 @@
 #include "common/mem/secure.h"
 #include "common/nls/nlsinit.h"
 #include "common/unx/pssec.h"
+#include "common/unx/pssyslog.h"
 #include "common/ut/dscore.h"
 #include "common/ut/dspswd.h"
 #include "tools/pwfscan.h"
@@ -134,9 +135,7 @@ void audit(const AdmRun &r, int priority, const std::string &outcome)
         line += std::string(" type=") + typeWord(r.recordType) + " node=" + logWord(r.node) +
                 " server=" + logWord(r.server);
     line += " file=" + logWord(r.path) + " " + invokingUser();
-    openlog(kTool, LOG_PID, LOG_AUTHPRIV);
-    syslog(priority, "%s", line.c_str());
-    closelog();
+    (void)psLogSend(LOG_AUTHPRIV | priority, kTool, line.c_str());   // a log that cannot take it at once loses it
 }
 
 // Reports a failure on standard error (a usage error with the pointer to

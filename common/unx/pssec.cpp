@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,8 +56,10 @@ const char *typeLabel(unsigned char type)
 // The writer's labels have no entry for type 2.
 const char *writeTypeLabel(unsigned char type) { return type == 2 ? "Unknown" : typeLabel(type); }
 
-// A set-user-id run: the real user is neither root nor the effective user.
-bool setUidRun() { return getuid() != 0 && getuid() != geteuid(); }
+// A set-user-id run: the kernel marked the program's start as one (which
+// holds even after the agent made its real user id root), or the real user
+// is neither root nor the effective user.
+bool setUidRun() { return getauxval(AT_SECURE) != 0 || (getuid() != 0 && getuid() != geteuid()); }
 
 // ---------------------------------------------------------------- the file in memory
 

@@ -2,6 +2,7 @@
 
 #include "common/unx/fio.h"
 #include "common/unx/pserrno.h"
+#include "common/unx/pssyslog.h"
 
 #include <cerrno>
 #include <climits>
@@ -57,6 +58,43 @@ const char buildStamp[] = KEL_BUILD_STAMP;
 
 bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// Taken before main: from the confirmation of 'C' on the real user id is
+// root, and the audit line must still name the caller.
+const uid_t callerUid = getuid();
+
+// The limits a run sets for itself, whatever the caller's were: a caller must
+// not be able to end a run half-way (CPU time), fail its write (file size,
+// descriptors) or its allocations (address space, data, stack).
+struct OwnLimit {
+    int resource;
+    rlim_t value;
+};
+// 256 descriptors: a request holds fewer than 16 at once.
+constexpr rlim_t kOwnFiles = 256;
+// 8 MiB of stack: the deepest request needs well under 1 MiB.
+constexpr rlim_t kOwnStack = 8u << 20;
+const OwnLimit ownLimits[] = {
+    {RLIMIT_CPU, RLIM_INFINITY},   {RLIMIT_FSIZE, RLIM_INFINITY}, {RLIMIT_NOFILE, kOwnFiles},
+    {RLIMIT_AS, RLIM_INFINITY},    {RLIMIT_DATA, RLIM_INFINITY},  {RLIMIT_STACK, kOwnStack},
+    {RLIMIT_CORE, 0},
+};
+
+// As root both bounds are set. Without root (an agent not installed
+// set-user-id) only the soft bound can move, up to the hard one.
+void setOwnLimit(const OwnLimit &l)
+{
+    struct rlimit want = {l.value, l.value};
+    if (setrlimit(l.resource, &want) == 0)
+        return;
+    struct rlimit have = {};
+    if (getrlimit(l.resource, &have) != 0)
+        return;
+    have.rlim_cur = (l.value == RLIM_INFINITY || (have.rlim_max != RLIM_INFINITY && have.rlim_max < l.value))
+                        ? have.rlim_max
+                        : l.value;
+    (void)setrlimit(l.resource, &have);   // the run goes on with what it has: each limit is a further wall
+}
+
 } // namespace
 
 // Both the date and the time carry the whole stamp; callers pass it twice.
@@ -86,8 +124,8 @@ void vlxHardenProcess()
 {
     // Results ignored: each is a further wall, none is needed to serve the request.
     (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-    struct rlimit noCore = {0, 0};
-    (void)setrlimit(RLIMIT_CORE, &noCore);
+    for (const OwnLimit &l : ownLimits)
+        setOwnLimit(l);
     umask(077);
     signal(SIGPIPE, SIG_IGN);
 }
@@ -268,10 +306,8 @@ void vlxAudit(const VlxAuditEntry &e, int status)
 {
     ErrnoKeeper keepErrno;
     char text[VLX_AUDIT_LINE_SIZE];
-    vlxAuditFormat(text, sizeof text, static_cast<unsigned int>(getuid()), e, status);
-    // No LOG_NDELAY: the socket is opened by the one syslog call, and a log
-    // that is not there costs a failed connect, nothing more.
-    openlog("kelvlx", LOG_PID, LOG_AUTHPRIV);
-    syslog(status == 0 ? LOG_INFO : LOG_NOTICE, "%s", text);
-    closelog();
+    vlxAuditFormat(text, sizeof text, static_cast<unsigned int>(callerUid), e, status);
+    // The outcome is settled before this line: a log that is missing or
+    // full loses the line, and the run ends as it would have.
+    (void)psLogSend(LOG_AUTHPRIV | (status == 0 ? LOG_INFO : LOG_NOTICE), "kelvlx", text);
 }

@@ -35,8 +35,9 @@ inline constexpr char VLX_PSWD_FILE_NAME[] = "ZAR.PWD";
 // error. 0, or -1 when /dev/null could not be opened.
 int vlxEnsureStdFds();
 
-// No core file, no ptrace attach by the caller, a private file-creation mask,
-// and a closed output pipe turning into a failed write instead of SIGPIPE.
+// No core file, no ptrace attach by the caller, the run's own resource limits
+// (docs/security.md lists them), a private file-creation mask, and a closed
+// output pipe turning into a failed write instead of SIGPIPE.
 void vlxHardenProcess();
 
 // atoi as the callers expect it (leading blanks, sign, digits; anything else

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -162,13 +163,21 @@ bool answerLost(int outFd)
 
 // From the confirmation on, the store alone decides the outcome: every signal
 // that can be held waits, and is never acted on, since the agent ends with the
-// store's status straight after. (SIGKILL and SIGSTOP cannot wait; the store
-// keeps the caller from sending them while it holds the lock.)
+// store's status straight after. The raw call: glibc's wrappers leave out its
+// two reserved real-time signals, whose default action would end the run.
 void holdSignalsForGood()
 {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    uint64_t all = ~uint64_t{0};   // the kernel's signal set: one bit a signal, 64 signals
+    (void)syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, nullptr, sizeof all);   // cannot fail with a valid set
+}
+
+// SIGKILL and SIGSTOP cannot be held: from the confirmation on the real user
+// id is root until the exit, so the caller can send neither. (The password
+// rules still tell a set-user-id run by the kernel's mark of its start.)
+void keepCallerOutUntilExit()
+{
+    if (geteuid() == 0 && getuid() != 0)
+        (void)setresuid(0, static_cast<uid_t>(-1), static_cast<uid_t>(-1));   // euid 0 may; nothing to fall back on
 }
 
 // Sends one password of 'C': its length as a native 8-byte integer, then its bytes.
@@ -262,6 +271,7 @@ int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo
     if (fioReadOnce(inFd, &confirmation, sizeof confirmation) == static_cast<ssize_t>(sizeof confirmation) &&
         confirmation == VLX_CONFIRM) {
         holdSignalsForGood();
+        keepCallerOutUntilExit();
         if (confirmed != nullptr)
             *confirmed = 1;
         if (answerLost(outFd))

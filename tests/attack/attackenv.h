@@ -406,6 +406,7 @@ struct Call {
     std::string cwd;                              // empty: the test's own
     std::vector<std::pair<int, rlim_t>> limits;   // resource limits set before exec
     std::vector<int> ignoredSignals;              // left ignored across exec
+    long cpuBurnedMs = 0;                         // CPU time the caller uses up before exec (it carries over)
 };
 
 // One started agent with the caller's ends of its pipes. Standard output and
@@ -470,6 +471,9 @@ public:
             }
             if (setgroups(0, nullptr) != 0 || setgid(c.gid) != 0 || setuid(c.uid) != 0)
                 _exit(121);
+            for (struct timespec used = {0, 0};
+                 clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used) == 0 && used.tv_sec * 1000 + used.tv_nsec / 1000000 < c.cpuBurnedMs;) {
+            }
             if (c.noArgv) {
                 char *none[] = {nullptr};
                 execve(c.program.c_str(), none, envp.data());

@@ -5,6 +5,8 @@
 // /dev/log of a private mount namespace.
 #include "tests/attack/attackenv.h"
 
+#include "common/unx/fio.h"
+
 namespace atk {
 namespace {
 
@@ -142,6 +144,45 @@ TEST(AttackAudit, EachRunLeavesOneLineAndNoSecret)
     EXPECT_EQ(unlogged.status, logged.status);
     EXPECT_EQ(unlogged.answer, logged.answer);
     EXPECT_EQ(logged.status, ST_OK) << logged.printed;
+}
+
+// A log that stops reading holds no run: a datagram listener that never reads
+// (its queue fills after a dozen lines) and a stream listener that never
+// accepts. Every run ends with its usual status, before the wait limit.
+TEST(AttackAudit, ALogThatNeverReadsHoldsNoRun)
+{
+    ATK_REQUIRE_INSTALL();
+    Dir sockDir(0755);
+    PrivateDevLog log(sockDir.path());   // its datagram socket is never read below
+    ATK_REQUIRE_PRIVATE_MOUNTS(log);
+    Dir pw;
+    pwfix::writeFile(pw.file(), pwfix::file({pwfix::v3(0, "SERVER1", "NODE1", oldPassword)}));
+    for (const char *kind : {"datagram never read", "stream never accepted"}) {
+        FdGuard stream;
+        if (kind[0] == 's') {
+            ASSERT_EQ(unlink("/dev/log"), 0);   // the private namespace's, not the machine's
+            stream.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            struct sockaddr_un sa {};
+            sa.sun_family = AF_UNIX;
+            memcpy(sa.sun_path, "/dev/log", sizeof "/dev/log");
+            ASSERT_EQ(bind(stream.get(), reinterpret_cast<struct sockaddr *>(&sa), sizeof sa), 0);
+            ASSERT_EQ(chmod("/dev/log", 0666), 0);
+            ASSERT_EQ(listen(stream.get(), 1), 0);
+        }
+        for (int i = 0; i < 50; ++i) {
+            Call c;
+            c.args = agentArgs(pw.path(), 'A');
+            Result r = run(c, Bytes("\x00\x00", 2) + challenge);
+            ASSERT_EQ(r.status, ST_OK) << kind << ", run " << i << ": " << r.printed;
+        }
+        for (int i = 0; i < 50; ++i) {
+            Call c;
+            c.args = agentArgs(pw.path(), 'C');
+            ChangeResult r = change(c);
+            ASSERT_EQ(r.status, ST_OK) << kind << ", 'C' run " << i << ": " << r.printed;
+            ASSERT_EQ(storedPassword(pwfix::readFile(pw.file())), r.pw.newPw) << kind;
+        }
+    }
 }
 
 } // namespace
