@@ -1,6 +1,7 @@
 // Sentences for the agent's exit statuses and for the caller's own failures.
 #include "kelvlx/kelclient.h"
 
+#include <errno.h>
 #include <string.h>
 
 #include <string>
@@ -87,6 +88,10 @@ std::string kcDescribe(const kcStatus &st)
              strsignal(st.termSignal) + ")";
     if (st.sysErrno != 0)
         s += std::string(" (") + strerror(st.sysErrno) + ")";
+    // The agent is 4750 root:group, so the kernel's refusal means the caller is not in the group.
+    if (st.error == KC_E_START && st.sysErrno == EACCES)
+        s += "; only members of the group " KEL_AGENT_GROUP " may call the agent, and a user just added to "
+             "that group must log in again before it counts";
     if (st.exitStatus > 0)
         s += "; the agent then ended with exit status " + std::to_string(st.exitStatus) + ": " +
              kcStatusText(st.exitStatus);

@@ -7,7 +7,9 @@
 #include <errno.h>
 #include <getopt.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -332,16 +334,23 @@ void printJson(const AdmRun &r, const pwfScan &scan)
         printf("],\"damage\":null}\n");
 }
 
-// Reads the file for list, check and delete; ADM_OK when it could be read.
-// A file not made yet is an empty store where absentIsEmpty (list and check:
-// a fresh install has none), a refusal otherwise.
-int scanExisting(const AdmRun &r, pwfScan *scan, bool absentIsEmpty = false)
+// Reads the file for list and check; ADM_OK when it could be read or does not exist yet
+// (a fresh install has stored nothing, which is not a failure; scan->exists tells).
+int scanStore(const AdmRun &r, pwfScan *scan)
 {
     if (int rc = checkDirectory(r, false); rc != ADM_OK)
         return rc;
     if (pwfScanFile(r.path, scan) != 0)
         return refuse(r, ADM_FAILED, r.path + ": " + scan->damage);
-    if (!scan->exists && !absentIsEmpty)
+    return ADM_OK;
+}
+
+// Reads the file for delete; ADM_OK when it exists and could be read.
+int scanExisting(const AdmRun &r, pwfScan *scan)
+{
+    if (int rc = scanStore(r, scan); rc != ADM_OK)
+        return rc;
+    if (!scan->exists)
         return refuse(r, ADM_FAILED, r.path + " does not exist: no password is stored");
     return ADM_OK;
 }
@@ -356,14 +365,14 @@ int reportDamage(const AdmRun &r, const pwfScan &scan, const std::string &conseq
 int cmdList(AdmRun &r)
 {
     pwfScan scan;
-    if (int rc = scanExisting(r, &scan, true); rc != ADM_OK)
+    if (int rc = scanStore(r, &scan); rc != ADM_OK)
         return rc;
-    if (!scan.exists && r.o.format == ListFormat::Table) {
-        printf("No password is stored yet: %s does not exist.\n", r.path.c_str());
-        return ADM_OK;
-    }
     switch (r.o.format) {
-    case ListFormat::Table: printTable(r, scan); break;
+    case ListFormat::Table:
+        printTable(r, scan);
+        if (!scan.exists)
+            printf("%s does not exist yet: no password is stored.\n", r.path.c_str());
+        break;
     case ListFormat::Tsv: printTsv(scan); break;
     case ListFormat::Json: printJson(r, scan); break;
     }
@@ -427,14 +436,38 @@ void printLeftovers(const AdmRun &r)
                pwfPrintable(n).c_str());
 }
 
+// True when something accepts datagrams on the system log socket. The agent's
+// audit lines are dropped without a word when nothing does, so check says so.
+bool systemLogListens()
+{
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    struct sockaddr_un sa = {};
+    sa.sun_family = AF_UNIX;
+    static_assert(sizeof "/dev/log" <= sizeof sa.sun_path);
+    memcpy(sa.sun_path, "/dev/log", sizeof "/dev/log");
+    const bool ok = connect(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0;
+    close(fd);   // nothing was written: a failed close loses nothing
+    return ok;
+}
+
+void warnIfNoSystemLog()
+{
+    if (!systemLogListens())
+        fprintf(stderr, "%s: warning: nothing listens on /dev/log, so the agent's audit lines are lost "
+                        "(start journald or a syslog daemon)\n", kTool);
+}
+
 int cmdCheck(AdmRun &r)
 {
+    warnIfNoSystemLog();
     pwfScan scan;
-    if (int rc = scanExisting(r, &scan, true); rc != ADM_OK)
+    if (int rc = scanStore(r, &scan); rc != ADM_OK)
         return rc;
     printLeftovers(r);
     if (!scan.exists) {
-        printf("Nothing to check: %s does not exist, no password is stored yet.\n", r.path.c_str());
+        printf("%s does not exist yet: no password is stored, so there is nothing to check.\n", r.path.c_str());
         return ADM_OK;
     }
     if (scan.damaged)

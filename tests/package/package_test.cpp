@@ -328,6 +328,12 @@ TEST(DebianPackage, InstallsWorksAndPurgesWithoutATrace)
         }
         EXPECT_TRUE(exists("/usr/share/bash-completion/completions/keladm"));
         EXPECT_TRUE(exists("/usr/share/bash-completion/completions/kelcall"));
+        {
+            // One copy of the completion file; the second name is a link to it.
+            char target[64] = {};
+            EXPECT_GT(readlink("/usr/share/bash-completion/completions/kelcall", target, sizeof target - 1), 0);
+            EXPECT_STREQ("keladm", target);
+        }
 
         // Nothing of the package is left: files, directories, the override,
         // the group, the passwords.

@@ -133,6 +133,10 @@ TEST_F(Kelcall, FailuresAreSentences)
          "fetching the keys failed: the agent ended with exit status 168: no usable password or key is stored"},
         {"encipher 00 --build-stamp ' Mon Jan 01 00:00:00 2001'", "", 1, "exit status 138: the agent refused the caller"},
         {"encipher 00 --agent /nonexistent/kelvlx", "", 1, "the agent could not be started (No such file or directory)"},
+        // A file the caller may not execute stands for an agent outside the caller's groups.
+        {"encipher 00 --agent /etc/passwd", "", 1,
+         "the agent could not be started (Permission denied); only members of the group kelvlx may call the agent, "
+         "and a user just added to that group must log in again"},
     };
     for (const auto &c : cases) {
         ToolRun r = call(c.args, c.input);
