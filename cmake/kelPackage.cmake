@@ -74,12 +74,19 @@ execute_process(COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/deb/changelog
 if(NOT _rc EQUAL 0)
   message(FATAL_ERROR "gzip of the Debian changelog failed")
 endif()
+# Only the packages carry them (scripts/package.sh sets KEL_DEB_FILES): a
+# plain install has no package of these names to document.
+option(KEL_DEB_FILES "Install the Debian packages' copyright, changelog and lintian overrides" OFF)
 foreach(_c agent:kelvlx lib:libkelvlx-client1 dev:libkelvlx-client-dev)
   string(REPLACE ":" ";" _c ${_c})
   list(GET _c 0 _comp)
   list(GET _c 1 _pkg)
-  install(FILES ${CMAKE_CURRENT_LIST_DIR}/deb/copyright ${_deb}/changelog.Debian.gz
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${_pkg} COMPONENT ${_comp})
+  if(KEL_DEB_FILES)
+    install(FILES ${CMAKE_CURRENT_LIST_DIR}/deb/copyright ${_deb}/changelog.Debian.gz
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${_pkg} COMPONENT ${_comp})
+    install(FILES ${CMAKE_CURRENT_LIST_DIR}/deb/lintian-overrides.${_pkg}
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${_pkg} COMPONENT ${_comp})
+  endif()
 endforeach()
 
 # Debug information stays out of the static library (CPack strips only the
@@ -110,13 +117,7 @@ foreach(script postinst postrm)
 endforeach()
 set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${_deb}/triggers ${_deb}/shlibs ${_deb}/symbols
     ${_deb}/lib/postinst ${_deb}/lib/postrm)
-foreach(_c agent:kelvlx lib:libkelvlx-client1 dev:libkelvlx-client-dev)
-  string(REPLACE ":" ";" _c ${_c})
-  list(GET _c 0 _comp)
-  list(GET _c 1 _pkg)
-  install(FILES ${CMAKE_CURRENT_LIST_DIR}/deb/lintian-overrides.${_pkg}
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${_pkg} COMPONENT ${_comp})
-endforeach()
+
 
 # In the package the agent is root:root 0750, whatever groups the building
 # machine has: where it is installed, the postinst gives it its group and

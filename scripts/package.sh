@@ -32,7 +32,7 @@ src=$PWD
 prefix_map="-ffile-prefix-map=$src=. -ffile-prefix-map=$src/$dir=build"
 for i in 0 1; do DPKG_CMAKE_FLAGS[$i]+=" $prefix_map"; done
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-  -DKEL_TESTS=OFF -DKEL_BENCH=OFF -DKEL_WERROR="${KEL_WERROR:-OFF}" -DKEL_GZIP_MAN=ON \
+  -DKEL_TESTS=OFF -DKEL_BENCH=OFF -DKEL_WERROR="${KEL_WERROR:-OFF}" -DKEL_GZIP_MAN=ON -DKEL_DEB_FILES=ON \
   -DKEL_OXL_DIR="/usr/lib/$multiarch/kelvlx" -DKEL_DEB_REVISION="${debversion##*-}" -UKEL_BUILD_STAMP -UKEL_OXL_BUILD_ID "${maint[@]}" "${DPKG_CMAKE_FLAGS[@]}" >/dev/null
 cmake --build "$dir" -j "$(nproc)"
 # The symbols file lists what the built library exports, each from this
