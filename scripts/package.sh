@@ -35,13 +35,13 @@ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/u
   -DKEL_TESTS=OFF -DKEL_BENCH=OFF -DKEL_WERROR="${KEL_WERROR:-OFF}" -DKEL_GZIP_MAN=ON -DKEL_DEB_FILES=ON \
   -DKEL_OXL_DIR="/usr/lib/$multiarch/kelvlx" -DKEL_DEB_REVISION="${debversion##*-}" -UKEL_BUILD_STAMP -UKEL_OXL_BUILD_ID "${maint[@]}" "${DPKG_CMAKE_FLAGS[@]}" >/dev/null
 cmake --build "$dir" -j "$(nproc)"
-# The symbols file lists what the built library exports, each from this
+# The symbols file lists what the built library exports, each from this upstream
 # version on, so that it follows the library's export list as it changes;
 # dpkg-gensymbols fails on a library without a SONAME or exported symbols.
 lib=$(readlink -f "$dir/client/libkelvlx-client.so")
 dpkg-gensymbols -q -plibkelvlx-client1 -v"$debversion" -P/nonexistent -e"$lib" -O"$dir/deb/symbols" >/dev/null
 grep -q '^libkelvlx-client\.so\.1 libkelvlx-client1 ' "$dir/deb/symbols"
-echo "libkelvlx-client 1 libkelvlx-client1 (>= $debversion)" >"$dir/deb/shlibs"
+echo "libkelvlx-client 1 libkelvlx-client1 (>= $version)" >"$dir/deb/shlibs"
 rm -f "$dir"/*.deb
 (cd "$dir" && cpack -G DEB >/dev/null)
 ls "$PWD/$dir"/*.deb
