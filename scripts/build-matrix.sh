@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds everything (tests and benchmarks included) with warnings as errors in
 # every standard build type, with GCC and with clang, and once with the
-# distribution's package flags (dpkg-buildflags, every hardening feature on):
-# scripts/build-matrix.sh [gcc|clang|dpkg ...]. Trees go to build-matrix/<name>/.
+# distribution's package flags (dpkg-buildflags, every hardening feature on);
+# repro builds the packages of HEAD twice, from two clones in different
+# directories, and checks that they are byte-identical (scripts/reproducible.sh):
+# scripts/build-matrix.sh [gcc|clang|dpkg|repro ...]. Trees go to build-matrix/<name>/.
 # A failed configuration's log is kept in build-matrix/<name>.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 wanted=("$@")
-[ ${#wanted[@]} -gt 0 ] || wanted=(gcc clang dpkg)
+[ ${#wanted[@]} -gt 0 ] || wanted=(gcc clang dpkg repro)
 jobs=${KEL_JOBS:-2}
 
 status=0
@@ -39,7 +41,9 @@ for w in "${wanted[@]}"; do
       source scripts/dpkgflags.sh
       dpkg_cmake_flags
       build dpkg-flags gcc g++ None "${DPKG_CMAKE_FLAGS[@]}" ;;
-    *) echo "usage: $0 [gcc|clang|dpkg ...]" >&2; exit 2 ;;
+    repro)
+      if bash scripts/reproducible.sh; then echo "repro: identical"; else echo "repro: FAILED"; status=1; fi ;;
+    *) echo "usage: $0 [gcc|clang|dpkg|repro ...]" >&2; exit 2 ;;
   esac
 done
 exit $status
