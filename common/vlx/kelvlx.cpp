@@ -176,8 +176,9 @@ void holdSignalsForGood()
 // rules still tell a set-user-id run by the kernel's mark of its start.)
 void keepCallerOutUntilExit()
 {
-    if (geteuid() == 0 && getuid() != 0)
-        (void)setresuid(0, static_cast<uid_t>(-1), static_cast<uid_t>(-1));   // euid 0 may; nothing to fall back on
+    if (geteuid() == 0 && getuid() != 0 && setresuid(0, static_cast<uid_t>(-1), static_cast<uid_t>(-1)) != 0 &&
+        TR_GENERAL)
+        trPrintf(trSrcFile, __LINE__, "GeneratePassword: the real user id stays the caller's, errno = %d\n", errno);
 }
 
 // Sends one password of 'C': its length as a native 8-byte integer, then its bytes.
