@@ -39,7 +39,7 @@ cmake --build "$dir" -j "$(nproc)"
 # version on, so that it follows the library's export list as it changes;
 # dpkg-gensymbols fails on a library without a SONAME or exported symbols.
 lib=$(readlink -f "$dir/client/libkelvlx-client.so")
-dpkg-gensymbols -q -plibkelvlx-client1 -v"$debversion" -P/nonexistent -e"$lib" -O"$dir/deb/symbols" >/dev/null
+dpkg-gensymbols -q -plibkelvlx-client1 -v"$version" -P/nonexistent -e"$lib" -O"$dir/deb/symbols" >/dev/null
 grep -q '^libkelvlx-client\.so\.1 libkelvlx-client1 ' "$dir/deb/symbols"
 echo "libkelvlx-client 1 libkelvlx-client1 (>= $version)" >"$dir/deb/shlibs"
 rm -f "$dir"/*.deb
