@@ -1,6 +1,7 @@
 // Packed date records: conversion both ways and the current local time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -57,19 +58,27 @@ TEST_F(dateutilTest, RecordToBrokenDownTime)
 }
 
 // The record of "now" lies between the local times taken just before and after.
+// time() reads the kernel's coarse clock, which may be up to a tick behind the
+// precise one gettimeofday() reads, so the bounds take the earlier of the two
+// clocks before and the later of the two after.
 TEST_F(dateutilTest, CurrentLocalTime)
 {
+    auto preciseSeconds = [] {
+        struct timespec ts {};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        return static_cast<long>(ts.tv_sec);
+    };
     auto asSeconds = [](const nfDate &d) {
         struct tm tm = dateNFDate2Tm(&d);
         tm.tm_isdst = 0;
         return static_cast<long>(timegm(&tm));
     };
-    long before = static_cast<long>(time(nullptr));
+    long before = std::min(static_cast<long>(time(nullptr)), preciseSeconds());
     nfDate a, b;
     long usec = -1;
     dateLocal(&a);
     GetTimeOfDay(&b, &usec);
-    long after = static_cast<long>(time(nullptr));
+    long after = std::max(static_cast<long>(time(nullptr)), preciseSeconds());
     EXPECT_GE(asSeconds(a), before);
     EXPECT_LE(asSeconds(a), after);
     EXPECT_GE(asSeconds(b), before);
