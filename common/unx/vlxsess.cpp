@@ -13,6 +13,7 @@
 #include "common/string/strutil.h"
 #include "common/unx/fio.h"
 #include "common/unx/fsubsys.h"
+#include "common/unx/vlxsandbox.h"
 #include "common/unx/vlxstart.h"
 #include "common/ut/dscore.h"
 #include "common/ut/dspswd.h"
@@ -256,6 +257,9 @@ int main(int argc, char **argv)
         vlxAudit(e, VLX_RC_INCOMPATIBLE);
         return VLX_RC_INCOMPATIBLE;
     }
+    // It never executes a program: nothing it could be made to start gains
+    // privileges. Checked again before the filter is loaded.
+    (void)vlxNoNewPrivs();
     vlxHardenProcess();
 
     dsCoreInit(nullptr, 1);   // its result is not looked at: a failure shows in the catalog set-up below
@@ -295,6 +299,11 @@ int main(int argc, char **argv)
         vlxLogExit(exitText, "VLX EXIT Build Dates do not match rc = %d\n", VLX_RC_INCOMPATIBLE);
         vlxRefuse("build stamp", VLX_RC_INCOMPATIBLE);
     }
+
+    // From here on the caller's bytes are read and parsed: only the calls
+    // the request's own paths make are allowed.
+    if (vlxConfine() != 0)
+        vlxRefuse("system-call filter", VLX_RC_INCOMPATIBLE);
 
     VlxOutcome outcome;
     int rc = vlxServeRequest(argv, &outcome);

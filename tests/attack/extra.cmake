@@ -18,3 +18,13 @@ target_compile_definitions(${_name} PRIVATE
   "KEL_PROBE_PATH=\"$<TARGET_FILE:kelenvprobe>\""
   "KEL_OXL_INSTALLED=\"${KEL_OXL_DIR}/oxl/oxllib/liboxllib.so\""
   "KEL_AGENT_SANITIZED=$<BOOL:${KEL_AGENT_SANITIZED}>")
+# The agent built from the hooked core: it tries a forbidden call after its
+# system-call filter is loaded. Never installed.
+add_executable(kelvlx_probe ${CMAKE_SOURCE_DIR}/common/unx/vlxsess.cpp)
+target_link_libraries(kelvlx_probe PRIVATE kelcore_hooks)
+if(KEL_SANDBOX)
+  target_link_libraries(kelvlx_probe PRIVATE ${SECCOMP_LIB})
+endif()
+add_dependencies(${_name} kelvlx_probe)
+target_compile_definitions(${_name} PRIVATE
+  "KEL_SANDBOX_PROBE_AGENT=\"$<TARGET_FILE:kelvlx_probe>\"" "KEL_SANDBOX_BUILT=$<BOOL:${KEL_SANDBOX}>")

@@ -157,13 +157,15 @@ TEST(AttackInstall, OnlyRootAndGroupMembersMayStartIt)
 // The installed programs carry none of the tests' hooks: nothing in them can
 // choose the random source of new passwords, make a step of a rewrite or an
 // allocation fail, replace the table of expected conversions or move the
-// crypto library's directory.
+// crypto library's directory, act on the directory at a step of a rewrite or
+// try a forbidden call under the system-call filter.
 TEST(AttackInstall, InstalledProgramsCarryNoTestHooks)
 {
     ATK_REQUIRE_INSTALL_RULES();
     const char *hooks[] = {"desSetRandomSource", "randomSource",     "fioFailStep", "stepAllowed",
                            "fioStepCalls",       "fioResetSteps",    "stepCalls",   "stepFailAt",
-                           "fioSetLockWaitMs",   "lockWaitOverride", "pfnKelFailAlloc", "nlsSetSigTable", "oxlSetLocalDirectory"};
+                           "fioSetLockWaitMs",   "lockWaitOverride", "pfnKelFailAlloc", "nlsSetSigTable", "oxlSetLocalDirectory",
+                           "fioSetStepHook",     "stepHook",         "runProbe"};
     struct Row {
         const char *name;
         std::string path;
