@@ -22,8 +22,8 @@ const char oxllibhash[] = KEL_OXL_LIBHASH;
 const char cryptolibhash[] = KEL_OXL_CRYPTOLIBHASH;
 
 const char *const entryNames[OXL_ENTRY_COUNT] = {
-#define OXL_NAME_FN(ret, name, fail, params, args) "METAC_" #name,
-#define OXL_NAME_VOID(name, params, args) "METAC_" #name,
+#define OXL_NAME_FN(ret, name, fail, lib, params, args) "METAC_" #name,
+#define OXL_NAME_VOID(name, lib, params, args) "METAC_" #name,
     OXL_ENTRY_POINTS(OXL_NAME_FN, OXL_NAME_VOID)
 #undef OXL_NAME_FN
 #undef OXL_NAME_VOID

@@ -8,8 +8,8 @@
 
 // Position of each entry point in the entry table (table order).
 enum OXL_EntryIndex {
-#define OXL_INDEX_FN(ret, name, fail, params, args) OXL_IDX_##name,
-#define OXL_INDEX_VOID(name, params, args) OXL_IDX_##name,
+#define OXL_INDEX_FN(ret, name, fail, lib, params, args) OXL_IDX_##name,
+#define OXL_INDEX_VOID(name, lib, params, args) OXL_IDX_##name,
     OXL_ENTRY_POINTS(OXL_INDEX_FN, OXL_INDEX_VOID)
 #undef OXL_INDEX_FN
 #undef OXL_INDEX_VOID

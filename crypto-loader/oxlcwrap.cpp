@@ -1,6 +1,6 @@
 #include "crypto-loader/oxlcwrap.h"
 
-#define OXL_DEFINE_FN(ret, name, fail, params, args)                                          \
+#define OXL_DEFINE_FN(ret, name, fail, lib, params, args)                                     \
     ret OXLC_##name(OXLC_CTX *oxlc OXL_UNPACK params)                                          \
     {                                                                                         \
         if (oxlc == nullptr || oxlc->entry[OXL_IDX_##name].address == nullptr)                  \
@@ -8,7 +8,7 @@
         auto fn = reinterpret_cast<METAC_##name##_t>(oxlc->entry[OXL_IDX_##name].address);     \
         return fn(oxlc->libCtx OXL_UNPACK args);                                               \
     }
-#define OXL_DEFINE_VOID(name, params, args)                                                   \
+#define OXL_DEFINE_VOID(name, lib, params, args)                                              \
     void OXLC_##name(OXLC_CTX *oxlc OXL_UNPACK params)                                         \
     {                                                                                         \
         if (oxlc == nullptr || oxlc->entry[OXL_IDX_##name].address == nullptr)                  \

@@ -7,8 +7,8 @@
 
 #include "crypto-loader/oxlcload.h"
 
-#define OXL_DECLARE_FN(ret, name, fail, params, args) ret OXLC_##name(OXLC_CTX *oxlc OXL_UNPACK params);
-#define OXL_DECLARE_VOID(name, params, args) void OXLC_##name(OXLC_CTX *oxlc OXL_UNPACK params);
+#define OXL_DECLARE_FN(ret, name, fail, lib, params, args) ret OXLC_##name(OXLC_CTX *oxlc OXL_UNPACK params);
+#define OXL_DECLARE_VOID(name, lib, params, args) void OXLC_##name(OXLC_CTX *oxlc OXL_UNPACK params);
 OXL_ENTRY_POINTS(OXL_DECLARE_FN, OXL_DECLARE_VOID)
 #undef OXL_DECLARE_FN
 #undef OXL_DECLARE_VOID

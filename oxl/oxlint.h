@@ -9,8 +9,8 @@
 
 // Every exported entry point, declared from the one list the program uses too;
 // a definition with another signature does not compile.
-#define OXL_DECLARE_FN(ret, name, fail, params, args) OXL_EXPORT ret METAC_##name(OXL_LIBCTX *libCtx OXL_UNPACK params);
-#define OXL_DECLARE_VOID(name, params, args) OXL_EXPORT void METAC_##name(OXL_LIBCTX *libCtx OXL_UNPACK params);
+#define OXL_DECLARE_FN(ret, name, fail, lib, params, args) OXL_EXPORT ret METAC_##name(OXL_LIBCTX *libCtx OXL_UNPACK params);
+#define OXL_DECLARE_VOID(name, lib, params, args) OXL_EXPORT void METAC_##name(OXL_LIBCTX *libCtx OXL_UNPACK params);
 OXL_ENTRY_POINTS(OXL_DECLARE_FN, OXL_DECLARE_VOID)
 #undef OXL_DECLARE_FN
 #undef OXL_DECLARE_VOID

@@ -8,6 +8,7 @@
 
 #include "common/mem/kelmem.h"
 #include "common/nls/nlsbuf.h"
+#include "common/nls/nlsconv.h"
 #include "common/nls/nlsmsg.h"
 #include "common/nls/nlssig.h"
 #include "common/string/strutil.h"
@@ -87,58 +88,35 @@ int formatOne(char *dst, size_t room, const char *conv, int nstars, const int *s
 // Formats a plain body (a printf format of len bytes) into dst, at most size-1 bytes.
 size_t formatPlain(char *dst, size_t size, const char *fmt, size_t len, va_list &args)
 {
-    size_t out = 0;
-    dst[0] = '\0';
-    len = strnlen(fmt, len);
-    for (size_t i = 0; i < len && out + 1 < size;) {
-        if (fmt[i] != '%') {
-            dst[out++] = fmt[i++];
-            continue;
-        }
-        size_t used;
-        char cls;
-        int nstars;
-        if (nlsConvSpec(fmt + i, len - i, &used, &cls, &nstars) != 0)
-            break;   // never reached for a checked text
-        if (cls == 0) {
+    size_t out = 0, pos = 0;
+    for (;;) {
+        size_t from = pos;
+        nlsConv_t c;
+        int found = nlsNextConv(fmt, len, &pos, &c);
+        size_t literal = c.at - from;
+        if (literal > size - 1 - out)
+            literal = size - 1 - out;   // the text is cut
+        memcpy(dst + out, fmt + from, literal);
+        out += literal;
+        if (found != 1 || out + 1 >= size)
+            break;   // a refused conversion is never reached for a checked text
+        if (c.cls == 0) {
             dst[out++] = '%';
-            i += used;
             continue;
         }
         char conv[32];
-        if (used >= sizeof conv)
+        if (c.used >= sizeof conv)
             break;
-        memcpy(conv, fmt + i, used);
-        conv[used] = '\0';
+        memcpy(conv, fmt + c.at, c.used);
+        conv[c.used] = '\0';
         int stars[2] = {0, 0};
-        for (int s = 0; s < nstars; s++)
+        for (int s = 0; s < c.stars; s++)
             stars[s] = va_arg(args, int);
-        Value v = takeValue(cls, args);
-        out += static_cast<size_t>(formatOne(dst + out, size - out, conv, nstars, stars, v));
-        i += used;
+        Value v = takeValue(c.cls, args);
+        out += static_cast<size_t>(formatOne(dst + out, size - out, conv, c.stars, stars, v));
     }
     dst[out] = '\0';
     return out;
-}
-
-char slotClass(const char *fmt)
-{
-    size_t len = strlen(fmt);
-    for (size_t i = 0; i < len;) {
-        if (fmt[i] != '%') {
-            i++;
-            continue;
-        }
-        size_t used;
-        char cls;
-        int st;
-        if (nlsConvSpec(fmt + i, len - i, &used, &cls, &st) != 0)
-            return 0;
-        if (cls != 0)
-            return cls;
-        i += used;
-    }
-    return 0;
 }
 
 void appendPiece(nlsCharBuffer *buf, const char *piece)
@@ -182,7 +160,7 @@ int nlsObject_t::nlOrderInsert(nlsCharBuffer *buf, const char *body, size_t body
                 int stars[2] = {0, 0};
                 for (int s = 0; s < o.stars[slot]; s++)
                     stars[s] = va_arg(ap, int);
-                Value v = takeValue(slotClass(o.fmt[slot]), ap);
+                Value v = takeValue(nlsFirstValueClass(o.fmt[slot]), ap);
                 // The formatted inserts share insertArea; one that does not fit is cut.
                 if (used < sizeof insertArea) {
                     char *dst = insertArea + used;

@@ -1,94 +1,11 @@
-// Reading printf conversions and stored bodies without trusting them. This unit
-// is also compiled into the message compiler, so it uses nothing of the runtime.
+// Signatures of printf formats and stored bodies, read without trusting them.
+// This unit is also compiled into the message compiler, so it uses nothing of
+// the runtime.
 #include "common/nls/nlssig.h"
 
 #include <cstring>
 
-static bool isFlag(char c) { return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0' || c == '\''; }
-static bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-// A width or precision at *i: a star (a value the caller passes) or at most
-// four digits; a fifth digit is left for the conversion letter to refuse.
-static void skipCount(const char *fmt, size_t len, size_t *i, int *stars)
-{
-    if (*i < len && fmt[*i] == '*') {
-        (*stars)++;
-        (*i)++;
-        return;
-    }
-    for (size_t digits = 0; *i < len && isDigit(fmt[*i]) && digits < 4; digits++)
-        (*i)++;
-}
-
-int nlsConvSpec(const char *fmt, size_t len, size_t *used, char *cls, int *stars)
-{
-    if (len < 2 || fmt[0] != '%')
-        return -1;
-    size_t i = 1;
-    *stars = 0;
-    if (fmt[i] == '%') {
-        *used = 2;
-        *cls = 0;
-        return 0;
-    }
-    while (i < len && isFlag(fmt[i]))
-        i++;
-    skipCount(fmt, len, &i, stars);   // width
-    if (i < len && fmt[i] == '.') {
-        i++;
-        skipCount(fmt, len, &i, stars);   // precision
-    }
-    // Length modifier: none, h, hh, l, ll, z.
-    int longs = 0, shorts = 0;
-    if (i < len && fmt[i] == 'l') {
-        longs++;
-        i++;
-        if (i < len && fmt[i] == 'l') {
-            longs++;
-            i++;
-        }
-    } else if (i < len && fmt[i] == 'h') {
-        shorts++;
-        i++;
-        if (i < len && fmt[i] == 'h')
-            i++;
-    } else if (i < len && fmt[i] == 'z') {
-        longs = 1;
-        i++;
-    }
-    if (i >= len)
-        return -1;
-    char c = fmt[i++];
-    switch (c) {
-    case 'd': case 'i': case 'u': case 'x': case 'X': case 'o':
-        *cls = longs ? 'l' : 'i';
-        break;
-    case 'c':
-        if (longs)
-            return -1;
-        *cls = 'i';
-        break;
-    case 's':
-        if (shorts || longs > 1)
-            return -1;
-        *cls = longs ? 'w' : 's';
-        break;
-    case 'p':
-        if (shorts || longs)
-            return -1;
-        *cls = 'p';
-        break;
-    case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
-        if (shorts || longs)
-            return -1;
-        *cls = 'f';
-        break;
-    default:   // %n and everything else never reach printf
-        return -1;
-    }
-    *used = i;
-    return 0;
-}
+#include "common/nls/nlsconv.h"
 
 static int appendSig(char *sig, size_t sigSize, size_t *n, char c)
 {
@@ -103,26 +20,18 @@ int nlsFmtSig(const char *fmt, size_t len, char *sig, size_t sigSize)
 {
     if (sigSize == 0)
         return -1;
-    size_t n = 0;
+    size_t n = 0, pos = 0;
     sig[0] = '\0';
-    for (size_t i = 0; i < len && fmt[i] != '\0';) {
-        if (fmt[i] != '%') {
-            i++;
-            continue;
-        }
-        size_t used;
-        char cls;
-        int stars;
-        if (nlsConvSpec(fmt + i, strnlen(fmt + i, len - i), &used, &cls, &stars) != 0)
-            return -1;
-        for (int s = 0; s < stars; s++)
+    nlsConv_t c;
+    int found;
+    while ((found = nlsNextConv(fmt, len, &pos, &c)) == 1) {
+        for (int s = 0; s < c.stars; s++)
             if (appendSig(sig, sigSize, &n, 'i') != 0)
                 return -1;
-        if (cls != 0 && appendSig(sig, sigSize, &n, cls) != 0)
+        if (c.cls != 0 && appendSig(sig, sigSize, &n, c.cls) != 0)
             return -1;
-        i += used;
     }
-    return 0;
+    return found;
 }
 
 // Reads a NUL-terminated string at *pos; -1 when it runs past len.
@@ -180,52 +89,22 @@ int nlsParseOrdered(const char *body, size_t len, nlsOrdered_t *o)
         // Exactly one value conversion, taking exactly the declared star values.
         int values = 0, stars = 0;
         char cls = 0;
-        const char *f = o->fmt[s];
-        size_t flen = strlen(f);
-        for (size_t i = 0; i < flen;) {
-            if (f[i] != '%') {
-                i++;
-                continue;
-            }
-            size_t used;
-            char c;
-            int st;
-            if (nlsConvSpec(f + i, flen - i, &used, &c, &st) != 0)
-                return -1;
-            if (c != 0) {
+        size_t flen = strlen(o->fmt[s]), at = 0;
+        nlsConv_t c;
+        int found;
+        while ((found = nlsNextConv(o->fmt[s], flen, &at, &c)) == 1) {
+            if (c.cls != 0) {
                 values++;
-                stars += st;
-                cls = c;
+                stars += c.stars;
+                cls = c.cls;
             }
-            i += used;
         }
-        if (values != 1 || stars != o->stars[s] || !typeFits(o->type[s], cls))
+        if (found != 0 || values != 1 || stars != o->stars[s] || !typeFits(o->type[s], cls))
             return -1;
     }
     for (int p = 0; p <= n; p++)
         if (takeString(body, len, &pos, &o->piece[p]) != 0)
             return -1;
-    return 0;
-}
-
-static char slotClass(const nlsOrdered_t &o, int slot)
-{
-    const char *f = o.fmt[slot];
-    size_t flen = strlen(f);
-    for (size_t i = 0; i < flen;) {
-        size_t used;
-        char c;
-        int st;
-        if (f[i] != '%') {
-            i++;
-            continue;
-        }
-        if (nlsConvSpec(f + i, flen - i, &used, &c, &st) != 0)
-            return 0;
-        if (c != 0)
-            return c;
-        i += used;
-    }
     return 0;
 }
 
@@ -249,7 +128,7 @@ int nlsBodySig(const char *body, size_t len, char *sig, size_t sigSize)
         for (int s = 0; s < o.stars[slot]; s++)
             if (appendSig(sig, sigSize, &n, 'i') != 0)
                 return -1;
-        if (appendSig(sig, sigSize, &n, slotClass(o, slot)) != 0)
+        if (appendSig(sig, sigSize, &n, nlsFirstValueClass(o.fmt[slot])) != 0)
             return -1;
     }
     return 0;

@@ -8,12 +8,6 @@
 // Longest signature: ten inserts, each with up to two star values.
 inline constexpr size_t NLS_SIG_MAX = 31;
 
-// One conversion at fmt[0] == '%'. On success returns 0, sets *used to its
-// length, *cls to its argument class ('i' 'l' 'f' 's' 'w' 'p', or 0 for "%%")
-// and *stars to the number of '*' values it takes. -1 for a conversion that is
-// never handed to printf (%n, positional arguments, unknown letters, ...).
-int nlsConvSpec(const char *fmt, size_t len, size_t *used, char *cls, int *stars);
-
 // Signature of the printf format fmt[0..len): 0, or -1 when a conversion is
 // refused or the signature does not fit into sig (sigSize bytes with terminator).
 int nlsFmtSig(const char *fmt, size_t len, char *sig, size_t sigSize);

@@ -1,35 +1,26 @@
-// Runs the built agent as a caller does: fork, exec with the 22-entry command
-// line and two real pipes, then the exit status and everything the agent
-// wrote to its standard output and error.
+// Runs the built agent as a caller does (tests/support/agentrun.h): the
+// 22-entry command line and two real pipes, then the exit status and
+// everything the agent wrote to its standard output and error.
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <functional>
-#include <grp.h>
-#include <poll.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/agentrun.h"
+#include "tests/support/tempdir.h"
+
 namespace {
+
+using namespace kelts;
 
 const char agentPath[] = KEL_BINARY_DIR "/kelvlx";
 const char catalogDir[] = KEL_BINARY_DIR "/catalogs";
-const char interfaceString[] = "QRB Linkag\bestab\b VOMP Edition 4";
-const std::string stamp = KEL_BUILD_STAMP;
-
-const uid_t nobodyId = 65534;
-const int waitLimitSeconds = 60;   // a hung agent is killed, not waited for forever
-
-// Largest single argument the kernel passes (MAX_ARG_STRLEN less the NUL).
-const size_t hugeArgLen = 32 * 4096 - 1;
+const std::string stamp = agentStamp;
 
 const std::string usageText = "VLX: Version 6, Release 1, Level 5.0  \n"
                               "     build date : " +
@@ -44,10 +35,6 @@ std::string stampText(const std::string &callerDate)
     return incompatibleText + "calling program build date : " + callerDate + " \n" +
            "VLX build date             : " + stamp + " \n";
 }
-
-// Argument positions of the command line.
-enum { A_DEBUG = 1, A_IFACE, A_IN, A_END1, A_END2, A_OUT, A_PWDIR, A_LANG, A_CATDIR = 10, A_OP, A_NODE, A_SERVER,
-       A_PWPATH, A_PASS, A_DATE, A_TIME, A_CLIENT, A_EXITLOG, A_CLUSTER, A_CIPHER };
 
 class Fd {
 public:
@@ -68,68 +55,6 @@ private:
     int fd_ = -1;
 };
 
-// Temporary password directory, removed with what the agent left in it.
-class TempDir {
-public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/kelvlx-agent-XXXXXX";
-        if (mkdtemp(tmpl) != nullptr)
-            path_ = tmpl;
-    }
-    ~TempDir()
-    {
-        if (!path_.empty())
-            (void)!system(("rm -rf '" + path_ + "'").c_str());
-    }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-struct AgentResult {
-    int status = -1000;   // exit status as the caller sees it, or -signal
-    std::string out;
-    std::string err;
-    std::string answer;   // what the agent wrote to its output pipe
-    std::string leftover; // request bytes the agent left unread
-};
-
-struct AgentCall {
-    std::vector<std::string> args;   // entries 3 to 6 are filled in with the pipes when left "@"
-    std::string input;               // written to the input pipe, which is then closed
-    bool asNobody = false;
-    std::vector<int> closedStd;      // standard descriptors the caller leaves closed
-    bool keepInputOpen = false;      // the input pipe stays open until the agent has ended
-};
-
-// The 22-entry command line of a well-formed call for operation op.
-std::vector<std::string> agentArgs(const std::string &dir, const std::string &op)
-{
-    std::vector<std::string> a(22);
-    a[0] = "kelvlx";
-    a[A_DEBUG] = "0";
-    a[A_IFACE] = interfaceString;
-    a[A_IN] = a[A_END1] = a[A_END2] = a[A_OUT] = "@";
-    a[A_PWDIR] = dir + "/dsm.sys";
-    a[A_LANG] = "EN_US";
-    a[9] = "";
-    a[A_CATDIR] = catalogDir;
-    a[A_OP] = op;
-    a[A_NODE] = "NODE1";
-    a[A_SERVER] = "SERVER1";
-    a[A_PWPATH] = dir + "/dsm.opt";
-    a[A_PASS] = "";
-    a[A_DATE] = stamp;
-    a[A_TIME] = stamp;
-    a[A_CLIENT] = "1";
-    a[A_EXITLOG] = "0";
-    a[A_CLUSTER] = "0";
-    a[A_CIPHER] = "1";
-    return a;
-}
-
 std::string drain(int fd)
 {
     std::string s;
@@ -140,101 +65,11 @@ std::string drain(int fd)
     return s;
 }
 
-[[noreturn]] void execAgent(const AgentCall &call, const std::vector<std::string> &args, int outCap, int errCap)
+// Runs a call to its end; a hung agent is killed and fails the test.
+AgentResult runToEnd(const AgentCall &call, const std::string &input = "", bool keepInputOpen = false)
 {
-    dup2(outCap, 1);
-    dup2(errCap, 2);
-    for (int fd : call.closedStd)
-        close(fd);
-    if (call.asNobody && (setgroups(0, nullptr) != 0 || setgid(nobodyId) != 0 || setuid(nobodyId) != 0))
-        _exit(121);
-    std::vector<char *> argv;
-    for (const auto &s : args)
-        argv.push_back(const_cast<char *>(s.c_str()));
-    argv.push_back(nullptr);
-    char *envp[] = {const_cast<char *>("PATH=/usr/bin:/bin"), nullptr};
-    execve(agentPath, argv.data(), envp);
-    _exit(122);
-}
-
-// Collects standard output and error until both are closed; false when the
-// agent did not finish in time (it is killed then).
-bool collect(pid_t pid, int outFd, int errFd, AgentResult *r)
-{
-    time_t limit = time(nullptr) + waitLimitSeconds;
-    struct pollfd pf[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-    int open = 2;
-    while (open > 0) {
-        if (time(nullptr) > limit) {
-            kill(pid, SIGKILL);
-            return false;
-        }
-        if (poll(pf, 2, 200) <= 0)
-            continue;
-        for (auto &p : pf) {
-            if (p.fd < 0 || p.revents == 0)
-                continue;
-            char buf[65536];
-            ssize_t n = read(p.fd, buf, sizeof(buf));
-            if (n > 0) {
-                (p.fd == outFd ? r->out : r->err).append(buf, (size_t)n);
-            } else {
-                p.fd = -1;
-                --open;
-            }
-        }
-    }
-    return true;
-}
-
-AgentResult runAgent(const AgentCall &call)
-{
-    AgentResult r;
-    int in[2], out[2], capOut[2], capErr[2];
-    if (pipe(in) != 0 || pipe(out) != 0 || pipe2(capOut, O_CLOEXEC) != 0 || pipe2(capErr, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe: " << strerror(errno);
-        return r;
-    }
-    Fd inR(in[0]), inW(in[1]), outR(out[0]), outW(out[1]);
-    Fd capOutR(capOut[0]), capOutW(capOut[1]), capErrR(capErr[0]), capErrW(capErr[1]);
-
-    std::vector<std::string> args = call.args;
-    const int pipeFds[] = {in[0], in[1], out[0], out[1]};
-    for (int i = 0; i < 4; ++i)
-        if ((size_t)(A_IN + i) < args.size() && args[A_IN + i] == "@")
-            args[A_IN + i] = std::to_string(pipeFds[i]);
-
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) {
-        ADD_FAILURE() << "fork: " << strerror(errno);
-        return r;
-    }
-    if (pid == 0)
-        execAgent(call, args, capOut[1], capErr[1]);
-
-    capOutW.reset();
-    capErrW.reset();
-    outW.reset();
-    // The agent closes its copy of the caller's write end (argument 4); a
-    // read of the closed pipe then ends instead of waiting.
-    if (!call.input.empty() && write(inW.get(), call.input.data(), call.input.size()) != (ssize_t)call.input.size())
-        ADD_FAILURE() << "write to the input pipe: " << strerror(errno);
-    if (!call.keepInputOpen)
-        inW.reset();
-
-    bool finished = collect(pid, capOutR.get(), capErrR.get(), &r);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(finished) << "the agent did not end by itself";
-    if (WIFEXITED(status))
-        r.status = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status))
-        r.status = -WTERMSIG(status);
-
-    fcntl(inR.get(), F_SETFL, O_NONBLOCK);
-    r.leftover = drain(inR.get());
-    r.answer = drain(outR.get());
+    AgentResult r = runAgent(call, input, keepInputOpen);
+    EXPECT_NE(r.status, -1000) << "the agent did not end by itself";
     return r;
 }
 
@@ -308,8 +143,22 @@ protected:
             GTEST_SKIP() << "the agent refuses every caller unless it runs as root";
         ASSERT_EQ(access(agentPath, X_OK), 0) << agentPath;
         ASSERT_FALSE(dir_.path().empty());
+        ASSERT_FALSE(captures_.path().empty());
     }
-    TempDir dir_;
+    // A well-formed call of operation op as root, standard error caught apart
+    // and the request bytes the agent leaves unread kept.
+    AgentCall callFor(const std::string &op) const
+    {
+        AgentCall c;
+        c.program = agentPath;
+        c.captureDir = captures_.path();
+        c.args = agentArgs(dir_.path(), catalogDir, op);
+        c.splitStreams = true;
+        c.keepUnread = true;
+        return c;
+    }
+    TempDir dir_{"/tmp", "kelvlx-agent-"};   // the password directory
+    TempDir captures_{"/tmp", "kelvlx-agent-out-"};
 };
 
 // Every refusal and every request main serves itself: the status, the exact
@@ -318,16 +167,14 @@ TEST_F(AgentStartup, StatusesAndTexts)
 {
     for (const auto &c : startCases()) {
         SCOPED_TRACE(c.name);
-        AgentCall call;
-        call.args = agentArgs(dir_.path(), "X");
+        AgentCall call = callFor("X");
         c.edit(call.args);
-        call.input = c.input;
-        AgentResult r = runAgent(call);
+        AgentResult r = runToEnd(call, c.input);
         EXPECT_EQ(r.status, c.status & 255);
         EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.printed, "");
         EXPECT_EQ(r.answer, "");
-        EXPECT_EQ(r.leftover, c.leftover);
+        EXPECT_EQ(r.unread, c.leftover);
         struct stat st;
         EXPECT_NE(stat((dir_.path() + "/ZAR.PWD").c_str(), &st), 0) << "nothing may create the password file";
     }
@@ -337,11 +184,7 @@ TEST_F(AgentStartup, StatusesAndTexts)
 // and keeps its pipe open gets 297 at once instead of an agent waiting for it.
 TEST_F(AgentStartup, ShortKeyRequestEndsWithoutWaitingForTheRest)
 {
-    AgentCall call;
-    call.args = agentArgs(dir_.path(), "A");
-    call.input = "\x01" "0123456789";
-    call.keepInputOpen = true;
-    AgentResult r = runAgent(call);
+    AgentResult r = runToEnd(callFor("A"), "\x01" "0123456789", true);
     EXPECT_EQ(r.status, 297 & 255);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.answer, "");
@@ -350,11 +193,12 @@ TEST_F(AgentStartup, ShortKeyRequestEndsWithoutWaitingForTheRest)
 // An empty argument vector is refused without a look at argv.
 TEST_F(AgentStartup, EmptyArgumentVector)
 {
-    AgentCall call;
-    AgentResult r = runAgent(call);
+    AgentCall call = callFor("X");
+    call.args.clear();
+    AgentResult r = runToEnd(call);
     EXPECT_EQ(r.status, -1 & 255);
     EXPECT_EQ(r.err, usageText);
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.printed, "");
 }
 
 // Without root rights the agent ends with 138 and says nothing, even for a
@@ -370,15 +214,13 @@ TEST_F(AgentStartup, OtherUserRefusedSilently)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        AgentCall call;
-        call.args = agentArgs(dir_.path(), "X");
+        AgentCall call = callFor("X");
         c.edit(call.args);
-        call.asNobody = true;
-        call.input = std::string(1, '\0');
-        AgentResult r = runAgent(call);
+        call.switchUser = true;
+        AgentResult r = runToEnd(call, std::string(1, '\0'));
         EXPECT_EQ(r.status, 138);
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.printed, "");
         EXPECT_EQ(r.answer, "");
     }
 }
@@ -415,14 +257,12 @@ TEST_F(AgentStartup, ClosedStandardDescriptors)
                 ASSERT_GE(f.get(), 0);
                 ASSERT_EQ(write(f.get(), content.data(), content.size()), (ssize_t)content.size());
             }
-            AgentCall call;
-            call.args = agentArgs(dir_.path(), "X");
+            AgentCall call = callFor("X");
             call.args[A_PWPATH] = pwFile;
             call.args[A_PWDIR] = pwFile;
             c.edit(call.args);
-            call.input = c.input;
             call.closedStd = cl.closed;
-            AgentResult r = runAgent(call);
+            AgentResult r = runToEnd(call, c.input);
             EXPECT_EQ(r.status, c.status & 255);
             EXPECT_EQ(r.answer, "");
             Fd f(open(pwFile.c_str(), O_RDONLY));
@@ -442,41 +282,24 @@ TEST_F(AgentStartup, DebugStopWaits)
     } cases[] = {{"two_arguments", 2}, {"full_command_line", 22}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<std::string> args = agentArgs(dir_.path(), "X");
-        args[A_DEBUG] = "1";
-        args[A_IFACE] = "wrong";
-        args.resize(c.argc);
-        int cap[2];
-        ASSERT_EQ(pipe2(cap, O_CLOEXEC), 0);
-        Fd capR(cap[0]), capW(cap[1]);
-        AgentCall call;
-        fflush(nullptr);
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0)
-            execAgent(call, args, cap[1], cap[1]);
-        capW.reset();
+        AgentCall call = callFor("X");
+        call.args[A_DEBUG] = "1";
+        call.args[A_IFACE] = "wrong";
+        call.args.resize(c.argc);
+        call.splitStreams = false;
+        Agent agent;
+        ASSERT_TRUE(agent.start(call));
+        ASSERT_EQ(agent.execErrno(), 0);
 
-        const std::string expected = "+++ Debug stop in PID " + std::to_string(pid) + " +++\n";
+        const std::string expected = "+++ Debug stop in PID " + std::to_string(agent.pid()) + " +++\n";
         std::string err;
-        time_t limit = time(nullptr) + waitLimitSeconds;
-        while (err.size() < expected.size() && time(nullptr) <= limit) {
-            struct pollfd pf = {capR.get(), POLLIN, 0};
-            if (poll(&pf, 1, 200) > 0) {
-                char buf[256];
-                ssize_t n = read(capR.get(), buf, sizeof(buf));
-                if (n <= 0)
-                    break;
-                err.append(buf, (size_t)n);
-            }
-        }
+        time_t limit = time(nullptr) + agentWaitSeconds;
+        while ((err = agent.printed()).size() < expected.size() && time(nullptr) <= limit)
+            usleep(20 * 1000);
         EXPECT_EQ(err, expected);
         usleep(200 * 1000);
-        int status = 0;
-        EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "the agent went on by itself";
-        kill(pid, SIGKILL);
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+        EXPECT_TRUE(agent.running()) << "the agent went on by itself";
+        EXPECT_EQ(agent.kill9(), -SIGKILL);
     }
 }
 

@@ -30,25 +30,19 @@
 #include <vector>
 
 #include "tests/common/unx/pwfixture.h"
+#include "tests/support/agentrun.h"
+#include "tests/support/tempdir.h"
 #include "tests/tools/toolrun.h"
 
 namespace atk {
 
 using pwfix::Bytes;
 
-inline const uid_t nobodyUid = 65534;
-inline const gid_t nobodyGid = 65534;   // nogroup: the agent group of the test install
+// The agent is started through the tests' one harness; its names are used here as the attacks' own.
+using namespace kelts;
+
+// nobodyGid is nogroup: the agent group of the test install.
 inline const char agentGroup[] = "nogroup";
-inline const char interfaceString[] = "QRB Linkag\bestab\b VOMP Edition 4";
-inline const std::string stamp = KEL_BUILD_STAMP;
-inline const int waitLimitSeconds = 60;   // a hung agent is killed and the test fails
-
-// Largest single argument the kernel passes (MAX_ARG_STRLEN less the NUL).
-inline const size_t hugeArgLen = 32 * 4096 - 1;
-
-// Argument positions of the command line.
-enum { A_DEBUG = 1, A_IFACE, A_IN, A_END1, A_END2, A_OUT, A_PWDIR, A_LANG, A_UNUSED9, A_CATDIR, A_OP, A_NODE,
-       A_SERVER, A_PWPATH, A_PASS, A_DATE, A_TIME, A_CLIENT, A_EXITLOG, A_CLUSTER, A_CIPHER };
 
 // Exit statuses as a caller sees them.
 enum { ST_OK = 0, ST_STORE_REFUSED = 255, ST_USAGE = 255, ST_INCOMPATIBLE = 138, ST_NLS = 610 % 256,
@@ -136,7 +130,7 @@ inline const Install &install()
     static const Install in = makeInstall();
     static const struct RemoveAtExit {
         std::string root;
-        ~RemoveAtExit() { pwfix::TempDir::removeTree(root); }
+        ~RemoveAtExit() { TempDir::removeTree(root); }
     } removeAtExit{in.root};
     return in;
 }
@@ -159,28 +153,16 @@ inline const Install &install()
     } while (0)
 
 // A directory below the install root, removed with its contents at the end.
-class Dir {
+class Dir : public TempDir {
 public:
-    explicit Dir(mode_t mode = 0700, uid_t uid = 0, gid_t gid = 0)
+    explicit Dir(mode_t mode = 0700, uid_t uid = 0, gid_t gid = 0) : TempDir(install().root, "d.")
     {
-        std::string t = install().root + "/d.XXXXXX";
-        std::vector<char> buf(t.begin(), t.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()) != nullptr) {
-            path_ = buf.data();
-            chmod(path_.c_str(), mode);
-            if (chown(path_.c_str(), uid, gid) != 0)
-                ADD_FAILURE() << "chown " << path_;
-        }
+        if (path().empty())
+            return;
+        chmod(path().c_str(), mode);
+        if (chown(path().c_str(), uid, gid) != 0)
+            ADD_FAILURE() << "chown " << path();
     }
-    ~Dir() { pwfix::TempDir::removeTree(path_); }
-    Dir(const Dir &) = delete;
-    Dir &operator=(const Dir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string file(const std::string &name = "ZAR.PWD") const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
 };
 
 inline std::string sub(const std::string &dir, const std::string &name, mode_t mode = 0755, uid_t uid = 0,
@@ -367,246 +349,27 @@ inline std::vector<Bytes> otherRecords(const Bytes &file, const std::string &nod
     return out;
 }
 
-// The 22-entry command line of a well-formed call; "@in" "@inW" "@outR" "@out"
-// stand for the pipe descriptors.
+// The command line of a well-formed call for the install's catalogs.
 inline std::vector<std::string> agentArgs(const std::string &pwDir, char op)
 {
-    std::vector<std::string> a(22);
-    a[0] = "kelvlx";
-    a[A_DEBUG] = "0";
-    a[A_IFACE] = interfaceString;
-    a[A_IN] = "@in";
-    a[A_END1] = "@inW";
-    a[A_END2] = "@outR";
-    a[A_OUT] = "@out";
-    a[A_PWDIR] = pwDir + "/dsm.sys";
-    a[A_LANG] = "EN_US";
-    a[A_CATDIR] = install().catalogs;
-    a[A_OP] = std::string(1, op);
-    a[A_NODE] = "NODE1";
-    a[A_SERVER] = "SERVER1";
-    a[A_PWPATH] = pwDir + "/dsm.opt";
-    a[A_DATE] = stamp;
-    a[A_TIME] = stamp;
-    a[A_CLIENT] = "1";
-    a[A_EXITLOG] = "0";
-    a[A_CLUSTER] = "0";
-    a[A_CIPHER] = "1";
-    return a;
+    return kelts::agentArgs(pwDir, install().catalogs, std::string(1, op));
 }
 
-struct Call {
-    std::vector<std::string> args;
-    bool noArgv = false;                          // execve with an empty argument vector
-    std::string program = install().agent;
-    std::vector<std::string> env = {"PATH=/usr/bin:/bin"};
-    uid_t uid = nobodyUid;
-    gid_t gid = nobodyGid;
-    std::vector<int> closedStd;                   // standard descriptors left closed
-    std::string cwd;                              // empty: the test's own
-    std::vector<std::pair<int, rlim_t>> limits;   // resource limits set before exec
-    std::vector<int> ignoredSignals;              // left ignored across exec
-    long cpuBurnedMs = 0;                         // CPU time the caller uses up before exec (it carries over)
+// A call of the installed agent by nobody; standard output and error are
+// caught together below the install root.
+struct Call : AgentCall {
+    Call()
+    {
+        program = install().agent;
+        captureDir = install().root;
+        switchUser = true;
+    }
 };
 
-// One started agent with the caller's ends of its pipes. Standard output and
-// error go to a file, read when it has ended. The destructor kills and reaps
-// an agent that is still running.
-class Agent {
-public:
-    Agent() = default;
-    ~Agent()
-    {
-        closeInput();
-        closeOutput();
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (!capture_.empty())
-            unlink(capture_.c_str());
-    }
-    Agent(const Agent &) = delete;
-    Agent &operator=(const Agent &) = delete;
-
-    bool start(const Call &c)
-    {
-        int in[2], out[2], report[2];
-        if (pipe(in) != 0 || pipe(out) != 0 || pipe2(report, O_CLOEXEC) != 0)
-            return false;
-        capture_ = install().root + "/capture." + std::to_string(getpid()) + "." + std::to_string(++serial());
-        int cap = open(capture_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (cap < 0)
-            return false;
-        std::vector<std::string> args = c.args;
-        const std::map<std::string, int> fds = {{"@in", in[0]}, {"@inW", in[1]}, {"@outR", out[0]}, {"@out", out[1]}};
-        for (std::string &a : args)
-            if (fds.count(a) != 0)
-                a = std::to_string(fds.at(a));
-        std::vector<char *> argv, envp;
-        for (std::string &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> env = c.env;
-        for (std::string &e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        fflush(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(report[0]);
-            signal(SIGPIPE, SIG_DFL);   // as a caller would leave it: the agent must ignore it itself
-            dup2(cap, 1);
-            dup2(cap, 2);
-            for (int fd : c.closedStd)
-                close(fd);
-            if (!c.cwd.empty() && chdir(c.cwd.c_str()) != 0)
-                _exit(120);
-            for (int sig : c.ignoredSignals)
-                signal(sig, SIG_IGN);
-            for (const auto &[resource, value] : c.limits) {
-                struct rlimit rl = {value, value};
-                if (setrlimit(resource, &rl) != 0)
-                    _exit(123);
-            }
-            if (setgroups(0, nullptr) != 0 || setgid(c.gid) != 0 || setuid(c.uid) != 0)
-                _exit(121);
-            for (struct timespec used = {0, 0};
-                 clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used) == 0 && used.tv_sec * 1000 + used.tv_nsec / 1000000 < c.cpuBurnedMs;) {
-            }
-            if (c.noArgv) {
-                char *none[] = {nullptr};
-                execve(c.program.c_str(), none, envp.data());
-            } else {
-                execve(c.program.c_str(), argv.data(), envp.data());
-            }
-            int e = errno;
-            (void)!write(report[1], &e, sizeof e);
-            _exit(122);
-        }
-        close(cap);
-        close(report[1]);
-        close(in[0]);
-        close(out[1]);
-        toAgent_ = in[1];
-        fromAgent_ = out[0];
-        int e = 0;
-        execErrno_ = read(report[0], &e, sizeof e) == sizeof e ? e : 0;
-        close(report[0]);
-        return pid_ > 0;
-    }
-
-    // errno of a failed execve, 0 when the agent was started.
-    int execErrno() const { return execErrno_; }
-    pid_t pid() const { return pid_; }
-
-    bool send(const Bytes &b)
-    {
-        size_t off = 0;
-        while (off < b.size()) {
-            ssize_t n = write(toAgent_, b.data() + off, b.size() - off);
-            if (n <= 0)
-                return false;
-            off += static_cast<size_t>(n);
-        }
-        return true;
-    }
-
-    // Exactly n bytes of the answer, or fewer when it ends or stays silent too long.
-    Bytes receive(size_t n)
-    {
-        Bytes b;
-        time_t limit = time(nullptr) + waitLimitSeconds;
-        while (b.size() < n && time(nullptr) <= limit) {
-            struct pollfd p = {fromAgent_, POLLIN, 0};
-            if (poll(&p, 1, 200) <= 0)
-                continue;
-            char buf[4096];
-            ssize_t got = read(fromAgent_, buf, std::min(sizeof buf, n - b.size()));
-            if (got <= 0)
-                break;
-            b.append(buf, static_cast<size_t>(got));
-        }
-        return b;
-    }
-
-    void closeInput()
-    {
-        if (toAgent_ >= 0)
-            close(toAgent_);
-        toAgent_ = -1;
-    }
-    void closeOutput()
-    {
-        if (fromAgent_ >= 0)
-            close(fromAgent_);
-        fromAgent_ = -1;
-    }
-    int inputFd() const { return toAgent_; }
-
-    // Closes the caller's ends and waits: the exit status, -signal when a
-    // signal ended it, -1000 when it had to be killed for hanging.
-    int finish()
-    {
-        closeInput();
-        int status = 0;
-        time_t limit = time(nullptr) + waitLimitSeconds;
-        pid_t r;
-        while ((r = waitpid(pid_, &status, WNOHANG)) == 0 && time(nullptr) <= limit) {
-            struct timespec t = {0, 5 * 1000 * 1000};
-            nanosleep(&t, nullptr);
-        }
-        closeOutput();
-        if (r == 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-            return -1000;
-        }
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-    }
-
-    // What the agent wrote to its standard output and error.
-    std::string printed() const { return pwfix::readFile(capture_); }
-
-private:
-    static unsigned &serial()
-    {
-        static unsigned n = 0;
-        return n;
-    }
-    pid_t pid_ = -1;
-    int toAgent_ = -1;
-    int fromAgent_ = -1;
-    int execErrno_ = 0;
-    std::string capture_;
-};
-
-struct Result {
-    int status = -1;
-    std::string printed;
-    Bytes answer;
-};
+using Result = AgentResult;
 
 // Starts the agent, sends input, closes the pipe, collects everything.
-inline Result run(const Call &c, const Bytes &input = "")
-{
-    Result r;
-    Agent a;
-    if (!a.start(c)) {
-        ADD_FAILURE() << "cannot start the agent";
-        return r;
-    }
-    EXPECT_EQ(a.execErrno(), 0) << strerror(a.execErrno());
-    if (!input.empty())
-        (void)a.send(input);   // an agent that has ended early leaves the pipe closed
-    a.closeInput();
-    r.answer = a.receive(1 << 20);
-    r.status = a.finish();
-    r.printed = a.printed();
-    return r;
-}
+inline Result run(const Call &c, const Bytes &input = "") { return runAgent(c, input); }
 
 inline Bytes u64(uint64_t v) { return Bytes(reinterpret_cast<const char *>(&v), sizeof v); }
 inline Bytes i32(int32_t v) { return Bytes(reinterpret_cast<const char *>(&v), sizeof v); }

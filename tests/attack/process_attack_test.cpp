@@ -237,7 +237,7 @@ size_t flood(Agent &a, const Bytes &prefix, char fill, size_t total)
     fcntl(a.inputFd(), F_SETFL, O_NONBLOCK);
     Bytes chunk = prefix + Bytes(65536, fill);
     size_t sent = 0;
-    time_t limit = time(nullptr) + waitLimitSeconds;
+    time_t limit = time(nullptr) + agentWaitSeconds;
     while (sent < total && time(nullptr) <= limit) {
         ssize_t n = write(a.inputFd(), chunk.data(), chunk.size());
         if (n < 0 && errno == EAGAIN) {

@@ -4,12 +4,12 @@
 
 #pragma GCC diagnostic ignored "-Wunused-parameter"
 
-#define FAKE_FN(ret, name, fail, params, args)                                                           \
+#define FAKE_FN(ret, name, fail, lib, params, args)                                                      \
     FAKE_EXPORT __attribute__((weak)) ret METAC_##name(OXL_LIBCTX *libCtx OXL_UNPACK params)              \
     {                                                                                                     \
         return fakeResult<ret>(#name, libCtx);                                                            \
     }
-#define FAKE_VOID(name, params, args)                                                                    \
+#define FAKE_VOID(name, lib, params, args)                                                               \
     FAKE_EXPORT __attribute__((weak)) void METAC_##name(OXL_LIBCTX *libCtx OXL_UNPACK params)             \
     {                                                                                                     \
         fakeRecord(#name, libCtx);                                                                        \

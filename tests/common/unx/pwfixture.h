@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/tempdir.h"
+
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #include <openssl/des.h>
@@ -281,17 +283,7 @@ inline bool writeFile(const std::string &path, const Bytes &b, mode_t mode = 060
     return close(fd) == 0 && ok;
 }
 
-inline std::set<std::string> dirEntries(const std::string &dir)
-{
-    std::set<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-                names.insert(e->d_name);
-        closedir(d);
-    }
-    return names;
-}
+using kelts::dirEntries;
 
 // The name a writer gives its new file beside base, as the docs spell it out:
 // "." + base + ".kelvlx-" + the writer's pid + "-" + six letters or digits.
@@ -312,38 +304,7 @@ inline long deadPid()
 }
 
 // A fresh directory under /tmp, removed with everything in it when the test ends.
-class TempDir {
-public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/pwfix.XXXXXX";
-        const char *d = mkdtemp(tmpl);
-        path_ = d != nullptr ? d : "";
-    }
-    ~TempDir() { removeTree(path_); }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-
-    const std::string &path() const { return path_; }
-    std::string file(const std::string &name = "ZAR.PWD") const { return path_ + "/" + name; }
-
-    static void removeTree(const std::string &p)
-    {
-        struct stat st;
-        if (p.empty() || lstat(p.c_str(), &st) != 0)
-            return;
-        if (S_ISDIR(st.st_mode)) {
-            for (const std::string &n : dirEntries(p))
-                removeTree(p + "/" + n);
-            rmdir(p.c_str());
-        } else {
-            unlink(p.c_str());
-        }
-    }
-
-private:
-    std::string path_;
-};
+using kelts::TempDir;
 
 } // namespace pwfix
 

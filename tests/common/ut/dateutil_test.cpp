@@ -7,22 +7,11 @@
 #include <ctime>
 
 #include "common/ut/dateutil.h"
+#include "tests/support/utctime.h"
 
 namespace {
 
-class dateutilTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        setenv("TZ", "UTC", 1);
-        tzset();
-    }
-    void TearDown() override
-    {
-        unsetenv("TZ");
-        tzset();
-    }
-};
+class dateutilTest : public kelts::UtcTest {};
 
 TEST_F(dateutilTest, RecordLayoutIsByteForByte)
 {
@@ -58,27 +47,19 @@ TEST_F(dateutilTest, RecordToBrokenDownTime)
 }
 
 // The record of "now" lies between the local times taken just before and after.
-// time() reads the kernel's coarse clock, which may be up to a tick behind the
-// precise one gettimeofday() reads, so the bounds take the earlier of the two
-// clocks before and the later of the two after.
 TEST_F(dateutilTest, CurrentLocalTime)
 {
-    auto preciseSeconds = [] {
-        struct timespec ts {};
-        clock_gettime(CLOCK_REALTIME, &ts);
-        return static_cast<long>(ts.tv_sec);
-    };
     auto asSeconds = [](const nfDate &d) {
         struct tm tm = dateNFDate2Tm(&d);
         tm.tm_isdst = 0;
         return static_cast<long>(timegm(&tm));
     };
-    long before = std::min(static_cast<long>(time(nullptr)), preciseSeconds());
+    long before = kelts::clockBefore();
     nfDate a, b;
     long usec = -1;
     dateLocal(&a);
     GetTimeOfDay(&b, &usec);
-    long after = std::max(static_cast<long>(time(nullptr)), preciseSeconds());
+    long after = kelts::clockAfter();
     EXPECT_GE(asSeconds(a), before);
     EXPECT_LE(asSeconds(a), after);
     EXPECT_GE(asSeconds(b), before);
