@@ -84,7 +84,7 @@ const int sanitizerArgs[] = {
     SCMP_SYS(ptrace),   SCMP_SYS(clone),          SCMP_SYS(prctl),     SCMP_SYS(sched_yield),
     SCMP_SYS(sigaltstack), SCMP_SYS(prlimit64), SCMP_SYS(getrlimit), SCMP_SYS(sched_getaffinity),
     SCMP_SYS(dup), SCMP_SYS(dup2), SCMP_SYS(dup3), SCMP_SYS(ioctl), SCMP_SYS(kill), SCMP_SYS(tgkill),
-    SCMP_SYS(sysinfo),
+    SCMP_SYS(sysinfo), SCMP_SYS(getdents),
 };
 #endif
 
