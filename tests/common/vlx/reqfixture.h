@@ -178,8 +178,10 @@ inline Generated generate(const kelvlx::Config &c, int codeSet, int flag, const 
 {
     kelvlx::Passwords pw;
     Generated g;
-    kelvlx::generatePassword(c, static_cast<unsigned char>(codeSet), static_cast<unsigned char>(flag), key.data(),
-                       key.size(), [&](const kelvlx::Passwords &) { return confirmation; }, &pw, &g.st);
+    // The returned code is g.st.error, which the callers check.
+    (void)kelvlx::generatePassword(c, static_cast<unsigned char>(codeSet), static_cast<unsigned char>(flag),
+                                   key.data(), key.size(), [&](const kelvlx::Passwords &) { return confirmation; },
+                                   &pw, &g.st);
     g.oldPw.assign(pw.oldPw.b, pw.oldPw.b + pw.oldLen);
     g.newPw.assign(pw.newPw.b, pw.newPw.b + pw.newLen);
     return g;
