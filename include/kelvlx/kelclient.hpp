@@ -55,8 +55,8 @@ struct Config {
     int cipherType = 0;
     int exitLogging = 0;
     int timeoutMs = 30000;
-    long long runAsUid = -1;
-    long long runAsGid = -1;
+    uid_t runAsUid = static_cast<uid_t>(-1);   // (uid_t)-1 keeps the caller's
+    gid_t runAsGid = static_cast<gid_t>(-1);
     int stdoutFd = -1;
     int stderrFd = -1;
 };
@@ -96,6 +96,12 @@ struct AgentFree {
 using ConfigPtr = std::unique_ptr<kc_config, ConfigFree>;
 using AgentPtr = std::unique_ptr<kc_agent, AgentFree>;
 
+// The C call spells "keep the caller's id" as -1.
+inline long long idNumber(unsigned id)
+{
+    return id == static_cast<unsigned>(-1) ? -1 : static_cast<long long>(id);
+}
+
 inline int setText(kc_config *c, kc_config_text key, const std::string &v)
 {
     return kc_config_set_text(c, key, v.c_str());
@@ -115,8 +121,8 @@ inline ConfigPtr toC(const Config &cfg, int *rc)
         {KC_CFG_SERVER, &cfg.server}};
     const std::pair<kc_config_number, long long> numbers[] = {
         {KC_CFG_CIPHER_TYPE, cfg.cipherType}, {KC_CFG_EXIT_LOGGING, cfg.exitLogging},
-        {KC_CFG_TIMEOUT_MS, cfg.timeoutMs},   {KC_CFG_RUN_AS_UID, cfg.runAsUid},
-        {KC_CFG_RUN_AS_GID, cfg.runAsGid},    {KC_CFG_STDOUT_FD, cfg.stdoutFd},
+        {KC_CFG_TIMEOUT_MS, cfg.timeoutMs},   {KC_CFG_RUN_AS_UID, idNumber(cfg.runAsUid)},
+        {KC_CFG_RUN_AS_GID, idNumber(cfg.runAsGid)},    {KC_CFG_STDOUT_FD, cfg.stdoutFd},
         {KC_CFG_STDERR_FD, cfg.stderrFd}};
     for (const auto &t : texts)
         if (*rc == KC_OK)
