@@ -199,7 +199,8 @@ void kc_agent_free(kc_agent *agent);
 /* Starts the agent for operation letter op. KC_OK, KC_E_ARGUMENT (already
  * started), KC_E_PIPE, KC_E_START (kc_agent_errno tells why). */
 int kc_agent_start(kc_agent *agent, char op);
-/* Writes all n bytes; KC_E_SEND when the pipe takes no more. The agent reads
+/* Writes all n bytes; KC_E_SEND when the pipe takes no more (the agent has
+ * gone, kc_agent_errno tells why), KC_E_ARGUMENT without a handle. The agent reads
  * request data with one read: every request fits a pipe's atomic write. */
 int kc_agent_send(kc_agent *agent, const void *p, size_t n);
 /* Reads until n bytes or the end of the answer; *got says how many came.
@@ -216,8 +217,9 @@ void kc_agent_close_output(kc_agent *agent);
 int kc_agent_finish(kc_agent *agent, kc_result *res);
 /* From now on waits for the agent at least ms milliseconds at a time. */
 void kc_agent_extend_timeout(kc_agent *agent, int ms);
-/* The agent's process id while it runs (-1 otherwise): for information only,
- * since the agent is not the caller's child. */
+/* The agent's process id as its helper reported it, from a successful
+ * kc_agent_start until kc_agent_finish (-1 otherwise): for information only,
+ * since the agent is not the caller's child and may already have ended. */
 pid_t kc_agent_pid(const kc_agent *agent);
 /* The caller's ends of the pipes (-1 when closed), owned by the handle. */
 int kc_agent_input_fd(const kc_agent *agent);
