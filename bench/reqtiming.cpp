@@ -76,9 +76,9 @@ PasswordDir::~PasswordDir()
     dsCoreCleanUp();
 }
 
-kcConfig agentConfig(const PasswordDir &dir, int cipherType)
+kelvlx::Config agentConfig(const PasswordDir &dir, int cipherType)
 {
-    kcConfig cfg = kcDefaultConfig();
+    kelvlx::Config cfg = kelvlx::defaultConfig();
     cfg.agentPath = KEL_BINARY_DIR "/kelvlx";
     cfg.catalogDir = KEL_BINARY_DIR "/catalogs";
     cfg.passwordDir = dir.path();
@@ -88,9 +88,9 @@ kcConfig agentConfig(const PasswordDir &dir, int cipherType)
     return cfg;
 }
 
-kcConfig programConfig(const kcConfig &agent, const char *program)
+kelvlx::Config programConfig(const kelvlx::Config &agent, const char *program)
 {
-    kcConfig cfg = agent;
+    kelvlx::Config cfg = agent;
     cfg.agentPath = program;
     return cfg;
 }
@@ -140,16 +140,16 @@ std::string showBuildLibrary()
 
 bool oneRequest(const Subject &s)
 {
-    kcAgent agent(s.cfg);
+    kelvlx::Agent agent(s.cfg);
     if (agent.start('A') != KC_OK)
         return false;
     const unsigned char req[18] = {0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-    agent.send(req, sizeof req);   // a program that reads nothing may have gone already: the answer tells
+    (void)agent.send(req, sizeof req);   // a program that reads nothing may have gone already: the answer tells
     agent.closeInput();
     unsigned char answer[128];
     size_t got = 0;
-    agent.receive(answer, sizeof answer, &got);
-    kcStatus st;
+    (void)agent.receive(answer, sizeof answer, &got);   // got and the finish tell how it went
+    kelvlx::Status st;
     return agent.finish(&st) == KC_OK && got == s.answerLen;
 }
 

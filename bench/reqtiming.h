@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "kelvlx/kelclient.h"
+#include "kelvlx/kelclient.hpp"
 
 namespace reqbench {
 
@@ -42,9 +42,9 @@ private:
 };
 
 // This build's agent for node N1 and server SRV with the given cipher type.
-kcConfig agentConfig(const PasswordDir &dir, int cipherType);
+kelvlx::Config agentConfig(const PasswordDir &dir, int cipherType);
 // The same exchange, started with another program in the agent's place.
-kcConfig programConfig(const kcConfig &agent, const char *program);
+kelvlx::Config programConfig(const kelvlx::Config &agent, const char *program);
 
 // Lets the agent find this build's crypto library where it looks for it,
 // below its installation directory, without LD_LIBRARY_PATH (which every
@@ -57,7 +57,7 @@ std::string showBuildLibrary();
 
 struct Subject {
     std::string name;
-    kcConfig cfg;
+    kelvlx::Config cfg;
     size_t answerLen;          // bytes the program answers: 16 for DES, 32 for AES, 0 for the others
     std::vector<double> us;    // start to exit, one entry per run
 };

@@ -42,7 +42,7 @@ int main(int argc, char **argv)
     if (!dir.ok())
         return 1;
 
-    const kcConfig des = agentConfig(dir, 1);
+    const kelvlx::Config des = agentConfig(dir, 1);
     std::vector<Subject> subjects = {
         {"'A' request, DES", des, 16, {}},
         {"trivial C++ program", programConfig(des, KEL_BINARY_DIR "/bench/kel_trivial"), 0, {}},

@@ -1,5 +1,5 @@
 // Sentences for the agent's exit statuses and for the caller's own failures.
-#include "kelvlx/kelclient.h"
+#include "client/kcinternal.h"
 
 #include <errno.h>
 #include <string.h>
@@ -52,13 +52,25 @@ const char *callerErrorText(int error)
     case KC_E_UNKNOWN:
         return "the agent ended without a status after the new password was confirmed: whether it is stored is "
                "unknown (an unconfirmed 'C' shows the stored password as the old one)";
+    case KC_E_NOMEM: return "the caller's library ran out of memory";
     default: return "an unknown failure of the caller";
     }
 }
 
-} // namespace
+// strsignal and strerror may share a buffer between threads; these do not.
+std::string signalName(int sig)
+{
+    const char *d = sigdescr_np(sig);
+    return d != nullptr ? d : "unknown signal";
+}
 
-const char *kcStatusText(int exitStatus)
+std::string errorName(int err)
+{
+    char buf[128];
+    return strerror_r(err, buf, sizeof buf);   // the GNU form: it returns the text, maybe not in buf
+}
+
+const char *statusText(int exitStatus)
 {
     for (const auto &s : kStatusTexts)
         if (s.status == exitStatus)
@@ -66,7 +78,7 @@ const char *kcStatusText(int exitStatus)
     return "the agent ended with a status it does not document";
 }
 
-std::string kcDescribe(const kcStatus &st)
+std::string describe(const kc_result &st)
 {
     std::string s;
     if (st.error == KC_OK && st.settled)
@@ -76,24 +88,57 @@ std::string kcDescribe(const kcStatus &st)
         return "the agent ended with exit status 0: the request was carried out";
     const std::string kept = st.settled ? "; an unconfirmed 'C' showed that the old password is still stored" : "";
     if (st.error == KC_E_AGENT) {
-        if (st.termSignal != 0)
-            return "the agent was ended by signal " + std::to_string(st.termSignal) + " (" +
-                   strsignal(st.termSignal) + ")" + kept;
-        return "the agent ended with exit status " + std::to_string(st.exitStatus) + ": " +
-               kcStatusText(st.exitStatus);
+        if (st.term_signal != 0)
+            return "the agent was ended by signal " + std::to_string(st.term_signal) + " (" +
+                   signalName(st.term_signal) + ")" + kept;
+        return "the agent ended with exit status " + std::to_string(st.exit_status) + ": " +
+               statusText(st.exit_status);
     }
     s = callerErrorText(st.error);
-    if (st.error == KC_E_UNKNOWN && st.termSignal != 0)
-        s += std::string(" (the agent was ended by signal ") + std::to_string(st.termSignal) + ", " +
-             strsignal(st.termSignal) + ")";
-    if (st.sysErrno != 0)
-        s += std::string(" (") + strerror(st.sysErrno) + ")";
+    if (st.error == KC_E_UNKNOWN && st.term_signal != 0)
+        s += std::string(" (the agent was ended by signal ") + std::to_string(st.term_signal) + ", " +
+             signalName(st.term_signal) + ")";
+    if (st.sys_errno != 0)
+        s += " (" + errorName(st.sys_errno) + ")";
     // The agent is 4750 root:group, so the kernel's refusal means the caller is not in the group.
-    if (st.error == KC_E_START && st.sysErrno == EACCES)
+    if (st.error == KC_E_START && st.sys_errno == EACCES)
         s += "; only members of the group " KEL_AGENT_GROUP " may call the agent, and a user just added to "
              "that group must log in again before it counts";
-    if (st.exitStatus > 0)
-        s += "; the agent then ended with exit status " + std::to_string(st.exitStatus) + ": " +
-             kcStatusText(st.exitStatus);
+    if (st.exit_status > 0)
+        s += "; the agent then ended with exit status " + std::to_string(st.exit_status) + ": " +
+             statusText(st.exit_status);
     return s + kept;
 }
+
+} // namespace
+
+extern "C" {
+
+const char *kc_status_text(int exit_status)
+{
+    return statusText(exit_status);
+}
+
+size_t kc_describe(const kc_result *res, char *buf, size_t cap)
+{
+    // A result from an older caller lacks the later fields: they count as unset.
+    kc_result st = KC_RESULT_INIT;
+    if (res != nullptr)
+        memcpy(&st, res, res->size < sizeof st ? res->size : sizeof st);
+    else
+        st.error = KC_E_ARGUMENT;
+    std::string text;
+    try {
+        text = describe(st);
+    } catch (...) {
+        text.clear();   // out of memory: an empty sentence, whose length says so
+    }
+    if (cap != 0 && buf != nullptr) {
+        const size_t n = text.size() < cap - 1 ? text.size() : cap - 1;
+        memcpy(buf, text.data(), n);
+        buf[n] = '\0';
+    }
+    return text.size();
+}
+
+} // extern "C"

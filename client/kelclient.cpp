@@ -1,11 +1,21 @@
 // Starting the agent and speaking its pipe protocol (docs/pipe-protocol.md).
-#include "kelvlx/kelclient.h"
+//
+// The agent is not the caller's child. A helper process, forked for each
+// run, starts it, waits for it and writes its wait status to a pipe: the
+// caller may ignore SIGCHLD or reap every child itself without the status
+// being lost, and a kill on time-out reaches the agent only while its helper
+// still holds it unreaped, so it can never hit a recycled process id.
+#include "client/kcinternal.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,24 +25,7 @@
 
 #include "common/unx/fio.h"
 
-#ifndef KEL_AGENT_PATH
-#define KEL_AGENT_PATH "kelvlx"
-#endif
-#ifndef KEL_CATALOG_DIR
-#define KEL_CATALOG_DIR "catalogs"
-#endif
-#ifndef KEL_BUILD_STAMP
-#define KEL_BUILD_STAMP ""
-#endif
-#ifndef KEL_PASSWORD_DIR
-#define KEL_PASSWORD_DIR ""   // the agent's current directory
-#endif
-
 namespace {
-
-constexpr size_t KC_MAX_DATA = 64;          // request data the agent reads at most
-constexpr size_t KC_MAX_KEY = 16;           // key length of 'C'
-constexpr size_t KC_MAX_PASSWORD = 96;      // a password of 'C' as sent: 80 bytes of text enciphered with AES
 
 long long nowMs()
 {
@@ -62,9 +55,9 @@ int liftFd(int fd)
     return up;
 }
 
-// Blocks SIGPIPE while writing to the agent, so that an agent which has
-// already gone makes the write fail instead of ending the caller; a SIGPIPE
-// raised meanwhile is consumed before the mask is restored.
+// Blocks SIGPIPE while writing to the agent or its helper, so that one which
+// has already gone makes the write fail instead of ending the caller; a
+// SIGPIPE raised meanwhile is consumed before the mask is restored.
 class SigpipeBlock {
 public:
     SigpipeBlock()
@@ -108,64 +101,268 @@ std::string pathArgument(const std::string &dir)
     return dir + "/ZAR.PWD";
 }
 
+int pidfdOpen(pid_t pid)
+{
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+// ---- The helper's side. It is forked from a process that may run other
+// threads, so until it exits it calls only async-signal-safe functions and
+// system calls; everything it needs is built before the fork.
+
+// What the helper tells the caller: once that the agent started (errno 0)
+// or why it did not, once its wait status. Small enough for one atomic write.
+enum HelperWhat : int32_t { HELPER_STARTED = 1, HELPER_ENDED = 2 };
+struct HelperReport {
+    int32_t what;
+    int32_t value;   // errno of the start, or the wait status
+    int32_t pid;     // the agent's
+};
+
+// The byte the caller sends to have the agent killed.
+constexpr char HELPER_KILL = 'k';
+
+struct SpawnPlan {
+    std::vector<char *> argv;
+    const char *agentPath;
+    int agentEnds[4];   // all four pipe ends: the agent closes the caller's two itself
+    int stdoutFd, stderrFd;
+    uid_t runAsUid;
+    gid_t runAsGid;
+    int reportFd;       // helper -> caller
+    int controlFd;      // caller -> helper
+};
+
+[[noreturn]] void helperExit()
+{
+    _exit(0);
+}
+
+void helperSay(int fd, int32_t what, int32_t value, pid_t pid)
+{
+    HelperReport r = {what, value, static_cast<int32_t>(pid)};
+    if (fioWriteFull(fd, &r, sizeof r) != 0)
+        helperExit();   // the caller has gone: nobody is left to tell
+}
+
+bool keptFd(const SpawnPlan &p, int fd)
+{
+    for (int k : p.agentEnds)
+        if (k == fd)
+            return true;
+    return fd == p.stdoutFd || fd == p.stderrFd || fd == p.reportFd || fd == p.controlFd;
+}
+
+void closeIfCloexec(const SpawnPlan &p, int fd)
+{
+    if (keptFd(p, fd))
+        return;
+    int flags = fcntl(fd, F_GETFD);
+    if (flags != -1 && (flags & FD_CLOEXEC) != 0)
+        close(fd);
+}
+
+// Closes what the caller marked close-on-exec: the agent would not get it
+// anyway, and the helper outlives an exec, so it must not keep open the
+// caller's ends of other agents' pipes that other threads are running.
+// Descriptors the caller passes to every child stay, for the agent.
+void helperCloseCloexec(const SpawnPlan &p)
+{
+    int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        struct rlimit rl;
+        // Without /proc every possible number is tried, up to a sane bound.
+        rlim_t top = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 65536 ? rl.rlim_cur : 65536;
+        for (int fd = 3; fd < static_cast<int>(top); ++fd)
+            closeIfCloexec(p, fd);
+        return;
+    }
+    alignas(8) char buf[4096];
+    for (;;) {
+        long n = syscall(SYS_getdents64, dir, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        for (long off = 0; off < n;) {
+            const auto *d = reinterpret_cast<const struct dirent64 *>(buf + off);
+            off += d->d_reclen;
+            int fd = 0;
+            const char *c = d->d_name;
+            if (*c < '0' || *c > '9')
+                continue;
+            for (; *c >= '0' && *c <= '9'; ++c)
+                fd = fd * 10 + (*c - '0');
+            if (fd > 2 && fd != dir)
+                closeIfCloexec(p, fd);
+        }
+    }
+    close(dir);
+}
+
 // Reports how an exec failed through a close-on-exec pipe; nothing arrives
 // when exec succeeded.
-[[noreturn]] void childFail(int errFd)
+[[noreturn]] void agentFail(int errFd)
 {
     int e = errno;
     ssize_t w = write(errFd, &e, sizeof e);
-    (void)w;   // the parent sees a short report as "started"; nothing more can be done here
+    (void)w;   // the helper sees a short report as "started"; nothing more can be done here
     _exit(127);
+}
+
+[[noreturn]] void agentExec(const SpawnPlan &p, int errFd)
+{
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    if (p.stdoutFd >= 0 && dup2(p.stdoutFd, 1) < 0)
+        agentFail(errFd);
+    if (p.stderrFd >= 0 && dup2(p.stderrFd, 2) < 0)
+        agentFail(errFd);
+    for (int fd : p.agentEnds)
+        if (fcntl(fd, F_SETFD, 0) != 0)
+            agentFail(errFd);
+    if (p.runAsGid != static_cast<gid_t>(-1) && (setgroups(0, nullptr) != 0 || setgid(p.runAsGid) != 0))
+        agentFail(errFd);
+    if (p.runAsUid != static_cast<uid_t>(-1) && setuid(p.runAsUid) != 0)
+        agentFail(errFd);
+    execv(p.agentPath, p.argv.data());
+    agentFail(errFd);
+}
+
+// Waits for the agent, killing it when the caller asks; the agent is still
+// this process's unreaped child whenever the kill is sent.
+int helperWait(const SpawnPlan &p, pid_t agent)
+{
+    const int pidfd = pidfdOpen(agent);
+    struct pollfd fds[2] = {{p.controlFd, POLLIN, 0}, {pidfd, POLLIN, 0}};
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(agent, &status, WNOHANG);
+        if (r == agent)
+            return status;
+        if (r < 0 && errno != EINTR)
+            helperExit();   // cannot happen for an own child; the caller then sees no status
+        // Without a pidfd (an old kernel) the agent's end is looked for every 10 ms.
+        int pr = poll(fds, 2, pidfd >= 0 ? -1 : 10);
+        if (pr > 0 && (fds[0].revents & (POLLIN | POLLHUP)) != 0) {
+            char c = 0;
+            ssize_t n = read(p.controlFd, &c, 1);
+            if (n == 1 && c == HELPER_KILL)
+                kill(agent, SIGKILL);
+            else if (n == 0)
+                fds[0].fd = -1;   // the caller is done or gone; the agent finishes on its own
+        }
+    }
+}
+
+[[noreturn]] void helperRun(const SpawnPlan &p)
+{
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_SETMASK, &all, nullptr);   // the caller's handlers have no business here
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(SIGCHLD, &dfl, nullptr);   // an ignored SIGCHLD would reap the agent behind our back
+    char go = 0;
+    if (fioReadFull(p.controlFd, &go, 1) != 0)
+        helperExit();
+    helperCloseCloexec(p);
+    int err[2];
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        helperSay(p.reportFd, HELPER_STARTED, errno, -1);
+        helperExit();
+    }
+    pid_t agent = _Fork();
+    if (agent < 0) {
+        helperSay(p.reportFd, HELPER_STARTED, errno, -1);
+        helperExit();
+    }
+    if (agent == 0) {
+        close(err[0]);
+        close(p.reportFd);
+        close(p.controlFd);
+        agentExec(p, err[1]);
+    }
+    close(err[1]);
+    for (int fd : p.agentEnds)
+        close(fd);
+    int childErr = 0;
+    helperSay(p.reportFd, HELPER_STARTED, fioReadFull(err[0], &childErr, sizeof childErr) == 0 ? childErr : 0,
+              agent);
+    close(err[0]);
+    helperSay(p.reportFd, HELPER_ENDED, helperWait(p, agent), agent);
+    helperExit();
 }
 
 } // namespace
 
-kcConfig kcDefaultConfig()
-{
-    kcConfig cfg;
-    cfg.agentPath = KEL_AGENT_PATH;
-    cfg.catalogDir = KEL_CATALOG_DIR;
-    cfg.buildDate = KEL_BUILD_STAMP;
-    cfg.buildTime = KEL_BUILD_STAMP;
-    cfg.passwordDir = KEL_PASSWORD_DIR;
-    return cfg;
-}
+// One agent, through its helper, with its two pipes, for one exchange.
+struct kc_agent {
+    explicit kc_agent(const kc_config &cfg) : cfg_(cfg), timeoutMs_(cfg.timeoutMs) {}
+    ~kc_agent();
+    kc_agent(const kc_agent &) = delete;
+    kc_agent &operator=(const kc_agent &) = delete;
 
-kcAgent::kcAgent(const kcConfig &cfg) : cfg_(cfg), timeoutMs_(cfg.timeoutMs) {}
+    int start(char op);
+    int send(const void *p, size_t n);
+    int receive(void *p, size_t n, size_t *got);
+    int receiveExact(void *p, size_t n);
+    void closeInput() { closeFd(&toAgent_); }
+    void closeOutput() { closeFd(&fromAgent_); }
+    int finish(kc_result *st);
+    void extendTimeout(int ms)
+    {
+        if (ms > timeoutMs_)
+            timeoutMs_ = ms;
+    }
 
-void kcAgent::extendTimeout(int ms)
-{
-    if (ms > timeoutMs_)
-        timeoutMs_ = ms;
-}
+    kc_config cfg_;
+    pid_t helper_ = -1;
+    int helperPidfd_ = -1;
+    pid_t agentPid_ = -1;
+    int report_ = -1;      // the helper's reports
+    int control_ = -1;     // to the helper: the go byte, a kill request
+    int toAgent_ = -1;     // caller's end of the input pipe
+    int fromAgent_ = -1;   // caller's end of the output pipe
+    int errno_ = 0;
+    bool timedOut_ = false;
+    int timeoutMs_ = 0;    // cfg_.timeoutMs, or longer after extendTimeout
 
-kcAgent::~kcAgent()
+private:
+    int launch();
+    void requestKill();
+    int waitForExit(kc_result *st);
+    void reapHelper();
+};
+
+kc_agent::~kc_agent()
 {
-    if (pid_ > 0) {
-        kcStatus ignored;   // the outcome of an abandoned exchange is not wanted
+    if (helper_ > 0) {
+        kc_result ignored = KC_RESULT_INIT;   // the outcome of an abandoned exchange is not wanted
         finish(&ignored);
     }
     closeFd(&toAgent_);
     closeFd(&fromAgent_);
 }
 
-int kcAgent::start(char op)
+int kc_agent::start(char op)
 {
-    if (pid_ > 0)
+    if (helper_ > 0)
         return KC_E_ARGUMENT;
-    int in[2] = {-1, -1}, out[2] = {-1, -1}, report[2] = {-1, -1};
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, rep[2] = {-1, -1}, ctl[2] = {-1, -1};
     auto cleanup = [&]() {
         int saved = errno;
-        for (int *fd : {&in[0], &in[1], &out[0], &out[1], &report[0], &report[1]})
+        for (int *fd : {&in[0], &in[1], &out[0], &out[1], &rep[0], &rep[1], &ctl[0], &ctl[1]})
             closeFd(fd);
         errno = saved;
     };
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) {
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(rep, O_CLOEXEC) != 0 ||
+        pipe2(ctl, O_CLOEXEC) != 0) {
         errno_ = errno;
         cleanup();
         return KC_E_PIPE;
     }
-    for (int *fd : {&in[0], &in[1], &out[0], &out[1], &report[1]}) {
+    for (int *fd : {&in[0], &in[1], &out[0], &out[1]}) {
         *fd = liftFd(*fd);
         if (*fd < 0) {
             errno_ = errno;
@@ -174,8 +371,6 @@ int kcAgent::start(char op)
         }
     }
 
-    // Everything the child needs is built before fork: the child only calls
-    // async-signal-safe functions.
     const std::string pwPath = pathArgument(cfg_.passwordDir);
     std::vector<std::string> args = {
         cfg_.agentPath, "0", KC_INTERFACE,
@@ -183,13 +378,11 @@ int kcAgent::start(char op)
         pwPath, cfg_.language, "", cfg_.catalogDir, std::string(1, op), cfg_.node, cfg_.server,
         pwPath, "", cfg_.buildDate, cfg_.buildTime, cfg_.clientType,
         std::to_string(cfg_.exitLogging), "0", std::to_string(cfg_.cipherType)};
-    std::vector<char *> argv;
+    SpawnPlan plan = {{}, cfg_.agentPath.c_str(), {in[0], in[1], out[0], out[1]}, cfg_.stdoutFd, cfg_.stderrFd,
+                      cfg_.runAsUid, cfg_.runAsGid, rep[1], ctl[0]};
     for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int agentEnds[4] = {in[0], in[1], out[0], out[1]};
-    sigset_t none;
-    sigemptyset(&none);
+        plan.argv.push_back(a.data());
+    plan.argv.push_back(nullptr);
 
     pid_t pid = fork();
     if (pid < 0) {
@@ -198,47 +391,64 @@ int kcAgent::start(char op)
         return KC_E_START;
     }
     if (pid == 0) {
-        close(report[0]);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        signal(SIGPIPE, SIG_DFL);
-        if (cfg_.stdoutFd >= 0 && dup2(cfg_.stdoutFd, 1) < 0)
-            childFail(report[1]);
-        if (cfg_.stderrFd >= 0 && dup2(cfg_.stderrFd, 2) < 0)
-            childFail(report[1]);
-        // The agent receives all four pipe ends (it closes the caller's two itself).
-        for (int fd : agentEnds)
-            if (fcntl(fd, F_SETFD, 0) != 0)
-                childFail(report[1]);
-        if (cfg_.runAsGid != static_cast<gid_t>(-1) &&
-            (setgroups(0, nullptr) != 0 || setgid(cfg_.runAsGid) != 0))
-            childFail(report[1]);
-        if (cfg_.runAsUid != static_cast<uid_t>(-1) && setuid(cfg_.runAsUid) != 0)
-            childFail(report[1]);
-        execv(cfg_.agentPath.c_str(), argv.data());
-        childFail(report[1]);
+        close(rep[0]);
+        close(ctl[1]);
+        helperRun(plan);
     }
-
-    pid_ = pid;
+    helper_ = pid;
     closeFd(&in[0]);
     closeFd(&out[1]);
-    closeFd(&report[1]);
+    closeFd(&rep[1]);
+    closeFd(&ctl[0]);
     toAgent_ = in[1];
     fromAgent_ = out[0];
-    in[1] = out[0] = -1;
+    report_ = rep[0];
+    control_ = ctl[1];
+    return launch();
+}
 
-    int childErr = 0;
-    int reported = fioReadFull(report[0], &childErr, sizeof childErr);
-    closeFd(&report[0]);
-    if (reported == 0) {
-        errno_ = childErr;
-        kcStatus ignored;   // the child exited with 127 before exec
+// Lets the helper go once it can be told apart from any later process with
+// its number, and learns whether the agent started.
+int kc_agent::launch()
+{
+    // The helper waits for the go byte, so it is alive and unreaped here:
+    // the pidfd names it even if the caller reaps it later.
+    helperPidfd_ = pidfdOpen(helper_);
+    const char go = 'g';
+    HelperReport r = {};
+    int rc;
+    {
+        SigpipeBlock guard;
+        rc = fioWriteFull(control_, &go, 1);
+    }
+    if (rc == 0)
+        rc = fioReadFull(report_, &r, sizeof r);
+    if (rc != 0 || r.what != HELPER_STARTED) {
+        errno_ = rc < 0 ? errno : ECHILD;   // the helper ended before it could report
+        kc_result ignored = KC_RESULT_INIT;
+        finish(&ignored);
+        return KC_E_START;
+    }
+    agentPid_ = r.pid;
+    if (r.value != 0) {
+        errno_ = r.value;
+        kc_result ignored = KC_RESULT_INIT;   // the agent's child exited with 127 before exec
         finish(&ignored);
         return KC_E_START;
     }
     return KC_OK;
 }
 
-int kcAgent::send(const void *p, size_t n)
+void kc_agent::requestKill()
+{
+    timedOut_ = true;
+    SigpipeBlock guard;
+    // A helper that has gone has already reported the agent's end.
+    ssize_t w = write(control_, &HELPER_KILL, 1);
+    (void)w;
+}
+
+int kc_agent::send(const void *p, size_t n)
 {
     if (toAgent_ < 0)
         return KC_E_SEND;
@@ -250,7 +460,7 @@ int kcAgent::send(const void *p, size_t n)
     return KC_OK;
 }
 
-int kcAgent::receive(void *p, size_t n, size_t *got)
+int kc_agent::receive(void *p, size_t n, size_t *got)
 {
     *got = 0;
     if (fromAgent_ < 0)
@@ -272,8 +482,7 @@ int kcAgent::receive(void *p, size_t n, size_t *got)
     };
     if (fioTransferFull(step, n, got) < 0) {
         if (errno == ETIMEDOUT) {
-            timedOut_ = true;
-            kill(pid_, SIGKILL);
+            requestKill();
             return KC_E_TIMEOUT;
         }
         errno_ = errno;
@@ -282,7 +491,7 @@ int kcAgent::receive(void *p, size_t n, size_t *got)
     return KC_OK;
 }
 
-int kcAgent::receiveExact(void *p, size_t n)
+int kc_agent::receiveExact(void *p, size_t n)
 {
     size_t got = 0;
     int rc = receive(p, n, &got);
@@ -291,92 +500,121 @@ int kcAgent::receiveExact(void *p, size_t n)
     return got == n ? KC_OK : KC_E_RECEIVE;
 }
 
-void kcAgent::closeInput()
+// The helper is the caller's child: reaped here through its pidfd, or by its
+// number where the kernel has no pidfds. A caller that ignores SIGCHLD or
+// reaped it already leaves nothing to reap (ECHILD), which is fine.
+void kc_agent::reapHelper()
 {
-    closeFd(&toAgent_);
-}
-
-void kcAgent::closeOutput()
-{
-    closeFd(&fromAgent_);
-}
-
-int kcAgent::waitForExit(kcStatus *st)
-{
-    int status = 0;
-    const long long deadline = nowMs() + timeoutMs_;
-    long pauseUs = 100;
     for (;;) {
-        pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_)
+        int r;
+        if (helperPidfd_ >= 0) {
+            siginfo_t info;
+            r = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(helperPidfd_), &info, WEXITED);
+        } else {
+            r = waitpid(helper_, nullptr, 0) < 0 ? -1 : 0;
+        }
+        if (r == 0 || errno != EINTR)
             break;
-        if (r < 0 && errno != EINTR) {
-            st->sysErrno = errno;
-            pid_ = -1;
-            return KC_E_WAIT;
-        }
-        if (r == 0 && nowMs() >= deadline && !timedOut_) {
-            timedOut_ = true;
-            kill(pid_, SIGKILL);
-        }
-        usleep(static_cast<useconds_t>(pauseUs));
-        if (pauseUs < 20000)
-            pauseUs *= 2;
     }
-    pid_ = -1;
+    closeFd(&helperPidfd_);
+    helper_ = -1;
+    agentPid_ = -1;
+}
+
+int kc_agent::waitForExit(kc_result *st)
+{
+    HelperReport r = {};
+    size_t got = 0;
+    const long long deadline = nowMs() + timeoutMs_;
+    auto step = [&](size_t off, size_t len) -> ssize_t {
+        struct pollfd pfd = {report_, POLLIN, 0};
+        long long left = deadline - nowMs();
+        if (!timedOut_ && left <= 0)
+            requestKill();
+        int pr = poll(&pfd, 1, timedOut_ ? -1 : static_cast<int>(left));
+        if (pr < 0)
+            return -1;
+        if (pr == 0) {
+            errno = EINTR;   // the deadline passed: the loop asks for the kill and waits on
+            return -1;
+        }
+        return read(report_, reinterpret_cast<char *>(&r) + off, len);
+    };
+    int rc = fioTransferFull(step, sizeof r, &got);
+    const int readErr = errno;
+    closeFd(&report_);
+    closeFd(&control_);
+    reapHelper();
+    if (rc != 0 || r.what != HELPER_ENDED) {
+        st->sys_errno = rc < 0 ? readErr : ECHILD;   // the helper was killed before it reported
+        return KC_E_WAIT;
+    }
+    const int status = r.value;
     if (WIFEXITED(status))
-        st->exitStatus = WEXITSTATUS(status);
+        st->exit_status = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
-        st->termSignal = WTERMSIG(status);
+        st->term_signal = WTERMSIG(status);
     if (timedOut_)
         return KC_E_TIMEOUT;
-    if (st->termSignal != 0 || st->exitStatus != 0)
+    if (st->term_signal != 0 || st->exit_status != 0)
         return KC_E_AGENT;
     return KC_OK;
 }
 
-int kcAgent::finish(kcStatus *st)
+int kc_agent::finish(kc_result *st)
 {
-    *st = kcStatus();
+    const kc_result fresh = KC_RESULT_INIT;
+    *st = fresh;
     closeInput();
     closeOutput();
-    if (pid_ <= 0) {
+    if (helper_ <= 0) {
         st->error = KC_E_WAIT;
         return st->error;
     }
     st->error = waitForExit(st);
     if (st->error == KC_E_TIMEOUT)
-        st->sysErrno = ETIMEDOUT;
+        st->sys_errno = ETIMEDOUT;
     return st->error;
+}
+
+void kcStore(kc_result *res, const kc_result &from)
+{
+    if (res == nullptr || res->size == 0)
+        return;
+    const size_t n = res->size < sizeof from ? res->size : sizeof from;
+    const size_t keep = res->size;
+    memcpy(res, &from, n);
+    res->size = keep;
 }
 
 namespace {
 
 // Ends the exchange: the agent's own report (a non-zero status, a signal, a
 // time-out) says more than the caller-side failure it caused, so it wins.
-int settle(kcAgent &agent, int callerRc, kcStatus *st)
+int settle(kc_agent &agent, int callerRc, kc_result *st)
 {
     int rc = agent.finish(st);
     if (rc != KC_OK)
         return rc;
     if (callerRc != KC_OK) {
         st->error = callerRc;
-        st->sysErrno = agent.lastErrno();
+        st->sys_errno = agent.errno_;
     }
     return st->error;
 }
 
-int fail(kcStatus *st, int rc, int err)
+int fail(kc_result *st, int rc, int err)
 {
-    *st = kcStatus();
+    const kc_result fresh = KC_RESULT_INIT;
+    *st = fresh;
     st->error = rc;
-    st->sysErrno = err;
+    st->sys_errno = err;
     return rc;
 }
 
 // Reads the rest of an answer that should already be complete: anything more
 // is a protocol error.
-int expectEnd(kcAgent &agent)
+int expectEnd(kc_agent &agent)
 {
     unsigned char extra;
     size_t got = 0;
@@ -387,17 +625,15 @@ int expectEnd(kcAgent &agent)
     return got == 0 ? KC_OK : KC_E_PROTOCOL;
 }
 
-int runCipher(const kcConfig &cfg, char op, unsigned char codeSet, const unsigned char *data, size_t len,
-              kcAnswer *answer, kcStatus *st)
+int runCipher(const kc_config &cfg, char op, unsigned char codeSet, const unsigned char *data, size_t len,
+              kcSecret<KC_MAX_ANSWER> *answer, size_t *answerLen, kc_result *st)
 {
-    answer->buf.clear();
-    answer->len = 0;
     if (len > KC_MAX_DATA || (data == nullptr && len != 0))
         return fail(st, KC_E_ARGUMENT, EINVAL);
-    kcAgent agent(cfg);
+    kc_agent agent(cfg);
     int rc = agent.start(op);
     if (rc != KC_OK)
-        return fail(st, rc, agent.lastErrno());
+        return fail(st, rc, agent.errno_);
 
     kcSecret<2 + KC_MAX_DATA> req;
     req.b[0] = 0;   // flag 0: a cipher request
@@ -407,39 +643,19 @@ int runCipher(const kcConfig &cfg, char op, unsigned char codeSet, const unsigne
     rc = agent.send(req.b, 2 + len);
     agent.closeInput();   // an empty request is ended by the closed pipe
     if (rc == KC_OK)
-        rc = agent.receive(answer->buf.b, 80, &answer->len);
+        rc = agent.receive(answer->b, KC_MAX_ANSWER, answerLen);
     if (rc == KC_OK)
         rc = expectEnd(agent);
-    rc = settle(agent, rc, st);
-    if (rc != KC_OK) {
-        answer->buf.clear();
-        answer->len = 0;
-    }
-    return rc;
+    return settle(agent, rc, st);
 }
 
-} // namespace
-
-int kcEncipher(const kcConfig &cfg, unsigned char codeSet, const unsigned char *data, size_t len,
-               kcAnswer *answer, kcStatus *st)
+int fetchKeys(const kc_config &cfg, const unsigned char *request16, kcSecret<KC_KEY_BLOCK> *keys, size_t *len,
+              kc_result *st)
 {
-    return runCipher(cfg, 'A', codeSet, data, len, answer, st);
-}
-
-int kcDecipher(const kcConfig &cfg, unsigned char codeSet, const unsigned char *data, size_t len,
-               kcAnswer *answer, kcStatus *st)
-{
-    return runCipher(cfg, 'B', codeSet, data, len, answer, st);
-}
-
-int kcFetchKeys(const kcConfig &cfg, const unsigned char *request16, kcAnswer *keys, kcStatus *st)
-{
-    keys->buf.clear();
-    keys->len = 0;
-    kcAgent agent(cfg);
+    kc_agent agent(cfg);
     int rc = agent.start('A');
     if (rc != KC_OK)
-        return fail(st, rc, agent.lastErrno());
+        return fail(st, rc, agent.errno_);
     kcSecret<17> req;
     req.b[0] = 1;   // a non-zero flag asks for the key block
     if (request16 != nullptr)
@@ -447,23 +663,25 @@ int kcFetchKeys(const kcConfig &cfg, const unsigned char *request16, kcAnswer *k
     rc = agent.send(req.b, sizeof req.b);
     agent.closeInput();
     if (rc == KC_OK)
-        rc = agent.receive(keys->buf.b, KC_KEY_BLOCK, &keys->len);
+        rc = agent.receive(keys->b, KC_KEY_BLOCK, len);
     if (rc == KC_OK)
         rc = expectEnd(agent);
     rc = settle(agent, rc, st);
-    if (rc == KC_OK && keys->len != KC_KEY_BLOCK)
+    if (rc == KC_OK && *len != KC_KEY_BLOCK)
         rc = st->error = KC_E_PROTOCOL;
-    if (rc != KC_OK) {
-        keys->buf.clear();
-        keys->len = 0;
-    }
     return rc;
 }
 
-namespace {
+// The two passwords of a 'C' as the library holds them.
+struct Passwords {
+    kcSecret<KC_MAX_PASSWORD> oldPw;
+    size_t oldLen = 0;
+    kcSecret<KC_MAX_PASSWORD> newPw;
+    size_t newLen = 0;
+};
 
 // One password of the 'C' answer: its 8-byte length, then its bytes.
-int receivePassword(kcAgent &agent, unsigned char *dst, size_t cap, size_t *len)
+int receivePassword(kc_agent &agent, unsigned char *dst, size_t cap, size_t *len)
 {
     uint64_t n = 0;
     int rc = agent.receiveExact(&n, sizeof n);
@@ -477,14 +695,28 @@ int receivePassword(kcAgent &agent, unsigned char *dst, size_t cap, size_t *len)
     return rc;
 }
 
-} // namespace
-
-namespace {
-
-bool samePassword(const kcSecret<96> &a, size_t aLen, const kcSecret<96> &b, size_t bLen)
+bool samePassword(const kcSecret<KC_MAX_PASSWORD> &a, size_t aLen, const kcSecret<KC_MAX_PASSWORD> &b, size_t bLen)
 {
     return aLen == bLen && memcmp(a.b, b.b, aLen) == 0;
 }
+
+struct Decider {
+    kc_decide_fn fn;
+    void *ctx;
+};
+
+int32_t askCaller(const Decider &d, const Passwords &pw)
+{
+    if (d.fn == nullptr)
+        return KC_REFUSE;
+    // The caller sees the library's copies, read-only by contract.
+    kc_passwords view = {sizeof view, const_cast<unsigned char *>(pw.oldPw.b), pw.oldPw.size(), pw.oldLen,
+                         const_cast<unsigned char *>(pw.newPw.b), pw.newPw.size(), pw.newLen};
+    return d.fn(d.ctx, &view);
+}
+
+int generate(const kc_config &cfg, unsigned char codeSet, unsigned char encipherFlag, const unsigned char *key,
+             size_t keyLen, const Decider &decide, Passwords *out, kc_result *st);
 
 // A confirmed 'C' whose agent ended without a status (killed, or ended for
 // being silent too long) may or may not have stored the new password. An
@@ -492,42 +724,34 @@ bool samePassword(const kcSecret<96> &a, size_t aLen, const kcSecret<96> &b, siz
 // old one: the new one stored (KC_OK), the old one kept (the agent's failure
 // stands), or neither (KC_E_UNKNOWN). The passwords compare as sent: the
 // same key and cipher encipher the same text alike.
-int settleUnknown(const kcConfig &cfg, unsigned char codeSet, unsigned char encipherFlag, const unsigned char *key,
-                  size_t keyLen, const kcPasswords &sent, kcStatus *st)
+int settleUnknown(const kc_config &cfg, unsigned char codeSet, unsigned char encipherFlag, const unsigned char *key,
+                  size_t keyLen, const Passwords &sent, kc_result *st)
 {
     const int agentError = st->error;
-    kcPasswords now;
-    kcStatus look;
+    Passwords now;
+    kc_result look = KC_RESULT_INIT;
     st->error = KC_E_UNKNOWN;
-    if (kcGeneratePassword(cfg, codeSet, encipherFlag, key, keyLen, [](const kcPasswords &) { return KC_REFUSE; },
-                           &now, &look) != KC_OK)
+    if (generate(cfg, codeSet, encipherFlag, key, keyLen, Decider{nullptr, nullptr}, &now, &look) != KC_OK)
         return st->error;
     if (samePassword(now.oldPw, now.oldLen, sent.newPw, sent.newLen)) {
-        st->settled = true;
+        st->settled = 1;
         st->error = KC_OK;
     } else if (samePassword(now.oldPw, now.oldLen, sent.oldPw, sent.oldLen)) {
-        st->settled = true;
+        st->settled = 1;
         st->error = agentError;
     }
     return st->error;
 }
 
-} // namespace
-
-int kcGeneratePassword(const kcConfig &cfg, unsigned char codeSet, unsigned char encipherFlag,
-                       const unsigned char *key, size_t keyLen,
-                       const std::function<int32_t(const kcPasswords &)> &decide, kcPasswords *out,
-                       kcStatus *st)
+int generate(const kc_config &cfg, unsigned char codeSet, unsigned char encipherFlag, const unsigned char *key,
+             size_t keyLen, const Decider &decide, Passwords *out, kc_result *st)
 {
-    out->oldPw.clear();
-    out->newPw.clear();
-    out->oldLen = out->newLen = 0;
     if (keyLen > KC_MAX_KEY || (key == nullptr && keyLen != 0))
         return fail(st, KC_E_ARGUMENT, EINVAL);
-    kcAgent agent(cfg);
+    kc_agent agent(cfg);
     int rc = agent.start('C');
     if (rc != KC_OK)
-        return fail(st, rc, agent.lastErrno());
+        return fail(st, rc, agent.errno_);
 
     kcSecret<3 + KC_MAX_KEY> req;
     req.b[0] = codeSet;
@@ -542,7 +766,7 @@ int kcGeneratePassword(const kcConfig &cfg, unsigned char codeSet, unsigned char
         rc = receivePassword(agent, out->newPw.b, KC_MAX_PASSWORD, &out->newLen);
     bool confirmed = false;
     if (rc == KC_OK) {
-        int32_t confirmation = decide ? decide(*out) : KC_REFUSE;
+        int32_t confirmation = askCaller(decide, *out);
         confirmed = confirmation == KC_CONFIRM;
         if (confirmed)
             agent.extendTimeout(KC_STORE_WAIT_MS);
@@ -553,12 +777,219 @@ int kcGeneratePassword(const kcConfig &cfg, unsigned char codeSet, unsigned char
     if (rc == KC_OK)
         rc = expectEnd(agent);
     rc = settle(agent, rc, st);
-    if (confirmed && (st->termSignal != 0 || rc == KC_E_TIMEOUT))
+    if (confirmed && (st->term_signal != 0 || rc == KC_E_TIMEOUT))
         rc = settleUnknown(cfg, codeSet, encipherFlag, key, keyLen, *out, st);
-    if (rc != KC_OK && rc != KC_E_AGENT && rc != KC_E_UNKNOWN) {
-        out->oldPw.clear();
-        out->newPw.clear();
-        out->oldLen = out->newLen = 0;
-    }
     return rc;
 }
+
+// Copies an answer to the caller's buffer, or zeroes the buffer on failure.
+void handOver(int rc, const unsigned char *from, size_t len, unsigned char *to, size_t cap, size_t *toLen)
+{
+    if (rc == KC_OK && len <= cap) {
+        memcpy(to, from, len);
+        *toLen = len;
+        return;
+    }
+    explicit_bzero(to, cap);
+    *toLen = 0;
+}
+
+int cipherCall(const kc_config *cfg, char op, unsigned char codeSet, const unsigned char *data, size_t len,
+               unsigned char *out, size_t cap, size_t *outLen, kc_result *res)
+{
+    kc_result st = KC_RESULT_INIT;
+    int rc;
+    if (cfg == nullptr || out == nullptr || outLen == nullptr || cap < KC_MAX_ANSWER) {
+        rc = fail(&st, KC_E_ARGUMENT, EINVAL);
+        if (out != nullptr)
+            explicit_bzero(out, cap);
+        if (outLen != nullptr)
+            *outLen = 0;
+    } else {
+        rc = kcGuarded([&] {
+            kcSecret<KC_MAX_ANSWER> answer;
+            size_t got = 0;
+            int r = runCipher(*cfg, op, codeSet, data, len, &answer, &got, &st);
+            handOver(r, answer.b, got, out, cap, outLen);
+            return r;
+        });
+        if (rc == KC_E_NOMEM)
+            fail(&st, rc, ENOMEM);
+    }
+    kcStore(res, st);
+    return rc;
+}
+
+bool passwordBuffersFit(const kc_passwords *pw)
+{
+    return pw != nullptr && pw->size >= sizeof(kc_passwords) && pw->old_pw != nullptr && pw->new_pw != nullptr &&
+           pw->old_cap >= KC_MAX_PASSWORD && pw->new_cap >= KC_MAX_PASSWORD;
+}
+
+} // namespace
+
+extern "C" {
+
+int kc_encipher(const kc_config *cfg, unsigned char code_set, const unsigned char *data, size_t len,
+                unsigned char *out, size_t cap, size_t *out_len, kc_result *res)
+{
+    return cipherCall(cfg, 'A', code_set, data, len, out, cap, out_len, res);
+}
+
+int kc_decipher(const kc_config *cfg, unsigned char code_set, const unsigned char *data, size_t len,
+                unsigned char *out, size_t cap, size_t *out_len, kc_result *res)
+{
+    return cipherCall(cfg, 'B', code_set, data, len, out, cap, out_len, res);
+}
+
+int kc_fetch_keys(const kc_config *cfg, const unsigned char *request16, unsigned char *out, size_t cap,
+                  kc_result *res)
+{
+    kc_result st = KC_RESULT_INIT;
+    int rc;
+    if (cfg == nullptr || out == nullptr || cap < KC_KEY_BLOCK) {
+        rc = fail(&st, KC_E_ARGUMENT, EINVAL);
+        if (out != nullptr)
+            explicit_bzero(out, cap);
+    } else {
+        rc = kcGuarded([&] {
+            kcSecret<KC_KEY_BLOCK> keys;
+            size_t got = 0, len = 0;
+            int r = fetchKeys(*cfg, request16, &keys, &got, &st);
+            handOver(r, keys.b, got, out, cap, &len);
+            return r;
+        });
+        if (rc == KC_E_NOMEM)
+            fail(&st, rc, ENOMEM);
+    }
+    kcStore(res, st);
+    return rc;
+}
+
+int kc_generate_password(const kc_config *cfg, unsigned char code_set, unsigned char encipher_flag,
+                         const unsigned char *key, size_t key_len, kc_decide_fn decide, void *ctx,
+                         kc_passwords *pw, kc_result *res)
+{
+    kc_result st = KC_RESULT_INIT;
+    int rc;
+    if (cfg == nullptr || !passwordBuffersFit(pw)) {
+        rc = fail(&st, KC_E_ARGUMENT, EINVAL);
+        if (pw != nullptr && pw->size >= sizeof(kc_passwords)) {
+            if (pw->old_pw != nullptr)
+                explicit_bzero(pw->old_pw, pw->old_cap);
+            if (pw->new_pw != nullptr)
+                explicit_bzero(pw->new_pw, pw->new_cap);
+            pw->old_len = pw->new_len = 0;
+        }
+    } else {
+        rc = kcGuarded([&] {
+            Passwords got;
+            int r = generate(*cfg, code_set, encipher_flag, key, key_len, Decider{decide, ctx}, &got, &st);
+            // What the agent sent stays for its own failures: the caller may want to see it.
+            const bool keep = r == KC_OK || r == KC_E_AGENT || r == KC_E_UNKNOWN;
+            handOver(keep ? KC_OK : r, got.oldPw.b, got.oldLen, pw->old_pw, pw->old_cap, &pw->old_len);
+            handOver(keep ? KC_OK : r, got.newPw.b, got.newLen, pw->new_pw, pw->new_cap, &pw->new_len);
+            return r;
+        });
+        if (rc == KC_E_NOMEM)
+            fail(&st, rc, ENOMEM);
+    }
+    kcStore(res, st);
+    return rc;
+}
+
+int kc_agent_new(const kc_config *cfg, kc_agent **out)
+{
+    if (out == nullptr)
+        return KC_E_ARGUMENT;
+    *out = nullptr;
+    if (cfg == nullptr)
+        return KC_E_ARGUMENT;
+    return kcGuarded([&] {
+        *out = new kc_agent(*cfg);
+        return static_cast<int>(KC_OK);
+    });
+}
+
+void kc_agent_free(kc_agent *agent)
+{
+    delete agent;
+}
+
+int kc_agent_start(kc_agent *agent, char op)
+{
+    if (agent == nullptr)
+        return KC_E_ARGUMENT;
+    return kcGuarded([&] { return agent->start(op); });
+}
+
+int kc_agent_send(kc_agent *agent, const void *p, size_t n)
+{
+    if (agent == nullptr || (p == nullptr && n != 0))
+        return KC_E_ARGUMENT;
+    return agent->send(p, n);
+}
+
+int kc_agent_receive(kc_agent *agent, void *p, size_t n, size_t *got)
+{
+    if (got != nullptr)
+        *got = 0;
+    if (agent == nullptr || got == nullptr || (p == nullptr && n != 0))
+        return KC_E_ARGUMENT;
+    return agent->receive(p, n, got);
+}
+
+int kc_agent_receive_exact(kc_agent *agent, void *p, size_t n)
+{
+    if (agent == nullptr || (p == nullptr && n != 0))
+        return KC_E_ARGUMENT;
+    return agent->receiveExact(p, n);
+}
+
+void kc_agent_close_input(kc_agent *agent)
+{
+    if (agent != nullptr)
+        agent->closeInput();
+}
+
+void kc_agent_close_output(kc_agent *agent)
+{
+    if (agent != nullptr)
+        agent->closeOutput();
+}
+
+int kc_agent_finish(kc_agent *agent, kc_result *res)
+{
+    kc_result st = KC_RESULT_INIT;
+    int rc = agent == nullptr ? fail(&st, KC_E_ARGUMENT, EINVAL) : agent->finish(&st);
+    kcStore(res, st);
+    return rc;
+}
+
+void kc_agent_extend_timeout(kc_agent *agent, int ms)
+{
+    if (agent != nullptr)
+        agent->extendTimeout(ms);
+}
+
+pid_t kc_agent_pid(const kc_agent *agent)
+{
+    return agent == nullptr ? -1 : agent->agentPid_;
+}
+
+int kc_agent_input_fd(const kc_agent *agent)
+{
+    return agent == nullptr ? -1 : agent->toAgent_;
+}
+
+int kc_agent_output_fd(const kc_agent *agent)
+{
+    return agent == nullptr ? -1 : agent->fromAgent_;
+}
+
+int kc_agent_errno(const kc_agent *agent)
+{
+    return agent == nullptr ? 0 : agent->errno_;
+}
+
+} // extern "C"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "kelvlx/kelclient.h"
+#include "kelvlx/kelclient.hpp"
 #include "common/mem/secure.h"
 #include "tools/toolcli.h"
 
@@ -45,7 +45,7 @@ const char kUsage[] =
     "3 generate --confirm: whether the new password is stored is unknown (the agent ended without a status).\n";
 
 struct CallOptions {
-    kcConfig cfg = kcDefaultConfig();
+    kelvlx::Config cfg = kelvlx::defaultConfig();
     int codeSet = 0;
     bool confirm = false;
     bool ask = false;
@@ -182,9 +182,9 @@ int parseOptions(int argc, char **argv, CallOptions *o, bool *done)
     return CALL_OK;
 }
 
-int failed(const char *what, const kcStatus &st)
+int failed(const char *what, const kelvlx::Status &st)
 {
-    fprintf(stderr, "kelcall: %s failed: %s\n", what, kcDescribe(st).c_str());
+    fprintf(stderr, "kelcall: %s failed: %s\n", what, kelvlx::describe(st).c_str());
     return CALL_FAILED;
 }
 
@@ -198,11 +198,11 @@ int cmdCipher(const CallOptions &o, bool encipher)
     size_t len = 0;
     if (!parseHex(reinterpret_cast<const unsigned char *>(text.data()), text.size(), data.size(), data.b, &len))
         return usage("the data must be hex digits, at most 64 bytes");
-    kcAnswer answer;
-    kcStatus st;
+    kelvlx::Answer answer;
+    kelvlx::Status st;
     const unsigned char cs = static_cast<unsigned char>(o.codeSet);
-    int rc = encipher ? kcEncipher(o.cfg, cs, data.b, len, &answer, &st)
-                      : kcDecipher(o.cfg, cs, data.b, len, &answer, &st);
+    int rc = encipher ? kelvlx::encipher(o.cfg, cs, data.b, len, &answer, &st)
+                      : kelvlx::decipher(o.cfg, cs, data.b, len, &answer, &st);
     if (rc != KC_OK)
         return failed(what, st);
     printf("%s\n", toHex(answer.buf.b, answer.len).c_str());
@@ -213,9 +213,9 @@ int cmdKeys(const CallOptions &o)
 {
     if (o.words.size() != 1)
         return usage("keys takes no argument");
-    kcAnswer keys;
-    kcStatus st;
-    if (kcFetchKeys(o.cfg, nullptr, &keys, &st) != KC_OK)
+    kelvlx::Answer keys;
+    kelvlx::Status st;
+    if (kelvlx::fetchKeys(o.cfg, nullptr, &keys, &st) != KC_OK)
         return failed("fetching the keys", st);
     static const char *const names[] = {"current key", "saved key 1", "saved key 2"};
     for (size_t slot = 0; slot < 3; ++slot) {
@@ -284,30 +284,30 @@ int cmdGenerate(const CallOptions &o)
         if (std::string bad = readKey(o.keyFd, &key, &keyLen); !bad.empty())
             return usage(bad);
     bool store = false;
-    auto decide = [&](const kcPasswords &pw) -> int32_t {
+    auto decide = [&](const kelvlx::Passwords &pw) -> int32_t {
         printf("old password: %s\n", showPassword(pw.oldPw.b, pw.oldLen, enciphered).c_str());
         printf("new password: %s\n", showPassword(pw.newPw.b, pw.newLen, enciphered).c_str());
         fflush(stdout);
         store = o.confirm || (o.ask && askYes());
         return store ? KC_CONFIRM : KC_REFUSE;
     };
-    kcPasswords pw;
-    kcStatus st;
-    int rc = kcGeneratePassword(o.cfg, static_cast<unsigned char>(o.codeSet), enciphered ? 1 : 2, key.b, keyLen,
+    kelvlx::Passwords pw;
+    kelvlx::Status st;
+    int rc = kelvlx::generatePassword(o.cfg, static_cast<unsigned char>(o.codeSet), enciphered ? 1 : 2, key.b, keyLen,
                                 decide, &pw, &st);
     if (rc == KC_E_UNKNOWN) {
         // Neither "stored" nor "failed": the server's password must not change yet.
         fprintf(stderr,
                 "kelcall: unknown: check with 'kelcall --node %s --server %s generate' (without --confirm), whose "
                 "old password is the stored one: %s\n",
-                o.cfg.node.c_str(), o.cfg.server.c_str(), kcDescribe(st).c_str());
+                o.cfg.node.c_str(), o.cfg.server.c_str(), kelvlx::describe(st).c_str());
         return CALL_UNKNOWN;
     }
     if (rc != KC_OK)
         return failed(o.confirm || o.ask ? "generating and storing the password" : "generating the password", st);
     printf(store ? "The new password is stored.\n" : "The new password was refused; the old one is kept.\n");
     if (st.settled)
-        printf("(%s.)\n", kcDescribe(st).c_str());
+        printf("(%s.)\n", kelvlx::describe(st).c_str());
     return CALL_OK;
 }
 

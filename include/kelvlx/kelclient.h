@@ -1,189 +1,243 @@
-// The caller's library of the kelvlx password agent: starts the agent as a
-// child with its 22 arguments and two pipes, speaks one operation's exchange
-// and reports the answer and the exit status. Needs the C++17 standard
-// library and POSIX, nothing else. docs/client-library.md describes each
-// call; the bytes exchanged are in docs/pipe-protocol.md.
-#pragma once
+/* The caller's library of the kelvlx password agent: starts the agent with
+ * its 22 arguments and two pipes, speaks one operation's exchange and reports
+ * the answer and the exit status. This header is the library's stable
+ * interface: C99 and C++, opaque handles, plain structures, an enum of
+ * statuses; every symbol carries the version node KELVLX_CLIENT_1.
+ * docs/client-library.md shows it in use; the bytes exchanged are in
+ * docs/pipe-protocol.md. C++ callers may prefer kelclient.hpp, a header-only
+ * layer over it.
+ *
+ * Threads: every call may run in several threads at once as long as no two
+ * threads use one kc_agent at the same time and nobody changes a kc_config
+ * while another thread reads it (a config that is only read may be shared).
+ * Nothing is kept between calls; the library holds no global state.
+ *
+ * Signals and children: for each exchange the library forks a short-lived
+ * helper process, which starts the agent as its own child, waits for it and
+ * hands its exit status back through a pipe. The caller's SIGCHLD handling
+ * therefore does not matter: SIGCHLD may be ignored (SIG_IGN, SA_NOCLDWAIT)
+ * and a handler may reap every child with waitpid(-1, ...), the status is not
+ * lost. The caller must not kill the helper; a caller that reaps it sees an
+ * exit status of 0 that means nothing. SIGPIPE is blocked in the calling
+ * thread while the library writes to the agent, so an agent that has gone
+ * makes the call fail instead of ending the caller; the agent itself starts
+ * with no signal blocked and SIGPIPE and SIGCHLD at their defaults. */
+#ifndef KELVLX_KELCLIENT_H
+#define KELVLX_KELCLIENT_H
 
-#include <string.h>
+#include <stddef.h>
+#include <stdint.h>
 #include <sys/types.h>
 
-#include <cstddef>
-#include <cstdint>
-#include <functional>
-#include <string>
+#ifdef __cplusplus
+extern "C" {
+#endif
 
-// The interface string of argument 2; each \b is one backspace byte.
-inline constexpr char KC_INTERFACE[] = "QRB Linkag\bestab\b VOMP Edition 4";
-inline constexpr int KC_ARG_COUNT = 22;
+/* The interface string of argument 2; each \b is one backspace byte. */
+#define KC_INTERFACE "QRB Linkag\bestab\b VOMP Edition 4"
+#define KC_ARG_COUNT 22
 
-// A fixed buffer for a password, a key or exchanged data, zeroed (by a call
-// the compiler cannot drop) when it goes and by clear().
-template <size_t N>
-struct kcSecret {
-    unsigned char b[N] = {};
+/* Sizes of the protocol's pieces, for the caller's buffers. */
+#define KC_MAX_DATA 64        /* data of one 'A' or 'B' request */
+#define KC_MAX_ANSWER 80      /* a cipher answer: 64 bytes padded by AES */
+#define KC_KEY_BLOCK 192      /* the key block: three slots */
+#define KC_KEY_SLOT 64
+#define KC_MAX_KEY 16         /* the caller's key of a 'C' */
+#define KC_MAX_PASSWORD 96    /* a password of 'C' as sent: 80 bytes of text enciphered with AES */
 
-    kcSecret() = default;
-    kcSecret(const kcSecret &) = delete;
-    kcSecret &operator=(const kcSecret &) = delete;
-    ~kcSecret() { clear(); }
+/* The confirmation of a 'C': 67 stores the new password, anything else keeps
+ * the old one. */
+#define KC_CONFIRM 67
+#define KC_REFUSE 66
+/* How long a confirmed 'C' may take at the least, in milliseconds: the agent
+ * waits up to 120 seconds for the password file's lock, then rewrites it. */
+#define KC_STORE_WAIT_MS ((120 + 30) * 1000)
 
-    unsigned char *data() { return b; }
-    const unsigned char *data() const { return b; }
-    char *chars() { return reinterpret_cast<char *>(b); }
-    static constexpr size_t size() { return N; }
-    void clear() { explicit_bzero(b, N); }
-};
-
-// What a caller needs to start the agent for one node and server.
-struct kcConfig {
-    std::string agentPath;     // the kelvlx executable
-    std::string catalogDir;    // directory holding <LANG>/kelclientV3.cat
-    std::string buildDate;     // must equal the agent's build stamp
-    std::string buildTime;
-    std::string language = "EN_US";
-    std::string clientType = "\x01";   // only its first byte is read
-    std::string passwordDir;   // directory of ZAR.PWD; empty: the agent's current directory
-    std::string node;
-    std::string server;
-    int cipherType = 0;        // 0 best available, 1 DES, 2 AES
-    int exitLogging = 0;
-    int timeoutMs = 30000;     // an agent silent for this long is ended
-    // Run the agent as this user and group instead of the caller's (only a
-    // root caller can; (uid_t)-1 keeps the caller's).
-    uid_t runAsUid = static_cast<uid_t>(-1);
-    gid_t runAsGid = static_cast<gid_t>(-1);
-    // Where the agent's standard output and error go; -1 inherits the caller's.
-    int stdoutFd = -1;
-    int stderrFd = -1;
-};
-
-// The installed agent, catalogs and password directory, and the build stamp
-// of the build this library comes from, which the agent must share.
-kcConfig kcDefaultConfig();
-
-// What went wrong, on the caller's side or in the agent.
-enum kcError : int {
+/* What went wrong, on the caller's side or in the agent. The values are
+ * fixed: new ones are only ever added at the end. */
+typedef enum kcError {
     KC_OK = 0,
-    KC_E_AGENT,      // the agent ended with a non-zero status or by a signal
-    KC_E_ARGUMENT,   // the request itself is not valid (too long, bad key length ...)
-    KC_E_PIPE,       // the pipes could not be made
-    KC_E_START,      // the agent could not be started
-    KC_E_SEND,       // the request could not be written completely
-    KC_E_RECEIVE,    // reading the answer failed
-    KC_E_TIMEOUT,    // the agent did not answer in time and was ended
-    KC_E_PROTOCOL,   // the agent exited with 0 but its answer was not what the protocol says
-    KC_E_WAIT,       // the agent's end could not be observed
-    KC_E_UNKNOWN,    // 'C': the agent ended without a status after the confirmation was sent (killed, or it
-                     // did not answer in time), and no second look settled whether the new password is stored
-};
+    KC_E_AGENT,      /* the agent ended with a non-zero status or by a signal */
+    KC_E_ARGUMENT,   /* the request itself is not valid (too long, bad key length, no handle ...) */
+    KC_E_PIPE,       /* the pipes could not be made */
+    KC_E_START,      /* the agent could not be started */
+    KC_E_SEND,       /* the request could not be written completely */
+    KC_E_RECEIVE,    /* reading the answer failed */
+    KC_E_TIMEOUT,    /* the agent did not answer in time and was ended */
+    KC_E_PROTOCOL,   /* the agent exited with 0 but its answer was not what the protocol says */
+    KC_E_WAIT,       /* the agent's end could not be observed */
+    KC_E_UNKNOWN,    /* 'C': the agent ended without a status after the confirmation was sent
+                        (killed, or it did not answer in time), and no second look settled
+                        whether the new password is stored */
+    KC_E_NOMEM       /* the library could not allocate memory */
+} kcError;
 
-// The outcome of one run.
-struct kcStatus {
-    int error = KC_OK;     // a kcError
-    int sysErrno = 0;      // errno of a failed system call on the caller's side
-    int exitStatus = -1;   // the agent's exit status as a caller sees it (0-255); -1 if it did not exit
-    int termSignal = 0;    // the signal that ended the agent, 0 if it exited
-    // 'C': the agent ended without a status after the confirmation, and an
-    // unconfirmed 'C' then showed which password is stored: error is KC_OK
-    // when it is the new one, the agent's failure when it is the old one.
-    bool settled = false;
-    bool ok() const { return error == KC_OK; }
-};
+/* The outcome of one run. The caller sets size to sizeof(kc_result) (or uses
+ * KC_RESULT_INIT); the library fills only the fields that fit in size, so a
+ * later version may add fields at the end. */
+typedef struct kc_result {
+    size_t size;
+    int error;         /* a kcError */
+    int sys_errno;     /* errno of a failed system call on the caller's side */
+    int exit_status;   /* the agent's exit status as a caller sees it (0-255); -1 if it did not exit */
+    int term_signal;   /* the signal that ended the agent, 0 if it exited */
+    /* 'C': the agent ended without a status after the confirmation, and an
+     * unconfirmed 'C' then showed which password is stored: error is KC_OK
+     * when it is the new one, the agent's failure when it is the old one. */
+    int settled;
+} kc_result;
+#define KC_RESULT_INIT {sizeof(kc_result), KC_OK, 0, -1, 0, 0}
 
-// Meaning of an exit status (0-255, as waitpid reports it) in one sentence.
-const char *kcStatusText(int exitStatus);
-// A sentence on what happened, naming the exit status or the caller's failure.
-std::string kcDescribe(const kcStatus &st);
+/* ---- Configuration: what a caller needs to start the agent. */
+typedef struct kc_config kc_config;
 
-// One agent process with its two pipes, for one exchange. The destructor
-// closes what is still open and waits for the agent (ending it if it does not
-// go by itself), so no child is ever left behind.
-class kcAgent {
-public:
-    explicit kcAgent(const kcConfig &cfg);
-    ~kcAgent();
-    kcAgent(const kcAgent &) = delete;
-    kcAgent &operator=(const kcAgent &) = delete;
+typedef enum kc_config_text {
+    KC_CFG_AGENT_PATH,     /* the kelvlx executable */
+    KC_CFG_CATALOG_DIR,    /* directory holding <LANG>/kelclientV3.cat */
+    KC_CFG_BUILD_DATE,     /* must equal the agent's build stamp */
+    KC_CFG_BUILD_TIME,
+    KC_CFG_LANGUAGE,       /* default EN_US */
+    KC_CFG_CLIENT_TYPE,    /* only its first byte is read; default "\x01" */
+    KC_CFG_PASSWORD_DIR,   /* directory of ZAR.PWD; "": the agent's current directory */
+    KC_CFG_NODE,
+    KC_CFG_SERVER
+} kc_config_text;
 
-    // Starts the agent for operation letter op; a kcError.
-    int start(char op);
-    // Writes all n bytes, carrying on after a short write; KC_E_SEND when
-    // the pipe takes no more. The agent reads request data with one read:
-    // every request fits a pipe's atomic write, so it arrives in one piece.
-    int send(const void *p, size_t n);
-    // Reads until n bytes or the end of the answer; *got says how many came.
-    int receive(void *p, size_t n, size_t *got);
-    // Reads exactly n bytes; KC_E_RECEIVE (with *got set) when the answer ends early.
-    int receiveExact(void *p, size_t n);
-    void closeInput();
-    void closeOutput();
-    // Closes both pipes and waits for the agent; fills st and returns its error.
-    int finish(kcStatus *st);
-    // From now on waits for the agent at least ms milliseconds at a time
-    // (after a confirmed 'C': its lock wait and the rewrite).
-    void extendTimeout(int ms);
+typedef enum kc_config_number {
+    KC_CFG_CIPHER_TYPE,    /* 0 best available, 1 DES, 2 AES; default 0 */
+    KC_CFG_EXIT_LOGGING,   /* default 0 */
+    KC_CFG_TIMEOUT_MS,     /* an agent silent this long is ended; default 30000 */
+    KC_CFG_RUN_AS_UID,     /* run the agent as this user (root callers only); -1 keeps the caller's */
+    KC_CFG_RUN_AS_GID,     /* and this group; -1 keeps the caller's */
+    KC_CFG_STDOUT_FD,      /* where the agent's standard output goes; -1 inherits the caller's */
+    KC_CFG_STDERR_FD       /* and its standard error */
+} kc_config_number;
 
-    pid_t pid() const { return pid_; }
-    int inputFd() const { return toAgent_; }
-    int outputFd() const { return fromAgent_; }
-    int lastErrno() const { return errno_; }
+/* Makes a configuration with the defaults of this library's build: the
+ * installed agent, catalogs and password directory, and the build stamp the
+ * agent must share. *out is the caller's; free it with kc_config_free.
+ * Returns KC_OK, KC_E_ARGUMENT (out is NULL) or KC_E_NOMEM. */
+int kc_config_new(kc_config **out);
+/* A copy of cfg in *out, the caller's to free. KC_OK, KC_E_ARGUMENT, KC_E_NOMEM. */
+int kc_config_dup(const kc_config *cfg, kc_config **out);
+/* Frees a configuration; NULL is allowed. */
+void kc_config_free(kc_config *cfg);
+/* Sets a text, copying value (NUL-terminated). KC_OK, KC_E_ARGUMENT (no
+ * handle, no value or an unknown key) or KC_E_NOMEM; the old value stays then. */
+int kc_config_set_text(kc_config *cfg, kc_config_text key, const char *value);
+/* The text, owned by cfg and valid until it is set again or cfg is freed;
+ * NULL for no handle or an unknown key. */
+const char *kc_config_text_of(const kc_config *cfg, kc_config_text key);
+/* Sets a number. KC_OK or KC_E_ARGUMENT (no handle, unknown key, a value out
+ * of the field's range). */
+int kc_config_set_number(kc_config *cfg, kc_config_number key, long long value);
+/* The number; -1 for no handle or an unknown key. */
+long long kc_config_number_of(const kc_config *cfg, kc_config_number key);
 
-private:
-    int waitForExit(kcStatus *st);
+/* ---- Whole operations. Each starts one agent, runs its exchange, waits for
+ * it and fills *res (which may be NULL). They return res->error. Answers go
+ * to the caller's buffers; on any failure the library zeroes what it wrote
+ * there and sets the length to 0. Copies the library makes of data, keys and
+ * passwords are zeroed before it returns. */
 
-    kcConfig cfg_;
-    pid_t pid_ = -1;
-    int toAgent_ = -1;     // caller's end of the input pipe
-    int fromAgent_ = -1;   // caller's end of the output pipe
-    int errno_ = 0;
-    bool timedOut_ = false;
-    int timeoutMs_ = 0;    // cfg_.timeoutMs, or longer after extendTimeout
-};
+/* 'A' and 'B': encipher or decipher len (at most KC_MAX_DATA) bytes with the
+ * key folded from the stored server password. code_set 22 asks for the
+ * server's EBCDIC code set, 0 for ASCII. The answer (at most KC_MAX_ANSWER
+ * bytes) goes to out, of cap bytes; its length to *out_len. KC_E_ARGUMENT for
+ * too much data, NULL data with len > 0, or cap below KC_MAX_ANSWER. */
+int kc_encipher(const kc_config *cfg, unsigned char code_set, const unsigned char *data, size_t len,
+                unsigned char *out, size_t cap, size_t *out_len, kc_result *res);
+int kc_decipher(const kc_config *cfg, unsigned char code_set, const unsigned char *data, size_t len,
+                unsigned char *out, size_t cap, size_t *out_len, kc_result *res);
 
-// An answer of at most 192 bytes, zeroed when it goes.
-struct kcAnswer {
-    kcSecret<192> buf;
-    size_t len = 0;
-};
+/* 'A' key request: the KC_KEY_BLOCK bytes of three KC_KEY_SLOT-byte slots
+ * (current key, up to two saved ones, each NUL-terminated) into out, of cap
+ * bytes (at least KC_KEY_BLOCK). request16 is the 16 bytes sent with it
+ * (NULL sends zeros). KC_E_PROTOCOL when the block has another length. */
+int kc_fetch_keys(const kc_config *cfg, const unsigned char *request16, unsigned char *out, size_t cap,
+                  kc_result *res);
 
-// 'A' and 'B': encipher or decipher up to 64 bytes with the key folded from
-// the stored server password. Returns a kcError; st tells the details.
-int kcEncipher(const kcConfig &cfg, unsigned char codeSet, const unsigned char *data, size_t len,
-               kcAnswer *answer, kcStatus *st);
-int kcDecipher(const kcConfig &cfg, unsigned char codeSet, const unsigned char *data, size_t len,
-               kcAnswer *answer, kcStatus *st);
+/* The two passwords of a 'C' as the agent sent them. The buffers are the
+ * caller's, each of KC_MAX_PASSWORD bytes at least. */
+typedef struct kc_passwords {
+    size_t size;                 /* sizeof(kc_passwords), set by the caller */
+    unsigned char *old_pw;
+    size_t old_cap, old_len;
+    unsigned char *new_pw;
+    size_t new_cap, new_len;
+} kc_passwords;
 
-// 'A' key request: the 192-byte block of three 64-byte key slots. request is
-// the 16 bytes sent with it (null sends zeros).
-inline constexpr size_t KC_KEY_BLOCK = 192;
-inline constexpr size_t KC_KEY_SLOT = 64;
-int kcFetchKeys(const kcConfig &cfg, const unsigned char *request16, kcAnswer *keys, kcStatus *st);
+/* Sees both passwords and returns the confirmation to send (KC_CONFIRM to
+ * store the new one). Runs in the calling thread, once per kc_generate_password. */
+typedef int32_t (*kc_decide_fn)(void *ctx, const kc_passwords *pw);
 
-// 'C': the two passwords as the agent sent them.
-struct kcPasswords {
-    kcSecret<96> oldPw;
-    size_t oldLen = 0;
-    kcSecret<96> newPw;
-    size_t newLen = 0;
-};
-inline constexpr int32_t KC_CONFIRM = 67;   // 'C': store the new password
-inline constexpr int32_t KC_REFUSE = 66;    // anything but 67 keeps the old one
-// How long a confirmed 'C' may take at the least: the agent waits up to 120
-// seconds for the password file's lock, then rewrites the file.
-inline constexpr int KC_STORE_WAIT_MS = (120 + 30) * 1000;
-// Generates a new password. decide sees both passwords and returns the
-// confirmation to send. With encipherFlag 1 both come enciphered with key
-// (keyLen 0 to 16 bytes). On return *out holds what the agent sent. After a
-// confirmation the agent is given at least KC_STORE_WAIT_MS. An agent that
-// ends without a status after it (killed, or silent too long) leaves the
-// outcome open: the library then runs an unconfirmed 'C' with the same
-// arguments, whose old password is the stored one, and reports what it shows
-// (st->settled), or KC_E_UNKNOWN when it shows neither password.
-// A stored encryption key is never replaced here; note that the password
-// file keeps one earlier key only, so an administrator's third key change
-// drops the second one (keladm set-key asks for --drop-current first).
-int kcGeneratePassword(const kcConfig &cfg, unsigned char codeSet, unsigned char encipherFlag,
-                       const unsigned char *key, size_t keyLen,
-                       const std::function<int32_t(const kcPasswords &)> &decide, kcPasswords *out,
-                       kcStatus *st);
+/* 'C': generates a new password. decide (NULL refuses) chooses whether it is
+ * stored. With encipher_flag 1 both passwords come enciphered with key
+ * (key_len 0 to KC_MAX_KEY bytes). On return pw holds what the agent sent
+ * (kept for KC_E_AGENT and KC_E_UNKNOWN too, zeroed for other failures).
+ * After a confirmation the agent is given at least KC_STORE_WAIT_MS. An
+ * agent that ends without a status after it (killed, or silent too long)
+ * leaves the outcome open: the library then runs an unconfirmed 'C' with the
+ * same arguments, whose old password is the stored one, and reports what it
+ * shows (res->settled), or KC_E_UNKNOWN when it shows neither password.
+ * A stored encryption key is never replaced here. KC_E_ARGUMENT for a key
+ * over KC_MAX_KEY bytes, NULL key with key_len > 0, or buffers too small. */
+int kc_generate_password(const kc_config *cfg, unsigned char code_set, unsigned char encipher_flag,
+                         const unsigned char *key, size_t key_len, kc_decide_fn decide, void *ctx,
+                         kc_passwords *pw, kc_result *res);
+
+/* ---- One agent process with its two pipes, for an exchange of one's own. */
+typedef struct kc_agent kc_agent;
+
+/* Makes a handle for one run with a copy of cfg; *out is the caller's, to
+ * free with kc_agent_free. KC_OK, KC_E_ARGUMENT, KC_E_NOMEM. */
+int kc_agent_new(const kc_config *cfg, kc_agent **out);
+/* Closes what is still open and waits for the agent (ending it if it does
+ * not go by itself within its time-out), so no process is left behind;
+ * then frees the handle. NULL is allowed. */
+void kc_agent_free(kc_agent *agent);
+/* Starts the agent for operation letter op. KC_OK, KC_E_ARGUMENT (already
+ * started), KC_E_PIPE, KC_E_START (kc_agent_errno tells why). */
+int kc_agent_start(kc_agent *agent, char op);
+/* Writes all n bytes; KC_E_SEND when the pipe takes no more (the agent has
+ * gone, kc_agent_errno tells why), KC_E_ARGUMENT without a handle. The agent reads
+ * request data with one read: every request fits a pipe's atomic write. */
+int kc_agent_send(kc_agent *agent, const void *p, size_t n);
+/* Reads until n bytes or the end of the answer; *got says how many came.
+ * KC_E_RECEIVE, or KC_E_TIMEOUT when the agent was silent too long (it is
+ * then ended). */
+int kc_agent_receive(kc_agent *agent, void *p, size_t n, size_t *got);
+/* Reads exactly n bytes; KC_E_RECEIVE when the answer ends early. */
+int kc_agent_receive_exact(kc_agent *agent, void *p, size_t n);
+/* Closes the caller's end of the agent's input (the end of the request) or output. */
+void kc_agent_close_input(kc_agent *agent);
+void kc_agent_close_output(kc_agent *agent);
+/* Closes both pipes, waits for the agent, fills *res (may be NULL) and
+ * returns its error; KC_E_WAIT when no agent runs. */
+int kc_agent_finish(kc_agent *agent, kc_result *res);
+/* From now on waits for the agent at least ms milliseconds at a time. */
+void kc_agent_extend_timeout(kc_agent *agent, int ms);
+/* The agent's process id as its helper reported it, from a successful
+ * kc_agent_start until kc_agent_finish (-1 otherwise): for information only,
+ * since the agent is not the caller's child and may already have ended. */
+pid_t kc_agent_pid(const kc_agent *agent);
+/* The caller's ends of the pipes (-1 when closed), owned by the handle. */
+int kc_agent_input_fd(const kc_agent *agent);
+int kc_agent_output_fd(const kc_agent *agent);
+/* errno of the last failed system call of this handle. */
+int kc_agent_errno(const kc_agent *agent);
+
+/* ---- Sentences. */
+/* Meaning of an exit status (0-255, as waitpid reports it); a static string. */
+const char *kc_status_text(int exit_status);
+/* Writes a sentence on what happened, naming the exit status or the caller's
+ * failure, into buf of cap bytes (NUL-terminated, cut at cap - 1 bytes;
+ * buf may be NULL when cap is 0). Returns the length of the whole sentence,
+ * like snprintf, so a larger buffer can be asked for. */
+size_t kc_describe(const kc_result *res, char *buf, size_t cap);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,6 +1,6 @@
 // The caller's library against a stand-in agent (fake_agent.cpp) that shows
 // what the library passes and reacts the ways a real agent can.
-#include "kelvlx/kelclient.h"
+#include "kelvlx/kelclient.hpp"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -17,9 +17,9 @@
 
 namespace {
 
-kcConfig fakeConfig(const std::string &mode, const std::string &server = "SRV")
+kelvlx::Config fakeConfig(const std::string &mode, const std::string &server = "SRV")
 {
-    kcConfig cfg = kcDefaultConfig();
+    kelvlx::Config cfg = kelvlx::defaultConfig();
     cfg.agentPath = KC_FAKE_AGENT;
     cfg.node = mode;
     cfg.server = server;
@@ -40,17 +40,17 @@ std::vector<std::string> splitNul(const std::string &s)
 }
 
 // Runs the stand-in in "dumpargs" mode and returns what it saw.
-std::vector<std::string> dumpArgs(kcConfig cfg)
+std::vector<std::string> dumpArgs(kelvlx::Config cfg)
 {
     cfg.node = "dumpargs";
-    kcAgent agent(cfg);
+    kelvlx::Agent agent(cfg);
     EXPECT_EQ(KC_OK, agent.start('A'));
     std::string buf(8192, '\0');
     size_t got = 0;
     EXPECT_EQ(KC_OK, agent.receive(buf.data(), buf.size(), &got));
     buf.resize(got);
-    kcStatus st;
-    EXPECT_EQ(KC_OK, agent.finish(&st)) << kcDescribe(st);
+    kelvlx::Status st;
+    EXPECT_EQ(KC_OK, agent.finish(&st)) << kelvlx::describe(st);
     return splitNul(buf);
 }
 
@@ -69,7 +69,7 @@ TEST(KcAgent, PassesTheTwentyTwoArguments)
         {"/var/pw/", "/var/pw/ZAR.PWD"},
     };
     for (const auto &c : cases) {
-        kcConfig cfg = fakeConfig("dumpargs", "SERVER1");
+        kelvlx::Config cfg = fakeConfig("dumpargs", "SERVER1");
         cfg.passwordDir = c.dir;
         cfg.cipherType = 2;
         cfg.catalogDir = "/cat/dir";
@@ -119,7 +119,7 @@ TEST(KcAgent, RunsAsAnotherUserWhenAsked)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to change user";
-    kcConfig cfg = fakeConfig("dumpargs");
+    kelvlx::Config cfg = fakeConfig("dumpargs");
     cfg.runAsUid = 65534;
     cfg.runAsGid = 65534;
     auto seen = dumpArgs(cfg);
@@ -130,14 +130,14 @@ TEST(KcAgent, RunsAsAnotherUserWhenAsked)
 TEST(KcCipher, SendsFlagCodeSetAndDataInOnePiece)
 {
     const unsigned char data[] = {0x10, 0x00, 0xFF};
-    kcAnswer answer;
-    kcStatus st;
-    ASSERT_EQ(KC_OK, kcEncipher(fakeConfig("echo"), 22, data, sizeof data, &answer, &st)) << kcDescribe(st);
+    kelvlx::Answer answer;
+    kelvlx::Status st;
+    ASSERT_EQ(KC_OK, kelvlx::encipher(fakeConfig("echo"), 22, data, sizeof data, &answer, &st)) << kelvlx::describe(st);
     const unsigned char want[] = {0, 22, 0x10, 0x00, 0xFF};
     ASSERT_EQ(sizeof want, answer.len);
     EXPECT_EQ(0, memcmp(want, answer.buf.b, sizeof want));
 
-    ASSERT_EQ(KC_OK, kcDecipher(fakeConfig("echo"), 0, nullptr, 0, &answer, &st)) << kcDescribe(st);
+    ASSERT_EQ(KC_OK, kelvlx::decipher(fakeConfig("echo"), 0, nullptr, 0, &answer, &st)) << kelvlx::describe(st);
     ASSERT_EQ(2u, answer.len);   // an empty request is ended by closing the pipe
     EXPECT_EQ(0, answer.buf.b[0]);
     EXPECT_EQ(0, answer.buf.b[1]);
@@ -146,31 +146,31 @@ TEST(KcCipher, SendsFlagCodeSetAndDataInOnePiece)
 TEST(KcRequests, RefusedBeforeStarting)
 {
     unsigned char big[65] = {};
-    kcAnswer answer;
-    kcPasswords pw;
-    kcStatus st;
-    kcConfig cfg = fakeConfig("dumpargs");
-    EXPECT_EQ(KC_E_ARGUMENT, kcEncipher(cfg, 0, big, sizeof big, &answer, &st));
-    EXPECT_EQ(KC_E_ARGUMENT, kcDecipher(cfg, 0, nullptr, 3, &answer, &st));
-    EXPECT_EQ(KC_E_ARGUMENT, kcGeneratePassword(cfg, 0, 1, big, 17, nullptr, &pw, &st));
-    EXPECT_NE(std::string::npos, kcDescribe(st).find("not valid"));
+    kelvlx::Answer answer;
+    kelvlx::Passwords pw;
+    kelvlx::Status st;
+    kelvlx::Config cfg = fakeConfig("dumpargs");
+    EXPECT_EQ(KC_E_ARGUMENT, kelvlx::encipher(cfg, 0, big, sizeof big, &answer, &st));
+    EXPECT_EQ(KC_E_ARGUMENT, kelvlx::decipher(cfg, 0, nullptr, 3, &answer, &st));
+    EXPECT_EQ(KC_E_ARGUMENT, kelvlx::generatePassword(cfg, 0, 1, big, 17, nullptr, &pw, &st));
+    EXPECT_NE(std::string::npos, kelvlx::describe(st).find("not valid"));
     EXPECT_TRUE(noChildLeft());
 }
 
 // Answers that break the protocol are reported, never trusted.
 TEST(KcRequests, MalformedAnswers)
 {
-    kcAnswer answer;
-    kcPasswords pw;
-    kcStatus st;
+    kelvlx::Answer answer;
+    kelvlx::Passwords pw;
+    kelvlx::Status st;
     const unsigned char one = 1;
-    EXPECT_EQ(KC_E_PROTOCOL, kcEncipher(fakeConfig("flood"), 0, &one, 1, &answer, &st));
+    EXPECT_EQ(KC_E_PROTOCOL, kelvlx::encipher(fakeConfig("flood"), 0, &one, 1, &answer, &st));
     EXPECT_EQ(0u, answer.len);
-    EXPECT_EQ(KC_E_PROTOCOL, kcFetchKeys(fakeConfig("echo"), nullptr, &answer, &st));   // 17 bytes, not 192
+    EXPECT_EQ(KC_E_PROTOCOL, kelvlx::fetchKeys(fakeConfig("echo"), nullptr, &answer, &st));   // 17 bytes, not 192
     EXPECT_EQ(0u, answer.len);
     bool asked = false;
-    auto decide = [&](const kcPasswords &) { asked = true; return KC_CONFIRM; };
-    EXPECT_EQ(KC_E_PROTOCOL, kcGeneratePassword(fakeConfig("bigpassword"), 0, 2, nullptr, 0, decide, &pw, &st));
+    auto decide = [&](const kelvlx::Passwords &) { asked = true; return KC_CONFIRM; };
+    EXPECT_EQ(KC_E_PROTOCOL, kelvlx::generatePassword(fakeConfig("bigpassword"), 0, 2, nullptr, 0, decide, &pw, &st));
     EXPECT_FALSE(asked);
     EXPECT_TRUE(noChildLeft());
 }
@@ -193,13 +193,13 @@ TEST(KcRequests, AgentFailuresAreSentences)
         {77, "status it does not document"},
     };
     for (const auto &c : cases) {
-        kcAnswer answer;
-        kcStatus st;
+        kelvlx::Answer answer;
+        kelvlx::Status st;
         const unsigned char one = 1;
         // The stand-in exits at once: the request may not even be written, and the caller survives it.
-        EXPECT_EQ(KC_E_AGENT, kcEncipher(fakeConfig("status", std::to_string(c.status)), 0, &one, 1, &answer, &st));
+        EXPECT_EQ(KC_E_AGENT, kelvlx::encipher(fakeConfig("status", std::to_string(c.status)), 0, &one, 1, &answer, &st));
         EXPECT_EQ(c.status, st.exitStatus);
-        const std::string text = kcDescribe(st);
+        const std::string text = kelvlx::describe(st);
         EXPECT_NE(std::string::npos, text.find("exit status " + std::to_string(c.status))) << text;
         EXPECT_NE(std::string::npos, text.find(c.phrase)) << text;
     }
@@ -225,16 +225,16 @@ TEST(KcGenerate, AnAgentEndedAfterTheConfirmationIsSettledOrUnknown)
         SCOPED_TRACE(c.behaviour);
         char dir[] = "/tmp/kcsettle.XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
-        kcConfig cfg = fakeConfig("generate", c.behaviour);
+        kelvlx::Config cfg = fakeConfig("generate", c.behaviour);
         cfg.passwordDir = dir;
-        kcPasswords pw;
-        kcStatus st;
-        EXPECT_EQ(c.rc, kcGeneratePassword(cfg, 0, 2, nullptr, 0, [](const kcPasswords &) { return KC_CONFIRM; },
+        kelvlx::Passwords pw;
+        kelvlx::Status st;
+        EXPECT_EQ(c.rc, kelvlx::generatePassword(cfg, 0, 2, nullptr, 0, [](const kelvlx::Passwords &) { return KC_CONFIRM; },
                                            &pw, &st));
         EXPECT_EQ(c.settled, st.settled);
         EXPECT_EQ(SIGKILL, st.termSignal);
         EXPECT_EQ(std::string("NEW"), std::string(reinterpret_cast<const char *>(pw.newPw.b), pw.newLen));
-        EXPECT_NE(std::string::npos, kcDescribe(st).find(c.phrase)) << kcDescribe(st);
+        EXPECT_NE(std::string::npos, kelvlx::describe(st).find(c.phrase)) << kelvlx::describe(st);
         unlink((std::string(dir) + "/ZAR.PWD").c_str());
         rmdir(dir);
     }
@@ -247,14 +247,14 @@ TEST(KcGenerate, AConfirmedStoreMayOutlastTheTimeout)
 {
     char dir[] = "/tmp/kcslow.XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    kcConfig cfg = fakeConfig("generate", "slow");
+    kelvlx::Config cfg = fakeConfig("generate", "slow");
     cfg.passwordDir = dir;
     cfg.timeoutMs = 200;   // the stand-in takes a second to store
-    kcPasswords pw;
-    kcStatus st;
-    EXPECT_EQ(KC_OK, kcGeneratePassword(cfg, 0, 2, nullptr, 0, [](const kcPasswords &) { return KC_CONFIRM; }, &pw,
+    kelvlx::Passwords pw;
+    kelvlx::Status st;
+    EXPECT_EQ(KC_OK, kelvlx::generatePassword(cfg, 0, 2, nullptr, 0, [](const kelvlx::Passwords &) { return KC_CONFIRM; }, &pw,
                                         &st))
-        << kcDescribe(st);
+        << kelvlx::describe(st);
     EXPECT_FALSE(st.settled);
     unlink((std::string(dir) + "/ZAR.PWD").c_str());
     rmdir(dir);
@@ -262,24 +262,24 @@ TEST(KcGenerate, AConfirmedStoreMayOutlastTheTimeout)
 
 TEST(KcAgent, StartFailureSignalAndTimeout)
 {
-    kcAnswer answer;
-    kcStatus st;
-    kcConfig missing = fakeConfig("echo");
+    kelvlx::Answer answer;
+    kelvlx::Status st;
+    kelvlx::Config missing = fakeConfig("echo");
     missing.agentPath = "/nonexistent/kelvlx";
-    EXPECT_EQ(KC_E_START, kcFetchKeys(missing, nullptr, &answer, &st));
+    EXPECT_EQ(KC_E_START, kelvlx::fetchKeys(missing, nullptr, &answer, &st));
     EXPECT_EQ(ENOENT, st.sysErrno);
-    EXPECT_NE(std::string::npos, kcDescribe(st).find("could not be started"));
+    EXPECT_NE(std::string::npos, kelvlx::describe(st).find("could not be started"));
 
-    EXPECT_EQ(KC_E_AGENT, kcFetchKeys(fakeConfig("signal"), nullptr, &answer, &st));
+    EXPECT_EQ(KC_E_AGENT, kelvlx::fetchKeys(fakeConfig("signal"), nullptr, &answer, &st));
     EXPECT_EQ(SIGTERM, st.termSignal);
-    EXPECT_NE(std::string::npos, kcDescribe(st).find("signal 15"));
+    EXPECT_NE(std::string::npos, kelvlx::describe(st).find("signal 15"));
 
-    kcConfig hang = fakeConfig("hang");
+    kelvlx::Config hang = fakeConfig("hang");
     hang.timeoutMs = 200;
-    EXPECT_EQ(KC_E_TIMEOUT, kcFetchKeys(hang, nullptr, &answer, &st));
-    EXPECT_NE(std::string::npos, kcDescribe(st).find("did not answer in time"));
+    EXPECT_EQ(KC_E_TIMEOUT, kelvlx::fetchKeys(hang, nullptr, &answer, &st));
+    EXPECT_NE(std::string::npos, kelvlx::describe(st).find("did not answer in time"));
     {
-        kcAgent abandoned(hang);   // started and dropped without finish()
+        kelvlx::Agent abandoned(hang);   // started and dropped without finish()
         ASSERT_EQ(KC_OK, abandoned.start('C'));
     }
     EXPECT_TRUE(noChildLeft());

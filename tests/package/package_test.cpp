@@ -45,29 +45,47 @@ std::vector<std::string> lines(const std::string &text)
     return out;
 }
 
-// The example program of docs/client-library.md, exactly as printed there.
-std::string exampleSource()
+// An example program of docs/client-library.md (lang "c" or "cpp"), exactly
+// as printed there.
+std::string exampleSource(const std::string &lang)
 {
     const std::string doc = pwfix::readFile(KEL_SOURCE_DIR "/docs/client-library.md");
-    const size_t begin = doc.find("<!-- example begin -->\n```cpp\n"), end = doc.find("```\n<!-- example end -->");
+    const std::string open = "<!-- example " + lang + " begin -->\n```" + lang + "\n";
+    const size_t begin = doc.find(open), end = doc.find("```\n<!-- example " + lang + " end -->");
     if (begin == std::string::npos || end == std::string::npos || end < begin)
         return "";
-    const size_t from = begin + std::string("<!-- example begin -->\n```cpp\n").size();
+    const size_t from = begin + open.size();
     return doc.substr(from, end - from);
 }
 
-// Writes the example and a CMake project that finds the package.
+// Writes both examples and a CMake project that finds the package and builds
+// them: kcexample (C++) and kcexample-c (C).
 void writeExample(const TempDir &tmp)
 {
-    pwfix::writeFile(tmp.file("kcexample.cpp"), exampleSource(), 0644);
+    pwfix::writeFile(tmp.file("kcexample.cpp"), exampleSource("cpp"), 0644);
+    pwfix::writeFile(tmp.file("kcexample.c"), exampleSource("c"), 0644);
     pwfix::writeFile(tmp.file("CMakeLists.txt"),
                      "cmake_minimum_required(VERSION 3.20)\n"
-                     "project(kcexample CXX)\n"
+                     "project(kcexample C CXX)\n"
                      "find_package(kelvlx 1 REQUIRED)\n"
                      "add_executable(kcexample kcexample.cpp)\n"
                      "target_compile_features(kcexample PRIVATE cxx_std_17)\n"
-                     "target_link_libraries(kcexample PRIVATE kelvlx::client)\n",
+                     "target_link_libraries(kcexample PRIVATE kelvlx::client)\n"
+                     "add_executable(kcexample-c kcexample.c)\n"
+                     "set_target_properties(kcexample-c PROPERTIES C_STANDARD 99 C_EXTENSIONS OFF)\n"
+                     "target_link_libraries(kcexample-c PRIVATE kelvlx::client)\n",
                      0644);
+}
+
+// How each example is compiled with the flags pkg-config gives: the C one
+// with the C compiler alone, strictly.
+std::string cxxExampleCommand(const TempDir &tmp, const std::string &out)
+{
+    return "c++ -std=c++17 -Wall -Wextra -Werror -o " + out + " " + tmp.file("kcexample.cpp");
+}
+std::string cExampleCommand(const TempDir &tmp, const std::string &out)
+{
+    return "cc -std=c99 -pedantic -Wall -Wextra -Werror -o " + out + " " + tmp.file("kcexample.c");
 }
 
 TEST(ManPages, PassTheLinterWithoutAWarning)
@@ -130,7 +148,8 @@ TEST(StagedInstall, CallersBuildTheExampleAndUninstallRemovesIt)
 #endif
     if (geteuid() != 0)
         GTEST_SKIP() << "the install sets the agent's owner and group, which needs root";
-    ASSERT_FALSE(exampleSource().empty()) << "no example in docs/client-library.md";
+    ASSERT_FALSE(exampleSource("cpp").empty()) << "no C++ example in docs/client-library.md";
+    ASSERT_FALSE(exampleSource("c").empty()) << "no C example in docs/client-library.md";
     TempDir tmp, stage;
     ToolRun r = run(tmp, "DESTDIR='" + stage.path() + "' cmake --install " KEL_BINARY_DIR);
     ASSERT_EQ(0, r.status) << r.out << r.err;
@@ -140,23 +159,35 @@ TEST(StagedInstall, CallersBuildTheExampleAndUninstallRemovesIt)
     // The staged .pc names the final prefix; the sysroot maps it into the stage.
     const std::string pc = "PKG_CONFIG_SYSROOT_DIR='" + stage.path() + "' PKG_CONFIG_LIBDIR='" + root + "/" +
                            KEL_INSTALL_LIBDIR + "/pkgconfig' pkg-config";
-    r = run(tmp, "c++ -std=c++17 -Wall -Wextra -Werror -o " + tmp.file("ex-pc") + " " + tmp.file("kcexample.cpp") +
-                    " $(" + pc + " --cflags --libs kelvlx-client)");
+    r = run(tmp, cxxExampleCommand(tmp, tmp.file("ex-pc")) + " $(" + pc + " --cflags --libs kelvlx-client)");
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    r = run(tmp, cExampleCommand(tmp, tmp.file("ex-c-pc")) + " $(" + pc + " --cflags --libs kelvlx-client)");
     ASSERT_EQ(0, r.status) << r.out << r.err;
     r = run(tmp, "cmake -S " + tmp.path() + " -B " + tmp.file("ex-build") + " -DCMAKE_PREFIX_PATH='" + root +
                     "' && cmake --build " + tmp.file("ex-build"));
     ASSERT_EQ(0, r.status) << r.out << r.err;
-    // Both run against the staged shared library: without a node and server they print the usage.
-    for (const std::string &prog : {tmp.file("ex-pc"), tmp.file("ex-build") + "/kcexample"}) {
+    // All run against the staged shared library: without a node and server they print the usage.
+    for (const std::string &prog : {tmp.file("ex-pc"), tmp.file("ex-c-pc"), tmp.file("ex-build") + "/kcexample",
+                                    tmp.file("ex-build") + "/kcexample-c"}) {
         r = run(tmp, "LD_LIBRARY_PATH='" + root + "/" + KEL_INSTALL_LIBDIR + "' " + prog);
         EXPECT_EQ(2, r.status) << prog << ": " << r.out << r.err;
         EXPECT_TRUE(has(r.err, "usage: ")) << r.err;
     }
 
-    // The installed header needs nothing but itself and the standard library.
-    r = run(tmp, "cd " + tmp.path() + " && echo '#include <kelvlx/kelclient.h>' | c++ -std=c++17 -fsyntax-only -x c++ -I'" +
-                    root + "/include' -");
-    EXPECT_EQ(0, r.status) << r.out << r.err;
+    // The installed headers need nothing but themselves and the standard
+    // library: the C one compiles as strict C99 and as C++, the C++ layer as C++17.
+    struct Header {
+        const char *header, *compiler;
+    } headers[] = {
+        {"kelclient.h", "cc -std=c99 -pedantic -Wall -Wextra -Werror -x c"},
+        {"kelclient.h", "c++ -std=c++17 -pedantic -Wall -Wextra -Werror -x c++"},
+        {"kelclient.hpp", "c++ -std=c++17 -pedantic -Wall -Wextra -Werror -x c++"},
+    };
+    for (const auto &h : headers) {
+        r = run(tmp, "cd " + tmp.path() + " && echo '#include <kelvlx/" + h.header + ">' | " + h.compiler +
+                         " -fsyntax-only -I'" + root + "/include' -");
+        EXPECT_EQ(0, r.status) << h.header << " with " << h.compiler << ": " << r.out << r.err;
+    }
 
     r = run(tmp, "cd '" + stage.path() + "' && find . ! -type d | sed 's|^\\.||' | sort");
     const std::vector<std::string> staged = lines(r.out);
@@ -343,12 +374,19 @@ TEST(DebianPackage, InstallsWorksAndPurgesWithoutATrace)
 
         // The example of docs/client-library.md, built against the installed
         // package both ways, run by a member of the group.
-        ASSERT_FALSE(exampleSource().empty());
+        ASSERT_FALSE(exampleSource("cpp").empty());
+        ASSERT_FALSE(exampleSource("c").empty());
         ASSERT_EQ(0, chmod(tmp.path().c_str(), 0755));
         writeExample(tmp);
-        r = run(tmp, "c++ -std=c++17 -o " + tmp.file("ex-pc") + " " + tmp.file("kcexample.cpp") +
-                        " $(pkg-config --cflags --libs kelvlx-client)");
+        r = run(tmp, cxxExampleCommand(tmp, tmp.file("ex-pc")) + " $(pkg-config --cflags --libs kelvlx-client)");
         ASSERT_EQ(0, r.status) << r.out << r.err;
+        // The C caller links with the C compiler and no C++ flags: the shared
+        // library brings its own run-time.
+        r = run(tmp, cExampleCommand(tmp, tmp.file("ex-c-pc")) + " $(pkg-config --cflags --libs kelvlx-client)");
+        ASSERT_EQ(0, r.status) << r.out << r.err;
+        r = run(tmp, "readelf -d " + tmp.file("ex-c-pc"));
+        EXPECT_TRUE(has(r.out, "[libkelvlx-client.so.1]")) << r.out;
+        EXPECT_FALSE(has(r.out, "libstdc++")) << r.out;
         r = run(tmp, "cmake -S " + tmp.path() + " -B " + tmp.file("ex-build") + " && cmake --build " +
                         tmp.file("ex-build"));
         ASSERT_EQ(0, r.status) << r.out << r.err;
@@ -360,12 +398,13 @@ TEST(DebianPackage, InstallsWorksAndPurgesWithoutATrace)
         EXPECT_EQ(0, r.status) << r.out << r.err;
         EXPECT_TRUE(has(r.out, "libkelvlx-client1 (>= " KEL_VERSION ")")) << r.out << r.err;
         // Linked statically, the example needs nothing of the shared library.
-        r = run(tmp, "c++ -std=c++17 -o " + tmp.file("ex-static") + " " + tmp.file("kcexample.cpp") +
+        r = run(tmp, cxxExampleCommand(tmp, tmp.file("ex-static")) +
                         " $(pkg-config --cflags kelvlx-client) $(pkg-config --variable=libdir kelvlx-client)/libkelvlx-client.a");
         ASSERT_EQ(0, r.status) << r.out << r.err;
         r = run(tmp, "readelf -d " + tmp.file("ex-static"));
         EXPECT_FALSE(has(r.out, "libkelvlx-client")) << r.out;
-        for (const std::string &prog : {tmp.file("ex-pc"), tmp.file("ex-build") + "/kcexample", tmp.file("ex-static")}) {
+        for (const std::string &prog : {tmp.file("ex-pc"), tmp.file("ex-c-pc"), tmp.file("ex-build") + "/kcexample",
+                                        tmp.file("ex-build") + "/kcexample-c", tmp.file("ex-static")}) {
             r = run(tmp, "chmod -R a+rX " + tmp.path() + " && " + asNobody(true) + prog + " N1 SRV");
             EXPECT_EQ(0, r.status) << prog << ": " << r.out << r.err;
             EXPECT_EQ(want + "\n", r.out) << prog;

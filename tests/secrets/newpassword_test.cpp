@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "kelvlx/kelclient.h"
+#include "kelvlx/kelclient.hpp"
 #include "common/ut/dspswd.h"
 #include "tests/secrets/secretscan.h"
 
@@ -98,7 +98,7 @@ TEST_P(NewPassword, AppearsNowhereButInThePasswordFile)
     ASSERT_GE(outFd, 0);
     ASSERT_GE(errFd, 0);
 
-    kcConfig cfg = kcDefaultConfig();
+    kelvlx::Config cfg = kelvlx::defaultConfig();
     cfg.passwordDir = pwDir;
     cfg.node = nodeName;
     cfg.server = serverName;
@@ -106,13 +106,13 @@ TEST_P(NewPassword, AppearsNowhereButInThePasswordFile)
     cfg.exitLogging = r.exitLogging;
     cfg.stdoutFd = outFd;
     cfg.stderrFd = errFd;
-    kcPasswords sent;
-    kcStatus st;
-    int err = kcGeneratePassword(
-        cfg, 0, 2, nullptr, 0, [&](const kcPasswords &) { return r.confirmation; }, &sent, &st);
+    kelvlx::Passwords sent;
+    kelvlx::Status st;
+    int err = kelvlx::generatePassword(
+        cfg, 0, 2, nullptr, 0, [&](const kelvlx::Passwords &) { return r.confirmation; }, &sent, &st);
     close(outFd);
     close(errFd);
-    ASSERT_EQ(err, KC_OK) << kcDescribe(st);
+    ASSERT_EQ(err, KC_OK) << kelvlx::describe(st);
     ASSERT_EQ(st.exitStatus, 0);
     ASSERT_EQ(sent.newLen, 63u);
     const Bytes newPw(sent.newPw.chars(), sent.newLen);

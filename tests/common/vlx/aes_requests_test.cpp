@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "kelvlx/kelclient.h"
+#include "kelvlx/kelclient.hpp"
 #include "oxlbuildid.h"
 #include "tests/common/vlx/reqfixture.h"
 
@@ -165,7 +165,7 @@ protected:
 
     Exchange run(char op, const Bytes &request, int cipher)
     {
-        kcConfig c = cfg;
+        kelvlx::Config c = cfg;
         c.cipherType = cipher;
         Exchange ex = runAgent(c, op, request, tmp.file("agent-output"));
         EXPECT_NE(kRunnerFailed, ex.st.exitStatus) << "the library tree could not be shown to the agent";
@@ -180,14 +180,14 @@ protected:
 
     Generated generate(int cipher, int codeSet, int flag, const Bytes &key, int32_t confirmation)
     {
-        kcConfig c = cfg;
+        kelvlx::Config c = cfg;
         c.cipherType = cipher;
         return reqfix::generate(c, codeSet, flag, key, confirmation);
     }
 
     static LibraryTrees *trees;
     static bool canHide;
-    kcConfig cfg;
+    kelvlx::Config cfg;
     pwfix::TempDir tmp;
 };
 
@@ -235,7 +235,7 @@ TEST_F(AesAgent, EncipherAndDecipherAgreeWithOpenSSL)
         const Bytes cipherText = aesCbc(key, plain, true);
         ASSERT_EQ((c.plainLen / 16 + 1) * 16, cipherText.size());
         Exchange ex = cipherRequest(c.op == 'A', c.cipher, c.codeSet, c.op == 'A' ? plain : cipherText);
-        ASSERT_EQ(0, ex.st.exitStatus) << kcDescribe(ex.st);
+        ASSERT_EQ(0, ex.st.exitStatus) << kelvlx::describe(ex.st);
         EXPECT_EQ(c.op == 'A' ? cipherText : plain, ex.answer);
     }
 }
@@ -292,7 +292,7 @@ TEST_F(AesAgent, EdgesAndFailuresOfACipherRequest)
             ASSERT_TRUE(pwfix::writeFile(dir.file(), pwfix::file({pwfix::v3(0, "SRV", "N1", c.stored)})));
         }
         Exchange ex = cipherRequest(c.op == 'A', 2, 0, c.data);
-        EXPECT_EQ(c.status, ex.st.exitStatus) << kcDescribe(ex.st);
+        EXPECT_EQ(c.status, ex.st.exitStatus) << kelvlx::describe(ex.st);
         EXPECT_EQ(c.status == 0 ? c.answer : Bytes{}, ex.answer) << "nothing is written on failure";
     }
 }
@@ -329,7 +329,7 @@ TEST_F(AesAgent, NewPasswordEncipheredWithTheCallersKey)
             ASSERT_TRUE(pwfix::writeFile(dir.file(), before));
         }
         Generated g = generate(c.cipher, c.codeSet, 1, c.key, c.confirmation);
-        ASSERT_EQ(KC_OK, g.st.error) << kcDescribe(g.st);
+        ASSERT_EQ(KC_OK, g.st.error) << kelvlx::describe(g.st);
 
         Bytes key16(16, 0);
         std::copy(c.key.begin(), c.key.end(), key16.begin());
@@ -380,7 +380,7 @@ TEST_F(AesAgent, BestCipherIsAesWhenTheLibraryLoadsElseDes)
         SCOPED_TRACE(std::string(libraryName(c.library)) + ", cipher type " + std::to_string(c.cipher));
         useLibrary(c.library);
         Exchange ex = cipherRequest(true, c.cipher, 0, data);
-        EXPECT_EQ(c.status, ex.st.exitStatus) << kcDescribe(ex.st);
+        EXPECT_EQ(c.status, ex.st.exitStatus) << kelvlx::describe(ex.st);
         EXPECT_EQ(c.answer, ex.answer);
     }
 }
@@ -407,7 +407,7 @@ TEST_F(AesAgent, NewPasswordWithoutTheLibrary)
         const pwfix::Bytes before = pwfix::file({pwfix::v3(0, "SRV", "N1", "OLDPW")});
         ASSERT_TRUE(pwfix::writeFile(tmp.file(), before));
         Generated g = generate(c.cipher, 0, c.flag, key, KC_CONFIRM);
-        EXPECT_EQ(c.status, g.st.exitStatus) << kcDescribe(g.st);
+        EXPECT_EQ(c.status, g.st.exitStatus) << kelvlx::describe(g.st);
         const pwfix::Bytes after = pwfix::readFile(tmp.file());
         if (c.status != 0) {
             EXPECT_TRUE(g.oldPw.empty() && g.newPw.empty()) << "nothing is sent";
@@ -448,11 +448,11 @@ TEST_F(AesAgent, SetUserIdRunIgnoresTheCallersLibraryPath)
     const Bytes data = pattern(10, 80);
 
     Exchange best = cipherRequest(true, 0, 0, data);
-    EXPECT_EQ(0, best.st.exitStatus) << kcDescribe(best.st);
+    EXPECT_EQ(0, best.st.exitStatus) << kelvlx::describe(best.st);
     EXPECT_EQ(desAnswer("SECRET1", data, true), best.answer);
 
     Exchange aes = cipherRequest(true, 2, 0, data);
-    EXPECT_EQ(kNoLibrary, aes.st.exitStatus) << kcDescribe(aes.st);
+    EXPECT_EQ(kNoLibrary, aes.st.exitStatus) << kelvlx::describe(aes.st);
     EXPECT_TRUE(aes.answer.empty());
 
     // The same call by root reaches the library through the search path.
@@ -462,7 +462,7 @@ TEST_F(AesAgent, SetUserIdRunIgnoresTheCallersLibraryPath)
     cfg.runAsUid = static_cast<uid_t>(-1);
     cfg.runAsGid = static_cast<gid_t>(-1);
     Exchange root = cipherRequest(true, 2, 0, data);
-    EXPECT_EQ(0, root.st.exitStatus) << kcDescribe(root.st);
+    EXPECT_EQ(0, root.st.exitStatus) << kelvlx::describe(root.st);
     EXPECT_EQ(aesCbc(aesKeyOf("SECRET1", 0), data, true), root.answer);
 }
 

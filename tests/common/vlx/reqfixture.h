@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "kelvlx/kelclient.h"
+#include "kelvlx/kelclient.hpp"
 #include "tests/common/unx/pwfixture.h"
 
 namespace reqfix {
@@ -123,9 +123,9 @@ inline bool fromAlphabet(const std::string &s)
 // ---- running the agent ----------------------------------------------------
 
 // The caller's settings for node N1 and server SRV, the build's catalogs.
-inline kcConfig agentConfig(const std::string &agentPath, const std::string &passwordDir, int cipher)
+inline kelvlx::Config agentConfig(const std::string &agentPath, const std::string &passwordDir, int cipher)
 {
-    kcConfig cfg = kcDefaultConfig();
+    kelvlx::Config cfg = kelvlx::defaultConfig();
     cfg.agentPath = agentPath;
     cfg.catalogDir = KEL_BINARY_DIR "/catalogs";
     cfg.passwordDir = passwordDir;
@@ -137,20 +137,20 @@ inline kcConfig agentConfig(const std::string &agentPath, const std::string &pas
 }
 
 struct Exchange {
-    kcStatus st;
+    kelvlx::Status st;
     Bytes answer;
 };
 
 // Starts the agent for op, writes request in one piece, closes the pipe and
 // reads the whole answer. Whatever the agent writes besides its answer lands
 // in outPath: nothing should.
-inline Exchange runAgent(kcConfig c, char op, const Bytes &request, const std::string &outPath)
+inline Exchange runAgent(kelvlx::Config c, char op, const Bytes &request, const std::string &outPath)
 {
     int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     c.stdoutFd = c.stderrFd = outFd;
     Exchange ex;
     {
-        kcAgent agent(c);
+        kelvlx::Agent agent(c);
         EXPECT_EQ(KC_OK, agent.start(op));
         if (!request.empty()) {
             EXPECT_EQ(KC_OK, agent.send(request.data(), request.size()));
@@ -169,17 +169,19 @@ inline Exchange runAgent(kcConfig c, char op, const Bytes &request, const std::s
 }
 
 struct Generated {
-    kcStatus st;
+    kelvlx::Status st;
     Bytes oldPw, newPw;
 };
 
 // Runs 'C' through the caller's library, answering with confirmation.
-inline Generated generate(const kcConfig &c, int codeSet, int flag, const Bytes &key, int32_t confirmation)
+inline Generated generate(const kelvlx::Config &c, int codeSet, int flag, const Bytes &key, int32_t confirmation)
 {
-    kcPasswords pw;
+    kelvlx::Passwords pw;
     Generated g;
-    kcGeneratePassword(c, static_cast<unsigned char>(codeSet), static_cast<unsigned char>(flag), key.data(),
-                       key.size(), [&](const kcPasswords &) { return confirmation; }, &pw, &g.st);
+    // The returned code is g.st.error, which the callers check.
+    (void)kelvlx::generatePassword(c, static_cast<unsigned char>(codeSet), static_cast<unsigned char>(flag),
+                                   key.data(), key.size(), [&](const kelvlx::Passwords &) { return confirmation; },
+                                   &pw, &g.st);
     g.oldPw.assign(pw.oldPw.b, pw.oldPw.b + pw.oldLen);
     g.newPw.assign(pw.newPw.b, pw.newPw.b + pw.newLen);
     return g;

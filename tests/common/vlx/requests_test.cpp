@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "common/unx/fio.h"
-#include "kelvlx/kelclient.h"
+#include "kelvlx/kelclient.hpp"
 #include "tests/common/vlx/reqfixture.h"
 
 namespace {
@@ -51,17 +51,17 @@ protected:
         if (usable < 0) {
             pwfix::TempDir dir;
             pwfix::writeFile(dir.file(), pwfix::file({pwfix::v3(0, "SRV", "N1", "PROBE")}));
-            kcConfig c = cfg;
+            kelvlx::Config c = cfg;
             c.passwordDir = dir.path();
             c.cipherType = 2;
-            kcAnswer answer;
-            kcStatus st;
+            kelvlx::Answer answer;
+            kelvlx::Status st;
             const unsigned char one = 1;
-            usable = kcEncipher(c, 0, &one, 1, &answer, &st) == KC_OK ? 1 : 0;
+            usable = kelvlx::encipher(c, 0, &one, 1, &answer, &st) == KC_OK ? 1 : 0;
             if (!usable)
                 printf("NOTE: AES cases not run: %s (is a crypto library of another build installed in the "
                        "agent's library directory?)\n",
-                       kcDescribe(st).c_str());
+                       kelvlx::describe(st).c_str());
         }
         return usable == 1;
     }
@@ -81,12 +81,12 @@ protected:
 
     Exchange raw(char op, const Bytes &request, int cipher = 1)
     {
-        kcConfig c = cfg;
+        kelvlx::Config c = cfg;
         c.cipherType = cipher;
         return runAgent(c, op, request, tmp.file("agent-output"));
     }
 
-    kcConfig cfg;
+    kelvlx::Config cfg;
     pwfix::TempDir tmp;
 };
 
@@ -126,7 +126,7 @@ TEST_F(Requests, Version1RecordsAreAnsweredWhereTheyCannotBeConverted)
         Bytes request = {0, 0};
         request.insert(request.end(), data.begin(), data.end());
         Exchange ex = raw(c.op, request);
-        EXPECT_EQ(0, ex.st.exitStatus) << kcDescribe(ex.st);
+        EXPECT_EQ(0, ex.st.exitStatus) << kelvlx::describe(ex.st);
         EXPECT_EQ(expectedAnswer(1, "OLDPW", 0, data, c.op == 'A'), ex.answer);
         EXPECT_EQ(v1, pwfix::readFile(dir.file())) << "the record stays as it was";
     }
@@ -177,7 +177,7 @@ TEST_F(Requests, CipherRequests)
         Bytes request = {0, static_cast<unsigned char>(c.codeSet)};
         request.insert(request.end(), c.data.begin(), c.data.end());
         Exchange ex = raw(c.op, request, c.cipher);
-        EXPECT_EQ(c.status, ex.st.exitStatus) << kcDescribe(ex.st);
+        EXPECT_EQ(c.status, ex.st.exitStatus) << kelvlx::describe(ex.st);
         if (c.status != 0) {
             EXPECT_TRUE(ex.answer.empty()) << "nothing is written on failure";
             continue;
@@ -230,20 +230,20 @@ TEST_F(Requests, ShortRequestsAndAClosedOutputPipe)
     };
     for (const auto &c : cases) {
         Exchange ex = raw(c.op, c.request);
-        EXPECT_EQ(297 % 256, ex.st.exitStatus) << c.name << ": " << kcDescribe(ex.st);
+        EXPECT_EQ(297 % 256, ex.st.exitStatus) << c.name << ": " << kelvlx::describe(ex.st);
         EXPECT_TRUE(ex.answer.empty()) << c.name;
     }
 
     // A caller that stops reading: the write fails and the agent reports it,
     // it is not ended by SIGPIPE.
     for (char op : {'A', 'C'}) {
-        kcAgent agent(cfg);
+        kelvlx::Agent agent(cfg);
         ASSERT_EQ(KC_OK, agent.start(op));
         agent.closeOutput();
         const Bytes req = op == 'A' ? Bytes{0, 0, 1, 2, 3} : Bytes{0, 2, 0};
-        agent.send(req.data(), req.size());
+        (void)agent.send(req.data(), req.size());   // the agent may be gone already; its status tells
         agent.closeInput();
-        kcStatus st;
+        kelvlx::Status st;
         agent.finish(&st);
         EXPECT_EQ(0, st.termSignal) << op;
         EXPECT_EQ(297 % 256, st.exitStatus) << op;
@@ -280,7 +280,7 @@ TEST_F(Requests, KeyRequest)
         Bytes reqBytes = pattern(16, 40);
         req.insert(req.end(), reqBytes.begin(), reqBytes.end());
         Exchange ex = raw('A', req);
-        EXPECT_EQ(c.status, ex.st.exitStatus) << kcDescribe(ex.st);
+        EXPECT_EQ(c.status, ex.st.exitStatus) << kelvlx::describe(ex.st);
         if (c.status != 0) {
             EXPECT_TRUE(ex.answer.empty());
             continue;
@@ -298,7 +298,7 @@ class Generate : public Requests {
 protected:
     Generated generate(int codeSet, int flag, const Bytes &key, int32_t confirmation, int cipher = 1)
     {
-        kcConfig c = cfg;
+        kelvlx::Config c = cfg;
         c.cipherType = cipher;
         return reqfix::generate(c, codeSet, flag, key, confirmation);
     }
@@ -316,7 +316,7 @@ TEST_F(Generate, TextFlagsConfirmed)
         store({pwfix::v3(0, "SRV", "N1", "oldpw"), pwfix::v3(0, "SRV", "N9", "KEEPME"),
                pwfix::v3(0, "SRV", "N1", "SECOND-COPY")});
         Generated g = generate(0, flag, {}, KC_CONFIRM);
-        ASSERT_EQ(KC_OK, g.st.error) << kcDescribe(g.st);
+        ASSERT_EQ(KC_OK, g.st.error) << kelvlx::describe(g.st);
         EXPECT_EQ(bytes("OLDPW"), g.oldPw);   // upper-cased, first record of the node
         const std::string fresh(g.newPw.begin(), g.newPw.end());
         EXPECT_TRUE(fromAlphabet(fresh)) << fresh;
@@ -342,7 +342,7 @@ TEST_F(Generate, EncipheredWithTheCallersKey)
             continue;
         store({pwfix::v3(0, "SRV", "N1", "OldPassword")});
         Generated g = generate(0, 1, c.key, KC_CONFIRM, c.cipher);
-        ASSERT_EQ(KC_OK, g.st.error) << kcDescribe(g.st);
+        ASSERT_EQ(KC_OK, g.st.error) << kelvlx::describe(g.st);
         Bytes key16(16, 0);
         std::copy(c.key.begin(), c.key.end(), key16.begin());
         Bytes oldClear, newClear;
@@ -364,7 +364,7 @@ TEST_F(Generate, CodeSetTwentyTwoSendsEbcdicAndStoresTheText)
 {
     store({pwfix::v3(0, "SRV", "N1", "pw-1")});
     Generated g = generate(22, 2, {}, KC_CONFIRM);
-    ASSERT_EQ(KC_OK, g.st.error) << kcDescribe(g.st);
+    ASSERT_EQ(KC_OK, g.st.error) << kelvlx::describe(g.st);
     EXPECT_EQ(serverText("pw-1", 22), g.oldPw);
     const std::string stored = storedPassword("SRV", "N1");
     EXPECT_TRUE(fromAlphabet(stored)) << stored;
@@ -378,7 +378,7 @@ TEST_F(Generate, NoStoredPassword)
         pwfix::TempDir dir;
         cfg.passwordDir = dir.path() + "/sub";   // not there yet: a root caller's store creates it
         Generated g = generate(0, flag, pattern(8, 60), KC_CONFIRM);
-        ASSERT_EQ(KC_OK, g.st.error) << kcDescribe(g.st);
+        ASSERT_EQ(KC_OK, g.st.error) << kelvlx::describe(g.st);
         EXPECT_TRUE(g.oldPw.empty());   // the empty text, enciphered or not, is empty
         EXPECT_EQ(63u, g.newPw.size());
         EXPECT_TRUE(pwfix::readFile(dir.path() + "/sub/ZAR.PWD").size() > 71);
@@ -390,12 +390,12 @@ TEST_F(Generate, NotConfirmedLeavesTheFile)
     const pwfix::Bytes before = pwfix::file({pwfix::v3(0, "SRV", "N1", "OLDPW")});
     ASSERT_TRUE(pwfix::writeFile(tmp.file(), before));
     Generated g = generate(0, 2, {}, KC_REFUSE);   // 66
-    EXPECT_EQ(KC_OK, g.st.error) << kcDescribe(g.st);
+    EXPECT_EQ(KC_OK, g.st.error) << kelvlx::describe(g.st);
     EXPECT_EQ(63u, g.newPw.size());
     EXPECT_EQ(before, pwfix::readFile(tmp.file()));
 
     // The caller closes the pipe instead of confirming.
-    kcAgent agent(cfg);
+    kelvlx::Agent agent(cfg);
     ASSERT_EQ(KC_OK, agent.start('C'));
     const Bytes req = {0, 2, 0};
     ASSERT_EQ(KC_OK, agent.send(req.data(), req.size()));
@@ -408,8 +408,8 @@ TEST_F(Generate, NotConfirmedLeavesTheFile)
     EXPECT_EQ(63u, n);
     ASSERT_EQ(KC_OK, agent.receiveExact(buf.data(), n));
     agent.closeInput();
-    kcStatus st;
-    EXPECT_EQ(KC_OK, agent.finish(&st)) << kcDescribe(st);
+    kelvlx::Status st;
+    EXPECT_EQ(KC_OK, agent.finish(&st)) << kelvlx::describe(st);
     EXPECT_EQ(before, pwfix::readFile(tmp.file()));
 }
 
@@ -431,7 +431,7 @@ TEST_F(Generate, ConfirmationAfterReadingPartOfTheAnswer)
         SCOPED_TRACE(c.name);
         const pwfix::Bytes before = pwfix::file({pwfix::v3(0, "SRV", "N1", "OLDPW")});
         ASSERT_TRUE(pwfix::writeFile(tmp.file(), before));
-        kcAgent agent(cfg);
+        kelvlx::Agent agent(cfg);
         ASSERT_EQ(KC_OK, agent.start('C'));
         const Bytes req = {0, 2, 0};
         ASSERT_EQ(KC_OK, agent.send(req.data(), req.size()));
@@ -441,9 +441,9 @@ TEST_F(Generate, ConfirmationAfterReadingPartOfTheAnswer)
         const int32_t confirm = KC_CONFIRM;
         ASSERT_EQ(KC_OK, agent.send(&confirm, sizeof confirm));
         agent.closeInput();
-        kcStatus st;
+        kelvlx::Status st;
         agent.finish(&st);
-        EXPECT_EQ(c.status, st.exitStatus) << kcDescribe(st);
+        EXPECT_EQ(c.status, st.exitStatus) << kelvlx::describe(st);
         if (c.stored)
             EXPECT_EQ(std::string(answer.end() - 63, answer.end()), storedPassword("SRV", "N1"));
         else
@@ -461,7 +461,7 @@ TEST_F(Generate, StoreFailureIsReportedAndTheOldPasswordStays)
     ASSERT_TRUE(pwfix::writeFile(tmp.file(), damaged));
     Generated g = generate(0, 2, {}, KC_CONFIRM);
     EXPECT_EQ(KC_E_AGENT, g.st.error);
-    EXPECT_EQ(255, g.st.exitStatus) << kcDescribe(g.st);
+    EXPECT_EQ(255, g.st.exitStatus) << kelvlx::describe(g.st);
     EXPECT_EQ(bytes("OLDPW"), g.oldPw);
     EXPECT_EQ(damaged, pwfix::readFile(tmp.file()));
 }
@@ -501,7 +501,7 @@ TEST_F(Generate, AnOldPasswordThatCannotBeReadEndsTheRequestFirst)
         ASSERT_EQ(0, lstat(dir.file().c_str(), &st0));
         const pwfix::Bytes contents = S_ISREG(st0.st_mode) ? pwfix::readFile(dir.file()) : pwfix::Bytes();
         Generated g = generate(0, 2, {}, KC_CONFIRM);
-        EXPECT_EQ(168, g.st.exitStatus) << kcDescribe(g.st);
+        EXPECT_EQ(168, g.st.exitStatus) << kelvlx::describe(g.st);
         EXPECT_TRUE(g.oldPw.empty() && g.newPw.empty()) << "something was sent";
         EXPECT_EQ(before, pwfix::dirEntries(dir.path()));
         if (S_ISREG(st0.st_mode)) {
@@ -520,8 +520,8 @@ TEST_F(Generate, SetUserIdRunCreatesNothing)
     ASSERT_EQ(0, chmod(empty.path().c_str(), 0777));
     cfg.passwordDir = empty.path();
     Generated g = generate(0, 2, {}, KC_CONFIRM);
-    EXPECT_EQ(KC_E_AGENT, g.st.error) << kcDescribe(g.st);
-    EXPECT_EQ(255, g.st.exitStatus) << kcDescribe(g.st);
+    EXPECT_EQ(KC_E_AGENT, g.st.error) << kelvlx::describe(g.st);
+    EXPECT_EQ(255, g.st.exitStatus) << kelvlx::describe(g.st);
     EXPECT_TRUE(g.oldPw.empty());
     EXPECT_EQ(63u, g.newPw.size());
     struct stat sb;
@@ -563,7 +563,7 @@ TEST_F(Requests, UpperCasingInAMultibyteLocale)
         Bytes req = {0, 0};
         req.insert(req.end(), data.begin(), data.end());
         Exchange ex = raw('A', req, c.cipher);
-        EXPECT_EQ(c.status, ex.st.exitStatus) << kcDescribe(ex.st);
+        EXPECT_EQ(c.status, ex.st.exitStatus) << kelvlx::describe(ex.st);
         if (c.status == 0) {
             Bytes key = aesFoldKey(bytes(c.upper));
             EXPECT_EQ(aesCbc(key, data, true), ex.answer);
