@@ -13,7 +13,7 @@ std::string confinementOf(pid_t pid)
 {
     const std::string path = "/proc/" + std::to_string(pid) + "/status";
     std::string seen;
-    for (time_t limit = time(nullptr) + waitLimitSeconds; time(nullptr) <= limit;) {
+    for (time_t limit = time(nullptr) + agentWaitSeconds; time(nullptr) <= limit;) {
         std::string status = pwfix::readFile(path);
         if (status.empty())
             break;
