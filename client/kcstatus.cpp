@@ -13,28 +13,27 @@ struct StatusText {
     const char *text;
 };
 
-// -1, 292, 295, 297, 610, 5801 and 5802 reach the caller modulo 256.
 const StatusText kStatusTexts[] = {
-    {0, "the request was carried out"},
-    {255, "the agent was called wrongly (usage error), or the password file or its directory could not be "
+    {KEL_ST_OK, "the request was carried out"},
+    {KEL_ST_SEEN(KEL_ST_USAGE), "the agent was called wrongly (usage error), or the password file or its directory could not be "
           "opened, created or rewritten (-1)"},
-    {138, "the agent refused the caller: the argument count or the build stamp does not match the agent's, "
-          "or the agent does not run with super-user rights"},
-    {36, "the agent ran out of memory at start-up (292)"},
-    {39, "the agent does not know the operation letter (295)"},
-    {41, "the request or the answer did not cross the pipes completely (297)"},
-    {98, "the agent could not set up its message catalog: check the catalog directory and the language (610)"},
-    {168, "no usable password or key is stored for this node and server"},
-    {113, "the generated password had an unusable length"},
-    {109, "an argument was not valid: the cipher type is unknown or no key could be made from the stored "
+    {KEL_ST_INCOMPATIBLE, "the agent refused the caller: the argument count or the build stamp does not match the agent's, "
+          "or the agent does not run with super-user rights, or its system-call filter could not be loaded"},
+    {KEL_ST_SEEN(KEL_ST_START_NO_MEMORY), "the agent ran out of memory at start-up (292)"},
+    {KEL_ST_SEEN(KEL_ST_UNKNOWN_OP), "the agent does not know the operation letter (295)"},
+    {KEL_ST_SEEN(KEL_ST_PIPE), "the request or the answer did not cross the pipes completely (297)"},
+    {KEL_ST_SEEN(KEL_ST_NLS), "the agent could not set up its message catalog: check the catalog directory and the language (610)"},
+    {KEL_ST_NO_PASSWORD, "no usable password or key is stored for this node and server"},
+    {KEL_ST_BAD_PASSWORD_LENGTH, "the generated password had an unusable length"},
+    {KEL_ST_INVALID_ARGUMENT, "an argument was not valid: the cipher type is unknown or no key could be made from the stored "
           "password"},
-    {102, "the agent ran out of memory"},
-    {165, "the password file could not be written completely"},
-    {166, "the password file is locked by another writer: the agent waited 120 seconds for its lock and stored "
+    {KEL_ST_NO_MEMORY, "the agent ran out of memory"},
+    {KEL_ST_SHORT_WRITE, "the password file could not be written completely"},
+    {KEL_ST_LOCKED, "the password file is locked by another writer: the agent waited 120 seconds for its lock and stored "
           "nothing"},
-    {131, "a cipher stream was used in the wrong state"},
-    {169, "the crypto library reported a failure (5801)"},
-    {170, "the crypto library could not be loaded (5802)"},
+    {KEL_ST_CIPHER_STATE, "a cipher stream was used in the wrong state"},
+    {KEL_ST_SEEN(KEL_ST_LIB_FAILURE), "the crypto library reported a failure (5801)"},
+    {KEL_ST_SEEN(KEL_ST_NO_LIBRARY), "the crypto library could not be loaded (5802)"},
 };
 
 const char *callerErrorText(int error)

@@ -373,7 +373,7 @@ int kc_agent::start(char op)
 
     const std::string pwPath = pathArgument(cfg_.passwordDir);
     std::vector<std::string> args = {
-        cfg_.agentPath, "0", KC_INTERFACE,
+        cfg_.agentPath, "0", KEL_INTERFACE_STRING,
         std::to_string(in[0]), std::to_string(in[1]), std::to_string(out[0]), std::to_string(out[1]),
         pwPath, cfg_.language, "", cfg_.catalogDir, std::string(1, op), cfg_.node, cfg_.server,
         pwPath, "", cfg_.buildDate, cfg_.buildTime, cfg_.clientType,
@@ -653,7 +653,7 @@ int fetchKeys(const kc_config &cfg, const unsigned char *request16, kcSecret<KC_
               kc_result *st)
 {
     kc_agent agent(cfg);
-    int rc = agent.start('A');
+    int rc = agent.start(KEL_OP_ENCIPHER);
     if (rc != KC_OK)
         return fail(st, rc, agent.errno_);
     kcSecret<17> req;
@@ -749,7 +749,7 @@ int generate(const kc_config &cfg, unsigned char codeSet, unsigned char encipher
     if (keyLen > KC_MAX_KEY || (key == nullptr && keyLen != 0))
         return fail(st, KC_E_ARGUMENT, EINVAL);
     kc_agent agent(cfg);
-    int rc = agent.start('C');
+    int rc = agent.start(KEL_OP_GENERATE);
     if (rc != KC_OK)
         return fail(st, rc, agent.errno_);
 

@@ -26,6 +26,7 @@
 #include "common/ut/dspswd.h"
 #include "tools/pwfscan.h"
 #include "tools/toolcli.h"
+#include "kelvlx/kelcontract.h"
 
 #ifndef KEL_CATALOG_DIR
 #define KEL_CATALOG_DIR "/usr/share/kelvlx/catalogs"
@@ -161,12 +162,12 @@ void changed(const AdmRun &r, const std::string &what)
 std::string storeCodeText(int rc)
 {
     switch (rc) {
-    case -1: return "the password file or its directory could not be opened, created or rewritten, or the file is "
+    case KEL_ST_STORE_REFUSED: return "the password file or its directory could not be opened, created or rewritten, or the file is "
                     "damaged (code -1)";
-    case 165: return "the password file could not be written completely (code 165)";
-    case 102: return "out of memory (code 102)";
-    case 166: return "the password file is locked by another writer: no lock in 120 seconds (code 166)";
-    case 168: return "no usable record is stored (code 168)";
+    case KEL_ST_SHORT_WRITE: return "the password file could not be written completely (code 165)";
+    case KEL_ST_NO_MEMORY: return "out of memory (code 102)";
+    case KEL_ST_LOCKED: return "the password file is locked by another writer: no lock in 120 seconds (code 166)";
+    case KEL_ST_NO_PASSWORD: return "no usable record is stored (code 168)";
     default: return "the cipher failed (code " + std::to_string(rc) + ")";
     }
 }

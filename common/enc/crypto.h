@@ -6,16 +6,18 @@
 #include <cstdint>
 #include <memory>
 
+#include "kelvlx/kelcontract.h"
+
 // Invalid argument (also defined, identically, by other layers that report it).
 #ifndef RC_INVALID_PARM
-#define RC_INVALID_PARM 109
+#define RC_INVALID_PARM KEL_ST_INVALID_ARGUMENT
 #endif
 
 // Return codes of the ciphers (0 is success).
-inline constexpr int CRYPTO_RC_NO_MEMORY = 102;       // object or work buffer not available
-inline constexpr int CRYPTO_RC_BAD_STATE = 131;       // streaming call in the wrong state, or a stream buffer missing
-inline constexpr int CRYPTO_RC_LIB_FAILURE = 5801;    // the crypto library reported a failure
-inline constexpr int CRYPTO_RC_LIB_NOT_LOADED = 5802; // the crypto library could not be loaded
+inline constexpr int CRYPTO_RC_NO_MEMORY = KEL_ST_NO_MEMORY;       // object or work buffer not available
+inline constexpr int CRYPTO_RC_BAD_STATE = KEL_ST_CIPHER_STATE;       // streaming call in the wrong state, or a stream buffer missing
+inline constexpr int CRYPTO_RC_LIB_FAILURE = KEL_ST_LIB_FAILURE;    // the crypto library reported a failure
+inline constexpr int CRYPTO_RC_LIB_NOT_LOADED = KEL_ST_NO_LIBRARY; // the crypto library could not be loaded
 // The random source could not deliver; reported like a failure of the crypto library.
 inline constexpr int CRYPTO_RC_RANDOM_FAILED = CRYPTO_RC_LIB_FAILURE;
 

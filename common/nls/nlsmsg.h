@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+
+#include "kelvlx/kelcontract.h"
 #include <cstdio>
 #include <cwchar>
 #include <nl_types.h>
@@ -19,7 +21,7 @@ inline constexpr size_t NLS_PATH_LIMIT = 1279;     // longest catalog path accep
 inline constexpr size_t NLS_DIR_LIMIT = 1024;      // longest catalog directory accepted
 inline constexpr const char NLS_REPOS_FILE[] = "kelclientV3.cat";
 inline constexpr const char NLS_MSG_PREFIX[] = "QEB";
-inline constexpr int NLS_RC_SETUP_FAILED = 610;
+inline constexpr int NLS_RC_SETUP_FAILED = KEL_ST_NLS;
 inline constexpr int NLS_SEV_COUNT = 9;
 inline constexpr unsigned char NLS_SEV_UNKNOWN = 255;
 inline const nl_catd NLS_CAT_CLOSED = reinterpret_cast<nl_catd>(-1);

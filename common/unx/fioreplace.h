@@ -10,11 +10,12 @@
 
 #include <cstddef>
 
+#include "kelvlx/kelcontract.h"
 // Results besides 0 (the password file's codes of the same meaning are these).
-inline constexpr int FIO_RC_CANNOT_WRITE = -1;   // cannot open, create, own or rename; the name is not a regular file
-inline constexpr int FIO_RC_NO_MEMORY = 102;
-inline constexpr int FIO_RC_SHORT_WRITE = 165;   // the new file could not be written or flushed completely
-inline constexpr int FIO_RC_LOCKED = 166;        // the wait for the lock ran out (or, tried once, it was held)
+inline constexpr int FIO_RC_CANNOT_WRITE = KEL_ST_STORE_REFUSED;   // cannot open, create, own or rename; the name is not a regular file
+inline constexpr int FIO_RC_NO_MEMORY = KEL_ST_NO_MEMORY;
+inline constexpr int FIO_RC_SHORT_WRITE = KEL_ST_SHORT_WRITE;   // the new file could not be written or flushed completely
+inline constexpr int FIO_RC_LOCKED = KEL_ST_LOCKED;        // the wait for the lock ran out (or, tried once, it was held)
 
 // How long a writer waits for the lock before it gives up with FIO_RC_LOCKED.
 inline constexpr int FIO_LOCK_WAIT_SECONDS = 120;

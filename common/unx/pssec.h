@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "common/unx/fioreplace.h"
+#include "kelvlx/kelcontract.h"
 #include "common/unx/pskey.h"
 #include "common/unx/psmutex.h"
 #include "common/unx/pswdrec.h"
@@ -31,7 +32,7 @@ struct pswdFileInfo {
 };
 
 // Result codes of this unit besides 0.
-inline constexpr int PSWD_RC_NO_RECORD = 168;   // no usable stored password or key
+inline constexpr int PSWD_RC_NO_RECORD = KEL_ST_NO_PASSWORD;   // no usable stored password or key
 inline constexpr int PSWD_RC_SHORT_WRITE = FIO_RC_SHORT_WRITE;   // 165
 inline constexpr int PSWD_RC_NO_MEMORY = FIO_RC_NO_MEMORY;       // 102
 inline constexpr int PSWD_RC_CANNOT_WRITE = FIO_RC_CANNOT_WRITE; // -1

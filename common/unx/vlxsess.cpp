@@ -25,30 +25,6 @@ static const char trSrcFile[] = "vlxsess";
 
 namespace {
 
-// Argument positions on the caller's command line.
-enum VlxArg {
-    ARG_DEBUG_STOP = 1,
-    ARG_INTERFACE = 2,
-    ARG_IN_FD = 3,
-    ARG_CALLER_END_1 = 4,
-    ARG_CALLER_END_2 = 5,
-    ARG_OUT_FD = 6,
-    ARG_PSWD_DIR = 7,
-    ARG_LANGUAGE = 8,
-    ARG_CATALOG_DIR = 10,
-    ARG_OPERATION = 11,
-    ARG_NODE = 12,
-    ARG_SERVER = 13,
-    ARG_PSWD_PATH = 14,
-    ARG_PASS_THROUGH = 15,
-    ARG_BUILD_DATE = 16,
-    ARG_BUILD_TIME = 17,
-    ARG_CLIENT_TYPE = 18,
-    ARG_EXIT_LOGGING = 19,
-    ARG_CLUSTER_NODE = 20,
-    ARG_CIPHER_TYPE = 21,
-};
-
 const int nlsCacheLimit = 5;
 const unsigned nlsFmtDefault = 1;
 
@@ -204,16 +180,16 @@ int vlxDispatch(char op, const VlxRequest &rq, VlxOutcome *out)
 // returns them without closing the pipes, logging or tearing down the runtime.
 int vlxServeRequest(char **argv, VlxOutcome *out)
 {
-    unsigned char cipherType = vlxCipherType(argv[ARG_CIPHER_TYPE]);
-    int inFd = vlxNumber(argv[ARG_IN_FD]);
-    int outFd = vlxNumber(argv[ARG_OUT_FD]);
-    vlxCloseCallerFd(vlxNumber(argv[ARG_CALLER_END_1]));
-    vlxCloseCallerFd(vlxNumber(argv[ARG_CALLER_END_2]));
+    unsigned char cipherType = vlxCipherType(argv[KEL_ARG_CIPHER_TYPE]);
+    int inFd = vlxNumber(argv[KEL_ARG_IN_FD]);
+    int outFd = vlxNumber(argv[KEL_ARG_OUT_FD]);
+    vlxCloseCallerFd(vlxNumber(argv[KEL_ARG_CALLER_END_1]));
+    vlxCloseCallerFd(vlxNumber(argv[KEL_ARG_CALLER_END_2]));
 
     pswdFileInfo pfi{};
     ZeroOnExit pfiZero(&pfi, sizeof(pfi));   // holds the node key once the store has read the file
 
-    int clusterNode = vlxNumber(argv[ARG_CLUSTER_NODE]);
+    int clusterNode = vlxNumber(argv[KEL_ARG_CLUSTER_NODE]);
     if (clusterNode != 0) {
         // Results ignored: without a cluster the host name keys the file.
         (void)FileSubsystemInit();
@@ -224,19 +200,19 @@ int vlxServeRequest(char **argv, VlxOutcome *out)
     int rc = 0;
     {
         VlxRequestArgs args;
-        args.catDir = StrDup(argv[ARG_CATALOG_DIR]);
-        args.node = StrDup(argv[ARG_NODE]);
-        args.server = StrDup(argv[ARG_SERVER]);
-        args.arg15 = StrDup(argv[ARG_PASS_THROUGH]);
-        args.pswdFileName = vlxNewPswdPath(argv[ARG_PSWD_DIR]);
-        args.pswdPath = vlxNewPswdPath(argv[ARG_PSWD_PATH]);
+        args.catDir = StrDup(argv[KEL_ARG_CATALOG_DIR]);
+        args.node = StrDup(argv[KEL_ARG_NODE]);
+        args.server = StrDup(argv[KEL_ARG_SERVER]);
+        args.arg15 = StrDup(argv[KEL_ARG_PASS_THROUGH]);
+        args.pswdFileName = vlxNewPswdPath(argv[KEL_ARG_PSWD_DIR]);
+        args.pswdPath = vlxNewPswdPath(argv[KEL_ARG_PSWD_PATH]);
         if (!args.complete()) {
             out->returnAtOnce = true;   // the copies obtained are released on the way out
             return VLX_RC_NO_MEMORY;
         }
         pfi.pswdFile = args.pswdFileName;
         VlxRequest rq = {cipherType, inFd, outFd, &pfi, &args};
-        rc = vlxDispatch(argv[ARG_OPERATION][0], rq, out);
+        rc = vlxDispatch(argv[KEL_ARG_OPERATION][0], rq, out);
     }
     if (!out->returnAtOnce) {
         vlxCloseCallerFd(inFd);
@@ -270,9 +246,9 @@ int main(int argc, char **argv)
         vlxPrintUsage();
         vlxRefuse("usage", VLX_RC_USAGE);
     }
-    if (argv[ARG_DEBUG_STOP][0] == '1')
+    if (argv[KEL_ARG_DEBUG_STOP][0] == '1')
         vlxDebugStop();
-    if (argc <= 2 || StrCmp(argv[ARG_INTERFACE], VLX_INTERFACE_STRING) != 0) {
+    if (argc <= 2 || StrCmp(argv[KEL_ARG_INTERFACE], VLX_INTERFACE_STRING) != 0) {
         vlxPrintUsage();
         vlxRefuse("usage", VLX_RC_USAGE);
     }
@@ -281,20 +257,20 @@ int main(int argc, char **argv)
         vlxRefuse("argument count", VLX_RC_INCOMPATIBLE);
     }
 
-    int exitLogging = vlxNumber(argv[ARG_EXIT_LOGGING]);
+    int exitLogging = vlxNumber(argv[KEL_ARG_EXIT_LOGGING]);
     nlsReturnInfo_t nlsInfo = {};
-    cliType_t clientType = (signed char)argv[ARG_CLIENT_TYPE][0];
-    if (nlinit(argv[ARG_LANGUAGE], nlsCacheLimit, argv[ARG_CATALOG_DIR], clientType, nlsFmtDefault, nlsFmtDefault,
+    cliType_t clientType = (signed char)argv[KEL_ARG_CLIENT_TYPE][0];
+    if (nlinit(argv[KEL_ARG_LANGUAGE], nlsCacheLimit, argv[KEL_ARG_CATALOG_DIR], clientType, nlsFmtDefault, nlsFmtDefault,
                nlsFmtDefault, &nlsInfo, nullptr) != 0)
         vlxRefuse("message catalog", VLX_RC_NLS);
-    argv[ARG_INTERFACE] = nullptr;   // nothing after the catalog set-up looks at it
+    argv[KEL_ARG_INTERFACE] = nullptr;   // nothing after the catalog set-up looks at it
 
     if (geteuid() != 0)
         vlxRefuse("not running as root", VLX_RC_INCOMPATIBLE);
 
-    if (!vlxBuildStampAccepted(argv[ARG_BUILD_DATE], argv[ARG_BUILD_TIME])) {
+    if (!vlxBuildStampAccepted(argv[KEL_ARG_BUILD_DATE], argv[KEL_ARG_BUILD_TIME])) {
         vlxPrintIncompatible();
-        pkFprintf(~0u, stderr, "calling program build date : %s \n", argv[ARG_BUILD_DATE]);
+        pkFprintf(~0u, stderr, "calling program build date : %s \n", argv[KEL_ARG_BUILD_DATE]);
         pkFprintf(~0u, stderr, "VLX build date             : %s \n", BUILDDATE);
         vlxLogExit(exitText, "VLX EXIT Build Dates do not match rc = %d\n", VLX_RC_INCOMPATIBLE);
         vlxRefuse("build stamp", VLX_RC_INCOMPATIBLE);
@@ -308,9 +284,9 @@ int main(int argc, char **argv)
     VlxOutcome outcome;
     int rc = vlxServeRequest(argv, &outcome);
     VlxAuditEntry e;
-    e.op = outcome.op != nullptr ? outcome.op : argv[ARG_OPERATION];
-    e.node = argv[ARG_NODE];
-    e.server = argv[ARG_SERVER];
+    e.op = outcome.op != nullptr ? outcome.op : argv[KEL_ARG_OPERATION];
+    e.node = argv[KEL_ARG_NODE];
+    e.server = argv[KEL_ARG_SERVER];
     vlxAudit(e, rc);   // the outcome is settled: the log cannot change it
     if (outcome.returnAtOnce)
         return rc;

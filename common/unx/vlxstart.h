@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include "kelvlx/kelcontract.h"
 
 // The agent's own build date and time (the same 25-character stamp
 // " Www Mmm dd hh:mm:ss yyyy"), and the two test values a caller may pass
@@ -14,19 +15,17 @@ extern const char *BUILDTIME;
 extern const char *BUILDDATETEST;
 extern const char *BUILDTIMETEST;
 
-// Argument 2: the 32-byte interface string; each \b is one backspace byte.
-inline constexpr char VLX_INTERFACE_STRING[] = "QRB Linkag\bestab\b VOMP Edition 4";
-
-inline constexpr int VLX_ARGC = 22;
+inline constexpr char VLX_INTERFACE_STRING[] = KEL_INTERFACE_STRING;
+inline constexpr int VLX_ARGC = KEL_ARG_COUNT;
 inline constexpr size_t VLX_TEXT_BUF_SIZE = 2304;   // exit line for the error log
 
 // Exit statuses main sets itself.
-inline constexpr int VLX_RC_USAGE = -1;
-inline constexpr int VLX_RC_INCOMPATIBLE = 138;   // argc, privilege or build stamp
-inline constexpr int VLX_RC_NO_MEMORY = 292;
-inline constexpr int VLX_RC_UNKNOWN_OP = 295;
-inline constexpr int VLX_RC_PIPE = 297;
-inline constexpr int VLX_RC_NLS = 610;
+inline constexpr int VLX_RC_USAGE = KEL_ST_USAGE;
+inline constexpr int VLX_RC_INCOMPATIBLE = KEL_ST_INCOMPATIBLE;
+inline constexpr int VLX_RC_NO_MEMORY = KEL_ST_START_NO_MEMORY;
+inline constexpr int VLX_RC_UNKNOWN_OP = KEL_ST_UNKNOWN_OP;
+inline constexpr int VLX_RC_PIPE = KEL_ST_PIPE;
+inline constexpr int VLX_RC_NLS = KEL_ST_NLS;
 
 inline constexpr char VLX_PSWD_FILE_NAME[] = "ZAR.PWD";
 

@@ -17,8 +17,9 @@
 #include <cstdio>
 
 #include "common/ut/trace.h"
+#include "kelvlx/kelcontract.h"
 
-inline constexpr int LOG_RC_INVALID = 109;       // null text, no message system, bad open arguments
+inline constexpr int LOG_RC_INVALID = KEL_ST_INVALID_ARGUMENT;       // null text, no message system, bad open arguments
 inline constexpr int LOG_RC_WRITE_FAILED = 621;  // the log could not be written (or opened)
 inline constexpr size_t LOG_TEXT_SIZE = 128;     // the continuation and end-of-data texts
 

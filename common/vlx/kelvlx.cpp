@@ -22,14 +22,15 @@
 #include "common/ut/dspswd.h"
 #include "common/ut/pswdf.h"
 #include "common/ut/trace.h"
+#include "kelvlx/kelcontract.h"
 
 static const char trSrcFile[] = "kelvlx";
 
 namespace {
 
-constexpr int RC_PIPE = 297;            // a pipe read or write incomplete
-constexpr int RC_NO_PASSWORD = 168;     // no usable stored password
-constexpr int RC_BAD_PASSWORD_LEN = 113;
+constexpr int RC_PIPE = KEL_ST_PIPE;            // a pipe read or write incomplete
+constexpr int RC_NO_PASSWORD = KEL_ST_NO_PASSWORD;     // no usable stored password
+constexpr int RC_BAD_PASSWORD_LEN = KEL_ST_BAD_PASSWORD_LENGTH;
 
 constexpr size_t VLX_DATA_MAX = 64;       // request data of 'A' and 'B'
 constexpr size_t VLX_PSWD_BUF = 71;       // stored password of 'A' and 'B', with its NUL
@@ -40,7 +41,7 @@ constexpr size_t VLX_C_OUT_BUF = VLX_C_PSWD_BUF + 16;   // 80 bytes enciphered w
 constexpr size_t VLX_C_NEW_MAX = 64;      // longest generated password sent
 constexpr unsigned char VLX_KEY_LEN_MAX = 16;
 constexpr size_t VLX_REQ_BYTES = 16;      // sent with the key request
-constexpr int32_t VLX_CONFIRM = 67;       // 'C': store the new password
+constexpr int32_t VLX_CONFIRM = KEL_CONFIRM;       // 'C': store the new password
 
 // True when the pipe took all n bytes. A caller that closed its end makes the
 // write fail (SIGPIPE is ignored by main), never ends the agent.

@@ -29,13 +29,11 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <kelvlx/kelcontract.h>   /* the command line, the operations and the exit statuses */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* The interface string of argument 2; each \b is one backspace byte. */
-#define KC_INTERFACE "QRB Linkag\bestab\b VOMP Edition 4"
-#define KC_ARG_COUNT 22
 
 /* Sizes of the protocol's pieces, for the caller's buffers. */
 #define KC_MAX_DATA 64        /* data of one 'A' or 'B' request */
@@ -47,7 +45,7 @@ extern "C" {
 
 /* The confirmation of a 'C': 67 stores the new password, anything else keeps
  * the old one. */
-#define KC_CONFIRM 67
+#define KC_CONFIRM KEL_CONFIRM
 #define KC_REFUSE 66
 /* How long a confirmed 'C' may take at the least, in milliseconds: the agent
  * waits up to 120 seconds for the password file's lock, then rewrites it. */

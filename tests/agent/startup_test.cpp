@@ -98,32 +98,32 @@ std::vector<StartCase> startCases()
         {"usage_interface_without_backspaces",
          [](Args &a) { a[A_IFACE] = "QRB Linkagestab VOMP Edition 4"; }, "", -1, usageText, ""},
         {"usage_interface_prefix", [](Args &a) { a[A_IFACE].pop_back(); }, "", -1, usageText, ""},
-        {"incompatible_21_arguments", [](Args &a) { a.resize(21); }, "", 138, incompatibleText, ""},
-        {"incompatible_23_arguments", [](Args &a) { a.push_back("0"); }, "", 138, incompatibleText, ""},
-        {"incompatible_3_arguments", [](Args &a) { a.resize(3); }, "", 138, incompatibleText, ""},
-        {"incompatible_before_language_check", [](Args &a) { a[A_LANG] = ""; a.resize(21); }, "", 138,
+        {"incompatible_21_arguments", [](Args &a) { a.resize(21); }, "", KEL_ST_INCOMPATIBLE, incompatibleText, ""},
+        {"incompatible_23_arguments", [](Args &a) { a.push_back("0"); }, "", KEL_ST_INCOMPATIBLE, incompatibleText, ""},
+        {"incompatible_3_arguments", [](Args &a) { a.resize(3); }, "", KEL_ST_INCOMPATIBLE, incompatibleText, ""},
+        {"incompatible_before_language_check", [](Args &a) { a[A_LANG] = ""; a.resize(21); }, "", KEL_ST_INCOMPATIBLE,
          incompatibleText, ""},
-        {"empty_language", [](Args &a) { a[A_LANG] = ""; }, "", 610, "", ""},
-        {"stamp_last_character_differs", [](Args &a) { a[A_DATE] = oneOff(stamp); }, "", 138,
+        {"empty_language", [](Args &a) { a[A_LANG] = ""; }, "", KEL_ST_NLS, "", ""},
+        {"stamp_last_character_differs", [](Args &a) { a[A_DATE] = oneOff(stamp); }, "", KEL_ST_INCOMPATIBLE,
          stampText(oneOff(stamp)), ""},
-        {"stamp_leading_blank_missing", [](Args &a) { a[A_DATE] = stamp.substr(1); }, "", 138,
+        {"stamp_leading_blank_missing", [](Args &a) { a[A_DATE] = stamp.substr(1); }, "", KEL_ST_INCOMPATIBLE,
          stampText(stamp.substr(1)), ""},
-        {"stamp_time_differs", [](Args &a) { a[A_TIME] = oneOff(stamp); }, "", 138, stampText(stamp), ""},
-        {"stamp_date_test_value_only", [](Args &a) { a[A_DATE] = "QUVPLIX"; }, "", 138, stampText("QUVPLIX"), ""},
-        {"stamp_time_test_value_only", [](Args &a) { a[A_TIME] = "RONKWAF"; }, "", 138, stampText(stamp), ""},
-        {"stamp_test_values_accepted", [](Args &a) { a[A_DATE] = "QUVPLIX"; a[A_TIME] = "RONKWAF"; }, "", 295, "",
+        {"stamp_time_differs", [](Args &a) { a[A_TIME] = oneOff(stamp); }, "", KEL_ST_INCOMPATIBLE, stampText(stamp), ""},
+        {"stamp_date_test_value_only", [](Args &a) { a[A_DATE] = "QUVPLIX"; }, "", KEL_ST_INCOMPATIBLE, stampText("QUVPLIX"), ""},
+        {"stamp_time_test_value_only", [](Args &a) { a[A_TIME] = "RONKWAF"; }, "", KEL_ST_INCOMPATIBLE, stampText(stamp), ""},
+        {"stamp_test_values_accepted", [](Args &a) { a[A_DATE] = "QUVPLIX"; a[A_TIME] = "RONKWAF"; }, "", KEL_ST_UNKNOWN_OP, "",
          ""},
-        {"unknown_operation", [](Args &) {}, "", 295, "", ""},
-        {"empty_operation", [](Args &a) { a[A_OP] = ""; }, "", 295, "", ""},
-        {"lower_case_operation", [](Args &a) { a[A_OP] = "a"; }, std::string("\x00", 1), 295, "", std::string("\x00", 1)},
-        {"unknown_operation_exit_logging", [](Args &a) { a[A_EXITLOG] = "1"; }, "", 295, "", ""},
-        {"unknown_operation_cluster_node", [](Args &a) { a[A_CLUSTER] = "1"; a[A_CIPHER] = "258"; }, "", 295, "",
+        {"unknown_operation", [](Args &) {}, "", KEL_ST_UNKNOWN_OP, "", ""},
+        {"empty_operation", [](Args &a) { a[A_OP] = ""; }, "", KEL_ST_UNKNOWN_OP, "", ""},
+        {"lower_case_operation", [](Args &a) { a[A_OP] = "a"; }, std::string("\x00", 1), KEL_ST_UNKNOWN_OP, "", std::string("\x00", 1)},
+        {"unknown_operation_exit_logging", [](Args &a) { a[A_EXITLOG] = "1"; }, "", KEL_ST_UNKNOWN_OP, "", ""},
+        {"unknown_operation_cluster_node", [](Args &a) { a[A_CLUSTER] = "1"; a[A_CIPHER] = "258"; }, "", KEL_ST_UNKNOWN_OP, "",
          ""},
-        {"encrypt_input_closed", [](Args &a) { a[A_OP] = "A"; }, "", 297, "", ""},
-        {"decrypt_input_closed", [](Args &a) { a[A_OP] = "B"; }, "", 297, "", ""},
-        {"key_request_short", [](Args &a) { a[A_OP] = "A"; }, "\x01" "0123456789", 297, "", ""},
+        {"encrypt_input_closed", [](Args &a) { a[A_OP] = "A"; }, "", KEL_ST_PIPE, "", ""},
+        {"decrypt_input_closed", [](Args &a) { a[A_OP] = "B"; }, "", KEL_ST_PIPE, "", ""},
+        {"key_request_short", [](Args &a) { a[A_OP] = "A"; }, "\x01" "0123456789", KEL_ST_PIPE, "", ""},
         {"decrypt_flag_reads_one_byte", [](Args &a) { a[A_OP] = "B"; }, "\x01\x02\x03", 0, "", "\x02\x03"},
-        {"password_path_without_slash", [](Args &a) { a[A_PWPATH] = "dsm.opt"; a[A_PWDIR] = "x"; }, "", 295, "",
+        {"password_path_without_slash", [](Args &a) { a[A_PWPATH] = "dsm.opt"; a[A_PWDIR] = "x"; }, "", KEL_ST_UNKNOWN_OP, "",
          ""},
         {"huge_arguments",
          [](Args &a) {
@@ -131,7 +131,7 @@ std::vector<StartCase> startCases()
                  a[i] = std::string(hugeArgLen, 'n');
              a[A_PWPATH][10] = '/';
          },
-         "", 295, "", ""},
+         "", KEL_ST_UNKNOWN_OP, "", ""},
     };
 }
 
@@ -185,7 +185,7 @@ TEST_F(AgentStartup, StatusesAndTexts)
 TEST_F(AgentStartup, ShortKeyRequestEndsWithoutWaitingForTheRest)
 {
     AgentResult r = runToEnd(callFor("A"), "\x01" "0123456789", true);
-    EXPECT_EQ(r.status, 297 & 255);
+    EXPECT_EQ(r.status, KEL_ST_SEEN(KEL_ST_PIPE));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.answer, "");
 }
@@ -218,7 +218,7 @@ TEST_F(AgentStartup, OtherUserRefusedSilently)
         c.edit(call.args);
         call.switchUser = true;
         AgentResult r = runToEnd(call, std::string(1, '\0'));
-        EXPECT_EQ(r.status, 138);
+        EXPECT_EQ(r.status, KEL_ST_INCOMPATIBLE);
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.printed, "");
         EXPECT_EQ(r.answer, "");
@@ -243,10 +243,10 @@ TEST_F(AgentStartup, ClosedStandardDescriptors)
         int status;
     } calls[] = {
         {"usage", [](std::vector<std::string> &a) { a.resize(2); }, "", -1},
-        {"incompatible", [](std::vector<std::string> &a) { a.resize(21); }, "", 138},
-        {"stamp", [](std::vector<std::string> &a) { a[A_DATE] = "x"; }, "", 138},
-        {"unknown_operation", [](std::vector<std::string> &) {}, "", 295},
-        {"input_closed", [](std::vector<std::string> &a) { a[A_OP] = "A"; }, "", 297},
+        {"incompatible", [](std::vector<std::string> &a) { a.resize(21); }, "", KEL_ST_INCOMPATIBLE},
+        {"stamp", [](std::vector<std::string> &a) { a[A_DATE] = "x"; }, "", KEL_ST_INCOMPATIBLE},
+        {"unknown_operation", [](std::vector<std::string> &) {}, "", KEL_ST_UNKNOWN_OP},
+        {"input_closed", [](std::vector<std::string> &a) { a[A_OP] = "A"; }, "", KEL_ST_PIPE},
         {"decrypt_flag", [](std::vector<std::string> &a) { a[A_OP] = "B"; }, "\x01", 0},
     };
     for (const auto &cl : closings) {

@@ -45,8 +45,11 @@ using namespace kelts;
 inline const char agentGroup[] = "nogroup";
 
 // Exit statuses as a caller sees them.
-enum { ST_OK = 0, ST_STORE_REFUSED = 255, ST_USAGE = 255, ST_INCOMPATIBLE = 138, ST_NLS = 610 % 256,
-       ST_PIPE = 297 % 256, ST_NO_PASSWORD = 168, ST_NO_LIBRARY = 5802 % 256 };
+enum {
+    ST_OK = KEL_ST_OK, ST_STORE_REFUSED = KEL_ST_SEEN(KEL_ST_STORE_REFUSED), ST_USAGE = KEL_ST_SEEN(KEL_ST_USAGE),
+    ST_INCOMPATIBLE = KEL_ST_INCOMPATIBLE, ST_NLS = KEL_ST_SEEN(KEL_ST_NLS), ST_PIPE = KEL_ST_SEEN(KEL_ST_PIPE),
+    ST_NO_PASSWORD = KEL_ST_NO_PASSWORD, ST_NO_LIBRARY = KEL_ST_SEEN(KEL_ST_NO_LIBRARY)
+};
 
 inline int sh(const std::string &cmd) { return system(cmd.c_str()); }
 

@@ -87,7 +87,7 @@ TEST(AttackProcess, HugeArgumentsEndWithTheirStatus)
         {"catalog directory", {A_CATDIR}, path, 'B', ST_NLS},
         {"interface string", {A_IFACE}, text, 'B', ST_USAGE},
         {"build date", {A_DATE}, text, 'B', ST_INCOMPATIBLE},
-        {"operation letter", {A_OP}, text, 'B', 295 % 256},   // 'N' is no operation
+        {"operation letter", {A_OP}, text, 'B', KEL_ST_SEEN(KEL_ST_UNKNOWN_OP)},   // 'N' is no operation
         {"node name", {A_NODE}, text, 'A', ST_NO_PASSWORD},
         {"server name", {A_SERVER}, text, 'A', ST_NO_PASSWORD},
         {"password path", {A_PWPATH}, path, 'A', ST_NO_PASSWORD},

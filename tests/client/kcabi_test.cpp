@@ -151,7 +151,7 @@ TEST(KcSigchld, TheExitStatusSurvivesTheCallersChildHandling)
         EXPECT_EQ(0, st.exitStatus);
         EXPECT_EQ(5u, answer.len);
         EXPECT_EQ(KC_E_AGENT, kelvlx::encipher(fakeConfig("status", "168"), 0, data, sizeof data, &answer, &st));
-        EXPECT_EQ(168, st.exitStatus) << kelvlx::describe(st);
+        EXPECT_EQ(KEL_ST_NO_PASSWORD, st.exitStatus) << kelvlx::describe(st);
         EXPECT_EQ(KC_E_AGENT, kelvlx::fetchKeys(fakeConfig("signal"), nullptr, &answer, &st));
         EXPECT_EQ(SIGTERM, st.termSignal);
 

@@ -74,7 +74,7 @@ TEST(KcAgent, PassesTheTwentyTwoArguments)
         cfg.cipherType = 2;
         cfg.catalogDir = "/cat/dir";
         auto seen = dumpArgs(cfg);
-        ASSERT_EQ(KC_ARG_COUNT + 2u, seen.size()) << c.dir;
+        ASSERT_EQ(KEL_ARG_COUNT + 2u, seen.size()) << c.dir;
         EXPECT_EQ(KC_FAKE_AGENT, seen[0]);
         EXPECT_EQ("0", seen[1]);
         const std::string iface = seen[2];
@@ -123,7 +123,7 @@ TEST(KcAgent, RunsAsAnotherUserWhenAsked)
     cfg.runAsUid = 65534;
     cfg.runAsGid = 65534;
     auto seen = dumpArgs(cfg);
-    ASSERT_EQ(KC_ARG_COUNT + 2u, seen.size());
+    ASSERT_EQ(KEL_ARG_COUNT + 2u, seen.size());
     EXPECT_EQ("uid=65534", seen[22]);
 }
 
@@ -181,15 +181,15 @@ TEST(KcRequests, AgentFailuresAreSentences)
         int status;
         const char *phrase;
     } cases[] = {
-        {168, "no usable password or key is stored"},
+        {KEL_ST_NO_PASSWORD, "no usable password or key is stored"},
         {41, "did not cross the pipes completely (297)"},
         {255, "could not be opened, created or rewritten"},
-        {138, "refused the caller"},
+        {KEL_ST_INCOMPATIBLE, "refused the caller"},
         {98, "message catalog"},
-        {113, "unusable length"},
+        {KEL_ST_BAD_PASSWORD_LENGTH, "unusable length"},
         {109, "no key could be made"},
         {170, "could not be loaded (5802)"},
-        {166, "locked by another writer"},
+        {KEL_ST_LOCKED, "locked by another writer"},
         {77, "status it does not document"},
     };
     for (const auto &c : cases) {

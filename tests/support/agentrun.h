@@ -25,15 +25,22 @@
 #include <utility>
 #include <vector>
 
+#include "kelvlx/kelcontract.h"
+
 namespace kelts {
 
-// Positions on the agent's command line; position 9 is passed but unused.
+// Short names of the command line's positions, for the tests' tables.
 enum AgentArg {
-    A_DEBUG = 1, A_IFACE, A_IN, A_END1, A_END2, A_OUT, A_PWDIR, A_LANG, A_UNUSED9, A_CATDIR, A_OP, A_NODE,
-    A_SERVER, A_PWPATH, A_PASS, A_DATE, A_TIME, A_CLIENT, A_EXITLOG, A_CLUSTER, A_CIPHER, A_COUNT
+    A_DEBUG = KEL_ARG_DEBUG_STOP, A_IFACE = KEL_ARG_INTERFACE, A_IN = KEL_ARG_IN_FD, A_END1 = KEL_ARG_CALLER_END_1,
+    A_END2 = KEL_ARG_CALLER_END_2, A_OUT = KEL_ARG_OUT_FD, A_PWDIR = KEL_ARG_PSWD_DIR, A_LANG = KEL_ARG_LANGUAGE,
+    A_UNUSED9 = KEL_ARG_UNUSED_9, A_CATDIR = KEL_ARG_CATALOG_DIR, A_OP = KEL_ARG_OPERATION, A_NODE = KEL_ARG_NODE,
+    A_SERVER = KEL_ARG_SERVER, A_PWPATH = KEL_ARG_PSWD_PATH, A_PASS = KEL_ARG_PASS_THROUGH,
+    A_DATE = KEL_ARG_BUILD_DATE, A_TIME = KEL_ARG_BUILD_TIME, A_CLIENT = KEL_ARG_CLIENT_TYPE,
+    A_EXITLOG = KEL_ARG_EXIT_LOGGING, A_CLUSTER = KEL_ARG_CLUSTER_NODE, A_CIPHER = KEL_ARG_CIPHER_TYPE,
+    A_COUNT = KEL_ARG_COUNT
 };
 
-inline const char agentInterface[] = "QRB Linkag\bestab\b VOMP Edition 4";
+inline const char agentInterface[] = KEL_INTERFACE_STRING;
 inline const std::string agentStamp = KEL_BUILD_STAMP;
 inline const int agentWaitSeconds = 60;   // a hung agent is killed, not waited for forever
 inline const uid_t nobodyUid = 65534;

@@ -149,7 +149,7 @@ Bytes nothing() { return Bytes(); }
 INSTANTIATE_TEST_SUITE_P(
     Cases, pssecRead,
     ::testing::Values(
-        ReadCase{"HeaderOnly", {}, 0, SRV, N1, 168, nothing()},
+        ReadCase{"HeaderOnly", {}, 0, SRV, N1, KEL_ST_NO_PASSWORD, nothing()},
         ReadCase{"OneServerPassword", {pwfix::v3(0, SRV, N1, "secret1")}, 0, SRV, N1, 0, "secret1"},
         ReadCase{"AmongOthers",
                  {pwfix::v3(0, SRV, N2, "other"), pwfix::v3(1, SRV, N1, "key"), pwfix::v3(0, "SRV2", N1, "x"),
@@ -157,17 +157,17 @@ INSTANTIATE_TEST_SUITE_P(
                  0, SRV, N1, 0, "mine"},
         ReadCase{"TwoRecordsTheFirstWins",
                  {pwfix::v3(0, SRV, N1, "first"), pwfix::v3(0, SRV, N1, "second")}, 0, SRV, N1, 0, "first"},
-        ReadCase{"ServerComparedByteForByte", {pwfix::v3(0, "srv", N1, "lower")}, 0, SRV, N1, 168, nothing()},
-        ReadCase{"NodeComparedByteForByte", {pwfix::v3(0, SRV, "NODE1 ", "blank")}, 0, SRV, N1, 168, nothing()},
-        ReadCase{"ServerPrefixIsNotAMatch", {pwfix::v3(0, "SRVX", N1, "longer")}, 0, SRV, N1, 168, nothing()},
+        ReadCase{"ServerComparedByteForByte", {pwfix::v3(0, "srv", N1, "lower")}, 0, SRV, N1, KEL_ST_NO_PASSWORD, nothing()},
+        ReadCase{"NodeComparedByteForByte", {pwfix::v3(0, SRV, "NODE1 ", "blank")}, 0, SRV, N1, KEL_ST_NO_PASSWORD, nothing()},
+        ReadCase{"ServerPrefixIsNotAMatch", {pwfix::v3(0, "SRVX", N1, "longer")}, 0, SRV, N1, KEL_ST_NO_PASSWORD, nothing()},
         ReadCase{"LongestPassword", {pwfix::v3(0, SRV, N1, Bytes(67, 'p'))}, 0, SRV, N1, 0, Bytes(67, 'p')},
         ReadCase{"EmptyPassword", {pwfix::v3(0, SRV, N1, "")}, 0, SRV, N1, 0, nothing()},
         ReadCase{"OtherNodesKeyFails9180",
-                 {pwfix::v3(0, SRV, N1, "copied", pwfix::keyOf(N2))}, 0, SRV, N1, 168, nothing()},
+                 {pwfix::v3(0, SRV, N1, "copied", pwfix::keyOf(N2))}, 0, SRV, N1, KEL_ST_NO_PASSWORD, nothing()},
         ReadCase{"UnsupportedVersion",
-                 {[] { Record r = pwfix::v3(0, SRV, N1, "v2"); r.version = 2; return r; }()}, 0, SRV, N1, 168,
+                 {[] { Record r = pwfix::v3(0, SRV, N1, "v2"); r.version = 2; return r; }()}, 0, SRV, N1, KEL_ST_NO_PASSWORD,
                  nothing()},
-        ReadCase{"SavedRecordIsNoCurrentKey", {pwfix::saved(2, SRV, N1, "old")}, 1, SRV, N1, 168,
+        ReadCase{"SavedRecordIsNoCurrentKey", {pwfix::saved(2, SRV, N1, "old")}, 1, SRV, N1, KEL_ST_NO_PASSWORD,
                  keyBlock({})},
         ReadCase{"CurrentKeyOnly", {pwfix::v3(1, SRV, N1, "cur")}, 1, SRV, N1, 0, keyBlock({"cur"})},
         ReadCase{"LastCurrentKeyWins", {pwfix::v3(1, SRV, N1, "k1"), pwfix::v3(1, SRV, N1, "k2")}, 1, SRV, N1,
@@ -185,22 +185,22 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"KeyTextRunningIntoTheNextSlot", {pwfix::v3(1, SRV, N1, Bytes(64, 'k'))}, 1, SRV, N1, 0,
                  keyBlock({Bytes(64, 'k')})},
         ReadCase{"KeyTextRunningIntoASavedKey",
-                 {pwfix::v3(1, SRV, N1, Bytes(64, 'k')), pwfix::saved(2, SRV, N1, "s")}, 1, SRV, N1, 168,
+                 {pwfix::v3(1, SRV, N1, Bytes(64, 'k')), pwfix::saved(2, SRV, N1, "s")}, 1, SRV, N1, KEL_ST_NO_PASSWORD,
                  keyBlock({})},
         ReadCase{"SavedKeyRunningIntoTheNextSlot",
                  {pwfix::v3(1, SRV, N1, "cur"), pwfix::saved(2, SRV, N1, Bytes(64, 's'))}, 1, SRV, N1, 0,
                  keyBlock({"cur", Bytes(64, 's')})},
-        ReadCase{"EncryptionKeyV1WithoutPermission", {pwfix::v1(1, SRV, N1, "oldkey")}, 1, SRV, N1, 168,
+        ReadCase{"EncryptionKeyV1WithoutPermission", {pwfix::v1(1, SRV, N1, "oldkey")}, 1, SRV, N1, KEL_ST_NO_PASSWORD,
                  keyBlock({})},
-        ReadCase{"ServerNameTooLong", {}, 0, Bytes(68, 's'), N1, 168, nothing()},
-        ReadCase{"NodeNameTooLong", {}, 0, SRV, Bytes(68, 'n'), 168, nothing()}),
+        ReadCase{"ServerNameTooLong", {}, 0, Bytes(68, 's'), N1, KEL_ST_NO_PASSWORD, nothing()},
+        ReadCase{"NodeNameTooLong", {}, 0, SRV, Bytes(68, 'n'), KEL_ST_NO_PASSWORD, nothing()}),
     [](const ::testing::TestParamInfo<ReadCase> &i) { return std::string(i.param.name); });
 
 TEST_F(pssecFile, MissingOrEmptyFileHasNoRecord)
 {
-    EXPECT_EQ(readPw(path, 0, SRV, N1).rc, 168);
+    EXPECT_EQ(readPw(path, 0, SRV, N1).rc, KEL_ST_NO_PASSWORD);
     pwfix::writeFile(path, "");
-    EXPECT_EQ(readPw(path, 0, SRV, N1).rc, 168);
+    EXPECT_EQ(readPw(path, 0, SRV, N1).rc, KEL_ST_NO_PASSWORD);
     // The 71 header bytes are never looked at, whatever they hold.
     pwfix::writeFile(path, pwfix::file({pwfix::v3(0, SRV, N1, "pw")}, Bytes(71, '\xEF')));
     EXPECT_EQ(readPw(path, 0, SRV, N1).text, "pw");
@@ -212,7 +212,7 @@ TEST_F(pssecFile, NullRecordGives168)
     char node[PSWD_FIELD_BUF] = "NODE1";
     EXPECT_EQ(psReadPswdFile(0, nullptr, nullptr, pw, node, "SRV", nullptr, nullptr, nullptr, nullptr,
                              path.c_str(), 0),
-              168);
+              KEL_ST_NO_PASSWORD);
     EXPECT_STREQ(pw, "untouched");
 }
 
@@ -239,8 +239,8 @@ TEST_F(pssecFile, OtherTypesUseTheCallersKeyAndReturnTheUser)
     EXPECT_EQ(info.cryptoKeyOK, 0) << "a node key made from a user name";
     // A record under a key made from the user name is not the caller's.
     pwfix::writeFile(path, pwfix::file({pwfix::v3(5, "ENTITY", "user5", "derived")}));
-    EXPECT_EQ(readPw(path, 5, "ENTITY", "user5", 0, &key, false).rc, 168);
-    EXPECT_EQ(readPw(path, 5, "OTHER", "user5", 0, &key, false).rc, 168);
+    EXPECT_EQ(readPw(path, 5, "ENTITY", "user5", 0, &key, false).rc, KEL_ST_NO_PASSWORD);
+    EXPECT_EQ(readPw(path, 5, "OTHER", "user5", 0, &key, false).rc, KEL_ST_NO_PASSWORD);
 }
 
 TEST_F(pssecFile, LinkAtTheNameIsNotFollowed)
@@ -250,7 +250,7 @@ TEST_F(pssecFile, LinkAtTheNameIsNotFollowed)
     Bytes before = pwfix::readFile(target);
     ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
 
-    EXPECT_EQ(readPw(path, 0, SRV, N1).rc, 168);
+    EXPECT_EQ(readPw(path, 0, SRV, N1).rc, KEL_ST_NO_PASSWORD);
     EXPECT_EQ(writePw(path, 0, SRV, N1, "new"), -1);
     deletePw(path, 0, SRV, N1);
 
@@ -263,7 +263,7 @@ TEST_F(pssecFile, LinkAtTheNameIsNotFollowed)
 TEST_F(pssecFile, NonRegularFileIsRefused)
 {
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);   // would block an open for reading
-    EXPECT_EQ(readPw(path, 0, SRV, N1).rc, 168);
+    EXPECT_EQ(readPw(path, 0, SRV, N1).rc, KEL_ST_NO_PASSWORD);
     EXPECT_EQ(writePw(path, 0, SRV, N1, "new"), -1);
     deletePw(path, 0, SRV, N1);
     struct stat st;
@@ -493,14 +493,14 @@ TEST_F(pssecFile, LongKeyTextsReadBackWhereNoOtherKeyFollows)
     } rows[] = {
         {"current key of 67 bytes alone", {pwfix::v3(1, SRV, N1, k67)}, 0, keyBlock({k67})},
         {"current key of 64 bytes before a saved key",
-         {pwfix::v3(1, SRV, N1, k64), pwfix::saved(2, SRV, N1, "old")}, 168, Bytes(PSWD_KEYBLOCK_SIZE, '\0')},
+         {pwfix::v3(1, SRV, N1, k64), pwfix::saved(2, SRV, N1, "old")}, KEL_ST_NO_PASSWORD, Bytes(PSWD_KEYBLOCK_SIZE, '\0')},
         {"saved key of 67 bytes in the last text", {pwfix::v3(1, SRV, N1, "cur"), pwfix::saved(2, SRV, N1, k67)}, 0,
          keyBlock({"cur", k67})},
         {"saved key of 67 bytes before another",
-         {pwfix::v3(1, SRV, N1, "cur"), pwfix::saved(2, SRV, N1, k67), pwfix::saved(1, SRV, N1, "x")}, 168,
+         {pwfix::v3(1, SRV, N1, "cur"), pwfix::saved(2, SRV, N1, k67), pwfix::saved(1, SRV, N1, "x")}, KEL_ST_NO_PASSWORD,
          Bytes(PSWD_KEYBLOCK_SIZE, '\0')},
         {"64 bytes in the third slot would pass the block's end",
-         {pwfix::v3(1, SRV, N1, "cur"), pwfix::saved(2, SRV, N1, "s"), pwfix::saved(1, SRV, N1, k64)}, 168,
+         {pwfix::v3(1, SRV, N1, "cur"), pwfix::saved(2, SRV, N1, "s"), pwfix::saved(1, SRV, N1, k64)}, KEL_ST_NO_PASSWORD,
          Bytes(PSWD_KEYBLOCK_SIZE, '\0')},
         {"63 bytes in the third slot",
          {pwfix::v3(1, SRV, N1, "cur"), pwfix::saved(2, SRV, N1, "s"), pwfix::saved(1, SRV, N1, k63)}, 0,
@@ -695,27 +695,27 @@ TEST_P(pssecDamaged, NoOverflowAndNothingLost)
 INSTANTIATE_TEST_SUITE_P(
     Cases, pssecDamaged,
     ::testing::Values(
-        DamageCase{"TruncatedHeader", pwfix::header().substr(0, 30), N1, 168, "", -1},
+        DamageCase{"TruncatedHeader", pwfix::header().substr(0, 30), N1, KEL_ST_NO_PASSWORD, "", -1},
         DamageCase{"RecordCutInItsFields", pwfix::file({RA}) + RB.bytes().substr(0, 30), N1, 0, "pwA", -1},
-        DamageCase{"RecordCutInItsFieldsBeforeTheMatch", pwfix::file({RB}) + RA.bytes().substr(0, 30), N1, 168, "",
+        DamageCase{"RecordCutInItsFieldsBeforeTheMatch", pwfix::file({RB}) + RA.bytes().substr(0, 30), N1, KEL_ST_NO_PASSWORD, "",
                    -1},
-        DamageCase{"RecordHeaderCutShort", pwfix::file({RA}) + Bytes("\x00\xEF\x03\x00", 4), N2, 168, "", -1},
-        DamageCase{"FieldLengthAllOnes", pwfix::header() + patchedLength(RB, 1, 0xFFFFFFFFu) + RA.bytes(), N1, 168,
+        DamageCase{"RecordHeaderCutShort", pwfix::file({RA}) + Bytes("\x00\xEF\x03\x00", 4), N2, KEL_ST_NO_PASSWORD, "", -1},
+        DamageCase{"FieldLengthAllOnes", pwfix::header() + patchedLength(RB, 1, 0xFFFFFFFFu) + RA.bytes(), N1, KEL_ST_NO_PASSWORD,
                    "", -1},
-        DamageCase{"FieldOf200Bytes", pwfix::file({pwfix::v3(0, Bytes(200, 's'), N2, "x"), RA}), N1, 168, "", -1},
+        DamageCase{"FieldOf200Bytes", pwfix::file({pwfix::v3(0, Bytes(200, 's'), N2, "x"), RA}), N1, KEL_ST_NO_PASSWORD, "", -1},
         DamageCase{"PasswordOf200Bytes", pwfix::file({RA, pwfix::v3(0, SRV, N2, Bytes(200, 'p'))}), N1, 0, "pwA",
                    -1},
         DamageCase{"GarbageAfterTheLastRecord", pwfix::file({RA}) + "garbage!", N1, 0, "pwA", -1},
-        DamageCase{"GarbageEndsTheScan", pwfix::file({RB}) + "garbage!" + RA.bytes(), N1, 168, "", -1},
-        DamageCase{"MarkerMissing", pwfix::file({RB}) + patchedLength(RA, 0, 4).replace(1, 1, "\x00", 1), N1, 168,
+        DamageCase{"GarbageEndsTheScan", pwfix::file({RB}) + "garbage!" + RA.bytes(), N1, KEL_ST_NO_PASSWORD, "", -1},
+        DamageCase{"MarkerMissing", pwfix::file({RB}) + patchedLength(RA, 0, 4).replace(1, 1, "\x00", 1), N1, KEL_ST_NO_PASSWORD,
                    "", -1},
         // The list holds field 4 in 83 bytes and field 5 in 80, but a reader stops at such a record:
         // a password stored behind it could never be read back, so the rewrite is refused.
         DamageCase{"LongFieldsOfAnotherNode",
-                   pwfix::file({Record{0, 3, {"NULL", SRV, "BIG", Bytes(83, 'e'), Bytes(80, 'p')}}, RA}), N1, 168, "",
+                   pwfix::file({Record{0, 3, {"NULL", SRV, "BIG", Bytes(83, 'e'), Bytes(80, 'p')}}, RA}), N1, KEL_ST_NO_PASSWORD, "",
                    -1},
         DamageCase{"LongPasswordFieldBeforeTheMatch",
-                   pwfix::file({Record{0, 3, {"NULL", SRV, "BIG", Bytes(80, 'e'), Bytes(4, 'p')}}, RA}), N1, 168, "",
+                   pwfix::file({Record{0, 3, {"NULL", SRV, "BIG", Bytes(80, 'e'), Bytes(4, 'p')}}, RA}), N1, KEL_ST_NO_PASSWORD, "",
                    -1}),
     [](const ::testing::TestParamInfo<DamageCase> &i) { return std::string(i.param.name); });
 
@@ -765,7 +765,7 @@ TEST_F(pssecFile, EveryFailingStepLeavesTheOriginal)
                     // Opening, creating or owning a file, and the rename, give -1; the data 165.
                     const bool data = s == FIO_STEP_WRITE || s == FIO_STEP_FLUSH || s == FIO_STEP_SYNC ||
                                       s == FIO_STEP_CLOSE;
-                    EXPECT_EQ(rc, data ? 165 : -1);
+                    EXPECT_EQ(rc, data ? KEL_ST_SHORT_WRITE : -1);
                     EXPECT_EQ(pwfix::readFile(path), original);
                 }
                 EXPECT_EQ(pwfix::dirEntries(dir.path()), onlyTheFile());

@@ -176,13 +176,13 @@ TEST(VlxAuditFormat, QuotesEscapesAndBounds)
     } cases[] = {
         {"request", {"A", "NODE1", "SERVER1", nullptr, true}, 0,
          "uid=1000 op=\"A\" node=\"NODE1\" server=\"SERVER1\" status=0"},
-        {"refusal", {nullptr, "N", "S", "build stamp", true}, 138, "uid=1000 refused=\"build stamp\" status=138"},
+        {"refusal", {nullptr, "N", "S", "build stamp", true}, KEL_ST_INCOMPATIBLE, "uid=1000 refused=\"build stamp\" status=138"},
         {"still running", {nullptr, nullptr, nullptr, "debug stop", false}, -1, "uid=1000 refused=\"debug stop\""},
         {"bytes a caller could forge with", {"C stored", "a\nb\"c\\d\x7f\xc3\xa9", "", nullptr, true}, -1,
          "uid=1000 op=\"C stored\" node=\"a\\x0ab\\x22c\\x5cd\\x7f\\xc3\\xa9\" server=\"\" status=-1"},
-        {"missing texts", {nullptr, nullptr, nullptr, nullptr, true}, 295,
+        {"missing texts", {nullptr, nullptr, nullptr, nullptr, true}, KEL_ST_UNKNOWN_OP,
          "uid=1000 op=\"\" node=\"\" server=\"\" status=295"},
-        {"a text past 64 bytes", {"A", long70.c_str(), "S", nullptr, true}, 168,
+        {"a text past 64 bytes", {"A", long70.c_str(), "S", nullptr, true}, KEL_ST_NO_PASSWORD,
          "uid=1000 op=\"A\" node=\"" + long70.substr(0, 64) + "...\" server=\"S\" status=168"},
     };
     for (const Case &c : cases) {

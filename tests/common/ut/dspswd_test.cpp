@@ -49,14 +49,14 @@ TEST_F(dspswdFile, GetReadsTypesZeroAndOneByServerAndNode)
     EXPECT_EQ(info.cryptoKeyOK, 1);
     EXPECT_EQ(get(1), 0);
     EXPECT_STREQ(block, "key");
-    EXPECT_EQ(get(0, "OTHER"), 168);
+    EXPECT_EQ(get(0, "OTHER"), KEL_ST_NO_PASSWORD);
 }
 
 TEST_F(dspswdFile, TypeTwoIsNeverServed)
 {
     pwfix::writeFile(path, pwfix::file({pwfix::v3(2, "SRV", "NODE1", "tsa")}));
     Bytes before = pwfix::readFile(path);
-    EXPECT_EQ(get(2), 168);
+    EXPECT_EQ(get(2), KEL_ST_NO_PASSWORD);
     EXPECT_STREQ(pw, "untouched");
     EXPECT_EQ(set(2, "new", "new"), -1);
     EXPECT_EQ(pwfix::readFile(path), before);

@@ -25,8 +25,8 @@ using namespace reqfix;
 
 const std::string kBuiltLibrary = KEL_BINARY_DIR "/oxl/oxllib/liboxllib.so";
 const std::string kInstalledLibrary = KEL_OXL_DIR "/oxl/oxllib/liboxllib.so";
-constexpr int kLibraryFailure = 5801 % 256;
-constexpr int kNoLibrary = 5802 % 256;
+constexpr int kLibraryFailure = KEL_ST_SEEN(KEL_ST_LIB_FAILURE);
+constexpr int kNoLibrary = KEL_ST_SEEN(KEL_ST_NO_LIBRARY);
 
 Bytes desAnswer(const std::string &password, const Bytes &data, bool encrypt)
 {
@@ -281,8 +281,8 @@ TEST_F(AesAgent, EdgesAndFailuresOfACipherRequest)
         {"B of 80 bytes reads 64", 'B', "SECRET1", long80, firstOk ? 0 : kLibraryFailure, first64},
         {"B under another password's key", 'B', "SECRET1", other, otherOk ? 0 : kLibraryFailure, underOther},
         {"A with an empty stored password: no key", 'A', "", pattern(8, 8), 109, {}},
-        {"A without a stored password", 'A', nullptr, pattern(8, 9), 168, {}},
-        {"B without a stored password", 'B', nullptr, pattern(16, 9), 168, {}},
+        {"A without a stored password", 'A', nullptr, pattern(8, 9), KEL_ST_NO_PASSWORD, {}},
+        {"B without a stored password", 'B', nullptr, pattern(16, 9), KEL_ST_NO_PASSWORD, {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
