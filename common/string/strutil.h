@@ -8,6 +8,7 @@
 inline constexpr size_t STR_WIDE_MAX = 2303;   // wide characters a helper works on
 
 size_t StrLen(const char *s);                  // 0 for null
+inline const char *StrOrEmpty(const char *s) { return s != nullptr ? s : ""; }   // for a %s that may be null
 size_t StrLenInByte(const char *s);
 char *StrCpy(char *dst, const char *src);      // null source: copies nothing, returns null
 char *StrnCpy(char *dst, const char *src, size_t n);

@@ -34,7 +34,7 @@ constexpr size_t WRITE_BUFFER = 64 * 1024;
 constexpr char NEW_WORD[] = ".kelvlx-";
 constexpr size_t NEW_RANDOM_LEN = 6;
 constexpr size_t PID_DIGITS_MAX = 10;   // a pid_t in decimal
-constexpr size_t NEW_NAME_EXTRA = 1 + sizeof NEW_WORD - 1 + PID_DIGITS_MAX + 1 + NEW_RANDOM_LEN;
+static_assert(FIO_NAME_EXTRA == 1 + sizeof NEW_WORD - 1 + PID_DIGITS_MAX + 1 + NEW_RANDOM_LEN);
 constexpr char NEW_DIGITS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 constexpr char LOCK_SUFFIX[] = ".lock";
 constexpr int CREATE_ATTEMPTS = 100;
@@ -578,7 +578,7 @@ int replaceOnce(const Target &t, bool *again)
 int fioReplace(int dirFd, const char *name, const fioReplaceOpts &opts, fioWriter writer, void *ctx)
 {
     Target t{dirFd, name, {}, &opts, writer, ctx, nowMs() + (opts.waitForLock ? lockWaitMs() : 0)};
-    if (dirFd < 0 || name == nullptr || writer == nullptr || strlen(name) + NEW_NAME_EXTRA > NAME_MAX ||
+    if (dirFd < 0 || name == nullptr || writer == nullptr || strlen(name) + FIO_NAME_EXTRA > NAME_MAX ||
         !siblingName(t.lockName, name, LOCK_SUFFIX))
         return FIO_RC_CANNOT_WRITE;
     RealIdRoot rootWhileLocked;   // declared first: the caller's id comes back after the last lock is gone

@@ -20,6 +20,11 @@ inline constexpr int FIO_RC_LOCKED = KEL_ST_LOCKED;        // the wait for the l
 // How long a writer waits for the lock before it gives up with FIO_RC_LOCKED.
 inline constexpr int FIO_LOCK_WAIT_SECONDS = 120;
 
+// Bytes the longest name beside a target needs beyond the target's own name:
+// the new file ".NAME.kelvlx-<pid>-XXXXXX" (the lock file needs fewer). A
+// name that leaves less room below NAME_MAX cannot be replaced.
+inline constexpr size_t FIO_NAME_EXTRA = 26;
+
 // What becomes of the file once the writer has returned 0.
 enum class fioAction {
     Replace,   // the new contents replace it (the default)

@@ -5,6 +5,7 @@
 
 #include "common/mem/kelmem.h"
 #include "common/mem/secure.h"
+#include "common/string/strutil.h"
 #include "common/unx/pssec.h"
 #include "common/ut/dslnklst.h"
 #include "common/ut/trace.h"
@@ -13,7 +14,6 @@ static const char trSrcFile[] = "pssec";   // its traces keep the name they alwa
 
 namespace {
 
-const char *safeStr(const char *s) { return s != nullptr ? s : ""; }
 
 // The body of MakePswdList: every record from the current position, or 0 on
 // damage, on bytes after the last record, on a read error or without memory.
@@ -93,7 +93,7 @@ int MakePswdList(LinkedList_t **listP, FILE *stream, unsigned char type, const c
 {
     if (listP == nullptr || stream == nullptr || savedInd == nullptr)
         return 0;
-    return buildList(listP, stream, type, safeStr(server), safeStr(node), savedInd);
+    return buildList(listP, stream, type, StrOrEmpty(server), StrOrEmpty(node), savedInd);
 }
 
 void DelListEnt(void *entry)

@@ -18,6 +18,7 @@
 #include "common/enc/crypto.h"
 #include "common/mem/kelmem.h"
 #include "common/mem/secure.h"
+#include "common/string/strutil.h"
 #include "common/nls/nlsfmt.h"
 #include "common/thrd/pkbytes.h"
 #include "common/unx/fio.h"
@@ -40,7 +41,6 @@ constexpr int MSG_CANNOT_OPEN = 1834;
 constexpr int RC_NOT_CONVERTED = 1;
 
 
-const char *safeStr(const char *s) { return s != nullptr ? s : ""; }
 
 const char *typeLabel(unsigned char type)
 {
@@ -132,8 +132,8 @@ bool splitPath(const char *path, PathParts *p)
     const char *slash = static_cast<const char *>(memrchr(path, '/', len));
     const char *base = slash != nullptr ? slash + 1 : path;
     size_t baseLen = len - static_cast<size_t>(base - path);
-    // room for the longest sibling name: base + ".XXXXXX" and base + ".lock"
-    if (baseLen == 0 || baseLen + 8 > NAME_MAX)
+    // room for the names the replacement puts beside the file
+    if (baseLen == 0 || baseLen + FIO_NAME_EXTRA > NAME_MAX)
         return false;
     memcpy(p->base, base, baseLen + 1);
     if (slash == nullptr) {
@@ -537,7 +537,7 @@ int storeRecord(unsigned char type, const char *pswd1, const char *pswd2, pswdFi
     const char *pswd = (type == PSWD_TYPE_ENCRKEY || type == PSWD_TYPE_TSA) ? pswd1 : pswd2;
     if (type == PSWD_TYPE_SERVER && (pswd == nullptr || pswd[0] == '\0'))
         pswd = pswd1;
-    pswd = safeStr(pswd);
+    pswd = StrOrEmpty(pswd);
     // What no reader could take back is never stored (a key text is also
     // held to its slot, under the lock, by checkKeyWrite).
     if (strnlen(pswd, PSWD_MAX_FIELD + 1) > PSWD_MAX_FIELD) {
@@ -755,7 +755,7 @@ int readLocked(unsigned char type, unsigned char *keyIn, char *node, const char 
     if (fd.get() < 0 || img.load(fd.get()) != 0) {
         info->recordAbsent = fd.get() < 0 && errno == ENOENT ? 1 : 0;
         if (TR_PASSWORD)
-            trPrintf(trSrcFile, __LINE__, "fopen failed for file %s.\n", safeStr(info->pswdFile));
+            trPrintf(trSrcFile, __LINE__, "fopen failed for file %s.\n", StrOrEmpty(info->pswdFile));
         return PSWD_RC_NO_RECORD;
     }
     fd.reset();
@@ -816,11 +816,11 @@ int psReadPswdFile(unsigned char type, char *keyOut, unsigned char *keyIn, char 
         if (TR_PASSWORD) {
             if (isOtherType(type))
                 trPrintf(trSrcFile, __LINE__, "Reading password for entity '%s' from file %s, eff uid = %d.\n",
-                         safeStr(server), safeStr(path), static_cast<int>(geteuid()));
+                         StrOrEmpty(server), StrOrEmpty(path), static_cast<int>(geteuid()));
             else
                 trPrintf(trSrcFile, __LINE__,
                          "Reading password for server '%s' and node '%s' from file %s, eff uid = %d.\n",
-                         safeStr(server), safeStr(node), safeStr(path), static_cast<int>(geteuid()));
+                         StrOrEmpty(server), StrOrEmpty(node), StrOrEmpty(path), static_cast<int>(geteuid()));
         }
         info->recordAbsent = 0;
         rc = readLocked(type, keyIn, node, server, info, path, convertOK, answer, answerSize);
@@ -855,11 +855,11 @@ bool writeEntry(unsigned char type, const char *node, const char *server, const 
     if (TR_PASSWORD) {
         if (isOtherType(type))
             trPrintf(trSrcFile, __LINE__, "Writing password for entity '%s' and user '%s' to file %s, eff uid = %d.\n",
-                     safeStr(server), safeStr(node), safeStr(path), static_cast<int>(geteuid()));
+                     StrOrEmpty(server), StrOrEmpty(node), StrOrEmpty(path), static_cast<int>(geteuid()));
         else
             trPrintf(trSrcFile, __LINE__,
-                     "Writing password for server '%s' and node '%s' to file %s, eff uid = %d.\n", safeStr(server),
-                     safeStr(node), safeStr(path), static_cast<int>(geteuid()));
+                     "Writing password for server '%s' and node '%s' to file %s, eff uid = %d.\n", StrOrEmpty(server),
+                     StrOrEmpty(node), StrOrEmpty(path), static_cast<int>(geteuid()));
     }
     return true;
 }
@@ -897,7 +897,7 @@ int psRemovePasswordRecord(unsigned char type, const char *node, const char *ser
     MutexGuard lk(&fileOp);
     if (TR_PASSWORD)
         trPrintf(trSrcFile, __LINE__, "=========> Entering , psDeletePasswordRecord type is %s  password file is %s\n",
-                 type == 0 ? "SERVER" : type == 1 ? "Encryption" : "Unknown", safeStr(path));
+                 type == 0 ? "SERVER" : type == 1 ? "Encryption" : "Unknown", StrOrEmpty(path));
     // A name too long for a record matches no record.
     if (!pswdNameFits(server) || !pswdNameFits(node))
         return 0;
