@@ -3,35 +3,27 @@
 #include <sys/prctl.h>
 
 #ifdef KEL_SANDBOX
-#include <errno.h>
-#include <fcntl.h>
-#include <linux/sched.h>
-#include <sched.h>
-#include <seccomp.h>
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <termios.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <initializer_list>
+#include <iterator>
 #include <string_view>
 
 #ifdef KEL_TEST_HOOKS
 #include <netinet/in.h>
 #include <sys/ptrace.h>
+#include <sys/socket.h>
 #include <cstdio>
 #endif
-#endif
 
-#if defined(__SANITIZE_ADDRESS__)
-#define VLX_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VLX_SANITIZED 1
-#endif
+// The allowlist compiled by the build (vlxfiltergen from vlxfilter.cpp):
+// vlxFilterCode and the marks of the two values known only at run time.
+#include "vlxfilter.inc"
 #endif
 
 int vlxNoNewPrivs() { return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 ? 0 : -1; }
@@ -45,155 +37,23 @@ int vlxConfine() { return 0; }
 
 namespace {
 
-// Calls allowed whatever their arguments. Each group is one of the agent's
-// own needs; docs/security.md says which path makes each call.
-const int anyArgs[] = {
-    // its descriptors: the pipes, the password directory, standard output and error
-    SCMP_SYS(read), SCMP_SYS(readv), SCMP_SYS(pread64), SCMP_SYS(write), SCMP_SYS(writev), SCMP_SYS(pwrite64),
-    SCMP_SYS(lseek), SCMP_SYS(close), SCMP_SYS(close_range), SCMP_SYS(fcntl), SCMP_SYS(poll), SCMP_SYS(ppoll),
-    // the password directory: look, open, lock, create, write, flush, replace, sweep
-    SCMP_SYS(openat), SCMP_SYS(open), SCMP_SYS(fstat), SCMP_SYS(newfstatat), SCMP_SYS(stat), SCMP_SYS(lstat),
-    SCMP_SYS(statx), SCMP_SYS(getdents64), SCMP_SYS(flock), SCMP_SYS(fsync), SCMP_SYS(fdatasync),
-    SCMP_SYS(fchown), SCMP_SYS(fchmod), SCMP_SYS(rename), SCMP_SYS(renameat), SCMP_SYS(renameat2),
-    SCMP_SYS(unlink), SCMP_SYS(unlinkat), SCMP_SYS(mkdir), SCMP_SYS(mkdirat),
-    // paths resolved before a directory or library is trusted, and the crypto
-    // library's look for its approved-mode module
-    SCMP_SYS(readlink), SCMP_SYS(readlinkat), SCMP_SYS(access), SCMP_SYS(faccessat), SCMP_SYS(faccessat2),
-    // the lock-wait helper: started, watched and reaped
-    SCMP_SYS(pipe2), SCMP_SYS(pipe), SCMP_SYS(wait4), SCMP_SYS(waitid), SCMP_SYS(getppid),
-    SCMP_SYS(set_robust_list),
-    // the audit line: one Unix socket to /dev/log (the socket call itself is checked below)
-    SCMP_SYS(connect), SCMP_SYS(sendto), SCMP_SYS(getsockopt),
-    // memory, and the crypto library mapped when AES is asked for
-    SCMP_SYS(brk), SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(mprotect), SCMP_SYS(madvise),
-    SCMP_SYS(futex),
-    // random bytes, time, the host name that keys the password file
-    SCMP_SYS(getrandom), SCMP_SYS(clock_gettime), SCMP_SYS(clock_getres), SCMP_SYS(gettimeofday), SCMP_SYS(time),
-    SCMP_SYS(nanosleep), SCMP_SYS(clock_nanosleep), SCMP_SYS(uname),
-    // identities, signals held and restored, the end
-    SCMP_SYS(getpid), SCMP_SYS(gettid), SCMP_SYS(getuid), SCMP_SYS(geteuid), SCMP_SYS(getgid), SCMP_SYS(getegid),
-    SCMP_SYS(getresuid), SCMP_SYS(getresgid), SCMP_SYS(rt_sigprocmask), SCMP_SYS(rt_sigaction),
-    SCMP_SYS(rt_sigreturn), SCMP_SYS(restart_syscall), SCMP_SYS(exit), SCMP_SYS(exit_group),
-};
+constexpr size_t filterLen = std::size(vlxFilterCode);
 
-#ifdef VLX_SANITIZED
-// The sanitizers' own calls (the leak check at the exit stops the process
-// from a helper that shares its memory and traces it). Never in an agent that
-// can be installed: a sanitized agent is refused by the install rules.
-const int sanitizerArgs[] = {
-    SCMP_SYS(ptrace),   SCMP_SYS(clone),          SCMP_SYS(prctl),     SCMP_SYS(sched_yield),
-    SCMP_SYS(sigaltstack), SCMP_SYS(prlimit64), SCMP_SYS(getrlimit), SCMP_SYS(sched_getaffinity),
-    SCMP_SYS(dup), SCMP_SYS(dup2), SCMP_SYS(dup3), SCMP_SYS(ioctl), SCMP_SYS(kill), SCMP_SYS(tgkill),
-    SCMP_SYS(sysinfo), SCMP_SYS(getdents),
-};
-#endif
-
-// Flags that would make the lock-wait helper share the agent's memory, its
-// signal handlers or a new namespace: a fork has none of them.
-const uint64_t threadLikeCloneFlags = CLONE_VM | CLONE_THREAD | CLONE_SIGHAND | CLONE_PTRACE | CLONE_VFORK |
-                                      CLONE_NEWNS | CLONE_NEWUTS | CLONE_NEWIPC | CLONE_NEWUSER |
-                                      CLONE_NEWPID | CLONE_NEWNET | CLONE_NEWCGROUP | CLONE_SETTLS;
-
-// uid_t arguments compared on their 32 bits.
-const uint64_t uidMask = 0xFFFFFFFFu;
-const uint64_t uidKeep = 0xFFFFFFFFu;   // (uid_t)-1: leave this id as it is
-
-// A seccomp filter context, released on every way out.
-class FilterGuard {
-public:
-    explicit FilterGuard(scmp_filter_ctx c) : ctx_(c) {}
-    FilterGuard(const FilterGuard &) = delete;
-    FilterGuard &operator=(const FilterGuard &) = delete;
-    ~FilterGuard()
-    {
-        if (ctx_ != nullptr)
-            seccomp_release(ctx_);
+// The compiled allowlist with this run's values in place of their marks: the
+// caller's real user id, and the agent's own process id.
+void fillRunValues(sock_filter (&prog)[filterLen])
+{
+    const uint32_t realUid = getuid();
+    const uint32_t self = static_cast<uint32_t>(getpid());
+    for (size_t i = 0; i < filterLen; ++i) {
+        prog[i] = vlxFilterCode[i];
+        if (prog[i].code != (BPF_JMP | BPF_JEQ | BPF_K))
+            continue;
+        if (prog[i].k == VLX_FILTER_UID_MARK)
+            prog[i].k = realUid;
+        else if (prog[i].k == VLX_FILTER_PID_MARK)
+            prog[i].k = self;
     }
-    scmp_filter_ctx get() const { return ctx_; }
-
-private:
-    scmp_filter_ctx ctx_;
-};
-
-// A call this architecture does not have is left out; any other failure to
-// add a rule is a failure to confine.
-int allow(scmp_filter_ctx ctx, int nr)
-{
-    if (nr == __NR_SCMP_ERROR || nr < 0)
-        return 0;
-    return seccomp_rule_add(ctx, SCMP_ACT_ALLOW, nr, 0);
-}
-
-bool allowedWhole(int nr)
-{
-#ifdef VLX_SANITIZED
-    for (int s : sanitizerArgs)
-        if (s == nr)
-            return true;
-#endif
-    (void)nr;
-    return false;
-}
-
-// Allows nr when its arguments match every comparison given.
-int allowIf(scmp_filter_ctx ctx, int nr, std::initializer_list<scmp_arg_cmp> cmp)
-{
-    if (allowedWhole(nr))
-        return 0;
-    return seccomp_rule_add_array(ctx, SCMP_ACT_ALLOW, nr, static_cast<unsigned>(cmp.size()), cmp.begin());
-}
-
-int addArgRules(scmp_filter_ctx ctx)
-{
-    const uid_t realUid = getuid();
-    const pid_t self = getpid();
-    int r = 0;
-    // The audit line's socket, and no other family.
-    if ((r = allowIf(ctx, SCMP_SYS(socket), {SCMP_A0(SCMP_CMP_EQ, AF_UNIX)})) != 0)
-        return r;
-    // The lock-wait helper asks to die with the agent; nothing else is set.
-    if ((r = allowIf(ctx, SCMP_SYS(prctl), {SCMP_A0(SCMP_CMP_EQ, PR_SET_PDEATHSIG)})) != 0)
-        return r;
-    // The lock-wait helper is a plain fork.
-    if ((r = allowIf(ctx, SCMP_SYS(clone), {SCMP_A0(SCMP_CMP_MASKED_EQ, threadLikeCloneFlags, 0)})) != 0)
-        return r;
-    // clone3's flags lie in memory a filter cannot read: "not here" makes the
-    // C library fall back to clone, which is checked above.
-    if (SCMP_SYS(clone3) >= 0 && (r = seccomp_rule_add(ctx, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0)) != 0)
-        return r;
-    // Signal 0 asks whether a writer still runs; SIGKILL ends the lock-wait helper.
-    for (int sig : {0, SIGKILL})
-        if ((r = allowIf(ctx, SCMP_SYS(kill), {SCMP_A1(SCMP_CMP_EQ, static_cast<uint64_t>(sig))})) != 0)
-            return r;
-    // abort() signals the agent itself, and nobody else.
-    if ((r = allowIf(ctx, SCMP_SYS(tgkill), {SCMP_A0(SCMP_CMP_EQ, static_cast<uint64_t>(self))})) != 0)
-        return r;
-    // The real user id becomes root around the locked section and from a
-    // confirmation on, and returns to the caller's; nothing else changes.
-    for (uint64_t uid : {uint64_t{0}, uint64_t{realUid}})
-        if ((r = allowIf(ctx, SCMP_SYS(setresuid),
-                         {SCMP_A0(SCMP_CMP_MASKED_EQ, uidMask, uid), SCMP_A1(SCMP_CMP_MASKED_EQ, uidMask, uidKeep),
-                          SCMP_A2(SCMP_CMP_MASKED_EQ, uidMask, uidKeep)})) != 0)
-            return r;
-    // Standard output's buffering (is it a terminal?) and bytes left unread in the output pipe.
-    for (unsigned long req : {static_cast<unsigned long>(TCGETS), static_cast<unsigned long>(FIONREAD)})
-        if ((r = allowIf(ctx, SCMP_SYS(ioctl), {SCMP_A1(SCMP_CMP_EQ, req)})) != 0)
-            return r;
-    return 0;
-}
-
-int buildFilter(scmp_filter_ctx ctx)
-{
-    int r = 0;
-    for (int nr : anyArgs)
-        if ((r = allow(ctx, nr)) != 0)
-            return r;
-#ifdef VLX_SANITIZED
-    for (int nr : sanitizerArgs)
-        if ((r = allow(ctx, nr)) != 0)
-            return r;
-#endif
-    return addArgRules(ctx);
 }
 
 #ifdef KEL_TEST_HOOKS
@@ -230,11 +90,14 @@ int vlxConfine()
     if (const char *probe = getenv("KEL_TEST_SANDBOX_PROBE"); probe != nullptr && std::string_view(probe) == "unloadable")
         return -1;   // as a kernel without seccomp would answer
 #endif
-    int nnp = prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0);
-    if (nnp != 1 && vlxNoNewPrivs() != 0)
+    // Without no-new-privileges the kernel takes a filter only from a
+    // process with CAP_SYS_ADMIN; the agent sets it first either way.
+    if (prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) != 1 && vlxNoNewPrivs() != 0)
         return -1;
-    FilterGuard filter(seccomp_init(SCMP_ACT_KILL_PROCESS));
-    if (filter.get() == nullptr || buildFilter(filter.get()) != 0 || seccomp_load(filter.get()) != 0)
+    sock_filter code[filterLen];
+    fillRunValues(code);
+    sock_fprog prog = {static_cast<unsigned short>(filterLen), code};
+    if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) != 0)
         return -1;
 #ifdef KEL_TEST_HOOKS
     runProbe();

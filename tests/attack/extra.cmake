@@ -22,9 +22,6 @@ target_compile_definitions(${_name} PRIVATE
 # system-call filter is loaded. Never installed.
 add_executable(kelvlx_probe ${CMAKE_SOURCE_DIR}/common/unx/vlxsess.cpp)
 target_link_libraries(kelvlx_probe PRIVATE kelcore_hooks)
-if(KEL_SANDBOX)
-  target_link_libraries(kelvlx_probe PRIVATE ${SECCOMP_LIB})
-endif()
 add_dependencies(${_name} kelvlx_probe)
 target_compile_definitions(${_name} PRIVATE
   "KEL_SANDBOX_PROBE_AGENT=\"$<TARGET_FILE:kelvlx_probe>\"" "KEL_SANDBOX_BUILT=$<BOOL:${KEL_SANDBOX}>")
