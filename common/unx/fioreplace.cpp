@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
+#include <sys/time.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -155,12 +156,30 @@ void keepOnly(int a, int b)
     close_range(hi + 1, ~0u, 0);
 }
 
+// Ends the calling process when deadline comes: SIGALRM with its default
+// action, let through whatever else stays held. false when no timer could be set.
+bool endAtDeadline(long deadline)
+{
+    long left = deadline - nowMs();
+    if (left < 1)
+        left = 1;
+    sigset_t alarmOnly;
+    sigemptyset(&alarmOnly);
+    sigaddset(&alarmOnly, SIGALRM);
+    struct itimerval t = {};
+    t.it_value.tv_sec = left / 1000;
+    t.it_value.tv_usec = (left % 1000) * 1000;
+    return signal(SIGALRM, SIG_DFL) != SIG_ERR && sigprocmask(SIG_UNBLOCK, &alarmOnly, nullptr) == 0 &&
+           setitimer(ITIMER_REAL, &t, nullptr) == 0;
+}
+
 // Takes the flock of fd's open file description, waiting until deadline.
 // flock itself has no time limit, and every signal may be held here, so no
 // timer can interrupt it: a child process blocks in flock on the same open
 // file description instead (the lock then belongs to this process too, which
 // shares that description), while this process waits for the child's end
-// with a bounded poll, and ends the child when the time is up.
+// with a bounded poll. The child ends itself at the deadline, so this process
+// never signals anyone: its system-call filter lets no signal out.
 int lockUntil(int fd, long deadline)
 {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0)
@@ -180,7 +199,7 @@ int lockUntil(int fd, long deadline)
         // It holds nothing but the lock's description and the pipe's end
         // that wakes the writer (no caller's pipe, no directory), and goes
         // when the writer goes, whoever ends it.
-        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() == 1)
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() == 1 || !endAtDeadline(deadline))
             _exit(1);
         keepOnly(fd, ends[1]);
         int r;
@@ -196,7 +215,7 @@ int lockUntil(int fd, long deadline)
         if (n > 0 || (n < 0 && errno != EINTR))
             break;
     }
-    kill(waiter, SIGKILL);   // still waiting, or ended already: reaped below either way
+    // Ended, or ending at the deadline by its own timer: reaped either way.
     while (waitpid(waiter, nullptr, 0) < 0 && errno == EINTR) {
     }
     if (flock(fd, LOCK_EX | LOCK_NB) == 0)   // the waiter took it for this description

@@ -38,7 +38,7 @@ const int anyArgs[] = {
     SCMP_SYS(readlink), SCMP_SYS(readlinkat), SCMP_SYS(access), SCMP_SYS(faccessat), SCMP_SYS(faccessat2),
     // the lock-wait helper: started, watched and reaped
     SCMP_SYS(pipe2), SCMP_SYS(pipe), SCMP_SYS(wait4), SCMP_SYS(waitid), SCMP_SYS(getppid),
-    SCMP_SYS(set_robust_list),
+    SCMP_SYS(set_robust_list), SCMP_SYS(setitimer),
     // the audit line: one Unix socket to /dev/log (the socket call itself is checked below)
     SCMP_SYS(connect), SCMP_SYS(sendto), SCMP_SYS(getsockopt),
     // memory, and the crypto library mapped when AES is asked for
@@ -119,10 +119,10 @@ int addArgRules(scmp_filter_ctx ctx, uint32_t realUid, uint32_t self)
     // C library fall back to clone, which is checked above.
     if (SCMP_SYS(clone3) >= 0 && (r = seccomp_rule_add(ctx, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0)) != 0)
         return r;
-    // Signal 0 asks whether a writer still runs; SIGKILL ends the lock-wait helper.
-    for (int sig : {0, SIGKILL})
-        if ((r = allowIf(ctx, SCMP_SYS(kill), {SCMP_A1(SCMP_CMP_EQ, static_cast<uint64_t>(sig))})) != 0)
-            return r;
+    // Signal 0 asks whether a writer still runs; no signal reaches another
+    // process (the lock-wait helper ends itself at its deadline).
+    if ((r = allowIf(ctx, SCMP_SYS(kill), {SCMP_A1(SCMP_CMP_EQ, 0)})) != 0)
+        return r;
     // abort() signals the agent itself, and nobody else.
     if ((r = allowIf(ctx, SCMP_SYS(tgkill), {SCMP_A0(SCMP_CMP_MASKED_EQ, uidMask, uint64_t{self})})) != 0)
         return r;

@@ -365,6 +365,23 @@ struct Writer {
     bool confirm() { return agent.send(i32(67)); }
 };
 
+// Waits until the agent has taken the confirmation in: its real user id is
+// root from then on (or it has ended). The confirmation itself is only bytes
+// in a pipe, which the agent may not have read yet when the caller acts.
+void awaitConfirmationTaken(pid_t agent)
+{
+    const std::string path = "/proc/" + std::to_string(agent) + "/status";
+    for (time_t limit = time(nullptr) + agentWaitSeconds; time(nullptr) <= limit;) {
+        const std::string status = pwfix::readFile(path);
+        const size_t at = status.find("\nUid:\t");
+        if (at == std::string::npos || status.compare(at + 6, 2, "0\t") == 0 ||
+            status.find("State:\tZ") != std::string::npos)
+            return;
+        struct timespec t = {0, 200 * 1000};
+        nanosleep(&t, nullptr);
+    }
+}
+
 // A caller that stops its own agent after confirming cannot hold up another
 // caller: inside the lock the agent's real user id is root, so the stop is
 // refused there, and an agent stopped outside it holds nothing.
@@ -374,12 +391,13 @@ TEST(AttackStore, AStoppedCallersAgentHoldsUpNobody)
     Dir pw;
     const Bytes old = passwordFile(3000);
     for (long delayUs : {0L, 2000L, 5000L, 10000L}) {
-        SCOPED_TRACE("stops from " + std::to_string(delayUs) + " us on");
+        SCOPED_TRACE("stops from " + std::to_string(delayUs) + " us after the confirmation is taken in on");
         pwfix::writeFile(pw.file(), old);
         Writer first, second;
         ASSERT_TRUE(first.start(pw.path(), "SERVER1", "NODE1"));
         ASSERT_TRUE(first.confirm());
         const pid_t agent = first.agent.pid();
+        awaitConfirmationTaken(agent);
         pid_t stopper = fork();
         if (stopper == 0) {
             if (setgroups(0, nullptr) != 0 || setgid(nobodyGid) != 0 || setuid(nobodyUid) != 0)
