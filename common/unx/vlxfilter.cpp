@@ -95,6 +95,11 @@ bool allowedWhole(int nr)
     return false;
 }
 
+// One comparison of argument arg, every field set (libseccomp's SCMP_A*
+// macros leave the second datum to the compiler's zero, which some compilers
+// warn about).
+scmp_arg_cmp argIs(unsigned arg, scmp_compare op, uint64_t a, uint64_t b = 0) { return scmp_arg_cmp{arg, op, a, b}; }
+
 // Allows nr when its arguments match every comparison given.
 int allowIf(scmp_filter_ctx ctx, int nr, std::initializer_list<scmp_arg_cmp> cmp)
 {
@@ -107,13 +112,13 @@ int addArgRules(scmp_filter_ctx ctx, uint32_t realUid, uint32_t self)
 {
     int r = 0;
     // The audit line's socket, and no other family.
-    if ((r = allowIf(ctx, SCMP_SYS(socket), {SCMP_A0(SCMP_CMP_EQ, AF_UNIX)})) != 0)
+    if ((r = allowIf(ctx, SCMP_SYS(socket), {argIs(0, SCMP_CMP_EQ, AF_UNIX)})) != 0)
         return r;
     // The lock-wait helper asks to die with the agent; nothing else is set.
-    if ((r = allowIf(ctx, SCMP_SYS(prctl), {SCMP_A0(SCMP_CMP_EQ, PR_SET_PDEATHSIG)})) != 0)
+    if ((r = allowIf(ctx, SCMP_SYS(prctl), {argIs(0, SCMP_CMP_EQ, PR_SET_PDEATHSIG)})) != 0)
         return r;
     // The lock-wait helper is a plain fork.
-    if ((r = allowIf(ctx, SCMP_SYS(clone), {SCMP_A0(SCMP_CMP_MASKED_EQ, threadLikeCloneFlags, 0)})) != 0)
+    if ((r = allowIf(ctx, SCMP_SYS(clone), {argIs(0, SCMP_CMP_MASKED_EQ, threadLikeCloneFlags, 0)})) != 0)
         return r;
     // clone3's flags lie in memory a filter cannot read: "not here" makes the
     // C library fall back to clone, which is checked above.
@@ -121,21 +126,21 @@ int addArgRules(scmp_filter_ctx ctx, uint32_t realUid, uint32_t self)
         return r;
     // Signal 0 asks whether a writer still runs; no signal reaches another
     // process (the lock-wait helper ends itself at its deadline).
-    if ((r = allowIf(ctx, SCMP_SYS(kill), {SCMP_A1(SCMP_CMP_EQ, 0)})) != 0)
+    if ((r = allowIf(ctx, SCMP_SYS(kill), {argIs(1, SCMP_CMP_EQ, 0)})) != 0)
         return r;
     // abort() signals the agent itself, and nobody else.
-    if ((r = allowIf(ctx, SCMP_SYS(tgkill), {SCMP_A0(SCMP_CMP_MASKED_EQ, uidMask, uint64_t{self})})) != 0)
+    if ((r = allowIf(ctx, SCMP_SYS(tgkill), {argIs(0, SCMP_CMP_MASKED_EQ, uidMask, uint64_t{self})})) != 0)
         return r;
     // The real user id becomes root around the locked section and from a
     // confirmation on, and returns to the caller's; nothing else changes.
     for (uint64_t uid : {uint64_t{0}, uint64_t{realUid}})
         if ((r = allowIf(ctx, SCMP_SYS(setresuid),
-                         {SCMP_A0(SCMP_CMP_MASKED_EQ, uidMask, uid), SCMP_A1(SCMP_CMP_MASKED_EQ, uidMask, uidKeep),
-                          SCMP_A2(SCMP_CMP_MASKED_EQ, uidMask, uidKeep)})) != 0)
+                         {argIs(0, SCMP_CMP_MASKED_EQ, uidMask, uid), argIs(1, SCMP_CMP_MASKED_EQ, uidMask, uidKeep),
+                          argIs(2, SCMP_CMP_MASKED_EQ, uidMask, uidKeep)})) != 0)
             return r;
     // Standard output's buffering (is it a terminal?) and bytes left unread in the output pipe.
     for (unsigned long req : {static_cast<unsigned long>(TCGETS), static_cast<unsigned long>(FIONREAD)})
-        if ((r = allowIf(ctx, SCMP_SYS(ioctl), {SCMP_A1(SCMP_CMP_EQ, req)})) != 0)
+        if ((r = allowIf(ctx, SCMP_SYS(ioctl), {argIs(1, SCMP_CMP_EQ, req)})) != 0)
             return r;
     return 0;
 }
