@@ -72,7 +72,7 @@ const uint64_t threadLikeCloneFlags = CLONE_VM | CLONE_THREAD | CLONE_SIGHAND | 
                                       CLONE_NEWPID | CLONE_NEWNET | CLONE_NEWCGROUP | CLONE_SETTLS;
 
 // uid_t and pid_t arguments compared on their 32 bits.
-const uint64_t uidMask = 0xFFFFFFFFu;
+const uint64_t idMask = 0xFFFFFFFFu;
 const uint64_t uidKeep = 0xFFFFFFFFu;   // (uid_t)-1: leave this id as it is
 
 // A call this architecture does not have is left out; any other failure to
@@ -129,14 +129,14 @@ int addArgRules(scmp_filter_ctx ctx, uint32_t realUid, uint32_t self)
     if ((r = allowIf(ctx, SCMP_SYS(kill), {argIs(1, SCMP_CMP_EQ, 0)})) != 0)
         return r;
     // abort() signals the agent itself, and nobody else.
-    if ((r = allowIf(ctx, SCMP_SYS(tgkill), {argIs(0, SCMP_CMP_MASKED_EQ, uidMask, uint64_t{self})})) != 0)
+    if ((r = allowIf(ctx, SCMP_SYS(tgkill), {argIs(0, SCMP_CMP_MASKED_EQ, idMask, uint64_t{self})})) != 0)
         return r;
     // The real user id becomes root around the locked section and from a
     // confirmation on, and returns to the caller's; nothing else changes.
     for (uint64_t uid : {uint64_t{0}, uint64_t{realUid}})
         if ((r = allowIf(ctx, SCMP_SYS(setresuid),
-                         {argIs(0, SCMP_CMP_MASKED_EQ, uidMask, uid), argIs(1, SCMP_CMP_MASKED_EQ, uidMask, uidKeep),
-                          argIs(2, SCMP_CMP_MASKED_EQ, uidMask, uidKeep)})) != 0)
+                         {argIs(0, SCMP_CMP_MASKED_EQ, idMask, uid), argIs(1, SCMP_CMP_MASKED_EQ, idMask, uidKeep),
+                          argIs(2, SCMP_CMP_MASKED_EQ, idMask, uidKeep)})) != 0)
             return r;
     // Standard output's buffering (is it a terminal?) and bytes left unread in the output pipe.
     for (unsigned long req : {static_cast<unsigned long>(TCGETS), static_cast<unsigned long>(FIONREAD)})

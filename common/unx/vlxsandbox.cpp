@@ -30,7 +30,6 @@ int vlxNoNewPrivs() { return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 ? 0 : -
 
 #ifndef KEL_SANDBOX
 
-bool vlxSandboxBuiltIn() { return false; }
 int vlxConfine() { return 0; }
 
 #else
@@ -81,8 +80,6 @@ void fillRunValues(sock_filter (&prog)[filterLen])
 #endif
 
 } // namespace
-
-bool vlxSandboxBuiltIn() { return true; }
 
 int vlxConfine()
 {

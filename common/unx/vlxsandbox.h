@@ -11,6 +11,3 @@ int vlxNoNewPrivs();
 // 0 when loaded (or when the build leaves the filter out: KEL_SANDBOX off),
 // -1 when it could not be: the caller must not go on serving the request.
 int vlxConfine();
-
-// Whether this build loads the filter at all.
-bool vlxSandboxBuiltIn();
