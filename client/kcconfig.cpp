@@ -79,15 +79,7 @@ int kc_config_new(kc_config **out)
 
 int kc_config_dup(const kc_config *cfg, kc_config **out)
 {
-    if (out == nullptr)
-        return KC_E_ARGUMENT;
-    *out = nullptr;
-    if (cfg == nullptr)
-        return KC_E_ARGUMENT;
-    return kcGuarded([&] {
-        *out = new kc_config(*cfg);
-        return static_cast<int>(KC_OK);
-    });
+    return kcNewFrom(cfg, out);
 }
 
 void kc_config_free(kc_config *cfg)

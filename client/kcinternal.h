@@ -30,14 +30,14 @@ struct kc_config {
     std::string catalogDir;
     std::string buildDate;
     std::string buildTime;
-    std::string language = "EN_US";
-    std::string clientType = "\x01";
+    std::string language = KC_DEFAULT_LANGUAGE;
+    std::string clientType = KC_DEFAULT_CLIENT_TYPE;
     std::string passwordDir;
     std::string node;
     std::string server;
     int cipherType = 0;
     int exitLogging = 0;
-    int timeoutMs = 30000;
+    int timeoutMs = KC_DEFAULT_TIMEOUT_MS;
     uid_t runAsUid = static_cast<uid_t>(-1);
     gid_t runAsGid = static_cast<gid_t>(-1);
     int stdoutFd = -1;
@@ -56,6 +56,22 @@ int kcGuarded(Body body) noexcept
     } catch (...) {
         return KC_E_NOMEM;   // the standard library throws nothing else here
     }
+}
+
+// A new handle of type T made from *from (kc_config_dup, kc_agent_new): null
+// arguments are refused, *out is null unless KC_OK.
+template <typename T, typename From>
+int kcNewFrom(const From *from, T **out) noexcept
+{
+    if (out == nullptr)
+        return KC_E_ARGUMENT;
+    *out = nullptr;
+    if (from == nullptr)
+        return KC_E_ARGUMENT;
+    return kcGuarded([&] {
+        *out = new T(*from);
+        return static_cast<int>(KC_OK);
+    });
 }
 
 // Fills res as far as its size says; res may be null.

@@ -900,15 +900,7 @@ int kc_generate_password(const kc_config *cfg, unsigned char code_set, unsigned 
 
 int kc_agent_new(const kc_config *cfg, kc_agent **out)
 {
-    if (out == nullptr)
-        return KC_E_ARGUMENT;
-    *out = nullptr;
-    if (cfg == nullptr)
-        return KC_E_ARGUMENT;
-    return kcGuarded([&] {
-        *out = new kc_agent(*cfg);
-        return static_cast<int>(KC_OK);
-    });
+    return kcNewFrom(cfg, out);
 }
 
 void kc_agent_free(kc_agent *agent)

@@ -89,13 +89,19 @@ typedef struct kc_result {
 /* ---- Configuration: what a caller needs to start the agent. */
 typedef struct kc_config kc_config;
 
+/* The defaults of a new configuration (kc_config_new) besides the installed
+ * paths and the build stamp. */
+#define KC_DEFAULT_LANGUAGE "EN_US"
+#define KC_DEFAULT_CLIENT_TYPE "\x01"
+#define KC_DEFAULT_TIMEOUT_MS 30000
+
 typedef enum kc_config_text {
     KC_CFG_AGENT_PATH,     /* the kelvlx executable */
     KC_CFG_CATALOG_DIR,    /* directory holding <LANG>/kelclientV3.cat */
     KC_CFG_BUILD_DATE,     /* must equal the agent's build stamp */
     KC_CFG_BUILD_TIME,
-    KC_CFG_LANGUAGE,       /* default EN_US */
-    KC_CFG_CLIENT_TYPE,    /* only its first byte is read; default "\x01" */
+    KC_CFG_LANGUAGE,       /* default KC_DEFAULT_LANGUAGE */
+    KC_CFG_CLIENT_TYPE,    /* only its first byte is read; default KC_DEFAULT_CLIENT_TYPE */
     KC_CFG_PASSWORD_DIR,   /* directory of ZAR.PWD; "": the agent's current directory */
     KC_CFG_NODE,
     KC_CFG_SERVER
@@ -104,7 +110,7 @@ typedef enum kc_config_text {
 typedef enum kc_config_number {
     KC_CFG_CIPHER_TYPE,    /* 0 best available, 1 DES, 2 AES; default 0 */
     KC_CFG_EXIT_LOGGING,   /* default 0 */
-    KC_CFG_TIMEOUT_MS,     /* an agent silent this long is ended; default 30000 */
+    KC_CFG_TIMEOUT_MS,     /* an agent silent this long is ended; default KC_DEFAULT_TIMEOUT_MS */
     KC_CFG_RUN_AS_UID,     /* run the agent as this user (root callers only); -1 keeps the caller's */
     KC_CFG_RUN_AS_GID,     /* and this group; -1 keeps the caller's */
     KC_CFG_STDOUT_FD,      /* where the agent's standard output goes; -1 inherits the caller's */

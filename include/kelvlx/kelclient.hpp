@@ -47,14 +47,14 @@ struct Config {
     std::string catalogDir;
     std::string buildDate;
     std::string buildTime;
-    std::string language = "EN_US";
-    std::string clientType = "\x01";
+    std::string language = KC_DEFAULT_LANGUAGE;
+    std::string clientType = KC_DEFAULT_CLIENT_TYPE;
     std::string passwordDir;
     std::string node;
     std::string server;
     int cipherType = 0;
     int exitLogging = 0;
-    int timeoutMs = 30000;
+    int timeoutMs = KC_DEFAULT_TIMEOUT_MS;
     uid_t runAsUid = static_cast<uid_t>(-1);   // (uid_t)-1 keeps the caller's
     gid_t runAsGid = static_cast<gid_t>(-1);
     int stdoutFd = -1;
