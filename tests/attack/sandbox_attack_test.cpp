@@ -31,15 +31,39 @@ std::string confinementOf(pid_t pid)
     return seen;
 }
 
+const Bytes challenge = Bytes("\x00\x00", 2) + "CHALLENG";   // 'A': flag, code-set byte, 8 data bytes
+
+// The installed agent, built with its filter, and a password file to serve.
+class AttackSandbox : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ATK_REQUIRE_INSTALL();
+        if (!KEL_SANDBOX_BUILT)
+            GTEST_SKIP() << "built without the system-call filter (KEL_SANDBOX=OFF)";
+        pwfix::writeFile(pw.file(), passwordFile());
+    }
+
+    // An 'A' by root of the tests' own build of the agent, which does what
+    // probe names right after the filter is loaded.
+    Call probeCall(const std::string &probe) const
+    {
+        Call c;
+        c.program = KEL_SANDBOX_PROBE_AGENT;
+        c.args = agentArgs(pw.path(), 'A');
+        c.uid = 0;
+        c.gid = 0;
+        c.env = {"PATH=/usr/bin:/bin", "KEL_TEST_SANDBOX_PROBE=" + probe};
+        return c;
+    }
+
+    Dir pw;
+};
+
 // An agent waiting for the first byte of its request is already confined,
 // whoever started it; it then serves the request as before.
-TEST(AttackSandbox, AgentWaitingForItsRequestIsConfined)
+TEST_F(AttackSandbox, AgentWaitingForItsRequestIsConfined)
 {
-    ATK_REQUIRE_INSTALL();
-    if (!KEL_SANDBOX_BUILT)
-        GTEST_SKIP() << "built without the system-call filter (KEL_SANDBOX=OFF)";
-    Dir pw;
-    pwfix::writeFile(pw.file(), passwordFile());
     struct Row {
         const char *name;
         uid_t uid;
@@ -59,7 +83,7 @@ TEST(AttackSandbox, AgentWaitingForItsRequestIsConfined)
         const std::string seen = confinementOf(a.pid());
         EXPECT_NE(seen.find("NoNewPrivs:\t1"), std::string::npos) << r.name << ":\n" << seen;
         EXPECT_NE(seen.find("Seccomp:\t2"), std::string::npos) << r.name << ":\n" << seen;
-        ASSERT_TRUE(a.send(Bytes("\x00\x00", 2) + "CHALLENG")) << r.name;
+        ASSERT_TRUE(a.send(challenge)) << r.name;
         a.closeInput();
         EXPECT_EQ(a.receive(8).size(), 8u) << r.name;
         EXPECT_EQ(a.finish(), ST_OK) << r.name << ": " << a.printed();
@@ -68,13 +92,8 @@ TEST(AttackSandbox, AgentWaitingForItsRequestIsConfined)
 
 // The tests' own build of the agent tries one forbidden call right after the
 // filter is loaded: each ends the run by SIGSYS, before any answer.
-TEST(AttackSandbox, ForbiddenCallsEndTheRun)
+TEST_F(AttackSandbox, ForbiddenCallsEndTheRun)
 {
-    ATK_REQUIRE_INSTALL();
-    if (!KEL_SANDBOX_BUILT)
-        GTEST_SKIP() << "built without the system-call filter (KEL_SANDBOX=OFF)";
-    Dir pw;
-    pwfix::writeFile(pw.file(), passwordFile());
     const char *probes[] = {"execve", "tcp", "ptrace"};
     for (const char *probe : probes) {
         if (KEL_AGENT_SANITIZED && std::string(probe) == "ptrace") {
@@ -82,33 +101,16 @@ TEST(AttackSandbox, ForbiddenCallsEndTheRun)
             printf("not run: %s, the sanitizer build's filter allows it for the leak check\n", probe);
             continue;
         }
-        Call c;
-        c.program = KEL_SANDBOX_PROBE_AGENT;
-        c.args = agentArgs(pw.path(), 'A');
-        c.uid = 0;
-        c.gid = 0;
-        c.env = {"PATH=/usr/bin:/bin", std::string("KEL_TEST_SANDBOX_PROBE=") + probe};
-        Result r = run(c, Bytes("\x00\x00", 2) + "CHALLENG");
+        Result r = run(probeCall(probe), challenge);
         EXPECT_EQ(r.status, -SIGSYS) << probe << ": " << r.printed;
         EXPECT_TRUE(r.answer.empty()) << probe;
     }
 }
 
 // A filter that cannot be loaded is a refusal, never a run without it.
-TEST(AttackSandbox, FilterThatCannotBeLoadedRefusesTheRun)
+TEST_F(AttackSandbox, FilterThatCannotBeLoadedRefusesTheRun)
 {
-    ATK_REQUIRE_INSTALL();
-    if (!KEL_SANDBOX_BUILT)
-        GTEST_SKIP() << "built without the system-call filter (KEL_SANDBOX=OFF)";
-    Dir pw;
-    pwfix::writeFile(pw.file(), passwordFile());
-    Call c;
-    c.program = KEL_SANDBOX_PROBE_AGENT;
-    c.args = agentArgs(pw.path(), 'A');
-    c.uid = 0;
-    c.gid = 0;
-    c.env = {"PATH=/usr/bin:/bin", "KEL_TEST_SANDBOX_PROBE=unloadable"};
-    Result r = run(c, Bytes("\x00\x00", 2) + "CHALLENG");
+    Result r = run(probeCall("unloadable"), challenge);
     EXPECT_EQ(r.status, ST_INCOMPATIBLE) << r.printed;
     EXPECT_TRUE(r.answer.empty());
 }

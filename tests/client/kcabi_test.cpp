@@ -2,6 +2,7 @@
 // the caller's threads and child handling, and how it treats structures of
 // other sizes than its own.
 #include "kelvlx/kelclient.hpp"
+#include "tests/client/fakeconfig.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -20,15 +21,7 @@
 
 namespace {
 
-kelvlx::Config fakeConfig(const std::string &mode, const std::string &server = "SRV")
-{
-    kelvlx::Config cfg = kelvlx::defaultConfig();
-    cfg.agentPath = KC_FAKE_AGENT;
-    cfg.node = mode;
-    cfg.server = server;
-    cfg.timeoutMs = 10000;
-    return cfg;
-}
+using kctest::fakeConfig;
 
 bool noChildLeft()
 {

@@ -1,6 +1,7 @@
 // The caller's library against a stand-in agent (fake_agent.cpp) that shows
 // what the library passes and reacts the ways a real agent can.
 #include "kelvlx/kelclient.hpp"
+#include "tests/client/fakeconfig.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -17,15 +18,7 @@
 
 namespace {
 
-kelvlx::Config fakeConfig(const std::string &mode, const std::string &server = "SRV")
-{
-    kelvlx::Config cfg = kelvlx::defaultConfig();
-    cfg.agentPath = KC_FAKE_AGENT;
-    cfg.node = mode;
-    cfg.server = server;
-    cfg.timeoutMs = 5000;
-    return cfg;
-}
+using kctest::fakeConfig;
 
 std::vector<std::string> splitNul(const std::string &s)
 {
