@@ -116,19 +116,12 @@ void syncDir(int dirFd)
 
 // ---------------------------------------------------------------- who may signal the writer
 
-// In a set-user-id root run the invoking user may signal the process, since
-// its real user id is theirs. While the lock is held the real user id is
-// root, so that nobody but root can stop or kill a lock holder and hold up
-// every other writer; the invoking user's id comes back when the guard goes.
+// While the lock is held the real user id is root, so that nobody but root
+// can stop or kill a lock holder and hold up every other writer; the invoking
+// user's id comes back when the guard goes.
 class RealIdRoot {
 public:
-    RealIdRoot()
-    {
-        if (geteuid() != 0 || getuid() == 0)
-            return;
-        realUid_ = getuid();
-        switched_ = setresuid(0, static_cast<uid_t>(-1), static_cast<uid_t>(-1)) == 0;
-    }
+    RealIdRoot() { switched_ = fioRealIdToRoot(&realUid_) == 1; }
     ~RealIdRoot()
     {
         if (switched_ && setresuid(realUid_, static_cast<uid_t>(-1), static_cast<uid_t>(-1)) != 0)
@@ -345,6 +338,14 @@ void removeLeftover(void *ctx, const char *leftover)
 }
 
 } // namespace
+
+int fioRealIdToRoot(uid_t *callerUid)
+{
+    if (geteuid() != 0 || getuid() == 0)
+        return 0;
+    *callerUid = getuid();
+    return setresuid(0, static_cast<uid_t>(-1), static_cast<uid_t>(-1)) == 0 ? 1 : -1;
+}
 
 // ---------------------------------------------------------------- the new file
 

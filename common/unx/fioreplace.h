@@ -86,6 +86,13 @@ int fioOpenRegular(int dirFd, const char *name, int flags, mode_t mode = 0);
 // be read. Nothing else beside name is ever removed or changed.
 int fioListLeftovers(int dirFd, const char *name, void (*each)(void *ctx, const char *leftover), void *ctx);
 
+// In a set-user-id root run the invoking user may signal the process, since
+// its real user id is theirs. This makes the real user id root, so that only
+// root can stop or kill it: 1 when switched (*callerUid gets the id to give
+// back), 0 when there is nothing to switch (not such a run, or root already),
+// -1 when the switch failed (errno says why).
+int fioRealIdToRoot(uid_t *callerUid);
+
 // The steps of a replacement at which the tests make a call fail.
 enum fioStep : int {
     FIO_STEP_LOCK = 0,   // opening the lock file

@@ -19,6 +19,7 @@
 #include "common/nls/cvt2srv.h"
 #include "common/string/strutil.h"
 #include "common/unx/fio.h"
+#include "common/unx/fioreplace.h"
 #include "common/ut/dspswd.h"
 #include "common/ut/pswdf.h"
 #include "common/ut/trace.h"
@@ -177,8 +178,8 @@ void holdSignalsForGood()
 // rules still tell a set-user-id run by the kernel's mark of its start.)
 void keepCallerOutUntilExit()
 {
-    if (geteuid() == 0 && getuid() != 0 && setresuid(0, static_cast<uid_t>(-1), static_cast<uid_t>(-1)) != 0 &&
-        TR_GENERAL)
+    uid_t caller = 0;
+    if (fioRealIdToRoot(&caller) < 0 && TR_GENERAL)
         trPrintf(trSrcFile, __LINE__, "GeneratePassword: the real user id stays the caller's, errno = %d\n", errno);
 }
 
