@@ -32,7 +32,11 @@ int vlxNoNewPrivs() { return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 ? 0 : -
 
 #ifndef KEL_SANDBOX
 
-int vlxConfine() { return 0; }
+int vlxConfine()
+{
+    errno = ENOSYS;   // built without the filter: every run is unconfined
+    return -1;
+}
 
 #else
 
@@ -86,8 +90,10 @@ void fillRunValues(sock_filter (&prog)[filterLen])
 int vlxConfine()
 {
 #ifdef KEL_TEST_HOOKS
-    if (const char *probe = getenv("KEL_TEST_SANDBOX_PROBE"); probe != nullptr && std::string_view(probe) == "unloadable")
-        return -1;   // as a kernel without seccomp would answer
+    if (const char *probe = getenv("KEL_TEST_SANDBOX_PROBE"); probe != nullptr && std::string_view(probe) == "unloadable") {
+        errno = EINVAL;   // as a kernel without seccomp would answer
+        return -1;
+    }
 #endif
     // Without no-new-privileges the kernel takes a filter only from a
     // process with CAP_SYS_ADMIN; the agent sets it first either way.

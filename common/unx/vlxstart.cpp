@@ -296,6 +296,8 @@ void vlxAuditFormat(char *buf, size_t size, unsigned int uid, const VlxAuditEntr
         line.add(" ");
         line.addQuoted("server", e.server);
     }
+    if (e.confinement != VlxConfinement::Undecided)
+        line.add(e.confinement == VlxConfinement::Confined ? " confined=yes" : " confined=no");
     if (e.ended) {
         line.add(" ");
         line.addNumber("status", status);

@@ -184,6 +184,10 @@ TEST(VlxAuditFormat, QuotesEscapesAndBounds)
          "uid=1000 op=\"\" node=\"\" server=\"\" status=295"},
         {"a text past 64 bytes", {"A", long70.c_str(), "S", nullptr, true}, KEL_ST_NO_PASSWORD,
          "uid=1000 op=\"A\" node=\"" + long70.substr(0, 64) + "...\" server=\"S\" status=168"},
+        {"served under the filter", {"A", "NODE1", "SERVER1", nullptr, true, VlxConfinement::Confined}, 0,
+         "uid=1000 op=\"A\" node=\"NODE1\" server=\"SERVER1\" confined=yes status=0"},
+        {"served without the filter", {"C stored", "NODE1", "SERVER1", nullptr, true, VlxConfinement::Unconfined}, 0,
+         "uid=1000 op=\"C stored\" node=\"NODE1\" server=\"SERVER1\" confined=no status=0"},
     };
     for (const Case &c : cases) {
         char buf[VLX_AUDIT_LINE_SIZE];
@@ -192,7 +196,7 @@ TEST(VlxAuditFormat, QuotesEscapesAndBounds)
     }
     // Every byte escaped, every text at its longest: the line still fits.
     const std::string worst(200, '\x01');
-    VlxAuditEntry e{worst.c_str(), worst.c_str(), worst.c_str(), nullptr, true};
+    VlxAuditEntry e{worst.c_str(), worst.c_str(), worst.c_str(), nullptr, true, VlxConfinement::Unconfined};
     char buf[VLX_AUDIT_LINE_SIZE];
     vlxAuditFormat(buf, sizeof buf, 4294967295u, e, -2147483647 - 1);
     EXPECT_EQ(std::string(buf).substr(std::string(buf).size() - 19), " status=-2147483648");
