@@ -34,8 +34,8 @@ inline constexpr char VLX_PSWD_FILE_NAME[] = "ZAR.PWD";
 // error. 0, or -1 when /dev/null could not be opened.
 int vlxEnsureStdFds();
 
-// No core file, no ptrace attach by the caller, the run's own resource limits
-// (docs/security.md lists them), a private file-creation mask, and a closed
+// No core file, no ptrace attach by the caller, the caller's resource limits
+// raised where they are below the run's own (docs/security.md lists them), a private file-creation mask, and a closed
 // output pipe turning into a failed write instead of SIGPIPE.
 void vlxHardenProcess();
 
