@@ -1,6 +1,8 @@
 #include "common/unx/vlxsandbox.h"
 
 #include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -114,3 +116,17 @@ int vlxConfine()
 }
 
 #endif
+
+int vlxConfinementProbe()
+{
+    const pid_t child = fork();
+    if (child < 0)
+        return errno;
+    if (child == 0)
+        _exit(vlxConfine() == 0 ? 0 : errno > 0 && errno < 256 ? errno : EINVAL);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0)
+        if (errno != EINTR)
+            return errno;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : EINVAL;
+}

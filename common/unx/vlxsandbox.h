@@ -13,3 +13,8 @@ int vlxNoNewPrivs();
 // not take it, or the build leaves the filter out (KEL_SANDBOX off): the
 // request is then served unconfined, and the caller says so.
 int vlxConfine();
+
+// Whether this machine's kernel takes the agent's filter: a child process
+// loads it and ends. 0 when it does, otherwise the errno of the refusal
+// (ENOSYS too where the build leaves the filter out).
+int vlxConfinementProbe();
