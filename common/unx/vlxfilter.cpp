@@ -96,10 +96,17 @@ const int sanitizerArgs[] = {
 
 // Flags that would make the lock-wait helper share the agent's memory, its
 // signal handlers or a new namespace: a fork has none of them, and a clone
-// with any of them ends the process.
-const uint64_t threadLikeCloneFlags[] = {CLONE_VM,      CLONE_THREAD,  CLONE_SIGHAND,  CLONE_PTRACE, CLONE_VFORK,
-                                         CLONE_NEWNS,   CLONE_NEWUTS,  CLONE_NEWIPC,   CLONE_NEWUSER,
-                                         CLONE_NEWPID,  CLONE_NEWNET,  CLONE_NEWCGROUP, CLONE_SETTLS};
+// with any of them ends the process. The namespace flags other than
+// CLONE_NEWNS are the top bits of the word: one comparison (flags at or
+// above the lowest of them) stands for all of them, and keeps the program short.
+const uint64_t threadLikeCloneFlags[] = {CLONE_VM,    CLONE_THREAD, CLONE_SIGHAND, CLONE_PTRACE,
+                                         CLONE_VFORK, CLONE_NEWNS,  CLONE_SETTLS};
+const uint64_t lowestTopNamespaceFlag = CLONE_NEWCGROUP;
+static_assert(CLONE_NEWCGROUP < CLONE_NEWUTS && CLONE_NEWUTS < CLONE_NEWIPC && CLONE_NEWIPC < CLONE_NEWUSER &&
+                  CLONE_NEWUSER < CLONE_NEWPID && CLONE_NEWPID < CLONE_NEWNET,
+              "the namespace flags compared at once are the top bits");
+static_assert((CLONE_CHILD_SETTID | CLONE_CHILD_CLEARTID | SIGCHLD) < CLONE_NEWCGROUP,
+              "the C library's fork stays below them");
 
 // uid_t and pid_t arguments compared on their 32 bits.
 const uint64_t idMask = 0xFFFFFFFFu;
@@ -173,13 +180,14 @@ int addArgRules(scmp_filter_ctx ctx, uint32_t realUid, uint32_t self)
     // The lock-wait helper is a plain fork. clone3's flags lie in memory a
     // filter cannot read: it fails with ENOSYS, and the C library falls back
     // to clone, which is checked here.
-    uint64_t anyThreadLike = 0;
+    uint64_t anyThreadLike = 0xFFFFFFFFu & ~(lowestTopNamespaceFlag - 1);   // allowed only without the top bits
     for (uint64_t flag : threadLikeCloneFlags) {
         anyThreadLike |= flag;
         if ((r = killIf(ctx, SCMP_SYS(clone), {argIs(0, SCMP_CMP_MASKED_EQ, flag, flag)})) != 0)
             return r;
     }
-    if ((r = allowIf(ctx, SCMP_SYS(clone), {argIs(0, SCMP_CMP_MASKED_EQ, anyThreadLike, 0)})) != 0)
+    if ((r = killIf(ctx, SCMP_SYS(clone), {argIs(0, SCMP_CMP_GE, lowestTopNamespaceFlag)})) != 0 ||
+        (r = allowIf(ctx, SCMP_SYS(clone), {argIs(0, SCMP_CMP_MASKED_EQ, anyThreadLike, 0)})) != 0)
         return r;
     // Signal 0 asks whether a writer still runs; no signal reaches another
     // process (the lock-wait helper ends itself at its deadline).
