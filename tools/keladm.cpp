@@ -22,6 +22,7 @@
 #include "common/nls/nlsinit.h"
 #include "common/unx/pssec.h"
 #include "common/unx/pssyslog.h"
+#include "common/unx/vlxsandbox.h"
 #include "common/ut/dscore.h"
 #include "common/ut/dspswd.h"
 #include "tools/pwfscan.h"
@@ -460,9 +461,28 @@ void warnIfNoSystemLog()
                         "(start journald or a syslog daemon)\n", kTool);
 }
 
-int cmdCheck(AdmRun &r)
+// Whether the agent can load its system-call filter on this machine. Where
+// it cannot, it serves every request unconfined (its audit lines say
+// confined=no): a warning at once. Where it can, one line after the file's
+// report, returned as the check's own result.
+int reportConfinement(int err, int rc)
 {
-    warnIfNoSystemLog();
+    if (err == 0 && rc == ADM_OK)
+        printf("This kernel lets the agent confine itself: requests run under its system-call filter.\n");
+    return rc;
+}
+
+void warnIfUnconfined(int err)
+{
+    if (err != 0)
+        fprintf(stderr, "%s: warning: this kernel does not let the agent confine itself (%s): it serves requests "
+                        "without its system-call filter, and their audit lines say confined=no\n", kTool,
+                strerror(err));
+}
+
+// The file's own report for check.
+int checkStore(AdmRun &r)
+{
     pwfScan scan;
     if (int rc = scanStore(r, &scan); rc != ADM_OK)
         return rc;
@@ -482,6 +502,14 @@ int cmdCheck(AdmRun &r)
            scan.fileSize, scan.records.size(), scan.records.size() == 1 ? "" : "s", checked,
            checked == 1 ? "" : "s");
     return ADM_OK;
+}
+
+int cmdCheck(AdmRun &r)
+{
+    warnIfNoSystemLog();
+    const int confinement = vlxConfinementProbe();
+    warnIfUnconfined(confinement);
+    return reportConfinement(confinement, checkStore(r));
 }
 
 bool parseFormat(const char *text, ListFormat *out)

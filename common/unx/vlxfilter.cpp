@@ -53,6 +53,35 @@ const int anyArgs[] = {
     SCMP_SYS(rt_sigreturn), SCMP_SYS(restart_syscall), SCMP_SYS(exit), SCMP_SYS(exit_group),
 };
 
+// Calls that only an attack makes: each ends the process at once, whatever
+// its arguments. Everything neither here nor allowed fails with ENOSYS (the
+// filter's default), so that a call the agent's libraries make where nobody
+// foresaw it meets an error they handle instead of ending the request.
+const int killedCalls[] = {
+    // starting another program
+    SCMP_SYS(execve), SCMP_SYS(execveat),
+    // reading or changing another process
+    SCMP_SYS(ptrace), SCMP_SYS(process_vm_readv), SCMP_SYS(process_vm_writev),
+    // serving the network (the only socket allowed is the audit line's client)
+    SCMP_SYS(bind), SCMP_SYS(listen), SCMP_SYS(accept), SCMP_SYS(accept4),
+    // identities other than the real user id the agent sets (setresuid, below)
+    SCMP_SYS(setuid), SCMP_SYS(setgid), SCMP_SYS(setreuid), SCMP_SYS(setregid), SCMP_SYS(setresgid),
+    SCMP_SYS(setfsuid), SCMP_SYS(setfsgid), SCMP_SYS(setgroups),
+    // another view of the file systems
+    SCMP_SYS(mount), SCMP_SYS(umount2), SCMP_SYS(pivot_root), SCMP_SYS(chroot), SCMP_SYS(fsopen),
+    SCMP_SYS(fsconfig), SCMP_SYS(fsmount), SCMP_SYS(fspick), SCMP_SYS(move_mount), SCMP_SYS(open_tree),
+    SCMP_SYS(mount_setattr),
+    // other namespaces
+    SCMP_SYS(unshare), SCMP_SYS(setns),
+    // the kernel's own programs, keys, execution domains and event interfaces
+    SCMP_SYS(bpf), SCMP_SYS(keyctl), SCMP_SYS(add_key), SCMP_SYS(request_key), SCMP_SYS(personality),
+    SCMP_SYS(userfaultfd), SCMP_SYS(perf_event_open), SCMP_SYS(io_uring_setup), SCMP_SYS(io_uring_enter),
+    SCMP_SYS(io_uring_register),
+    // kernel code
+    SCMP_SYS(init_module), SCMP_SYS(finit_module), SCMP_SYS(delete_module), SCMP_SYS(kexec_load),
+    SCMP_SYS(kexec_file_load),
+};
+
 #ifdef VLX_SANITIZED
 // The sanitizers' own calls (the leak check at the exit stops the process
 // from a helper that shares its memory and traces it). Never in an agent that
@@ -66,10 +95,18 @@ const int sanitizerArgs[] = {
 #endif
 
 // Flags that would make the lock-wait helper share the agent's memory, its
-// signal handlers or a new namespace: a fork has none of them.
-const uint64_t threadLikeCloneFlags = CLONE_VM | CLONE_THREAD | CLONE_SIGHAND | CLONE_PTRACE | CLONE_VFORK |
-                                      CLONE_NEWNS | CLONE_NEWUTS | CLONE_NEWIPC | CLONE_NEWUSER |
-                                      CLONE_NEWPID | CLONE_NEWNET | CLONE_NEWCGROUP | CLONE_SETTLS;
+// signal handlers or a new namespace: a fork has none of them, and a clone
+// with any of them ends the process. The namespace flags other than
+// CLONE_NEWNS are the top bits of the word: one comparison (flags at or
+// above the lowest of them) stands for all of them, and keeps the program short.
+const uint64_t threadLikeCloneFlags[] = {CLONE_VM,    CLONE_THREAD, CLONE_SIGHAND, CLONE_PTRACE,
+                                         CLONE_VFORK, CLONE_NEWNS,  CLONE_SETTLS};
+const uint64_t lowestTopNamespaceFlag = CLONE_NEWCGROUP;
+static_assert(CLONE_NEWCGROUP < CLONE_NEWUTS && CLONE_NEWUTS < CLONE_NEWIPC && CLONE_NEWIPC < CLONE_NEWUSER &&
+                  CLONE_NEWUSER < CLONE_NEWPID && CLONE_NEWPID < CLONE_NEWNET,
+              "the namespace flags compared at once are the top bits");
+static_assert((CLONE_CHILD_SETTID | CLONE_CHILD_CLEARTID | SIGCHLD) < CLONE_NEWCGROUP,
+              "the C library's fork stays below them");
 
 // uid_t and pid_t arguments compared on their 32 bits.
 const uint64_t idMask = 0xFFFFFFFFu;
@@ -77,9 +114,11 @@ const uint64_t uidKeep = 0xFFFFFFFFu;   // (uid_t)-1: leave this id as it is
 
 // A call this architecture does not have is left out; any other failure to
 // add a rule is a failure to confine.
+bool absent(int nr) { return nr == __NR_SCMP_ERROR || nr < 0; }
+
 int allow(scmp_filter_ctx ctx, int nr)
 {
-    if (nr == __NR_SCMP_ERROR || nr < 0)
+    if (absent(nr))
         return 0;
     return seccomp_rule_add(ctx, SCMP_ACT_ALLOW, nr, 0);
 }
@@ -95,34 +134,60 @@ bool allowedWhole(int nr)
     return false;
 }
 
+int killWhole(scmp_filter_ctx ctx, int nr)
+{
+    if (absent(nr) || allowedWhole(nr))
+        return 0;
+    return seccomp_rule_add(ctx, SCMP_ACT_KILL_PROCESS, nr, 0);
+}
+
 // One comparison of argument arg, every field set (libseccomp's SCMP_A*
 // macros leave the second datum to the compiler's zero, which some compilers
 // warn about).
 scmp_arg_cmp argIs(unsigned arg, scmp_compare op, uint64_t a, uint64_t b = 0) { return scmp_arg_cmp{arg, op, a, b}; }
 
-// Allows nr when its arguments match every comparison given.
-int allowIf(scmp_filter_ctx ctx, int nr, std::initializer_list<scmp_arg_cmp> cmp)
+// Gives nr the action when its arguments match every comparison given. A
+// call the sanitizer build allows whole keeps no argument rule.
+int ruleIf(scmp_filter_ctx ctx, uint32_t action, int nr, std::initializer_list<scmp_arg_cmp> cmp)
 {
     if (allowedWhole(nr))
         return 0;
-    return seccomp_rule_add_array(ctx, SCMP_ACT_ALLOW, nr, static_cast<unsigned>(cmp.size()), cmp.begin());
+    return seccomp_rule_add_array(ctx, action, nr, static_cast<unsigned>(cmp.size()), cmp.begin());
 }
 
+int allowIf(scmp_filter_ctx ctx, int nr, std::initializer_list<scmp_arg_cmp> cmp)
+{
+    return ruleIf(ctx, SCMP_ACT_ALLOW, nr, cmp);
+}
+
+int killIf(scmp_filter_ctx ctx, int nr, std::initializer_list<scmp_arg_cmp> cmp)
+{
+    return ruleIf(ctx, SCMP_ACT_KILL_PROCESS, nr, cmp);
+}
+
+// A call allowed with some arguments and killed with others; with any
+// other arguments it fails with ENOSYS.
 int addArgRules(scmp_filter_ctx ctx, uint32_t realUid, uint32_t self)
 {
     int r = 0;
-    // The audit line's socket, and no other family.
-    if ((r = allowIf(ctx, SCMP_SYS(socket), {argIs(0, SCMP_CMP_EQ, AF_UNIX)})) != 0)
+    // The audit line's socket; any other family ends the process.
+    if ((r = allowIf(ctx, SCMP_SYS(socket), {argIs(0, SCMP_CMP_EQ, AF_UNIX)})) != 0 ||
+        (r = killIf(ctx, SCMP_SYS(socket), {argIs(0, SCMP_CMP_NE, AF_UNIX)})) != 0)
         return r;
     // The lock-wait helper asks to die with the agent; nothing else is set.
     if ((r = allowIf(ctx, SCMP_SYS(prctl), {argIs(0, SCMP_CMP_EQ, PR_SET_PDEATHSIG)})) != 0)
         return r;
-    // The lock-wait helper is a plain fork.
-    if ((r = allowIf(ctx, SCMP_SYS(clone), {argIs(0, SCMP_CMP_MASKED_EQ, threadLikeCloneFlags, 0)})) != 0)
-        return r;
-    // clone3's flags lie in memory a filter cannot read: "not here" makes the
-    // C library fall back to clone, which is checked above.
-    if (SCMP_SYS(clone3) >= 0 && (r = seccomp_rule_add(ctx, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0)) != 0)
+    // The lock-wait helper is a plain fork. clone3's flags lie in memory a
+    // filter cannot read: it fails with ENOSYS, and the C library falls back
+    // to clone, which is checked here.
+    uint64_t anyThreadLike = 0xFFFFFFFFu & ~(lowestTopNamespaceFlag - 1);   // allowed only without the top bits
+    for (uint64_t flag : threadLikeCloneFlags) {
+        anyThreadLike |= flag;
+        if ((r = killIf(ctx, SCMP_SYS(clone), {argIs(0, SCMP_CMP_MASKED_EQ, flag, flag)})) != 0)
+            return r;
+    }
+    if ((r = killIf(ctx, SCMP_SYS(clone), {argIs(0, SCMP_CMP_GE, lowestTopNamespaceFlag)})) != 0 ||
+        (r = allowIf(ctx, SCMP_SYS(clone), {argIs(0, SCMP_CMP_MASKED_EQ, anyThreadLike, 0)})) != 0)
         return r;
     // Signal 0 asks whether a writer still runs; no signal reaches another
     // process (the lock-wait helper ends itself at its deadline).
@@ -132,11 +197,16 @@ int addArgRules(scmp_filter_ctx ctx, uint32_t realUid, uint32_t self)
     if ((r = allowIf(ctx, SCMP_SYS(tgkill), {argIs(0, SCMP_CMP_MASKED_EQ, idMask, uint64_t{self})})) != 0)
         return r;
     // The real user id becomes root around the locked section and from a
-    // confirmation on, and returns to the caller's; nothing else changes.
+    // confirmation on, and returns to the caller's. A change of the
+    // effective or saved id ends the process; a real id other than these
+    // two fails with ENOSYS (one rule cannot compare an argument twice).
     for (uint64_t uid : {uint64_t{0}, uint64_t{realUid}})
         if ((r = allowIf(ctx, SCMP_SYS(setresuid),
                          {argIs(0, SCMP_CMP_MASKED_EQ, idMask, uid), argIs(1, SCMP_CMP_MASKED_EQ, idMask, uidKeep),
                           argIs(2, SCMP_CMP_MASKED_EQ, idMask, uidKeep)})) != 0)
+            return r;
+    for (unsigned arg : {1u, 2u})
+        if ((r = killIf(ctx, SCMP_SYS(setresuid), {argIs(arg, SCMP_CMP_NE, uidKeep)})) != 0)
             return r;
     // Standard output's buffering (is it a terminal?) and bytes left unread in the output pipe.
     for (unsigned long req : {static_cast<unsigned long>(TCGETS), static_cast<unsigned long>(FIONREAD)})
@@ -158,6 +228,9 @@ int vlxBuildFilter(scmp_filter_ctx ctx, uint32_t realUid, uint32_t selfPid)
         if ((r = allow(ctx, nr)) != 0)
             return r;
 #endif
+    for (int nr : killedCalls)
+        if ((r = killWhole(ctx, nr)) != 0)
+            return r;
     return addArgRules(ctx, realUid, selfPid);
 }
 

@@ -1,4 +1,4 @@
-// Build step: compiles the agent's allowlist (vlxfilter.cpp) with libseccomp
+// Build step: compiles the agent's system-call filter (vlxfilter.cpp) with libseccomp
 // into the BPF program the agent loads, and writes it as a C++ table:
 //
 //   vlxfiltergen <output.inc>
@@ -9,6 +9,7 @@
 // and the agent's process id); the program carries a mark in their place
 // that the agent replaces before loading it. The table is for the machine it
 // is generated on, as is the agent built beside it.
+#include <errno.h>
 #include <linux/filter.h>
 #include <seccomp.h>
 #include <unistd.h>
@@ -109,7 +110,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: vlxfiltergen <output.inc>\n");
         return 2;
     }
-    FilterGuard filter(seccomp_init(SCMP_ACT_KILL_PROCESS));
+    FilterGuard filter(seccomp_init(SCMP_ACT_ERRNO(ENOSYS)));
     std::vector<sock_filter> prog;
     // A binary tree of the call numbers instead of a list: the kernel runs
     // the program for every call the agent makes, and once for each call
@@ -117,7 +118,7 @@ int main(int argc, char **argv)
     if (filter.get() == nullptr || seccomp_attr_set(filter.get(), SCMP_FLTATR_CTL_OPTIMIZE, 2) != 0 ||
         vlxBuildFilter(filter.get(), uidMark, pidMark) != 0 ||
         !exportProgram(filter.get(), &prog)) {
-        fprintf(stderr, "vlxfiltergen: libseccomp could not compile the allowlist\n");
+        fprintf(stderr, "vlxfiltergen: libseccomp could not compile the filter\n");
         return 1;
     }
     if (!marksWhereExpected(prog)) {

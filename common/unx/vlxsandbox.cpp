@@ -1,6 +1,10 @@
 #include "common/unx/vlxsandbox.h"
 
 #include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #ifdef KEL_SANDBOX
 #include <linux/filter.h>
@@ -30,7 +34,11 @@ int vlxNoNewPrivs() { return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 ? 0 : -
 
 #ifndef KEL_SANDBOX
 
-int vlxConfine() { return 0; }
+int vlxConfine()
+{
+    errno = ENOSYS;   // built without the filter: every run is unconfined
+    return -1;
+}
 
 #else
 
@@ -84,8 +92,10 @@ void fillRunValues(sock_filter (&prog)[filterLen])
 int vlxConfine()
 {
 #ifdef KEL_TEST_HOOKS
-    if (const char *probe = getenv("KEL_TEST_SANDBOX_PROBE"); probe != nullptr && std::string_view(probe) == "unloadable")
-        return -1;   // as a kernel without seccomp would answer
+    if (const char *probe = getenv("KEL_TEST_SANDBOX_PROBE"); probe != nullptr && std::string_view(probe) == "unloadable") {
+        errno = EINVAL;   // as a kernel without seccomp would answer
+        return -1;
+    }
 #endif
     // Without no-new-privileges the kernel takes a filter only from a
     // process with CAP_SYS_ADMIN; the agent sets it first either way.
@@ -94,7 +104,10 @@ int vlxConfine()
     sock_filter code[filterLen];
     fillRunValues(code);
     sock_fprog prog = {static_cast<unsigned short>(filterLen), code};
-    if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) != 0)
+    // Calls the filter denies go to the kernel's audit log, where a kernel
+    // knows the flag; one that does not still takes the filter without it.
+    if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_LOG, &prog) != 0 &&
+        (errno != EINVAL || syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) != 0))
         return -1;
 #ifdef KEL_TEST_HOOKS
     runProbe();
@@ -103,3 +116,17 @@ int vlxConfine()
 }
 
 #endif
+
+int vlxConfinementProbe()
+{
+    const pid_t child = fork();
+    if (child < 0)
+        return errno;
+    if (child == 0)
+        _exit(vlxConfine() == 0 ? 0 : errno > 0 && errno < 256 ? errno : EINVAL);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0)
+        if (errno != EINTR)
+            return errno;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : EINVAL;
+}
