@@ -1,13 +1,13 @@
 // Starting the agent and speaking its pipe protocol (docs/pipe-protocol.md).
 //
-// The agent is started by one clone that shares the caller's memory until
-// the exec (no copy of the caller's page tables, whatever its size), whose
-// exit signal is 0 and whose pidfd the library holds: the caller's SIGCHLD
-// handling and waitpid(-1, ...) never see it, and a kill through the pidfd
-// can never hit a recycled process id. Where the kernel refuses pidfds, a
-// helper process, forked for each run, starts it, waits for it and writes
-// its wait status to a pipe, which gives the same guarantees at the cost of
-// two forks.
+// The agent is started without a copy of the caller: a waiter that shares
+// the caller's memory and descriptors, whose exit signal is 0 and whose pidfd
+// the library holds, starts it as its own child and waits for it. The
+// caller's SIGCHLD handling and waitpid(-1, ...) never see either, and a kill
+// through the agent's pidfd can never hit a recycled process id. Where the
+// kernel refuses pidfds, a helper process, forked for each run, does the
+// waiter's work and writes the wait status to a pipe, which gives the same
+// guarantees at the cost of copying the caller.
 #include "client/kcinternal.h"
 
 #include <dirent.h>
@@ -305,11 +305,11 @@ int helperWait(const SpawnPlan &p, pid_t agent)
 }
 
 
-// ---- The direct start. The child shares the caller's memory and runs on a
-// stack made before the clone, while the calling thread is suspended until
-// the exec: it allocates nothing, takes no lock and makes raw system calls
-// only (glibc's set*id wrappers would signal the caller's threads, and a
-// sanitizer's interceptors are not safe there).
+// ---- The direct start. The waiter and the agent's child share the caller's
+// memory and run on stacks made before the clone: they allocate nothing, take
+// no lock and make raw system calls only (glibc's set*id wrappers would
+// signal the caller's threads, and a sanitizer's interceptors are not safe
+// there).
 
 // Whether a run may use pidfds: the kernel must take pidfd_open and wait on a
 // pidfd (P_PIDFD, 5.4 and later), and the environment must not ask for the
