@@ -552,10 +552,16 @@ TEST(AttackStore, AChangeTheStoreWouldRefuseEndsBeforeAnythingIsSent)
 // Two changes of one node's password, the second run wholly inside the
 // first's exchange: the second stores; the first, confirmed afterwards over
 // an old password that is no longer stored, stores nothing and says the
-// store failed. Never do both report success.
+// store failed, and its audit line says why. Never do both report success.
 TEST(AttackStore, TwoChangesOfOnePasswordNeverBothStore)
 {
     ATK_REQUIRE_INSTALL();
+    Dir sockDir(0755);
+    PrivateDevLog log(sockDir.path());
+    ASSERT_TRUE(log.failure().empty()) << log.failure();
+    const bool logged = log.problem().empty();
+    if (!logged)
+        printf("the audit lines are not looked at: %s\n", log.problem().c_str());
     Dir pw;
     for (int round = 0; round < 3; round++) {
         SCOPED_TRACE("round " + std::to_string(round));
@@ -573,6 +579,15 @@ TEST(AttackStore, TwoChangesOfOnePasswordNeverBothStore)
         EXPECT_EQ(storedPassword(now), second.pw.newPw);
         EXPECT_EQ(otherRecords(now), otherRecords(passwordFile()));
         EXPECT_EQ(entriesBesideLock(pw.path()), std::set<std::string>{"ZAR.PWD"});
+        if (logged) {
+            std::string all;
+            for (const std::string &line : log.take())
+                all += line + "\n";
+            EXPECT_NE(all.find("op=\"C stored\""), std::string::npos) << all;
+            EXPECT_NE(all.find("op=\"C confirmed, not stored: the stored password changed meanwhile\""),
+                      std::string::npos)
+                << all;
+        }
     }
 }
 
