@@ -245,7 +245,9 @@ typedef struct kc_agent kc_agent;
 int kc_agent_new(const kc_config *cfg, kc_agent **out);
 /* Closes what is still open and waits for the agent (ending it if it does
  * not go by itself within its time-out), so no process is left behind;
- * then frees the handle. NULL is allowed. */
+ * then frees the handle. NULL is allowed. An agent that cannot be ended is
+ * left running (see kc_agent_finish); its waiter then stays unreaped, seen
+ * by no wait of the caller but one with __WALL, until the caller exits. */
 void kc_agent_free(kc_agent *agent);
 /* Starts the agent for operation letter op. KC_OK, KC_E_ARGUMENT (already
  * started), KC_E_PIPE, KC_E_START (kc_agent_errno tells why). */
