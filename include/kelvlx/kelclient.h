@@ -74,7 +74,8 @@ typedef enum kcError {
     KC_E_START,      /* the agent could not be started */
     KC_E_SEND,       /* the request could not be written completely */
     KC_E_RECEIVE,    /* reading the answer failed */
-    KC_E_TIMEOUT,    /* the agent did not answer in time and was ended */
+    KC_E_TIMEOUT,    /* the agent did not answer in time and was ended (or, with
+                        res->agent_running, could not be ended and still runs) */
     KC_E_PROTOCOL,   /* the agent exited with 0 but its answer was not what the protocol says */
     KC_E_WAIT,       /* the agent's end could not be observed */
     KC_E_UNKNOWN,    /* 'C': after the confirmation was sent the agent ended without a status
