@@ -121,6 +121,7 @@ int kc_config_set_number(kc_config *cfg, kc_config_number key, long long value)
     case KC_CFG_RUN_AS_GID: ok = setId(&cfg->runAsGid, value); break;
     case KC_CFG_STDOUT_FD: ok = setInt(&cfg->stdoutFd, value, -1); break;
     case KC_CFG_STDERR_FD: ok = setInt(&cfg->stderrFd, value, -1); break;
+    case KC_CFG_STORE_WAIT_MS: ok = setInt(&cfg->storeWaitMs, value, 1); break;
     }
     return ok ? KC_OK : KC_E_ARGUMENT;
 }
@@ -137,6 +138,7 @@ long long kc_config_number_of(const kc_config *cfg, kc_config_number key)
     case KC_CFG_RUN_AS_GID: return cfg->runAsGid == static_cast<gid_t>(-1) ? -1 : cfg->runAsGid;
     case KC_CFG_STDOUT_FD: return cfg->stdoutFd;
     case KC_CFG_STDERR_FD: return cfg->stderrFd;
+    case KC_CFG_STORE_WAIT_MS: return cfg->storeWaitMs;
     }
     return -1;
 }

@@ -42,6 +42,7 @@ struct kc_config {
     gid_t runAsGid = static_cast<gid_t>(-1);
     int stdoutFd = -1;
     int stderrFd = -1;
+    int storeWaitMs = KC_STORE_WAIT_MS;
 };
 
 // Runs body, turning a failed allocation inside it into KC_E_NOMEM: no

@@ -93,6 +93,13 @@ std::string describe(const kc_result &st)
         return "the agent ended with exit status " + std::to_string(st.exit_status) + ": " +
                statusText(st.exit_status);
     }
+    if (st.agent_running != 0 && st.error == KC_E_TIMEOUT)
+        return "the agent did not answer in time and could not be ended: it still runs (process id " +
+               std::to_string(st.agent_pid) + ")";
+    if (st.agent_running != 0 && st.error == KC_E_UNKNOWN)
+        return "the agent was still storing after the confirmation when the wait for it ran out: it still runs "
+               "(process id " + std::to_string(st.agent_pid) + "), and whether the new password is stored is "
+               "known only once it ends";
     s = callerErrorText(st.error);
     if (st.error == KC_E_UNKNOWN && st.term_signal != 0)
         s += std::string(" (the agent was ended by signal ") + std::to_string(st.term_signal) + ", " +

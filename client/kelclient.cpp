@@ -1,10 +1,13 @@
 // Starting the agent and speaking its pipe protocol (docs/pipe-protocol.md).
 //
-// The agent is not the caller's child. A helper process, forked for each
-// run, starts it, waits for it and writes its wait status to a pipe: the
-// caller may ignore SIGCHLD or reap every child itself without the status
-// being lost, and a kill on time-out reaches the agent only while its helper
-// still holds it unreaped, so it can never hit a recycled process id.
+// The agent is started without a copy of the caller: a waiter that shares
+// the caller's memory and descriptors, whose exit signal is 0 and whose pidfd
+// the library holds, starts it as its own child and waits for it. The
+// caller's SIGCHLD handling and waitpid(-1, ...) never see either, and a kill
+// through the agent's pidfd can never hit a recycled process id. Where the
+// kernel refuses pidfds, a helper process, forked for each run, does the
+// waiter's work and writes the wait status to a pipe, which gives the same
+// guarantees at the cost of copying the caller.
 #include "client/kcinternal.h"
 
 #include <dirent.h>
@@ -12,18 +15,25 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "common/unx/fio.h"
+
+#ifndef CLONE_PIDFD
+#define CLONE_PIDFD 0x00001000   // the kernel's value, for older C library headers
+#endif
 
 namespace {
 
@@ -294,9 +304,248 @@ int helperWait(const SpawnPlan &p, pid_t agent)
     helperExit();
 }
 
+
+// ---- The direct start. The waiter and the agent's child share the caller's
+// memory and run on stacks made before the clone: they allocate nothing, take
+// no lock and make raw system calls only (glibc's set*id wrappers would
+// signal the caller's threads, and a sanitizer's interceptors are not safe
+// there).
+
+// Whether a run may use pidfds: the kernel must take pidfd_open and wait on a
+// pidfd (P_PIDFD, 5.4 and later), and the environment must not ask for the
+// helper. A pidfd of the caller itself, which is not its own child, gives
+// ECHILD exactly where P_PIDFD is known.
+bool pidfdStartUsable()
+{
+    const char *forced = secure_getenv("KELVLX_CLIENT_START");
+    if (forced != nullptr && strcmp(forced, "helper") == 0)
+        return false;
+    const int self = pidfdOpen(getpid());
+    if (self < 0)
+        return false;
+    siginfo_t info;
+    const bool known = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(self), &info,
+                              WEXITED | WNOHANG | __WALL) != 0 && errno == ECHILD;
+    close(self);
+    return known;
+}
+
+// What the child needs, made before the clone. execErrno is written by the
+// child when it could not exec; the caller reads it once the clone returned.
+struct DirectChild {
+    const SpawnPlan *plan;
+    char *const *envp;
+    int execErrno;
+};
+
+// The kernel's rt_sigaction structure, handler first on every architecture
+// built here; a zeroed one is SIG_DFL with no flags and an empty mask.
+struct KernelSigaction {
+    void *handler;
+    unsigned long flags;
+    void *restorer;
+    uint64_t mask;
+};
+constexpr int KERNEL_SIGNALS = 64;
+constexpr size_t KERNEL_SIGSET_BYTES = 8;   // the kernel's signal set: one bit a signal
+
+// Resets what the caller handles to the default before any signal is let
+// through (a handler of the caller would run on the shared memory), and
+// SIGPIPE and SIGCHLD even when ignored, as the agent expects them.
+__attribute__((no_sanitize("address", "undefined"))) void directResetSignals()
+{
+    for (int sig = 1; sig <= KERNEL_SIGNALS; ++sig) {
+        if (sig == SIGKILL || sig == SIGSTOP)
+            continue;
+        KernelSigaction old = {nullptr, 0, nullptr, 0};
+        if (syscall(SYS_rt_sigaction, sig, nullptr, &old, KERNEL_SIGSET_BYTES) != 0)
+            continue;   // a number the kernel does not have
+        const bool ignored = old.handler == reinterpret_cast<void *>(SIG_IGN);
+        if (old.handler == nullptr || (ignored && sig != SIGPIPE && sig != SIGCHLD))
+            continue;
+        const KernelSigaction dfl = {nullptr, 0, nullptr, 0};
+        (void)syscall(SYS_rt_sigaction, sig, &dfl, nullptr, KERNEL_SIGSET_BYTES);   // cannot fail for a valid number
+    }
+    const uint64_t none = 0;
+    (void)syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, KERNEL_SIGSET_BYTES);
+}
+
+// Makes fd the descriptor at target (both kept across the exec).
+__attribute__((no_sanitize("address", "undefined"))) bool directPlace(int fd, int target)
+{
+    if (fd == target)
+        return syscall(SYS_fcntl, fd, F_SETFD, 0) == 0;
+    return syscall(SYS_dup3, fd, target, 0) == target;
+}
+
+// The child's whole life: the descriptors, the ids, the exec. Only the raw
+// calls of the kernel; errno is the calling thread's, which waits meanwhile.
+__attribute__((no_sanitize("address", "undefined"))) int directChildMain(void *arg)
+{
+    auto *c = static_cast<DirectChild *>(arg);
+    const SpawnPlan &p = *c->plan;
+    directResetSignals();
+    bool ok = (p.stdoutFd < 0 || directPlace(p.stdoutFd, 1)) && (p.stderrFd < 0 || directPlace(p.stderrFd, 2));
+    for (int i = 0; ok && i < 4; ++i)
+        ok = syscall(SYS_fcntl, p.agentEnds[i], F_SETFD, 0) == 0;
+    if (ok && p.runAsGid != static_cast<gid_t>(-1))
+        ok = syscall(SYS_setgroups, 0, nullptr) == 0 && syscall(SYS_setgid, p.runAsGid) == 0;
+    if (ok && p.runAsUid != static_cast<uid_t>(-1))
+        ok = syscall(SYS_setuid, p.runAsUid) == 0;
+    if (ok)
+        (void)syscall(SYS_execve, p.agentPath, p.argv.data(), c->envp);   // returns only on failure
+    c->execErrno = errno != 0 ? errno : ENOEXEC;
+    (void)syscall(SYS_exit, 127);
+    return 127;
+}
+
+// An exec'd child of the caller is the caller's plain child whatever exit
+// signal it was started with (the kernel makes it SIGCHLD at the exec): the
+// caller's waitpid(-1, ...) would take it, an ignored SIGCHLD would reap it.
+// So the agent is the child of a waiter that never execs: a clone sharing
+// the caller's memory and descriptor table (a copy of neither is made), with
+// exit signal 0, which starts the agent, waits for it and leaves its status
+// in memory. The two stacks and what the waiter shares with the caller lie in
+// one mapping made before the clone.
+struct DirectRun {
+    DirectChild child;
+    int startFd;        // the waiter writes one byte here once the agent runs or failed to
+    pid_t agentPid;     // -1 when the clone of the agent failed
+    int agentPidfd;     // in the shared descriptor table
+    int cloneErrno;
+    int siCode;         // how the agent ended, once the waiter has ended
+    int siStatus;
+};
+
+// Each stack holds the frames of its process and the kernel's calls it makes.
+constexpr size_t DIRECT_STACK_BYTES = 64 * 1024;
+constexpr size_t DIRECT_MAP_BYTES = 2 * DIRECT_STACK_BYTES + 4096;   // two stacks, then the DirectRun
+
+// The waiter: runs beside the caller on the caller's memory, every signal
+// held. It uses the calling thread's thread-local block (errno, the stack
+// guard's value), which may be gone once a caller has left it running, so
+// after the start it makes only calls that cannot fail, and has no guard.
+__attribute__((no_sanitize("address", "undefined"), no_stack_protector)) int directWaiterMain(void *arg)
+{
+    auto *run = static_cast<DirectRun *>(arg);
+    // Its own copy of the caller's dispositions: an ignored SIGCHLD would reap the agent.
+    const KernelSigaction dfl = {nullptr, 0, nullptr, 0};
+    (void)syscall(SYS_rt_sigaction, SIGCHLD, &dfl, nullptr, KERNEL_SIGSET_BYTES);
+    char *agentStackTop = reinterpret_cast<char *>(run) - 16;
+    // The agent's child gets a copy of the descriptor table (it changes its
+    // own close-on-exec marks); its pidfd lands in the shared one.
+    run->agentPid = clone(directChildMain, agentStackTop, CLONE_VM | CLONE_VFORK | CLONE_PIDFD, &run->child,
+                          &run->agentPidfd);
+    if (run->agentPid < 0)
+        run->cloneErrno = errno;   // the calling thread waits for the start byte meanwhile
+    const char started = 's';
+    (void)syscall(SYS_write, run->startFd, &started, 1);   // one byte into an empty pipe the caller holds open
+    if (run->agentPid < 0)
+        return 0;
+    siginfo_t info;
+    info.si_code = 0;
+    info.si_status = 0;
+    // Its own child, every signal held: no EINTR, no ECHILD.
+    (void)syscall(SYS_waitid, P_PID, run->agentPid, &info, WEXITED | __WALL, nullptr);
+    run->siCode = info.si_code;
+    run->siStatus = info.si_status;
+    // A caller that left the agent running reaps the waiter instead: its exit
+    // status is the agent's (128 + the signal for one ended by a signal).
+    return info.si_code == CLD_EXITED ? (info.si_status & 255) : 128 + info.si_status;
+}
+
+// Outcome of a direct start beyond the started agent.
+enum class Direct { Started, Refused, Failed };
+
+// A direct start's processes and mapping, held by the caller.
+struct DirectHold {
+    void *map = nullptr;
+    DirectRun *run = nullptr;
+    pid_t waiter = -1;
+    int waiterPidfd = -1;
+};
+
+// Waits for the waiter's end (it ends right after the agent), takes how the
+// agent ended and frees the mapping; false when it could not be waited for (the mapping is then kept:
+// the waiter may still use it).
+bool directReap(DirectHold *h, int *siCode, int *siStatus)
+{
+    siginfo_t info;
+    int r;
+    while ((r = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(h->waiterPidfd), &info,
+                       WEXITED | __WALL)) != 0 &&
+           errno == EINTR) {
+    }
+    closeFd(&h->waiterPidfd);
+    if (r == 0) {
+        *siCode = h->run->siCode;
+        *siStatus = h->run->siStatus;
+        munmap(h->map, DIRECT_MAP_BYTES);
+    }
+    h->map = nullptr;
+    h->run = nullptr;
+    h->waiter = -1;
+    return r == 0;
+}
+
+// Starts the waiter, which starts the agent. Every signal is held in the
+// calling thread across the clone, so that the waiter starts with all held
+// and the agent's child takes none before its handlers are reset. Refused:
+// the kernel or a filter does not take the flags, and the helper is to be
+// tried.
+Direct directStart(const SpawnPlan &plan, DirectHold *h, int *err)
+{
+    int start[2];
+    if (pipe2(start, O_CLOEXEC) != 0) {
+        *err = errno;
+        return Direct::Failed;
+    }
+    void *map = mmap(nullptr, DIRECT_MAP_BYTES, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (map == MAP_FAILED) {
+        *err = errno;
+        close(start[0]);
+        close(start[1]);
+        return Direct::Failed;
+    }
+    auto *run = reinterpret_cast<DirectRun *>(static_cast<char *>(map) + 2 * DIRECT_STACK_BYTES);
+    *run = DirectRun{{&plan, environ, 0}, start[1], -1, -1, 0, 0, 0};
+    char *waiterStackTop = static_cast<char *>(map) + DIRECT_STACK_BYTES - 16;
+    const uint64_t all = ~uint64_t{0};
+    uint64_t old = 0;
+    (void)syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &old, KERNEL_SIGSET_BYTES);   // valid sets: cannot fail
+    int waiterPidfd = -1;
+    const pid_t waiter = clone(directWaiterMain, waiterStackTop, CLONE_VM | CLONE_FILES | CLONE_PIDFD, run,
+                               &waiterPidfd);
+    const int cloneErr = errno;
+    (void)syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, KERNEL_SIGSET_BYTES);
+    if (waiter < 0) {
+        munmap(map, DIRECT_MAP_BYTES);
+        close(start[0]);
+        close(start[1]);
+        *err = cloneErr;
+        return cloneErr == EINVAL || cloneErr == ENOSYS || cloneErr == EPERM ? Direct::Refused : Direct::Failed;
+    }
+    *h = DirectHold{map, run, waiter, waiterPidfd};
+    char byte = 0;
+    const int rc = fioReadFull(start[0], &byte, 1);   // the waiter holds the write end until it wrote
+    close(start[0]);
+    close(start[1]);
+    if (rc != 0 || run->agentPid < 0 || run->child.execErrno != 0) {
+        *err = run->agentPid < 0 ? run->cloneErrno : run->child.execErrno != 0 ? run->child.execErrno : ECHILD;
+        const int agentPidfd = run->agentPidfd;
+        int code = 0, status = 0;
+        directReap(h, &code, &status);
+        if (agentPidfd >= 0)
+            close(agentPidfd);
+        return Direct::Failed;
+    }
+    return Direct::Started;
+}
+
 } // namespace
 
-// One agent, through its helper, with its two pipes, for one exchange.
+// One agent, started directly or through its helper, with its two pipes, for
+// one exchange.
 struct kc_agent {
     explicit kc_agent(const kc_config &cfg) : cfg_(cfg), timeoutMs_(cfg.timeoutMs) {}
     ~kc_agent();
@@ -315,31 +564,50 @@ struct kc_agent {
         if (ms > timeoutMs_)
             timeoutMs_ = ms;
     }
+    // From a 'C' confirmation on: the agent is never ended by the library,
+    // and the rest of the exchange, its wait included, shares one deadline.
+    void storeFromNow()
+    {
+        extendTimeout(cfg_.storeWaitMs);
+        storing_ = true;
+        storeDeadline_ = nowMs() + timeoutMs_;
+    }
 
     kc_config cfg_;
+    int method_ = 0;       // KC_START_PIDFD or KC_START_HELPER while an agent is held
     pid_t helper_ = -1;
     int helperPidfd_ = -1;
     pid_t agentPid_ = -1;
+    int agentPidfd_ = -1;  // the direct start's agent
+    DirectHold direct_;    // and its waiter
     int report_ = -1;      // the helper's reports
     int control_ = -1;     // to the helper: the go byte, a kill request
     int toAgent_ = -1;     // caller's end of the input pipe
     int fromAgent_ = -1;   // caller's end of the output pipe
     int errno_ = 0;
     bool timedOut_ = false;
+    bool killSent_ = false;
+    bool storing_ = false;
+    long long storeDeadline_ = 0;
     int timeoutMs_ = 0;    // cfg_.timeoutMs, or longer after extendTimeout
 
 private:
     int launch();
     void requestKill();
+    long long deadlineFromNow() const { return storing_ ? storeDeadline_ : nowMs() + timeoutMs_; }
     int waitForExit(kc_result *st);
+    int waitDirect(kc_result *st);
+    int leaveRunning(kc_result *st, int watchFd);
     void reapHelper();
+    static void statusOf(int status, kc_result *st);
 };
 
 kc_agent::~kc_agent()
 {
-    if (helper_ > 0) {
+    if (method_ != 0) {
         kc_result ignored = KC_RESULT_INIT;   // the outcome of an abandoned exchange is not wanted
         finish(&ignored);
+        closeFd(&ignored.agent_pidfd);        // nor an agent that could not be ended
     }
     closeFd(&toAgent_);
     closeFd(&fromAgent_);
@@ -347,7 +615,7 @@ kc_agent::~kc_agent()
 
 int kc_agent::start(char op)
 {
-    if (helper_ > 0)
+    if (method_ != 0)
         return KC_E_ARGUMENT;
     int in[2] = {-1, -1}, out[2] = {-1, -1}, rep[2] = {-1, -1}, ctl[2] = {-1, -1};
     auto cleanup = [&]() {
@@ -356,8 +624,7 @@ int kc_agent::start(char op)
             closeFd(fd);
         errno = saved;
     };
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(rep, O_CLOEXEC) != 0 ||
-        pipe2(ctl, O_CLOEXEC) != 0) {
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
         errno_ = errno;
         cleanup();
         return KC_E_PIPE;
@@ -379,11 +646,38 @@ int kc_agent::start(char op)
         pwPath, "", cfg_.buildDate, cfg_.buildTime, cfg_.clientType,
         std::to_string(cfg_.exitLogging), "0", std::to_string(cfg_.cipherType)};
     SpawnPlan plan = {{}, cfg_.agentPath.c_str(), {in[0], in[1], out[0], out[1]}, cfg_.stdoutFd, cfg_.stderrFd,
-                      cfg_.runAsUid, cfg_.runAsGid, rep[1], ctl[0]};
+                      cfg_.runAsUid, cfg_.runAsGid, -1, -1};
     for (auto &a : args)
         plan.argv.push_back(a.data());
     plan.argv.push_back(nullptr);
 
+    if (pidfdStartUsable()) {
+        int err = 0;
+        const Direct d = directStart(plan, &direct_, &err);
+        if (d != Direct::Refused) {
+            closeFd(&in[0]);
+            closeFd(&out[1]);
+            if (d == Direct::Failed) {
+                errno_ = err;
+                cleanup();
+                return KC_E_START;
+            }
+            method_ = KC_START_PIDFD;
+            agentPid_ = direct_.run->agentPid;
+            agentPidfd_ = direct_.run->agentPidfd;
+            toAgent_ = in[1];
+            fromAgent_ = out[0];
+            return KC_OK;
+        }
+    }
+
+    if (pipe2(rep, O_CLOEXEC) != 0 || pipe2(ctl, O_CLOEXEC) != 0) {
+        errno_ = errno;
+        cleanup();
+        return KC_E_PIPE;
+    }
+    plan.reportFd = rep[1];
+    plan.controlFd = ctl[0];
     pid_t pid = fork();
     if (pid < 0) {
         errno_ = errno;
@@ -396,6 +690,7 @@ int kc_agent::start(char op)
         helperRun(plan);
     }
     helper_ = pid;
+    method_ = KC_START_HELPER;
     closeFd(&in[0]);
     closeFd(&out[1]);
     closeFd(&rep[1]);
@@ -434,18 +729,30 @@ int kc_agent::launch()
         errno_ = r.value;
         kc_result ignored = KC_RESULT_INIT;   // the agent's child exited with 127 before exec
         finish(&ignored);
+        agentPid_ = -1;
         return KC_E_START;
     }
     return KC_OK;
 }
 
+// Ends the agent: through its pidfd, or by asking its helper. Never once the
+// store has begun. A refused signal (the agent's real user id is root) is
+// remembered as not sent, so the wait does not count on it.
 void kc_agent::requestKill()
 {
+    if (storing_)
+        return;
     timedOut_ = true;
+    if (method_ == KC_START_PIDFD) {
+        killSent_ = syscall(SYS_pidfd_send_signal, agentPidfd_, SIGKILL, nullptr, 0) == 0;
+        if (!killSent_)
+            errno_ = errno;
+        return;
+    }
     SigpipeBlock guard;
     // A helper that has gone has already reported the agent's end.
     ssize_t w = write(control_, &HELPER_KILL, 1);
-    (void)w;
+    killSent_ = w == 1;
 }
 
 int kc_agent::send(const void *p, size_t n)
@@ -465,7 +772,7 @@ int kc_agent::receive(void *p, size_t n, size_t *got)
     *got = 0;
     if (fromAgent_ < 0)
         return KC_E_RECEIVE;
-    const long long deadline = nowMs() + timeoutMs_;
+    const long long deadline = deadlineFromNow();
     auto *dst = static_cast<unsigned char *>(p);
     // Each step waits for the pipe no longer than the deadline allows, then
     // reads what is there; a closed pipe ends the answer.
@@ -481,11 +788,11 @@ int kc_agent::receive(void *p, size_t n, size_t *got)
         return read(fromAgent_, dst + off, len);
     };
     if (fioTransferFull(step, n, got) < 0) {
-        if (errno == ETIMEDOUT) {
+        errno_ = errno;
+        if (errno_ == ETIMEDOUT) {
             requestKill();
             return KC_E_TIMEOUT;
         }
-        errno_ = errno;
         return KC_E_RECEIVE;
     }
     return KC_OK;
@@ -521,21 +828,52 @@ void kc_agent::reapHelper()
     agentPid_ = -1;
 }
 
+// A wait status in st; the error it makes.
+void kc_agent::statusOf(int status, kc_result *st)
+{
+    if (WIFEXITED(status))
+        st->exit_status = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        st->term_signal = WTERMSIG(status);
+}
+
+// The agent still runs and this handle lets it go: the caller gets a pidfd
+// of the child that ends with it (watchFd, duplicated) and its process id.
+int kc_agent::leaveRunning(kc_result *st, int watchFd)
+{
+    st->agent_running = 1;
+    st->agent_pid = agentPid_;
+    st->agent_pidfd = watchFd >= 0 ? fcntl(watchFd, F_DUPFD_CLOEXEC, 3) : -1;
+    method_ = 0;
+    return KC_E_TIMEOUT;
+}
+
+// The helper's way: its report of the agent's end, within the deadline; past
+// it the agent is ended, and one that still does not go is left running.
 int kc_agent::waitForExit(kc_result *st)
 {
     HelperReport r = {};
     size_t got = 0;
-    const long long deadline = nowMs() + timeoutMs_;
+    long long deadline = deadlineFromNow();
+    bool leave = false;
     auto step = [&](size_t off, size_t len) -> ssize_t {
         struct pollfd pfd = {report_, POLLIN, 0};
         long long left = deadline - nowMs();
-        if (!timedOut_ && left <= 0)
+        if (left <= 0) {
+            if (storing_ || killSent_) {
+                leave = true;
+                errno = ETIMEDOUT;
+                return -1;
+            }
             requestKill();
-        int pr = poll(&pfd, 1, timedOut_ ? -1 : static_cast<int>(left));
+            deadline = nowMs() + timeoutMs_;   // the time the kill is given
+            left = timeoutMs_;
+        }
+        int pr = poll(&pfd, 1, static_cast<int>(left));
         if (pr < 0)
             return -1;
         if (pr == 0) {
-            errno = EINTR;   // the deadline passed: the loop asks for the kill and waits on
+            errno = EINTR;   // the deadline passed: the loop decides on the next step
             return -1;
         }
         return read(report_, reinterpret_cast<char *>(&r) + off, len);
@@ -543,17 +881,67 @@ int kc_agent::waitForExit(kc_result *st)
     int rc = fioTransferFull(step, sizeof r, &got);
     const int readErr = errno;
     closeFd(&report_);
-    closeFd(&control_);
+    closeFd(&control_);   // the helper then waits on alone, and exits after the agent
+    if (leave) {
+        rc = leaveRunning(st, helperPidfd_);
+        closeFd(&helperPidfd_);
+        helper_ = -1;
+        return rc;
+    }
     reapHelper();
     if (rc != 0 || r.what != HELPER_ENDED) {
         st->sys_errno = rc < 0 ? readErr : ECHILD;   // the helper was killed before it reported
         return KC_E_WAIT;
     }
-    const int status = r.value;
-    if (WIFEXITED(status))
-        st->exit_status = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status))
-        st->term_signal = WTERMSIG(status);
+    statusOf(r.value, st);
+    if (timedOut_)
+        return KC_E_TIMEOUT;
+    if (st->term_signal != 0 || st->exit_status != 0)
+        return KC_E_AGENT;
+    return KC_OK;
+}
+
+// The direct way: the agent's pidfd becomes readable when it ended, and its
+// waiter, ending right after, leaves how. Past the deadline the agent is
+// ended; one that cannot be ended, or does not go within another time-out (a
+// hung file system, a frozen cgroup), or is storing, is left running.
+int kc_agent::waitDirect(kc_result *st)
+{
+    long long deadline = deadlineFromNow();
+    for (;;) {
+        const long long left = deadline - nowMs();
+        struct pollfd pfd = {agentPidfd_, POLLIN, 0};
+        const int pr = left > 0 ? poll(&pfd, 1, static_cast<int>(left)) : 0;
+        if (pr > 0)
+            break;
+        if (pr < 0 && errno == EINTR)
+            continue;
+        if (pr == 0 && (storing_ || killSent_ || (requestKill(), !killSent_))) {
+            // The waiter stands for the agent: the caller's child, ending with it.
+            const int rc = leaveRunning(st, direct_.waiterPidfd);
+            closeFd(&agentPidfd_);
+            closeFd(&direct_.waiterPidfd);
+            direct_ = DirectHold{};   // its mapping stays: the waiter runs on it
+            return rc;
+        }
+        if (pr < 0)
+            break;   // cannot happen for a pidfd; the waiter's end still tells
+        deadline = nowMs() + timeoutMs_;
+    }
+    closeFd(&agentPidfd_);
+    int code = 0, status = 0;
+    const bool reaped = directReap(&direct_, &code, &status);
+    const int waitErr = errno;
+    method_ = 0;
+    agentPid_ = -1;
+    if (!reaped) {
+        st->sys_errno = waitErr;   // only a caller's own __WALL wait could have taken the waiter
+        return KC_E_WAIT;
+    }
+    if (code == CLD_EXITED)
+        st->exit_status = status;
+    else
+        st->term_signal = status;
     if (timedOut_)
         return KC_E_TIMEOUT;
     if (st->term_signal != 0 || st->exit_status != 0)
@@ -567,11 +955,14 @@ int kc_agent::finish(kc_result *st)
     *st = fresh;
     closeInput();
     closeOutput();
-    if (helper_ <= 0) {
+    st->start_method = method_;
+    if (method_ == KC_START_PIDFD)
+        st->error = waitDirect(st);
+    else if (method_ == KC_START_HELPER)
+        st->error = waitForExit(st);
+    else
         st->error = KC_E_WAIT;
-        return st->error;
-    }
-    st->error = waitForExit(st);
+    method_ = 0;
     if (st->error == KC_E_TIMEOUT)
         st->sys_errno = ETIMEDOUT;
     return st->error;
@@ -769,7 +1160,7 @@ int generate(const kc_config &cfg, unsigned char codeSet, unsigned char encipher
         int32_t confirmation = askCaller(decide, *out);
         confirmed = confirmation == KC_CONFIRM;
         if (confirmed)
-            agent.extendTimeout(KC_STORE_WAIT_MS);
+            agent.storeFromNow();
         rc = agent.send(&confirmation, sizeof confirmation);
         confirmed = confirmed && rc == KC_OK;
     }
@@ -777,7 +1168,9 @@ int generate(const kc_config &cfg, unsigned char codeSet, unsigned char encipher
     if (rc == KC_OK)
         rc = expectEnd(agent);
     rc = settle(agent, rc, st);
-    if (confirmed && (st->term_signal != 0 || rc == KC_E_TIMEOUT))
+    if (confirmed && st->agent_running != 0)
+        rc = st->error = KC_E_UNKNOWN;   // still storing: only its end will tell
+    else if (confirmed && (st->term_signal != 0 || rc == KC_E_TIMEOUT))
         rc = settleUnknown(cfg, codeSet, encipherFlag, key, keyLen, *out, st);
     return rc;
 }

@@ -260,6 +260,8 @@ struct Change {
     const Expect *expect;        // for a conversion: the record it replaces must still be the one read
     bool dropCurrentOK;          // a key write may drop the current key when a saved one exists already
     bool setUid;                 // a set-user-id run
+    bool compareOld;             // a write only over the password oldPswd (null: over none)
+    const char *oldPswd;
 };
 
 // What the old file holds, as far as the change is concerned.
@@ -388,6 +390,43 @@ int writeContents(fioOut *out, const FileImage &img, const Change &ch, const Pla
     return writeRecord(out, r);
 }
 
+// A write over a known password: the old one it must replace.
+struct Compare {
+    const char *oldPswd;   // null: none may be stored
+};
+
+int decipherText(Crypto *c, const unsigned char *key, const char *in, uint32_t len, char *out);
+
+// The text of the record a reader takes, as the reader deciphers it.
+int pickedText(const Plan &plan, Crypto *c, const unsigned char *nodeKey, char *out)
+{
+    if (plan.pick.version() == PSWD_VERSION_3)
+        return decipherText(c, nodeKey, plan.pick.f[4], plan.pick.len[4], out);
+    SecretBuf<PSWD_KEY_SIZE> hostKey;
+    if (plan.pick.version() != PSWD_VERSION_1 || getCryptoKeyV1(hostKey.data()) != 1)
+        return PSWD_RC_NO_RECORD;
+    return decipherText(c, hostKey.data(), plan.pick.f[4], plan.pick.len[4], out);
+}
+
+// Whether the stored password is still the one the change replaces, as the
+// file is under the lock: another writer may have stored one meanwhile.
+int checkStillOld(const Change &ch, const Plan &plan, Crypto *c, const unsigned char *nodeKey)
+{
+    bool same = !plan.picked;
+    if (ch.oldPswd != nullptr && plan.picked) {
+        SecretBuf<PSWD_FIELD_BUF> now;
+        same = pickedText(plan, c, nodeKey, now.chars()) == 0 && strcmp(now.chars(), ch.oldPswd) == 0;
+    } else if (ch.oldPswd != nullptr) {
+        same = false;
+    }
+    if (same)
+        return 0;
+    if (TR_PASSWORD)
+        trPrintf(trSrcFile, __LINE__, "The stored password is no longer the old one that was sent (%s); nothing "
+                 "is stored.\n", plan.picked ? "another was stored meanwhile" : "it was removed meanwhile");
+    return PSWD_RC_STORED_CHANGED;
+}
+
 struct Rewrite {
     const Change *ch;
     Crypto *c;
@@ -435,6 +474,8 @@ int rewriteContents(void *ctx, int oldFd, fioOut *out, fioAction *action)
             return 0;
     }
     if (ch.write && ch.type == PSWD_TYPE_ENCRKEY && (rc = checkKeyWrite(ch, plan)) != 0)
+        return rc;
+    if (ch.compareOld && (rc = checkStillOld(ch, plan, rw.c, rw.key)) != 0)
         return rc;
     return writeContents(out, img, ch, plan, rw.c, rw.key);
 }
@@ -526,11 +567,11 @@ int rewriteFile(const char *path, const Change &ch, Crypto *c, const unsigned ch
     return fioReplace(dirFd.get(), pp.base, opts, rewriteContents, &rw);
 }
 
-// psWriteRecordPswdFile, and for a conversion the check that the record is
+// psWriteRecordPswdFile, for a conversion the check that the record is
 // still the one that was read.
 int storeRecord(unsigned char type, const char *pswd1, const char *pswd2, pswdFileInfo *info, const char *path,
                 const char *server, const char *node, const unsigned char *key, const Expect *expect,
-                bool dropCurrentOK)
+                bool dropCurrentOK, const Compare *compare = nullptr)
 {
     if (info == nullptr || !pswdNameFits(server) || !pswdNameFits(node))
         return PSWD_RC_CANNOT_WRITE;
@@ -564,7 +605,8 @@ int storeRecord(unsigned char type, const char *pswd1, const char *pswd2, pswdFi
             trPrintf(trSrcFile, __LINE__, "psWriteRecordPswdFile(): Error %d creating the crypto object\n", rc);
         return rc;
     }
-    Change ch{type, server, node, true, pswd, expect, dropCurrentOK, setUidRun()};
+    Change ch{type, server, node, true, pswd, expect, dropCurrentOK, setUidRun(), compare != nullptr,
+              compare != nullptr ? compare->oldPswd : nullptr};
     return rewriteFile(path, ch, c.get(), workKey);
 }
 
@@ -892,6 +934,59 @@ int psWriteRecordPswdFile(unsigned char type, const char *pswd1, const char *psw
     return storeRecord(type, pswd1, pswd2, info, path, server, node, key, nullptr, true);
 }
 
+int psCheckServerStore(const char *node, const char *server, pswdFileInfo *info, const char *path)
+{
+    if (info == nullptr || !pswdNameFits(server) || !pswdNameFits(node))
+        return PSWD_RC_CANNOT_WRITE;
+    MutexGuard lk(&fileOp);
+    if (info->cryptoKeyOK == 0)
+        info->cryptoKeyOK = psSetUpCryptoKey(info->cryptoKey, node);
+    if (info->cryptoKeyOK == 0)
+        return PSWD_RC_CANNOT_WRITE;
+    const bool setUid = setUidRun();
+    PathParts pp;
+    if (!splitPath(path, &pp))
+        return PSWD_RC_CANNOT_WRITE;
+    FdGuard dirFd(openDir(pp.dir));
+    if (dirFd.get() < 0) {
+        if (errno == ENOENT && !setUid)
+            return 0;   // the writer makes it
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "The directory %s cannot be used (errno %d); the store would fail.\n",
+                     pp.dir, errno);
+        return PSWD_RC_CANNOT_WRITE;
+    }
+    if (setUid && !rootOnlyStore(dirFd.get(), pp))
+        return PSWD_RC_CANNOT_WRITE;
+    FdGuard fd(fioOpenRegular(dirFd.get(), pp.base, O_RDONLY));
+    if (fd.get() < 0) {
+        if (errno == ENOENT && !setUid)
+            return 0;   // the writer creates it
+        if (TR_PASSWORD)
+            trPrintf(trSrcFile, __LINE__, "%s is not a regular file that can be read (errno %d); the store would "
+                     "fail.\n", path, errno);
+        return PSWD_RC_CANNOT_WRITE;
+    }
+    FileImage img;
+    int rc = img.load(fd.get());
+    if (rc != 0)
+        return rc;
+    Change ch{PSWD_TYPE_SERVER, server, node, true, "", nullptr, true, setUid, false, nullptr};
+    Plan plan;
+    return planRewrite(img, ch, &plan);
+}
+
+int psReplaceServerPassword(const char *oldPswd, const char *newPswd, const char *node, const char *server,
+                            pswdFileInfo *info, const char *path)
+{
+    if (!writeEntry(PSWD_TYPE_SERVER, node, server, info, path))
+        return PSWD_RC_CANNOT_WRITE;
+    MutexGuard lk(&fileOp);
+    const Compare compare{oldPswd};
+    return storeRecord(PSWD_TYPE_SERVER, newPswd, newPswd, info, path, server, node, nullptr, nullptr, true,
+                       &compare);
+}
+
 int psRemovePasswordRecord(unsigned char type, const char *node, const char *server, const char *path)
 {
     MutexGuard lk(&fileOp);
@@ -901,7 +996,7 @@ int psRemovePasswordRecord(unsigned char type, const char *node, const char *ser
     // A name too long for a record matches no record.
     if (!pswdNameFits(server) || !pswdNameFits(node))
         return 0;
-    Change ch{type, server, node, false, nullptr, nullptr, true, setUidRun()};
+    Change ch{type, server, node, false, nullptr, nullptr, true, setUidRun(), false, nullptr};
     return rewriteFile(path, ch, nullptr, nullptr);
 }
 

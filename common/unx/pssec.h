@@ -43,6 +43,11 @@ inline constexpr int PSWD_RC_LOCKED = FIO_RC_LOCKED;             // 166
 // current key without a trace; nothing was changed.
 inline constexpr int PSWD_RC_KEY_WOULD_BE_LOST = 167;
 
+// psReplaceServerPassword: the stored password was no longer the one given
+// as the old one; nothing was changed. Never an exit status: a 'C' that gets
+// it ends with PSWD_RC_CANNOT_WRITE.
+inline constexpr int PSWD_RC_STORED_CHANGED = 1001;
+
 // fileOp serialises every read, write and delete within the process.
 extern psMutex_t fileOp;
 
@@ -66,6 +71,22 @@ int psWriteRecordPswdFile(unsigned char type, const char *pswd1, const char *psw
 // would run into a saved key's slot of the key block.
 int psWriteKeyRecord(const char *keyText, const char *node, const char *server, pswdFileInfo *info,
                      const char *path, int dropCurrentOK);
+
+// For 'C', before anything is sent: whether storing the server password of
+// (server, node) would pass what the writer checks and that cannot change
+// with the caller's confirmation: the node key, the directory (it exists, or
+// may be created outside a set-user-id run), the root-only store of a
+// set-user-id run, a regular file, and a file that can be rewritten (no
+// damage after the record). 0, or the code the writer would give (-1).
+// Nothing is created or changed.
+int psCheckServerStore(const char *node, const char *server, pswdFileInfo *info, const char *path);
+
+// Stores newPswd as the server password of (server, node) as psWritePswdFile
+// does, but only while the stored one is still oldPswd (null: while none is
+// stored), as seen under the lock: PSWD_RC_STORED_CHANGED otherwise, and
+// nothing is changed.
+int psReplaceServerPassword(const char *oldPswd, const char *newPswd, const char *node, const char *server,
+                            pswdFileInfo *info, const char *path);
 
 // Removes every record of (type, server, node) and returns the rewrite's
 // result: 0 (also when there was nothing to remove), or the code of the

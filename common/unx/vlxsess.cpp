@@ -146,14 +146,18 @@ int vlxServeDecrypt(const VlxRequest &rq, VlxOutcome *out)
 }
 
 // Operation 'C': the audit line tells a stored password from one the caller
-// did not confirm, or whose storing failed.
+// did not confirm, or whose storing failed (and why, when another change
+// stored its own password meanwhile).
 int vlxServeChange(const VlxRequest &rq, VlxOutcome *out)
 {
     VlxRequestArgs &a = *rq.args;
     int confirmed = 0;
     int rc = GeneratePassword(rq.cipherType, rq.inFd, rq.outFd, rq.pfi, a.node, a.server, a.pswdPath, a.arg15,
                               a.catDir, &confirmed);
-    out->op = confirmed == 0 ? "C not confirmed" : rc == 0 ? "C stored" : "C confirmed, not stored";
+    out->op = confirmed == 0                ? "C not confirmed"
+              : confirmed == VLX_C_STALE    ? "C confirmed, not stored: the stored password changed meanwhile"
+              : rc == 0                     ? "C stored"
+                                            : "C confirmed, not stored";
     return rc;
 }
 

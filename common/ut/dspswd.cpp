@@ -34,6 +34,17 @@ int dsSetPassword(pswdFileInfo *info, unsigned char type, const char *pswd1, con
     return psWritePswdFile(type, pswd1, key, pswd2, node, server, unused10, info, unused8, unused9, path);
 }
 
+int dsCheckPasswordStore(pswdFileInfo *info, const char *node, const char *server, const char *path)
+{
+    return psCheckServerStore(node, server, info, path);
+}
+
+int dsReplacePassword(pswdFileInfo *info, const char *oldPswd, const char *newPswd, const char *node,
+                      const char *server, const char *path)
+{
+    return psReplaceServerPassword(oldPswd, newPswd, node, server, info, path);
+}
+
 void dsDeletePasswordRecord(pswdFileInfo *info, unsigned char type, const char *unused3, const char *node,
                             const char *server, const char *unused6, const char *unused7, void *unused8,
                             const char *path)

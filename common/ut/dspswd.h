@@ -34,6 +34,12 @@ int dsSetPassword(pswdFileInfo *info, unsigned char type, const char *pswd1, con
                   const char *pswd2, const char *node, const char *server, const char *unused8,
                   const char *unused9, void *unused10, const char *path);
 
+// 'C': psCheckServerStore and psReplaceServerPassword of the server password
+// (type 0) of (server, node).
+int dsCheckPasswordStore(pswdFileInfo *info, const char *node, const char *server, const char *path);
+int dsReplacePassword(pswdFileInfo *info, const char *oldPswd, const char *newPswd, const char *node,
+                      const char *server, const char *path);
+
 // Removes every record of (type, server, node); reports nothing. Note the
 // positions of node and server, which differ from get and set.
 void dsDeletePasswordRecord(pswdFileInfo *unusedInfo, unsigned char type, const char *unused3, const char *node,

@@ -221,6 +221,19 @@ int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo
         }
         oldPw.clear();
     }
+    const bool oldAbsent = rc != 0;
+    // What the store would refuse whatever the confirmation is refused now,
+    // before the caller can change its server's password to one never stored.
+    rc = dsCheckPasswordStore(pfi, node, server, pswdPath);
+    if (rc != 0) {
+        if (TR_GENERAL)
+            trPrintf(trSrcFile, __LINE__, "GeneratePassword: the store would refuse the new password (%d); nothing "
+                     "is sent\n", rc);
+        return rc;
+    }
+    // The old password as stored: the new one replaces only that one.
+    SecretBuf<VLX_C_PSWD_BUF> oldStored;
+    memcpy(oldStored.data(), oldPw.data(), oldPw.size());
 
     SecretBuf<VLX_C_PSWD_BUF> newPw;
     rc = pswdFGeneratePswd(newPw.chars());
@@ -276,14 +289,24 @@ int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo
         holdSignalsForGood();
         keepCallerOutUntilExit();
         if (confirmed != nullptr)
-            *confirmed = 1;
+            *confirmed = VLX_C_CONFIRMED;
         if (answerLost(outFd))
             return RC_PIPE;
         // One rewrite replaces every server password of this node and server,
         // so a failure leaves the old one in place; it is the request's result,
         // since the caller changes its server's password only on success.
-        rc = dsSetPassword(pfi, PSWD_TYPE_SERVER, clearNew.chars(), nullptr, clearNew.chars(), node, server, arg15,
-                           catDir, nullptr, pswdPath);
+        // Only over the password that was sent as the old one: a change that
+        // ran meanwhile stored its own, and that one stands.
+        rc = dsReplacePassword(pfi, oldAbsent ? nullptr : oldStored.chars(), clearNew.chars(), node, server,
+                               pswdPath);
+        if (rc == PSWD_RC_STORED_CHANGED) {
+            if (TR_GENERAL)
+                trPrintf(trSrcFile, __LINE__, "GeneratePassword: the stored password changed since it was sent; "
+                         "nothing stored\n");
+            if (confirmed != nullptr)
+                *confirmed = VLX_C_STALE;
+            rc = PSWD_RC_CANNOT_WRITE;
+        }
         if (TR_GENERAL)
             trPrintf(trSrcFile, __LINE__, "GeneratePassword: new password stored with rc %d\n", rc);
     }

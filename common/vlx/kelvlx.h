@@ -19,7 +19,13 @@ int getEncryptKey(int inFd, int outFd, pswdFileInfo *pfi, char *node, char *serv
 // Once a confirmation to store has been read, every signal that can be held
 // stays held in the calling thread when it returns, so that the agent ends
 // with the store's status and never by a signal; a caller that goes on
-// running restores its signal mask itself. *confirmed (when given) becomes 1
-// once the caller has confirmed: the status then is the store's.
+// running restores its signal mask itself. *confirmed (when given) becomes
+// VLX_C_CONFIRMED once the caller has confirmed: the status then is the
+// store's; VLX_C_STALE when the store then found that the stored password
+// was no longer the old one sent (another change stored its own), and
+// nothing was stored. Before anything is sent, 'C' ends with the store's
+// own status where the store would refuse whatever the confirmation.
+inline constexpr int VLX_C_CONFIRMED = 1;
+inline constexpr int VLX_C_STALE = 2;
 int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo *pfi, char *node, char *server,
                      char *pswdPath, char *arg15, char *catDir, int *confirmed = nullptr);

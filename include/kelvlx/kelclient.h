@@ -12,16 +12,28 @@
  * while another thread reads it (a config that is only read may be shared).
  * Nothing is kept between calls; the library holds no global state.
  *
- * Signals and children: for each exchange the library forks a short-lived
- * helper process, which starts the agent as its own child, waits for it and
- * hands its exit status back through a pipe. The caller's SIGCHLD handling
- * therefore does not matter: SIGCHLD may be ignored (SIG_IGN, SA_NOCLDWAIT)
- * and a handler may reap every child with waitpid(-1, ...), the status is not
- * lost. The caller must not kill the helper; a caller that reaps it sees an
- * exit status of 0 that means nothing. SIGPIPE is blocked in the calling
- * thread while the library writes to the agent, so an agent that has gone
- * makes the call fail instead of ending the caller; the agent itself starts
- * with no signal blocked and SIGPIPE and SIGCHLD at their defaults. */
+ * Signals and children: the library starts the agent without copying the
+ * caller (so the caller's size does not matter): a waiter process that shares
+ * the caller's memory and descriptor table, never execs and sends the caller
+ * no signal when it ends (its exit signal is 0), starts the agent as its own
+ * child, waits for it and leaves its status to the library. The library holds
+ * pidfds of both: it ends the agent through its pidfd, so a kill can never
+ * hit a recycled process id, and reaps the waiter through its own. Neither is
+ * seen by the caller's waitpid(-1, ...) or wait() (only a wait with __WALL or
+ * __WCLONE could take the waiter), and neither is reaped by the kernel when
+ * SIGCHLD is ignored (SIG_IGN, SA_NOCLDWAIT): the caller's SIGCHLD handling
+ * does not matter, the exit status is not lost. Where the kernel refuses
+ * pidfds (before Linux 5.4, or a filter that forbids them) the library forks
+ * a short-lived helper process instead, which does the waiter's work as the
+ * caller's plain child; the caller must not kill that helper, and a caller
+ * that reaps it sees an exit status of 0 that means nothing.
+ * res->start_method says which way a run took. The environment variable
+ * KELVLX_CLIENT_START=helper, read by the library at every start, makes it
+ * take the helper's way (for tests of that way). SIGPIPE is blocked in the
+ * calling thread while the library writes to the agent, so an agent that has
+ * gone makes the call fail instead of ending the caller; the agent itself
+ * starts with no signal blocked, the caller's signal handlers reset to their
+ * defaults, and SIGPIPE and SIGCHLD at their defaults. */
 #ifndef KELVLX_KELCLIENT_H
 #define KELVLX_KELCLIENT_H
 
@@ -48,7 +60,8 @@ extern "C" {
 #define KC_CONFIRM KEL_CONFIRM
 #define KC_REFUSE 66
 /* How long a confirmed 'C' may take at the least, in milliseconds: the agent
- * waits up to 120 seconds for the password file's lock, then rewrites it. */
+ * waits up to 120 seconds for the password file's lock, then rewrites it.
+ * The default of KC_CFG_STORE_WAIT_MS. */
 #define KC_STORE_WAIT_MS ((120 + 30) * 1000)
 
 /* What went wrong, on the caller's side or in the agent. The values are
@@ -61,12 +74,14 @@ typedef enum kcError {
     KC_E_START,      /* the agent could not be started */
     KC_E_SEND,       /* the request could not be written completely */
     KC_E_RECEIVE,    /* reading the answer failed */
-    KC_E_TIMEOUT,    /* the agent did not answer in time and was ended */
+    KC_E_TIMEOUT,    /* the agent did not answer in time and was ended (or, with
+                        res->agent_running, could not be ended and still runs) */
     KC_E_PROTOCOL,   /* the agent exited with 0 but its answer was not what the protocol says */
     KC_E_WAIT,       /* the agent's end could not be observed */
-    KC_E_UNKNOWN,    /* 'C': the agent ended without a status after the confirmation was sent
-                        (killed, or it did not answer in time), and no second look settled
-                        whether the new password is stored */
+    KC_E_UNKNOWN,    /* 'C': after the confirmation was sent the agent ended without a status
+                        (killed) and no second look settled whether the new password is
+                        stored, or it was still storing when the store wait ran out
+                        (res->agent_running) */
     KC_E_NOMEM       /* the library could not allocate memory */
 } kcError;
 
@@ -83,8 +98,29 @@ typedef struct kc_result {
      * unconfirmed 'C' then showed which password is stored: error is KC_OK
      * when it is the new one, the agent's failure when it is the old one. */
     int settled;
+    /* Fields added together in this version, at the end. */
+    int start_method;  /* KC_START_PIDFD or KC_START_HELPER; 0 when nothing was started */
+    /* 1 when the agent still ran as the call returned: it could not be ended
+     * (error KC_E_TIMEOUT), or a confirmed 'C' was still storing when the
+     * store wait ran out (KC_E_UNKNOWN; the library never ends an agent after
+     * the confirmation). agent_pid and agent_pidfd then let the caller watch
+     * it: agent_pidfd is the caller's, close-on-exec, to close; it names the
+     * caller's child that waits for the agent (the waiter, or the helper),
+     * becomes readable when that child has ended, right after the agent, and
+     * the caller then reaps it with waitid(P_PIDFD, agent_pidfd, &info,
+     * WEXITED | __WALL). With KC_START_PIDFD the exit status it gets is the
+     * agent's (128 + the signal for an agent ended by a signal): 0 after a
+     * 'C' means the new password is stored. The library's memory for that
+     * run (about 132 KiB) stays with the waiter. */
+    int agent_running;
+    pid_t agent_pid;   /* with agent_running: the agent's process id, else -1 */
+    int agent_pidfd;   /* with agent_running: see above, else -1 (also where the kernel has no pidfds) */
 } kc_result;
-#define KC_RESULT_INIT {sizeof(kc_result), KC_OK, 0, -1, 0, 0}
+#define KC_RESULT_INIT {sizeof(kc_result), KC_OK, 0, -1, 0, 0, 0, 0, -1, -1}
+
+/* How an agent was started (kc_result.start_method). */
+#define KC_START_PIDFD 1    /* by the library itself, held through a pidfd */
+#define KC_START_HELPER 2   /* through a helper process, where pidfds are refused */
 
 /* ---- Configuration: what a caller needs to start the agent. */
 typedef struct kc_config kc_config;
@@ -114,7 +150,10 @@ typedef enum kc_config_number {
     KC_CFG_RUN_AS_UID,     /* run the agent as this user (root callers only); -1 keeps the caller's */
     KC_CFG_RUN_AS_GID,     /* and this group; -1 keeps the caller's */
     KC_CFG_STDOUT_FD,      /* where the agent's standard output goes; -1 inherits the caller's */
-    KC_CFG_STDERR_FD       /* and its standard error */
+    KC_CFG_STDERR_FD,      /* and its standard error */
+    KC_CFG_STORE_WAIT_MS   /* how long a confirmed 'C' may store before the call returns
+                              KC_E_UNKNOWN with the agent still running; default
+                              KC_STORE_WAIT_MS (a longer KC_CFG_TIMEOUT_MS wins) */
 } kc_config_number;
 
 /* Makes a configuration with the defaults of this library's build: the
@@ -179,11 +218,20 @@ typedef int32_t (*kc_decide_fn)(void *ctx, const kc_passwords *pw);
  * stored. With encipher_flag 1 both passwords come enciphered with key
  * (key_len 0 to KC_MAX_KEY bytes). On return pw holds what the agent sent
  * (kept for KC_E_AGENT and KC_E_UNKNOWN too, zeroed for other failures).
- * After a confirmation the agent is given at least KC_STORE_WAIT_MS. An
- * agent that ends without a status after it (killed, or silent too long)
- * leaves the outcome open: the library then runs an unconfirmed 'C' with the
- * same arguments, whose old password is the stored one, and reports what it
- * shows (res->settled), or KC_E_UNKNOWN when it shows neither password.
+ * After a confirmation the agent is given KC_CFG_STORE_WAIT_MS (or the
+ * time-out, if longer) to store, and is never ended by the library. An
+ * agent that ends without a status after it (killed) leaves the outcome
+ * open: the library then runs an unconfirmed 'C' with the same arguments,
+ * whose old password is the stored one, and reports what it shows
+ * (res->settled), or KC_E_UNKNOWN when it shows neither password. An agent
+ * still storing when the wait runs out (a lock held long, a frozen cgroup, a
+ * hung file system) gives KC_E_UNKNOWN with res->agent_running 1: the call
+ * returns, the agent goes on. The caller then keeps the new password (its
+ * server may already have it), watches res->agent_pidfd and reaps the agent
+ * when it ends: exit status 0 (KC_START_PIDFD) means stored; any other end,
+ * or a helper's start, is settled by an unconfirmed 'C' afterwards, whose old
+ * password is the stored one. Two confirmed 'C' for one node and server never
+ * both store: the agent stores only over the old password it sent.
  * A stored encryption key is never replaced here. KC_E_ARGUMENT for a key
  * over KC_MAX_KEY bytes, NULL key with key_len > 0, or buffers too small. */
 int kc_generate_password(const kc_config *cfg, unsigned char code_set, unsigned char encipher_flag,
@@ -198,7 +246,9 @@ typedef struct kc_agent kc_agent;
 int kc_agent_new(const kc_config *cfg, kc_agent **out);
 /* Closes what is still open and waits for the agent (ending it if it does
  * not go by itself within its time-out), so no process is left behind;
- * then frees the handle. NULL is allowed. */
+ * then frees the handle. NULL is allowed. An agent that cannot be ended is
+ * left running (see kc_agent_finish); its waiter then stays unreaped, seen
+ * by no wait of the caller but one with __WALL, until the caller exits. */
 void kc_agent_free(kc_agent *agent);
 /* Starts the agent for operation letter op. KC_OK, KC_E_ARGUMENT (already
  * started), KC_E_PIPE, KC_E_START (kc_agent_errno tells why). */
@@ -217,13 +267,18 @@ int kc_agent_receive_exact(kc_agent *agent, void *p, size_t n);
 void kc_agent_close_input(kc_agent *agent);
 void kc_agent_close_output(kc_agent *agent);
 /* Closes both pipes, waits for the agent, fills *res (may be NULL) and
- * returns its error; KC_E_WAIT when no agent runs. */
+ * returns its error; KC_E_WAIT when no agent runs. An agent that does not
+ * end within its time-out is ended; one that cannot be ended (its real user
+ * id became root, or it does not go within another time-out) is left
+ * running: KC_E_TIMEOUT with res->agent_running 1 (see kc_result), and the
+ * handle no longer holds it. */
 int kc_agent_finish(kc_agent *agent, kc_result *res);
 /* From now on waits for the agent at least ms milliseconds at a time. */
 void kc_agent_extend_timeout(kc_agent *agent, int ms);
-/* The agent's process id as its helper reported it, from a successful
- * kc_agent_start until kc_agent_finish (-1 otherwise): for information only,
- * since the agent is not the caller's child and may already have ended. */
+/* The agent's process id from a successful kc_agent_start until
+ * kc_agent_finish (-1 otherwise; still the agent's after a finish that left
+ * it running): for information only, since the agent may already have ended
+ * and been reaped, and with a helper it is not the caller's child. */
 pid_t kc_agent_pid(const kc_agent *agent);
 /* The caller's ends of the pipes (-1 when closed), owned by the handle. */
 int kc_agent_input_fd(const kc_agent *agent);

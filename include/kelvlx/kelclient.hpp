@@ -59,6 +59,7 @@ struct Config {
     gid_t runAsGid = static_cast<gid_t>(-1);
     int stdoutFd = -1;
     int stderrFd = -1;
+    int storeWaitMs = KC_STORE_WAIT_MS;
 };
 
 // The outcome of one run (kc_result).
@@ -68,6 +69,10 @@ struct Status {
     int exitStatus = -1;
     int termSignal = 0;
     bool settled = false;
+    int startMethod = 0;     // KC_START_PIDFD or KC_START_HELPER
+    bool agentRunning = false;
+    pid_t agentPid = -1;
+    int agentPidfd = -1;     // with agentRunning: the caller's to close (kc_result.agent_pidfd)
     bool ok() const { return error == KC_OK; }
 };
 
@@ -123,7 +128,7 @@ inline ConfigPtr toC(const Config &cfg, int *rc)
         {KC_CFG_CIPHER_TYPE, cfg.cipherType}, {KC_CFG_EXIT_LOGGING, cfg.exitLogging},
         {KC_CFG_TIMEOUT_MS, cfg.timeoutMs},   {KC_CFG_RUN_AS_UID, idNumber(cfg.runAsUid)},
         {KC_CFG_RUN_AS_GID, idNumber(cfg.runAsGid)},    {KC_CFG_STDOUT_FD, cfg.stdoutFd},
-        {KC_CFG_STDERR_FD, cfg.stderrFd}};
+        {KC_CFG_STDERR_FD, cfg.stderrFd},     {KC_CFG_STORE_WAIT_MS, cfg.storeWaitMs}};
     for (const auto &t : texts)
         if (*rc == KC_OK)
             *rc = setText(c.get(), t.first, *t.second);
@@ -143,6 +148,10 @@ inline Status fromC(const kc_result &r)
     st.exitStatus = r.exit_status;
     st.termSignal = r.term_signal;
     st.settled = r.settled != 0;
+    st.startMethod = r.start_method;
+    st.agentRunning = r.agent_running != 0;
+    st.agentPid = r.agent_pid;
+    st.agentPidfd = r.agent_pidfd;
     return st;
 }
 
@@ -174,6 +183,7 @@ inline Config defaultConfig()
     cfg.cipherType = static_cast<int>(kc_config_number_of(raw, KC_CFG_CIPHER_TYPE));
     cfg.exitLogging = static_cast<int>(kc_config_number_of(raw, KC_CFG_EXIT_LOGGING));
     cfg.timeoutMs = static_cast<int>(kc_config_number_of(raw, KC_CFG_TIMEOUT_MS));
+    cfg.storeWaitMs = static_cast<int>(kc_config_number_of(raw, KC_CFG_STORE_WAIT_MS));
     return cfg;
 }
 
@@ -192,6 +202,10 @@ inline std::string describe(const Status &st)
     r.exit_status = st.exitStatus;
     r.term_signal = st.termSignal;
     r.settled = st.settled ? 1 : 0;
+    r.start_method = st.startMethod;
+    r.agent_running = st.agentRunning ? 1 : 0;
+    r.agent_pid = st.agentPid;
+    r.agent_pidfd = st.agentPidfd;
     std::string s(kc_describe(&r, nullptr, 0), '\0');
     kc_describe(&r, &s[0], s.size() + 1);
     return s;

@@ -9,7 +9,8 @@ namespace {
 const char rootSecret[] = "root's own file: must never change\n";
 
 // 'C' is refused wherever no ZAR.PWD exists: nothing is created, the exit
-// status says the store failed.
+// status says the store failed, and it says so before either password is
+// sent (the caller would otherwise change its server's password for nothing).
 TEST(AttackStore, NewPasswordIsNeverStoredWhereNoFileExists)
 {
     ATK_REQUIRE_INSTALL();
@@ -32,7 +33,7 @@ TEST(AttackStore, NewPasswordIsNeverStoredWhereNoFileExists)
         Call c;
         c.args = agentArgs(r.dir, 'C');
         ChangeResult res = change(c);
-        EXPECT_TRUE(res.pw.complete) << r.name;
+        EXPECT_FALSE(res.pw.complete) << r.name;
         EXPECT_EQ(res.pw.oldPw, "") << r.name;
         EXPECT_EQ(res.status, ST_STORE_REFUSED) << r.name << ": " << res.printed;
         EXPECT_EQ(pwfix::dirEntries(r.watch), before) << r.name;
@@ -504,6 +505,90 @@ TEST(AttackStore, OwnerAndGroupAreKept)
     EXPECT_EQ(st.st_uid, 0u);
     EXPECT_EQ(st.st_gid, group);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// What the store would refuse whatever the confirmation ends 'C' before
+// either password is sent, with the status the store would have given; the
+// file and the directory stay as they were.
+TEST(AttackStore, AChangeTheStoreWouldRefuseEndsBeforeAnythingIsSent)
+{
+    ATK_REQUIRE_INSTALL();
+    Dir base(0755);
+    struct Row {
+        const char *name;
+        mode_t dirMode;
+        Bytes file;      // ZAR.PWD's bytes; empty: a FIFO at the name
+        int status;
+    } rows[] = {
+        {"a directory others may write", 0777, passwordFile(), ST_STORE_REFUSED},
+        {"a directory its group may write", 0775, passwordFile(), ST_STORE_REFUSED},
+        {"damage after the matching record", 0755, passwordFile() + Bytes("\x00\x2a\x03garbage", 10), ST_STORE_REFUSED},
+        {"a FIFO at the file's name", 0755, "", ST_NO_PASSWORD},   // the read before 'C' sends refuses it
+    };
+    int n = 0;
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string dir = sub(base.path(), "d" + std::to_string(n++), r.dirMode);
+        chmod(dir.c_str(), r.dirMode);   // whatever the umask made of it
+        const std::string file = dir + "/ZAR.PWD";
+        if (r.file.empty())
+            ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+        else
+            pwfix::writeFile(file, r.file);
+        const std::set<std::string> before = pwfix::dirEntries(dir);
+        Call c;
+        c.args = agentArgs(dir, 'C');
+        ChangeResult res = change(c);
+        EXPECT_FALSE(res.pw.complete);
+        EXPECT_EQ(res.pw.oldPw, "");
+        EXPECT_EQ(res.status, r.status) << res.printed;
+        EXPECT_EQ(pwfix::dirEntries(dir), before);
+        if (!r.file.empty()) {
+            EXPECT_EQ(pwfix::readFile(file), r.file);
+        }
+    }
+}
+
+// Two changes of one node's password, the second run wholly inside the
+// first's exchange: the second stores; the first, confirmed afterwards over
+// an old password that is no longer stored, stores nothing and says the
+// store failed, and its audit line says why. Never do both report success.
+TEST(AttackStore, TwoChangesOfOnePasswordNeverBothStore)
+{
+    ATK_REQUIRE_INSTALL();
+    Dir sockDir(0755);
+    PrivateDevLog log(sockDir.path());
+    ASSERT_TRUE(log.failure().empty()) << log.failure();
+    const bool logged = log.problem().empty();
+    if (!logged)
+        printf("the audit lines are not looked at: %s\n", log.problem().c_str());
+    Dir pw;
+    for (int round = 0; round < 3; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        pwfix::writeFile(pw.file(), passwordFile());
+        Writer first, second;
+        ASSERT_TRUE(first.start(pw.path(), "SERVER1", "NODE1"));
+        ASSERT_TRUE(second.start(pw.path(), "SERVER1", "NODE1"));
+        EXPECT_EQ(first.pw.oldPw, oldPassword);
+        EXPECT_EQ(second.pw.oldPw, oldPassword);
+        ASSERT_TRUE(second.confirm());
+        EXPECT_EQ(second.agent.finish(), ST_OK) << second.agent.printed();
+        ASSERT_TRUE(first.confirm());
+        EXPECT_EQ(first.agent.finish(), ST_STORE_REFUSED) << first.agent.printed();
+        const Bytes now = pwfix::readFile(pw.file());
+        EXPECT_EQ(storedPassword(now), second.pw.newPw);
+        EXPECT_EQ(otherRecords(now), otherRecords(passwordFile()));
+        EXPECT_EQ(entriesBesideLock(pw.path()), std::set<std::string>{"ZAR.PWD"});
+        if (logged) {
+            std::string all;
+            for (const std::string &line : log.take())
+                all += line + "\n";
+            EXPECT_NE(all.find("op=\"C stored\""), std::string::npos) << all;
+            EXPECT_NE(all.find("op=\"C confirmed, not stored: the stored password changed meanwhile\""),
+                      std::string::npos)
+                << all;
+        }
+    }
 }
 
 } // namespace

@@ -74,7 +74,7 @@ std::string lengthAndText(const std::string &s)
 // confirmation 67 argument 13 says what happens: "store-die" stores NEW and
 // is killed, "die" is killed, "other-die" stores another password and is
 // killed, "slow" stores NEW after a second and exits 0, "always-die" is killed
-// whatever the confirmation.
+// whatever the confirmation, "stop" stops itself and stores NEW once continued.
 int generate(int in, int out, const std::string &behaviour, const std::string &state)
 {
     unsigned char req[3];
@@ -87,6 +87,11 @@ int generate(int in, int out, const std::string &behaviour, const std::string &s
     writeAll(out, lengthAndText(stored) + lengthAndText("NEW"));
     int32_t confirmation = 0;
     const bool confirmed = readExact(in, &confirmation, sizeof confirmation) && confirmation == 67;
+    if (confirmed && behaviour == "stop") {
+        kill(getpid(), SIGSTOP);
+        writeFile(state, "NEW");
+        return 0;
+    }
     if (behaviour == "always-die" || (confirmed && behaviour != "slow")) {
         if (confirmed && behaviour == "store-die")
             writeFile(state, "NEW");

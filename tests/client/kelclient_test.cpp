@@ -5,15 +5,20 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -50,6 +55,18 @@ std::vector<std::string> dumpArgs(kelvlx::Config cfg)
 bool noChildLeft()
 {
     return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
+}
+
+// The way this run starts agents: the helper's when the test is run with it forced.
+int expectedStartMethod()
+{
+    const char *forced = getenv("KELVLX_CLIENT_START");
+    return forced != nullptr && std::string(forced) == "helper" ? KC_START_HELPER : KC_START_PIDFD;
+}
+
+bool processExists(pid_t pid)
+{
+    return kill(pid, 0) == 0 || errno == EPERM;
 }
 
 TEST(KcAgent, PassesTheTwentyTwoArguments)
@@ -266,6 +283,7 @@ TEST(KcAgent, StartFailureSignalAndTimeout)
     EXPECT_EQ(KC_E_AGENT, kelvlx::fetchKeys(fakeConfig("signal"), nullptr, &answer, &st));
     EXPECT_EQ(SIGTERM, st.termSignal);
     EXPECT_NE(std::string::npos, kelvlx::describe(st).find("signal 15"));
+    EXPECT_EQ(expectedStartMethod(), st.startMethod);
 
     kelvlx::Config hang = fakeConfig("hang");
     hang.timeoutMs = 200;
@@ -276,6 +294,122 @@ TEST(KcAgent, StartFailureSignalAndTimeout)
         ASSERT_EQ(KC_OK, abandoned.start('C'));
     }
     EXPECT_TRUE(noChildLeft());
+}
+
+// An agent that goes silent while its answer is read is ended: the read
+// says KC_E_TIMEOUT (errno ETIMEDOUT), and the wait finds it killed, gone.
+TEST(KcAgent, ASilentAgentIsEndedDuringTheRead)
+{
+    kelvlx::Config hang = fakeConfig("hang");
+    hang.timeoutMs = 200;
+    kelvlx::Agent agent(hang);
+    ASSERT_EQ(KC_OK, agent.start('A'));
+    const pid_t pid = agent.pid();
+    ASSERT_GT(pid, 0);
+    unsigned char buf[8];
+    size_t got = 0;
+    EXPECT_EQ(KC_E_TIMEOUT, agent.receive(buf, sizeof buf, &got));
+    EXPECT_EQ(ETIMEDOUT, agent.lastErrno());
+    kelvlx::Status st;
+    EXPECT_EQ(KC_E_TIMEOUT, agent.finish(&st));
+    EXPECT_EQ(ETIMEDOUT, st.sysErrno);
+    EXPECT_EQ(SIGKILL, st.termSignal);
+    EXPECT_FALSE(st.agentRunning);
+    EXPECT_EQ(expectedStartMethod(), st.startMethod);
+    EXPECT_FALSE(processExists(pid));
+    EXPECT_TRUE(noChildLeft());
+}
+
+// A confirmed store that outlasts the store wait (here an agent stopped after
+// the confirmation) makes the call return KC_E_UNKNOWN with the agent still
+// there, never ended; the caller's pidfd then sees it store and end.
+TEST(KcGenerate, AStoreOutlastingTheWaitLeavesTheAgentRunning)
+{
+    char dir[] = "/tmp/kcstop.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string state = std::string(dir) + "/ZAR.PWD";
+    kelvlx::Config cfg = fakeConfig("generate", "stop");
+    cfg.passwordDir = dir;
+    cfg.timeoutMs = 200;
+    cfg.storeWaitMs = 1000;
+    kelvlx::Passwords pw;
+    kelvlx::Status st;
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(KC_E_UNKNOWN, kelvlx::generatePassword(cfg, 0, 2, nullptr, 0,
+                                                     [](const kelvlx::Passwords &) { return KC_CONFIRM; }, &pw, &st));
+    const auto waited = std::chrono::steady_clock::now() - begin;
+    EXPECT_LT(waited, std::chrono::milliseconds(cfg.storeWaitMs + 1000));   // bounded, not hung
+    EXPECT_EQ(expectedStartMethod(), st.startMethod);
+    ASSERT_TRUE(st.agentRunning) << kelvlx::describe(st);
+    EXPECT_FALSE(st.settled);
+    EXPECT_EQ(-1, st.exitStatus);
+    EXPECT_EQ(0, st.termSignal);
+    EXPECT_EQ(std::string("NEW"), std::string(reinterpret_cast<const char *>(pw.newPw.b), pw.newLen));
+    EXPECT_NE(std::string::npos, kelvlx::describe(st).find("still runs")) << kelvlx::describe(st);
+    ASSERT_GT(st.agentPid, 0);
+    ASSERT_GE(st.agentPidfd, 0);
+    EXPECT_TRUE(processExists(st.agentPid));
+    struct pollfd pfd = {st.agentPidfd, POLLIN, 0};
+    EXPECT_EQ(0, poll(&pfd, 1, 0));
+    EXPECT_EQ(0, kill(st.agentPid, SIGCONT));
+    pfd.revents = 0;
+    ASSERT_EQ(1, poll(&pfd, 1, 10000));   // a bound against a hang only
+    siginfo_t info = {};
+    ASSERT_EQ(0, waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(st.agentPidfd), &info, WEXITED | __WALL));
+    EXPECT_EQ(CLD_EXITED, info.si_code);
+    EXPECT_EQ(0, info.si_status);
+    close(st.agentPidfd);
+    int fd = open(state.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    char stored[8] = {};
+    EXPECT_EQ(3, read(fd, stored, sizeof stored));
+    close(fd);
+    EXPECT_STREQ("NEW", stored);
+    unlink(state.c_str());
+    rmdir(dir);
+    EXPECT_TRUE(noChildLeft());
+}
+
+// A caller that waits for any child of its own the whole time never takes
+// the agent (the helper, where one is used, is the caller's plain child).
+TEST(KcAgent, ACallersWaitForAnyChildNeverSeesTheAgent)
+{
+    std::atomic<bool> done{false};
+    std::vector<pid_t> reaped;
+    std::thread waiter([&] {
+        while (!done) {
+            const pid_t r = waitpid(-1, nullptr, 0);
+            if (r > 0) {
+                reaped.push_back(r);
+            } else {
+                struct timespec ms = {0, 1000 * 1000};
+                nanosleep(&ms, nullptr);
+            }
+        }
+    });
+    std::vector<pid_t> agents;
+    for (int i = 0; i < 10; ++i) {
+        kelvlx::Agent agent(fakeConfig("echo"));
+        ASSERT_EQ(KC_OK, agent.start('A'));
+        agents.push_back(agent.pid());
+        const unsigned char data[] = {1, 2, 3};
+        EXPECT_EQ(KC_OK, agent.send(data, sizeof data));
+        agent.closeInput();
+        unsigned char back[8];
+        size_t got = 0;
+        EXPECT_EQ(KC_OK, agent.receive(back, sizeof back, &got));
+        EXPECT_EQ(3u, got);
+        kelvlx::Status st;
+        EXPECT_EQ(KC_OK, agent.finish(&st)) << kelvlx::describe(st);
+        EXPECT_EQ(0, st.exitStatus);
+    }
+    done = true;
+    waiter.join();
+    for (pid_t pid : agents)
+        EXPECT_EQ(reaped.end(), std::find(reaped.begin(), reaped.end(), pid)) << "the caller reaped agent " << pid;
+    if (expectedStartMethod() == KC_START_PIDFD) {
+        EXPECT_TRUE(reaped.empty()) << "the caller reaped " << reaped.size() << " processes";
+    }
 }
 
 } // namespace

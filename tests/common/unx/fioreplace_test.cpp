@@ -543,6 +543,16 @@ TEST_F(fioReplaceTest, TheLockWaitHelperHoldsOnlyTheLockAndEndsWithItsWriter)
     pid_t writer = fork();
     if (writer == 0) {
         close(held);
+        // A writer holding many descriptors, with a few free low numbers: the
+        // lock's own descriptors get those, and the others lie on both sides.
+        int first = -1;
+        for (int i = 0; i < 40; i++) {
+            const int fd = open("/dev/null", O_RDONLY);
+            if (first < 0)
+                first = fd;
+        }
+        for (int fd = first; fd >= 0 && fd < first + 4; fd++)
+            close(fd);
         fioSetLockWaitMs(3600 * 1000);
         Writer w = writes("new");
         _exit(replace(w));
@@ -576,7 +586,8 @@ TEST_F(fioReplaceTest, TheLockWaitHelperHoldsOnlyTheLockAndEndsWithItsWriter)
             break;
         usleep(10 * 1000);
     }
-    EXPECT_EQ(fds.size(), 2u) << "the lock's descriptor and the wake-up pipe's end only";
+    EXPECT_EQ(fds.size(), 2u) << "the lock's descriptor and the wake-up pipe's end only, of the writer's "
+                                 "many";
     kill(writer, SIGKILL);
     waitpid(writer, nullptr, 0);
     // Gone: no such process, or one that has ended and waits for init to reap it.

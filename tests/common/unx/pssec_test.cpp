@@ -1001,3 +1001,122 @@ TEST_F(pssecFile, WriterWaitsForTheLockHolder)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------- 'C': the checks before sending, the store under the lock
+
+namespace {
+
+int checkStore(const std::string &path, const Bytes &node)
+{
+    pswdFileInfo info{};
+    info.pswdFile = const_cast<char *>(path.c_str());
+    return psCheckServerStore(node.c_str(), SRV.c_str(), &info, path.c_str());
+}
+
+int replacePw(const std::string &path, const Bytes &node, const Bytes *oldPw, const Bytes &newPw)
+{
+    pswdFileInfo info{};
+    info.pswdFile = const_cast<char *>(path.c_str());
+    return psReplaceServerPassword(oldPw != nullptr ? oldPw->c_str() : nullptr, newPw.c_str(), node.c_str(),
+                                   SRV.c_str(), &info, path.c_str());
+}
+
+} // namespace
+
+// What the writer would refuse whatever happens meanwhile is found before;
+// the check changes nothing. (Not a set-user-id run: the rules of that run
+// are the attack tests'.)
+TEST_F(pssecFile, TheCheckBeforeAChangeFindsWhatTheWriterWouldRefuse)
+{
+    const Bytes good = pwfix::file({pwfix::v3(0, SRV, N1, "old"), pwfix::v3(0, SRV, N2, "two")});
+    struct Case {
+        const char *name;
+        Bytes file;        // empty: no file
+        bool fifo;
+        bool noDir;
+        int rc;
+    } cases[] = {
+        {"an intact file", good, false, false, 0},
+        {"no file yet", "", false, false, 0},
+        {"no directory yet", "", false, true, 0},
+        {"damage after the matching record", good + Bytes("\x00\x2a\x03garbage", 10), false, false, -1},
+        {"a header cut short", Bytes(good.data(), 10), false, false, -1},
+        {"a FIFO at the name", "", true, false, -1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        pwfix::TempDir d;
+        const std::string p = c.noDir ? d.path() + "/not/yet/ZAR.PWD" : d.file();
+        if (c.fifo)
+            ASSERT_EQ(mkfifo(p.c_str(), 0600), 0);
+        else if (!c.file.empty())
+            pwfix::writeFile(p, c.file);
+        const std::set<std::string> before = pwfix::dirEntries(d.path());
+        EXPECT_EQ(checkStore(p, N1), c.rc);
+        EXPECT_EQ(pwfix::dirEntries(d.path()), before);
+        if (!c.file.empty()) {
+            EXPECT_EQ(pwfix::readFile(p), c.file);
+        }
+    }
+}
+
+// The new password replaces only the one that was read as the old one (or,
+// where none was read, none); otherwise the file stays as it is.
+TEST_F(pssecFile, AChangeStoresOnlyOverThePasswordItReplaces)
+{
+    const Bytes old = "old", other = "other";
+    struct Case {
+        const char *name;
+        std::vector<Record> recs;   // empty: no file
+        const Bytes *expected;      // the old password the change read; null: none
+        int rc;
+    } cases[] = {
+        {"still the old one", {pwfix::v3(0, SRV, N1, "old"), pwfix::v3(0, SRV, N2, "two")}, &old, 0},
+        {"still version 1 of the old one", {pwfix::v1(0, SRV, N1, "old")}, &old, 0},
+        {"still none, no file", {}, nullptr, 0},
+        {"still none, other nodes only", {pwfix::v3(0, SRV, N2, "two")}, nullptr, 0},
+        {"another stored meanwhile", {pwfix::v3(0, SRV, N1, "other")}, &old, PSWD_RC_STORED_CHANGED},
+        {"one stored where there was none", {pwfix::v3(0, SRV, N1, "other")}, nullptr, PSWD_RC_STORED_CHANGED},
+        {"removed meanwhile", {pwfix::v3(0, SRV, N2, "two")}, &old, PSWD_RC_STORED_CHANGED},
+        {"a prefix of the old one", {pwfix::v3(0, SRV, N1, "ol")}, &old, PSWD_RC_STORED_CHANGED},
+        {"the old one with more", {pwfix::v3(0, SRV, N1, "old2")}, &other, PSWD_RC_STORED_CHANGED},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        pwfix::TempDir d;
+        const std::string p = d.file();
+        const Bytes before = c.recs.empty() ? Bytes() : pwfix::file(c.recs);
+        if (!c.recs.empty())
+            pwfix::writeFile(p, before);
+        EXPECT_EQ(replacePw(p, N1, c.expected, "NEWPW"), c.rc);
+        if (c.rc == 0) {
+            EXPECT_EQ(readPw(p, 0, SRV, N1).text, "NEWPW");
+        } else {
+            EXPECT_EQ(pwfix::readFile(p), before);
+        }
+    }
+}
+
+// A password file directly under / has / as its directory: run in a child
+// whose root directory is the test's own.
+TEST_F(pssecFile, AFileDirectlyUnderTheRootDirectoryIsReadAndWritten)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give a child another root directory";
+    pwfix::writeFile(path, pwfix::file({pwfix::v3(0, SRV, N1, "atroot")}));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (chroot(dir.path().c_str()) != 0 || chdir("/") != 0)
+            _exit(2);
+        if (readPw("/ZAR.PWD", 0, SRV, N1).text != "atroot")
+            _exit(3);
+        if (checkStore("/ZAR.PWD", N1) != 0 || writePw("/ZAR.PWD", 0, SRV, N2, "second") != 0)
+            _exit(4);
+        _exit(readPw("/ZAR.PWD", 0, SRV, N2).text == "second" ? 0 : 5);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    EXPECT_EQ(readPw(path, 0, SRV, N2).text, "second");
+}
