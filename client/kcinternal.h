@@ -41,7 +41,8 @@ struct kc_config {
     uid_t runAsUid = static_cast<uid_t>(-1);
     gid_t runAsGid = static_cast<gid_t>(-1);
     int stdoutFd = -1;
-    int stderrFd = -1;
+    int stderrFd = KC_STDERR_CAPTURE;
+    std::string refusal;   // the last setter's refusal, for kc_config_refusal
 };
 
 // Runs body, turning a failed allocation inside it into KC_E_NOMEM: no

@@ -58,7 +58,7 @@ struct Config {
     uid_t runAsUid = static_cast<uid_t>(-1);   // (uid_t)-1 keeps the caller's
     gid_t runAsGid = static_cast<gid_t>(-1);
     int stdoutFd = -1;
-    int stderrFd = -1;
+    int stderrFd = KC_STDERR_CAPTURE;   // into Status::diagnostic
 };
 
 // The outcome of one run (kc_result).
@@ -68,6 +68,9 @@ struct Status {
     int exitStatus = -1;
     int termSignal = 0;
     bool settled = false;
+    int detail = KC_D_NONE;     // a kcDetail
+    int cipherUsed = 0;         // 1 DES, 2 AES, 0 not known
+    std::string diagnostic;     // the agent's standard error, when the library read it
     bool ok() const { return error == KC_OK; }
 };
 
@@ -143,6 +146,9 @@ inline Status fromC(const kc_result &r)
     st.exitStatus = r.exit_status;
     st.termSignal = r.term_signal;
     st.settled = r.settled != 0;
+    st.detail = r.detail;
+    st.cipherUsed = r.cipher_used;
+    st.diagnostic.assign(r.diagnostic, strnlen(r.diagnostic, sizeof r.diagnostic));
     return st;
 }
 
@@ -156,13 +162,14 @@ inline int failed(Status *st, int rc)
 } // namespace detail
 
 // The installed agent, catalogs and password directory, and the build stamp
-// of the library's build, which the agent must share.
-inline Config defaultConfig()
+// of the library's build, which the agent must share; with a prefix, the
+// agent and catalogs of the tree installed there (kc_config_new_at).
+inline Config defaultConfig(const char *prefix = nullptr)
 {
     Config cfg;
     kc_config *raw = nullptr;
-    if (kc_config_new(&raw) != KC_OK)
-        return cfg;   // out of memory: an empty agent path makes the first call fail with KC_E_START
+    if ((prefix == nullptr ? kc_config_new(&raw) : kc_config_new_at(prefix, &raw)) != KC_OK)
+        return cfg;   // out of memory or no prefix: an empty agent path makes the first call fail with KC_E_START
     detail::ConfigPtr c(raw);
     cfg.agentPath = kc_config_text_of(raw, KC_CFG_AGENT_PATH);
     cfg.catalogDir = kc_config_text_of(raw, KC_CFG_CATALOG_DIR);
@@ -192,6 +199,11 @@ inline std::string describe(const Status &st)
     r.exit_status = st.exitStatus;
     r.term_signal = st.termSignal;
     r.settled = st.settled ? 1 : 0;
+    r.detail = st.detail;
+    r.cipher_used = st.cipherUsed;
+    const size_t n = st.diagnostic.size() < sizeof r.diagnostic ? st.diagnostic.size() : sizeof r.diagnostic - 1;
+    memcpy(r.diagnostic, st.diagnostic.data(), n);
+    r.diagnostic[n] = '\0';
     std::string s(kc_describe(&r, nullptr, 0), '\0');
     kc_describe(&r, &s[0], s.size() + 1);
     return s;
