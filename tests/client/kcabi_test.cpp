@@ -458,6 +458,40 @@ TEST(KcCInterface, ErrorsNameTheirCause)
     kc_config_free(cfg);
 }
 
+// The cipher the agent ran, from the answer's length: DES answers as many
+// bytes as it was given, AES pads an encipherment (the stand-in's echo is
+// two bytes longer than the data, as a padded answer would be).
+TEST(KcCInterface, ResultsSayWhichCipherRan)
+{
+    struct Case {
+        bool encipher;
+        int cipherType;
+        int used;
+    } cases[] = {
+        {true, 0, 2},    // longer than the data: AES
+        {false, 0, 0},   // a decipherment longer than its data is neither
+        {true, 1, 1},    // asked for: the agent runs no other
+        {false, 2, 2},
+    };
+    kc_config *cfg = nullptr;
+    ASSERT_EQ(KC_OK, kc_config_new(&cfg));
+    ASSERT_EQ(KC_OK, kc_config_set_text(cfg, KC_CFG_AGENT_PATH, KC_FAKE_AGENT));
+    ASSERT_EQ(KC_OK, kc_config_set_text(cfg, KC_CFG_NODE, "echo"));
+    const unsigned char data[6] = {1, 2, 3, 4, 5, 6};
+    for (const auto &c : cases) {
+        ASSERT_EQ(KC_OK, kc_config_set_number(cfg, KC_CFG_CIPHER_TYPE, c.cipherType));
+        unsigned char out[KC_MAX_ANSWER];
+        size_t len = 0;
+        kc_result res = KC_RESULT_INIT;
+        const int rc = c.encipher ? kc_encipher(cfg, 0, data, sizeof data, out, sizeof out, &len, &res)
+                                  : kc_decipher(cfg, 0, data, sizeof data, out, sizeof out, &len, &res);
+        ASSERT_EQ(KC_OK, rc);
+        EXPECT_EQ(sizeof data + 2, len);
+        EXPECT_EQ(c.used, res.cipher_used) << c.encipher << " " << c.cipherType;
+    }
+    kc_config_free(cfg);
+}
+
 // The C caller of the same directory, built as C99 against the shared
 // library alone, runs with SIGCHLD ignored.
 TEST(KcCInterface, ACProgramUsesTheSharedLibrary)
