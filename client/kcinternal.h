@@ -75,5 +75,11 @@ int kcNewFrom(const From *from, T **out) noexcept
     });
 }
 
+#ifdef KEL_TEST_HOOKS
+// Only in the build tree's variant, for the agent's own tests: the cipher
+// type setter passes every int, so that the agent's refusal can be seen.
+void kcTestAcceptAnyCipherType(bool any);
+#endif
+
 // Fills res as far as its size says; res may be null.
 void kcStore(kc_result *res, const kc_result &from);
