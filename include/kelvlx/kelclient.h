@@ -213,7 +213,8 @@ int kc_decipher(const kc_config *cfg, unsigned char code_set, const unsigned cha
                 unsigned char *out, size_t cap, size_t *out_len, kc_result *res);
 
 /* 'A' key request: the KC_KEY_BLOCK bytes of three KC_KEY_SLOT-byte slots
- * (current key, up to two saved ones, each NUL-terminated) into out, of cap
+ * (slot 0 the current key, slots 1 and 2 the saved earlier keys if any; each
+ * used slot holds a NUL-terminated text, the rest is zero) into out, of cap
  * bytes (at least KC_KEY_BLOCK). request16 is the 16 bytes sent with it
  * (NULL sends zeros). KC_E_PROTOCOL when the block has another length. */
 int kc_fetch_keys(const kc_config *cfg, const unsigned char *request16, unsigned char *out, size_t cap,
