@@ -41,8 +41,9 @@ struct kc_config {
     uid_t runAsUid = static_cast<uid_t>(-1);
     gid_t runAsGid = static_cast<gid_t>(-1);
     int stdoutFd = -1;
-    int stderrFd = -1;
+    int stderrFd = KC_STDERR_CAPTURE;
     int storeWaitMs = KC_STORE_WAIT_MS;
+    std::string refusal;   // the last setter's refusal, for kc_config_refusal
 };
 
 // Runs body, turning a failed allocation inside it into KC_E_NOMEM: no
@@ -74,6 +75,12 @@ int kcNewFrom(const From *from, T **out) noexcept
         return static_cast<int>(KC_OK);
     });
 }
+
+#ifdef KEL_TEST_HOOKS
+// Only in the build tree's variant, for the agent's own tests: the cipher
+// type setter passes every int, so that the agent's refusal can be seen.
+void kcTestAcceptAnyCipherType(bool any);
+#endif
 
 // Fills res as far as its size says; res may be null.
 void kcStore(kc_result *res, const kc_result &from);

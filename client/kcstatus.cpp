@@ -18,7 +18,7 @@ const StatusText kStatusTexts[] = {
     {KEL_ST_SEEN(KEL_ST_USAGE), "the agent was called wrongly (usage error), or the password file or its directory could not be "
           "opened, created or rewritten (-1)"},
     {KEL_ST_INCOMPATIBLE, "the agent refused the caller: the argument count or the build stamp does not match the agent's, "
-          "or the agent does not run with super-user rights, or its system-call filter could not be loaded"},
+          "or the agent does not run with super-user rights"},
     {KEL_ST_SEEN(KEL_ST_START_NO_MEMORY), "the agent ran out of memory at start-up (292)"},
     {KEL_ST_SEEN(KEL_ST_UNKNOWN_OP), "the agent does not know the operation letter (295)"},
     {KEL_ST_SEEN(KEL_ST_PIPE), "the request or the answer did not cross the pipes completely (297)"},
@@ -40,7 +40,7 @@ const char *callerErrorText(int error)
 {
     switch (error) {
     case KC_OK: return "the request was carried out";
-    case KC_E_ARGUMENT: return "the request is not valid (data longer than 64 bytes, or a key longer than 16)";
+    case KC_E_ARGUMENT: return "the request is not valid";
     case KC_E_PIPE: return "the pipes to the agent could not be made";
     case KC_E_START: return "the agent could not be started";
     case KC_E_SEND: return "the request could not be written to the agent";
@@ -54,6 +54,53 @@ const char *callerErrorText(int error)
     case KC_E_NOMEM: return "the caller's library ran out of memory";
     default: return "an unknown failure of the caller";
     }
+}
+
+// What the library saw of the cause (kc_result.detail).
+const char *detailText(int detail)
+{
+    switch (detail) {
+    case KC_D_NO_CONFIG: return "no configuration handle was given (NULL)";
+    case KC_D_NO_OUTPUT: return "no output buffer or no pointer for its length was given (NULL)";
+    case KC_D_OUTPUT_SMALL:
+        return "the output buffer is smaller than the answer may be (KC_MAX_ANSWER bytes for 'A' and 'B', "
+               "KC_KEY_BLOCK for the key block)";
+    case KC_D_DATA_LONG: return "the data is longer than 64 bytes (KC_MAX_DATA)";
+    case KC_D_DATA_NULL: return "the data pointer is NULL with a length above 0";
+    case KC_D_KEY_LONG: return "the key is longer than 16 bytes (KC_MAX_KEY)";
+    case KC_D_KEY_NULL: return "the key pointer is NULL with a key length above 0";
+    case KC_D_PASSWORD_BUFFERS:
+        return "the kc_passwords is NULL, its size is not set, or a buffer is NULL or smaller than 96 bytes "
+               "(KC_MAX_PASSWORD)";
+    case KC_D_NO_HANDLE: return "no agent handle was given (NULL)";
+    case KC_D_PASSWORD_DIR_MISSING: return "the password directory (KC_CFG_PASSWORD_DIR) does not exist";
+    case KC_D_PASSWORD_DIR_NOT_DIR: return "the password directory (KC_CFG_PASSWORD_DIR) is not a directory";
+    case KC_D_NODE_LOWER_CASE:
+        return "the node (KC_CFG_NODE) has lower-case letters, and nodes are usually stored in upper case "
+               "(keladm list shows the stored ones)";
+    default: return nullptr;
+    }
+}
+
+// The agent's lines on its standard error, in one line: each trimmed, joined with " / ".
+std::string agentLines(const char *diag)
+{
+    std::string out, line;
+    auto flush = [&] {
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r'))
+            line.pop_back();
+        if (!line.empty())
+            out += (out.empty() ? "" : " / ") + line;
+        line.clear();
+    };
+    for (const char *p = diag; *p != '\0'; ++p) {
+        if (*p == '\n')
+            flush();
+        else
+            line += *p;
+    }
+    flush();
+    return out;
 }
 
 // strsignal and strerror may share a buffer between threads; these do not.
@@ -77,7 +124,7 @@ const char *statusText(int exitStatus)
     return "the agent ended with a status it does not document";
 }
 
-std::string describe(const kc_result &st)
+std::string describeBare(const kc_result &st)
 {
     std::string s;
     if (st.error == KC_OK && st.settled)
@@ -101,6 +148,8 @@ std::string describe(const kc_result &st)
                "(process id " + std::to_string(st.agent_pid) + "), and whether the new password is stored is "
                "known only once it ends";
     s = callerErrorText(st.error);
+    if (st.error == KC_E_ARGUMENT && detailText(st.detail) != nullptr)
+        s += std::string(": ") + detailText(st.detail);
     if (st.error == KC_E_UNKNOWN && st.term_signal != 0)
         s += std::string(" (the agent was ended by signal ") + std::to_string(st.term_signal) + ", " +
              signalName(st.term_signal) + ")";
@@ -114,6 +163,19 @@ std::string describe(const kc_result &st)
         s += "; the agent then ended with exit status " + std::to_string(st.exit_status) + ": " +
              statusText(st.exit_status);
     return s + kept;
+}
+
+// The sentence, then what the library saw of the cause and what the agent
+// itself wrote.
+std::string describe(const kc_result &st)
+{
+    std::string s = describeBare(st);
+    if (st.error != KC_E_ARGUMENT && detailText(st.detail) != nullptr)
+        s += std::string("; ") + detailText(st.detail);
+    const std::string said = agentLines(st.diagnostic);
+    if (!said.empty())
+        s += "; the agent wrote: " + said;
+    return s;
 }
 
 } // namespace
@@ -133,6 +195,7 @@ size_t kc_describe(const kc_result *res, char *buf, size_t cap)
         memcpy(&st, res, res->size < sizeof st ? res->size : sizeof st);
     else
         st.error = KC_E_ARGUMENT;
+    st.diagnostic[sizeof st.diagnostic - 1] = '\0';   // a caller's own result may not end its text
     std::string text;
     try {
         text = describe(st);

@@ -20,6 +20,7 @@
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -575,6 +576,7 @@ struct kc_agent {
 
     kc_config cfg_;
     int method_ = 0;       // KC_START_PIDFD or KC_START_HELPER while an agent is held
+    std::string diagnostic_;   // what the agent wrote on its standard error, when the library reads it
     pid_t helper_ = -1;
     int helperPidfd_ = -1;
     pid_t agentPid_ = -1;
@@ -584,6 +586,7 @@ struct kc_agent {
     int control_ = -1;     // to the helper: the go byte, a kill request
     int toAgent_ = -1;     // caller's end of the input pipe
     int fromAgent_ = -1;   // caller's end of the output pipe
+    int diagFd_ = -1;      // caller's end of the agent's standard error (KC_STDERR_CAPTURE)
     int errno_ = 0;
     bool timedOut_ = false;
     bool killSent_ = false;
@@ -600,6 +603,7 @@ private:
     int leaveRunning(kc_result *st, int watchFd);
     void reapHelper();
     static void statusOf(int status, kc_result *st);
+    void readDiagnostic();
 };
 
 kc_agent::~kc_agent()
@@ -611,25 +615,36 @@ kc_agent::~kc_agent()
     }
     closeFd(&toAgent_);
     closeFd(&fromAgent_);
+    closeFd(&diagFd_);
 }
 
 int kc_agent::start(char op)
 {
     if (method_ != 0)
         return KC_E_ARGUMENT;
-    int in[2] = {-1, -1}, out[2] = {-1, -1}, rep[2] = {-1, -1}, ctl[2] = {-1, -1};
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, rep[2] = {-1, -1}, ctl[2] = {-1, -1}, diag[2] = {-1, -1};
     auto cleanup = [&]() {
         int saved = errno;
-        for (int *fd : {&in[0], &in[1], &out[0], &out[1], &rep[0], &rep[1], &ctl[0], &ctl[1]})
+        for (int *fd : {&in[0], &in[1], &out[0], &out[1], &rep[0], &rep[1], &ctl[0], &ctl[1], &diag[0], &diag[1]})
             closeFd(fd);
         errno = saved;
     };
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+    const bool capture = cfg_.stderrFd == KC_STDERR_CAPTURE;
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || (capture && pipe2(diag, O_CLOEXEC) != 0)) {
         errno_ = errno;
         cleanup();
         return KC_E_PIPE;
     }
-    for (int *fd : {&in[0], &in[1], &out[0], &out[1]}) {
+    // The agent's standard error is read once it has ended: only its own end
+    // of the pipe blocks, the caller's never waits on it.
+    if (capture && fcntl(diag[0], F_SETFL, O_NONBLOCK) != 0) {
+        errno_ = errno;
+        cleanup();
+        return KC_E_PIPE;
+    }
+    for (int *fd : {&in[0], &in[1], &out[0], &out[1], &diag[1]}) {
+        if (*fd < 0)
+            continue;   // no capture pipe
         *fd = liftFd(*fd);
         if (*fd < 0) {
             errno_ = errno;
@@ -645,8 +660,8 @@ int kc_agent::start(char op)
         pwPath, cfg_.language, "", cfg_.catalogDir, std::string(1, op), cfg_.node, cfg_.server,
         pwPath, "", cfg_.buildDate, cfg_.buildTime, cfg_.clientType,
         std::to_string(cfg_.exitLogging), "0", std::to_string(cfg_.cipherType)};
-    SpawnPlan plan = {{}, cfg_.agentPath.c_str(), {in[0], in[1], out[0], out[1]}, cfg_.stdoutFd, cfg_.stderrFd,
-                      cfg_.runAsUid, cfg_.runAsGid, -1, -1};
+    SpawnPlan plan = {{}, cfg_.agentPath.c_str(), {in[0], in[1], out[0], out[1]}, cfg_.stdoutFd,
+                      capture ? diag[1] : cfg_.stderrFd, cfg_.runAsUid, cfg_.runAsGid, -1, -1};
     for (auto &a : args)
         plan.argv.push_back(a.data());
     plan.argv.push_back(nullptr);
@@ -662,6 +677,8 @@ int kc_agent::start(char op)
                 cleanup();
                 return KC_E_START;
             }
+            closeFd(&diag[1]);
+            diagFd_ = diag[0];
             method_ = KC_START_PIDFD;
             agentPid_ = direct_.run->agentPid;
             agentPidfd_ = direct_.run->agentPidfd;
@@ -695,6 +712,8 @@ int kc_agent::start(char op)
     closeFd(&out[1]);
     closeFd(&rep[1]);
     closeFd(&ctl[0]);
+    closeFd(&diag[1]);
+    diagFd_ = diag[0];
     toAgent_ = in[1];
     fromAgent_ = out[0];
     report_ = rep[0];
@@ -889,6 +908,7 @@ int kc_agent::waitForExit(kc_result *st)
         return rc;
     }
     reapHelper();
+    readDiagnostic();
     if (rc != 0 || r.what != HELPER_ENDED) {
         st->sys_errno = rc < 0 ? readErr : ECHILD;   // the helper was killed before it reported
         return KC_E_WAIT;
@@ -934,6 +954,7 @@ int kc_agent::waitDirect(kc_result *st)
     const int waitErr = errno;
     method_ = 0;
     agentPid_ = -1;
+    readDiagnostic();
     if (!reaped) {
         st->sys_errno = waitErr;   // only a caller's own __WALL wait could have taken the waiter
         return KC_E_WAIT;
@@ -947,6 +968,31 @@ int kc_agent::waitDirect(kc_result *st)
     if (st->term_signal != 0 || st->exit_status != 0)
         return KC_E_AGENT;
     return KC_OK;
+}
+
+// Takes what the agent wrote on its standard error, now that it has ended
+// and its helper is gone: everything is in the pipe, and nothing more comes.
+// Kept up to the result's field, cut at a line end; the rest is read away.
+void kc_agent::readDiagnostic()
+{
+    if (diagFd_ < 0)
+        return;
+    char buf[1024];
+    for (;;) {
+        ssize_t n = read(diagFd_, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;   // the end, or EAGAIN: a descriptor the agent passed on still holds the pipe open
+        const size_t room = KC_DIAGNOSTIC_MAX - 1 - diagnostic_.size();
+        diagnostic_.append(buf, static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room);
+    }
+    closeFd(&diagFd_);
+    if (diagnostic_.size() == KC_DIAGNOSTIC_MAX - 1) {
+        const size_t lastEnd = diagnostic_.rfind('\n');
+        if (lastEnd != std::string::npos)
+            diagnostic_.resize(lastEnd + 1);
+    }
 }
 
 int kc_agent::finish(kc_result *st)
@@ -965,6 +1011,8 @@ int kc_agent::finish(kc_result *st)
     method_ = 0;
     if (st->error == KC_E_TIMEOUT)
         st->sys_errno = ETIMEDOUT;
+    memcpy(st->diagnostic, diagnostic_.data(), diagnostic_.size());   // bounded by readDiagnostic
+    st->diagnostic[diagnostic_.size()] = '\0';
     return st->error;
 }
 
@@ -994,13 +1042,58 @@ int settle(kc_agent &agent, int callerRc, kc_result *st)
     return st->error;
 }
 
-int fail(kc_result *st, int rc, int err)
+int fail(kc_result *st, int rc, int err, int detail = KC_D_NONE)
 {
     const kc_result fresh = KC_RESULT_INIT;
     *st = fresh;
     st->error = rc;
     st->sys_errno = err;
+    st->detail = detail;
     return rc;
+}
+
+bool hasLowerCase(const std::string &s)
+{
+    for (char c : s)
+        if (c >= 'a' && c <= 'z')
+            return true;
+    return false;
+}
+
+// 168 has many causes, most only the root-only store can tell apart; these
+// the caller's side can see: the password directory missing or not a
+// directory, and a node in lower case (records are stored under upper-case
+// nodes by the usual tools).
+void explainNoPassword(const kc_config &cfg, kc_result *st)
+{
+    if (st->error != KC_E_AGENT || st->exit_status != KEL_ST_NO_PASSWORD)
+        return;
+    struct stat sb;
+    if (!cfg.passwordDir.empty()) {
+        if (stat(cfg.passwordDir.c_str(), &sb) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR)
+                st->detail = errno == ENOENT ? KC_D_PASSWORD_DIR_MISSING : KC_D_PASSWORD_DIR_NOT_DIR;
+            if (st->detail != KC_D_NONE)
+                return;
+        } else if (!S_ISDIR(sb.st_mode)) {
+            st->detail = KC_D_PASSWORD_DIR_NOT_DIR;
+            return;
+        }
+    }
+    if (hasLowerCase(cfg.node))
+        st->detail = KC_D_NODE_LOWER_CASE;
+}
+
+// The cipher an 'A' or 'B' ran, from the answer's length: DES gives as many
+// bytes as it was given; AES pads an encipherment up to a whole block, one
+// more when it is whole, and takes that padding off a decipherment.
+int cipherOf(const kc_config &cfg, char op, size_t sent, size_t answered)
+{
+    if (cfg.cipherType == 1 || cfg.cipherType == 2)
+        return cfg.cipherType;
+    if (answered == sent)
+        return 1;
+    return (op == KEL_OP_ENCIPHER ? answered > sent : answered < sent) ? 2 : 0;
 }
 
 // Reads the rest of an answer that should already be complete: anything more
@@ -1019,8 +1112,10 @@ int expectEnd(kc_agent &agent)
 int runCipher(const kc_config &cfg, char op, unsigned char codeSet, const unsigned char *data, size_t len,
               kcSecret<KC_MAX_ANSWER> *answer, size_t *answerLen, kc_result *st)
 {
-    if (len > KC_MAX_DATA || (data == nullptr && len != 0))
-        return fail(st, KC_E_ARGUMENT, EINVAL);
+    if (len > KC_MAX_DATA)
+        return fail(st, KC_E_ARGUMENT, EINVAL, KC_D_DATA_LONG);
+    if (data == nullptr && len != 0)
+        return fail(st, KC_E_ARGUMENT, EINVAL, KC_D_DATA_NULL);
     kc_agent agent(cfg);
     int rc = agent.start(op);
     if (rc != KC_OK)
@@ -1037,7 +1132,11 @@ int runCipher(const kc_config &cfg, char op, unsigned char codeSet, const unsign
         rc = agent.receive(answer->b, KC_MAX_ANSWER, answerLen);
     if (rc == KC_OK)
         rc = expectEnd(agent);
-    return settle(agent, rc, st);
+    rc = settle(agent, rc, st);
+    if (rc == KC_OK)
+        st->cipher_used = cipherOf(cfg, op, len, *answerLen);
+    explainNoPassword(cfg, st);
+    return rc;
 }
 
 int fetchKeys(const kc_config &cfg, const unsigned char *request16, kcSecret<KC_KEY_BLOCK> *keys, size_t *len,
@@ -1060,6 +1159,7 @@ int fetchKeys(const kc_config &cfg, const unsigned char *request16, kcSecret<KC_
     rc = settle(agent, rc, st);
     if (rc == KC_OK && *len != KC_KEY_BLOCK)
         rc = st->error = KC_E_PROTOCOL;
+    explainNoPassword(cfg, st);
     return rc;
 }
 
@@ -1137,8 +1237,10 @@ int settleUnknown(const kc_config &cfg, unsigned char codeSet, unsigned char enc
 int generate(const kc_config &cfg, unsigned char codeSet, unsigned char encipherFlag, const unsigned char *key,
              size_t keyLen, const Decider &decide, Passwords *out, kc_result *st)
 {
-    if (keyLen > KC_MAX_KEY || (key == nullptr && keyLen != 0))
-        return fail(st, KC_E_ARGUMENT, EINVAL);
+    if (keyLen > KC_MAX_KEY)
+        return fail(st, KC_E_ARGUMENT, EINVAL, KC_D_KEY_LONG);
+    if (key == nullptr && keyLen != 0)
+        return fail(st, KC_E_ARGUMENT, EINVAL, KC_D_KEY_NULL);
     kc_agent agent(cfg);
     int rc = agent.start(KEL_OP_GENERATE);
     if (rc != KC_OK)
@@ -1172,6 +1274,7 @@ int generate(const kc_config &cfg, unsigned char codeSet, unsigned char encipher
         rc = st->error = KC_E_UNKNOWN;   // still storing: only its end will tell
     else if (confirmed && (st->term_signal != 0 || rc == KC_E_TIMEOUT))
         rc = settleUnknown(cfg, codeSet, encipherFlag, key, keyLen, *out, st);
+    explainNoPassword(cfg, st);
     return rc;
 }
 
@@ -1193,7 +1296,9 @@ int cipherCall(const kc_config *cfg, char op, unsigned char codeSet, const unsig
     kc_result st = KC_RESULT_INIT;
     int rc;
     if (cfg == nullptr || out == nullptr || outLen == nullptr || cap < KC_MAX_ANSWER) {
-        rc = fail(&st, KC_E_ARGUMENT, EINVAL);
+        rc = fail(&st, KC_E_ARGUMENT, EINVAL,
+                  cfg == nullptr ? KC_D_NO_CONFIG : out == nullptr || outLen == nullptr ? KC_D_NO_OUTPUT
+                                                                                        : KC_D_OUTPUT_SMALL);
         if (out != nullptr)
             explicit_bzero(out, cap);
         if (outLen != nullptr)
@@ -1241,7 +1346,8 @@ int kc_fetch_keys(const kc_config *cfg, const unsigned char *request16, unsigned
     kc_result st = KC_RESULT_INIT;
     int rc;
     if (cfg == nullptr || out == nullptr || cap < KC_KEY_BLOCK) {
-        rc = fail(&st, KC_E_ARGUMENT, EINVAL);
+        rc = fail(&st, KC_E_ARGUMENT, EINVAL,
+                  cfg == nullptr ? KC_D_NO_CONFIG : out == nullptr ? KC_D_NO_OUTPUT : KC_D_OUTPUT_SMALL);
         if (out != nullptr)
             explicit_bzero(out, cap);
     } else {
@@ -1266,7 +1372,7 @@ int kc_generate_password(const kc_config *cfg, unsigned char code_set, unsigned 
     kc_result st = KC_RESULT_INIT;
     int rc;
     if (cfg == nullptr || !passwordBuffersFit(pw)) {
-        rc = fail(&st, KC_E_ARGUMENT, EINVAL);
+        rc = fail(&st, KC_E_ARGUMENT, EINVAL, cfg == nullptr ? KC_D_NO_CONFIG : KC_D_PASSWORD_BUFFERS);
         if (pw != nullptr && pw->size >= sizeof(kc_passwords)) {
             if (pw->old_pw != nullptr)
                 explicit_bzero(pw->old_pw, pw->old_cap);
@@ -1346,7 +1452,7 @@ void kc_agent_close_output(kc_agent *agent)
 int kc_agent_finish(kc_agent *agent, kc_result *res)
 {
     kc_result st = KC_RESULT_INIT;
-    int rc = agent == nullptr ? fail(&st, KC_E_ARGUMENT, EINVAL) : agent->finish(&st);
+    int rc = agent == nullptr ? fail(&st, KC_E_ARGUMENT, EINVAL, KC_D_NO_HANDLE) : agent->finish(&st);
     kcStore(res, st);
     return rc;
 }

@@ -1,7 +1,8 @@
-# Runs at install time, after kelvlx has been copied (mode 0750): makes it
-# root's and the agent group's, mode 4750, so that root and the members of
-# the group can start it and nobody else. Whoever can start the agent holds
-# every node's credentials.
+# Runs at install time, after kelvlx has been copied (mode 0750). Only a live
+# install (KEL_LIVE_INSTALL) goes on: it makes the agent root's and the agent
+# group's, mode 4750, so that root and the members of the group can start it
+# and nobody else. Whoever can start the agent holds every node's credentials.
+# Any other install leaves the machine as it was: no group, no owner change.
 #
 # Set by the install rule: KEL_AGENT_GROUP_DEFAULT, KEL_AGENT_DEST (directory
 # of the agent, relative to the prefix or absolute) and KEL_AGENT_NAME; by
@@ -27,6 +28,12 @@ endfunction()
 
 kel_installed_path(agentDir "${KEL_AGENT_DEST}")
 set(agent "${agentDir}/${KEL_AGENT_NAME}")
+
+if(NOT KEL_LIVE_INSTALL)
+  message(STATUS "kelvlx: ${agent} is installed mode 0750 without the set-user-id bit and no group was made; "
+                 "a live install (scripts/install.sh) gives it root:${KEL_AGENT_GROUP} and mode 4750")
+  return()
+endif()
 
 # Checked again now that the directories exist, before the agent becomes
 # set-user-id: a set-user-id run reads a catalog or loads a library only when

@@ -43,13 +43,13 @@ function(kel_untrusted_dir out path)
   endwhile()
 endfunction()
 
-# Checks each of dirs (relative to the prefix or absolute). An install into
-# the live system by root, which makes the agent set-user-id, stops at the
-# first directory a set-user-id run would not trust; an install by another
-# user only warns, and a staged install (DESTDIR) is left to the package's
-# own install on the target machine.
+# Checks each of dirs (relative to the prefix or absolute). A live install
+# by root, which makes the agent set-user-id, stops at the first directory a
+# set-user-id run would not trust; a live install by another user only warns.
+# Any other install (a prefix or DESTDIR of one's own, a package's) leaves
+# the agent without the bit, and the check to the install that sets it.
 function(kel_check_trusted_dirs dirs)
-  if(NOT "$ENV{DESTDIR}" STREQUAL "")
+  if(NOT KEL_LIVE_INSTALL OR NOT "$ENV{DESTDIR}" STREQUAL "")
     return()
   endif()
   execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,6 +25,7 @@
 #include "common/unx/pssyslog.h"
 #include "common/unx/vlxsandbox.h"
 #include "common/ut/dscore.h"
+#include "common/unx/fio.h"
 #include "common/ut/dspswd.h"
 #include "tools/pwfscan.h"
 #include "tools/toolcli.h"
@@ -188,8 +190,15 @@ int checkDirectory(const AdmRun &r, bool mayCreate)
     if (!mayCreate || !r.o.create)
         return refuse(r, ADM_FAILED,
                       r.o.dir + " does not exist" + (mayCreate ? "; use --create to make it" : ""));
-    if (mkdir(r.o.dir.c_str(), 0700) != 0)
-        return refuse(r, ADM_FAILED, r.o.dir + " could not be created: " + strerror(errno));
+    // Missing parents too, as the agent makes them when it writes the first password.
+    errno = 0;
+    if (fioBuildPath(r.o.dir.c_str()) != 0) {
+        const int e = errno;   // of the mkdir that failed; 0 for a path too long to build
+        return refuse(r, ADM_FAILED, r.o.dir + " could not be created: " +
+                                         (e != 0 ? strerror(e) : "the path is too long"));
+    }
+    if (chmod(r.o.dir.c_str(), 0700) != 0)   // the password directory is root's alone; its parents as the agent makes them
+        return refuse(r, ADM_FAILED, r.o.dir + " was created, but its mode could not be set: " + strerror(errno));
     changed(r, "created the directory " + r.o.dir);
     return ADM_OK;
 }
@@ -302,9 +311,24 @@ std::string jsonString(const std::string &s)
     return out + "\"";
 }
 
+// When the password file last changed, in UTC ("2026-12-11 06:40:52"), or ""
+// when there is no file: an administrator sees that a change happened.
+std::string lastChanged(const AdmRun &r, const char *format)
+{
+    struct stat sb;
+    struct tm tm;
+    char buf[32];
+    if (lstat(r.path.c_str(), &sb) != 0 || gmtime_r(&sb.st_mtime, &tm) == nullptr ||
+        strftime(buf, sizeof buf, format, &tm) == 0)
+        return "";
+    return buf;
+}
+
 void printTable(const AdmRun &r, const pwfScan &scan)
 {
-    printf("%s: %zu record%s\n", r.path.c_str(), scan.records.size(), scan.records.size() == 1 ? "" : "s");
+    const std::string changed = lastChanged(r, "%Y-%m-%d %H:%M:%S UTC");
+    printf("%s: %zu record%s%s\n", r.path.c_str(), scan.records.size(), scan.records.size() == 1 ? "" : "s",
+           changed.empty() ? "" : (", last changed " + changed).c_str());
     if (!scan.records.empty())
         printf("%3s  %-17s %-24s %-24s %-7s %s\n", "#", "TYPE", "SERVER/ENTITY", "NODE/USER", "VERSION", "SAVED");
     for (const auto &rec : scan.records)
@@ -320,10 +344,13 @@ void printTsv(const pwfScan &scan)
                pwfPrintable(rec.server).c_str(), pwfPrintable(rec.node).c_str(), rec.version, rec.savedPrefix);
 }
 
-// One object: the file, its records one per line, and the damage (or null).
+// One object: the file, when it last changed (or null), its records one per
+// line, and the damage (or null).
 void printJson(const AdmRun &r, const pwfScan &scan)
 {
-    printf("{\"file\":%s,\"records\":[\n", jsonString(r.path).c_str());
+    const std::string changed = lastChanged(r, "%Y-%m-%dT%H:%M:%SZ");
+    printf("{\"file\":%s,\"changed\":%s,\"records\":[\n", jsonString(r.path).c_str(),
+           changed.empty() ? "null" : jsonString(changed).c_str());
     for (size_t i = 0; i < scan.records.size(); ++i) {
         const auto &rec = scan.records[i];
         printf("{\"index\":%u,\"type\":%u,\"kind\":\"%s\",\"server\":%s,\"node\":%s,\"version\":%u,\"saved\":%u}%s\n",
@@ -480,6 +507,50 @@ void warnIfUnconfined(int err)
                 strerror(err));
 }
 
+const char *fileKind(mode_t mode)
+{
+    if (S_ISLNK(mode))
+        return "a symbolic link";
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "a device";
+    return "not a regular file";
+}
+
+// What makes every write of the agent fail (255, nothing stored) while the
+// file itself reads well: the lock name taken by something that is not a
+// regular file, a directory or file that is not root's alone. One sentence
+// each, with what to do; empty when nothing blocks.
+std::vector<std::string> writeBlockers(const AdmRun &r)
+{
+    std::vector<std::string> found;
+    struct stat sb;
+    const std::string lock = r.path + ".lock";
+    if (lstat(lock.c_str(), &sb) == 0 && !S_ISREG(sb.st_mode))
+        found.push_back(lock + " is " + fileKind(sb.st_mode) +
+                        ", not a regular file, so no writer can take the lock and every write fails; remove it "
+                        "(rm " + (S_ISDIR(sb.st_mode) ? "-r " : "") + lock + "): the next write makes it again");
+    if (stat(r.o.dir.c_str(), &sb) == 0) {
+        if (sb.st_uid != 0)
+            found.push_back(r.o.dir + " is not root's (owner " + std::to_string(sb.st_uid) +
+                            "), so the agent writes nothing there; chown root " + r.o.dir);
+        if ((sb.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+            found.push_back(r.o.dir + " may be written by others than root (mode " +
+                            std::to_string((sb.st_mode >> 6) & 7) + std::to_string((sb.st_mode >> 3) & 7) +
+                            std::to_string(sb.st_mode & 7) + "), so the agent writes nothing there; chmod go-w " +
+                            r.o.dir);
+    }
+    if (lstat(r.path.c_str(), &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_uid != 0)
+        found.push_back(r.path + " is not root's (owner " + std::to_string(sb.st_uid) +
+                        "), so the agent leaves it alone and every write fails; chown root " + r.path);
+    return found;
+}
+
 // The file's own report for check.
 int checkStore(AdmRun &r)
 {
@@ -487,6 +558,11 @@ int checkStore(AdmRun &r)
     if (int rc = scanStore(r, &scan); rc != ADM_OK)
         return rc;
     printLeftovers(r);
+    if (const std::vector<std::string> blockers = writeBlockers(r); !blockers.empty()) {
+        for (const auto &b : blockers)
+            fprintf(stderr, "%s: %s\n", kTool, b.c_str());
+        return ADM_FAILED;
+    }
     if (!scan.exists) {
         printf("%s does not exist yet: no password is stored, so there is nothing to check.\n", r.path.c_str());
         return ADM_OK;
@@ -618,7 +694,14 @@ int main(int argc, char **argv)
     nlsReturnInfo_t info;
     memset(&info, 0, sizeof info);
     // The catalog gives the text of a new file's header; without it the header is blank.
-    if (nlinit("EN_US", 5, opts.catalogs.c_str(), 0, 1, 1, 1, &info, nullptr) != 0 && cmd->changes)
+    // Its set-up may print a notice, which goes to standard error with the
+    // tool's others: standard output is the command's alone (list --format).
+    int setUp;
+    {
+        StdoutToStderr notices;
+        setUp = nlinit("EN_US", 5, opts.catalogs.c_str(), 0, 1, 1, 1, &info, nullptr);
+    }
+    if (setUp != 0 && cmd->changes)
         fprintf(stderr, "keladm: no message catalog in %s; a new file header will be blank\n",
                 opts.catalogs.c_str());
     rc = cmd->run(run);

@@ -119,7 +119,7 @@ bool parseCipher(const std::string &s, int *out)
     else if (s == "aes")
         *out = 2;
     else
-        return parseNumber(s.c_str(), 0, 255, out);
+        return parseNumber(s.c_str(), 0, 2, out);   // the agent knows no other type
     return true;
 }
 
@@ -154,7 +154,7 @@ int parseOptions(int argc, char **argv, CallOptions *o, bool *done)
         case OPT_ASK: o->ask = true; break;
         case OPT_CIPHER:
             if (!parseCipher(optarg, &o->cfg.cipherType))
-                return usage("--cipher takes best, des, aes or a number 0 to 255");
+                return usage("--cipher takes best, des, aes or a number 0 to 2");
             break;
         case OPT_CODESET:
             if (!parseNumber(optarg, 0, 255, &o->codeSet))
@@ -179,6 +179,9 @@ int parseOptions(int argc, char **argv, CallOptions *o, bool *done)
         return usage("no request given");
     if (o->cfg.node.empty() || o->cfg.server.empty())
         return usage("--node and --server are needed");
+    // The agent's notices go with the tool's to standard error; standard
+    // output carries the answer alone.
+    o->cfg.stdoutFd = 2;
     return CALL_OK;
 }
 

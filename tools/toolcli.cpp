@@ -1,6 +1,9 @@
 // Pieces the command-line tools share (toolcli.h).
 #include "tools/toolcli.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "common/mem/secure.h"
@@ -80,4 +83,23 @@ bool toolReadSecretLine(int fd, unsigned char *buf, size_t cap, size_t *len, boo
     if (*len > 0 && buf[*len - 1] == '\r' && !*tooLong)
         buf[--*len] = 0;
     return true;
+}
+
+StdoutToStderr::StdoutToStderr()
+{
+    fflush(stdout);
+    saved_ = fcntl(1, F_DUPFD_CLOEXEC, 3);
+    if (saved_ >= 0 && dup2(2, 1) < 0) {
+        close(saved_);
+        saved_ = -1;
+    }
+}
+
+StdoutToStderr::~StdoutToStderr()
+{
+    fflush(stdout);
+    if (saved_ < 0)
+        return;
+    dup2(saved_, 1);   // 1 was taken from this very descriptor: nothing else can be done if it fails
+    close(saved_);
 }

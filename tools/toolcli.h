@@ -45,3 +45,17 @@ private:
 // newline and a carriage return before it are not). *tooLong says more bytes
 // came (they are read and dropped). False when the read failed.
 bool toolReadSecretLine(int fd, unsigned char *buf, size_t cap, size_t *len, bool *tooLong);
+
+// Sends what is written to standard output to standard error while it
+// lives (a library's notices), so that standard output keeps the tool's
+// machine-readable answer alone.
+class StdoutToStderr {
+public:
+    StdoutToStderr();
+    ~StdoutToStderr();
+    StdoutToStderr(const StdoutToStderr &) = delete;
+    StdoutToStderr &operator=(const StdoutToStderr &) = delete;
+
+private:
+    int saved_ = -1;
+};

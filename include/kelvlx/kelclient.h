@@ -2,7 +2,9 @@
  * its 22 arguments and two pipes, speaks one operation's exchange and reports
  * the answer and the exit status. This header is the library's stable
  * interface: C99 and C++, opaque handles, plain structures, an enum of
- * statuses; every symbol carries the version node KELVLX_CLIENT_1.
+ * statuses; every symbol carries a version node: KELVLX_CLIENT_1, or
+ * KELVLX_CLIENT_1.1 for what version 1.1 added (kc_version,
+ * kc_config_new_at, kc_config_refusal).
  * docs/client-library.md shows it in use; the bytes exchanged are in
  * docs/pipe-protocol.md. C++ callers may prefer kelclient.hpp, a header-only
  * layer over it.
@@ -47,6 +49,14 @@
 extern "C" {
 #endif
 
+/* The version of this header; kc_version() gives the library's. A caller
+ * may test KC_VERSION_NUM >= KC_VERSION_AT(1, 1, 0) before using what 1.1 added. */
+#define KC_VERSION_MAJOR 1
+#define KC_VERSION_MINOR 1
+#define KC_VERSION_PATCH 0
+#define KC_VERSION_AT(major, minor, patch) (((major) << 16) | ((minor) << 8) | (patch))
+#define KC_VERSION_NUM KC_VERSION_AT(KC_VERSION_MAJOR, KC_VERSION_MINOR, KC_VERSION_PATCH)
+
 /* Sizes of the protocol's pieces, for the caller's buffers. */
 #define KC_MAX_DATA 64        /* data of one 'A' or 'B' request */
 #define KC_MAX_ANSWER 80      /* a cipher answer: 64 bytes padded by AES */
@@ -85,6 +95,29 @@ typedef enum kcError {
     KC_E_NOMEM       /* the library could not allocate memory */
 } kcError;
 
+/* Which cause, of the several an error or exit status may have, the library
+ * saw from the caller's side (kc_result.detail; kc_describe names it). The
+ * values are fixed: new ones are only ever added at the end. */
+typedef enum kcDetail {
+    KC_D_NONE = 0,
+    KC_D_NO_CONFIG,           /* KC_E_ARGUMENT: no configuration handle */
+    KC_D_NO_OUTPUT,           /* KC_E_ARGUMENT: no output buffer or no length pointer */
+    KC_D_OUTPUT_SMALL,        /* KC_E_ARGUMENT: the output buffer is smaller than the answer may be */
+    KC_D_DATA_LONG,           /* KC_E_ARGUMENT: data longer than KC_MAX_DATA */
+    KC_D_DATA_NULL,           /* KC_E_ARGUMENT: no data pointer with a length above 0 */
+    KC_D_KEY_LONG,            /* KC_E_ARGUMENT: a key longer than KC_MAX_KEY */
+    KC_D_KEY_NULL,            /* KC_E_ARGUMENT: no key pointer with a length above 0 */
+    KC_D_PASSWORD_BUFFERS,    /* KC_E_ARGUMENT: no kc_passwords, a wrong size, or buffers below KC_MAX_PASSWORD */
+    KC_D_NO_HANDLE,           /* KC_E_ARGUMENT: no agent handle */
+    KC_D_PASSWORD_DIR_MISSING,   /* with 168: the password directory does not exist */
+    KC_D_PASSWORD_DIR_NOT_DIR,   /* with 168: the password directory is not a directory */
+    KC_D_NODE_LOWER_CASE         /* with 168: the node has lower-case letters; stored nodes are upper case */
+} kcDetail;
+
+/* Size of kc_result.diagnostic: the agent's first lines on its standard
+ * error, cut at a line end where they are longer. */
+#define KC_DIAGNOSTIC_MAX 512
+
 /* The outcome of one run. The caller sets size to sizeof(kc_result) (or uses
  * KC_RESULT_INIT); the library fills only the fields that fit in size, so a
  * later version may add fields at the end. */
@@ -98,7 +131,8 @@ typedef struct kc_result {
      * unconfirmed 'C' then showed which password is stored: error is KC_OK
      * when it is the new one, the agent's failure when it is the old one. */
     int settled;
-    /* Fields added together in this version, at the end. */
+    /* ---- Added in 1.1. A caller built with 1.0 passes a smaller size and
+     * never sees these; a 1.0 library leaves them as the caller set them. */
     int start_method;  /* KC_START_PIDFD or KC_START_HELPER; 0 when nothing was started */
     /* 1 when the agent still ran as the call returned: it could not be ended
      * (error KC_E_TIMEOUT), or a confirmed 'C' was still storing when the
@@ -115,8 +149,13 @@ typedef struct kc_result {
     int agent_running;
     pid_t agent_pid;   /* with agent_running: the agent's process id, else -1 */
     int agent_pidfd;   /* with agent_running: see above, else -1 (also where the kernel has no pidfds) */
+    int detail;          /* a kcDetail: the cause the library saw, KC_D_NONE when none */
+    int cipher_used;     /* 'A' and 'B' that the agent served: 1 DES, 2 AES; 0 when not known or no cipher ran */
+    /* What the agent wrote on its standard error (NUL-terminated; "" when
+     * nothing, or when KC_CFG_STDERR_FD sent it elsewhere). */
+    char diagnostic[KC_DIAGNOSTIC_MAX];
 } kc_result;
-#define KC_RESULT_INIT {sizeof(kc_result), KC_OK, 0, -1, 0, 0, 0, 0, -1, -1}
+#define KC_RESULT_INIT {sizeof(kc_result), KC_OK, 0, -1, 0, 0, 0, 0, -1, -1, KC_D_NONE, 0, {0}}
 
 /* How an agent was started (kc_result.start_method). */
 #define KC_START_PIDFD 1    /* by the library itself, held through a pidfd */
@@ -130,6 +169,9 @@ typedef struct kc_config kc_config;
 #define KC_DEFAULT_LANGUAGE "EN_US"
 #define KC_DEFAULT_CLIENT_TYPE "\x01"
 #define KC_DEFAULT_TIMEOUT_MS 30000
+/* KC_CFG_STDERR_FD: the library reads the agent's standard error into
+ * kc_result.diagnostic (the default); -1 lets the agent inherit the caller's. */
+#define KC_STDERR_CAPTURE (-2)
 
 typedef enum kc_config_text {
     KC_CFG_AGENT_PATH,     /* the kelvlx executable */
@@ -150,7 +192,8 @@ typedef enum kc_config_number {
     KC_CFG_RUN_AS_UID,     /* run the agent as this user (root callers only); -1 keeps the caller's */
     KC_CFG_RUN_AS_GID,     /* and this group; -1 keeps the caller's */
     KC_CFG_STDOUT_FD,      /* where the agent's standard output goes; -1 inherits the caller's */
-    KC_CFG_STDERR_FD,      /* and its standard error */
+    KC_CFG_STDERR_FD,      /* its standard error: a descriptor, -1 inherits the caller's, default
+                              KC_STDERR_CAPTURE (into kc_result.diagnostic) */
     KC_CFG_STORE_WAIT_MS   /* how long a confirmed 'C' may store before the call returns
                               KC_E_UNKNOWN with the agent still running; default
                               KC_STORE_WAIT_MS (a longer KC_CFG_TIMEOUT_MS wins) */
@@ -161,19 +204,33 @@ typedef enum kc_config_number {
  * agent must share. *out is the caller's; free it with kc_config_free.
  * Returns KC_OK, KC_E_ARGUMENT (out is NULL) or KC_E_NOMEM. */
 int kc_config_new(kc_config **out);
+/* As kc_config_new, with the agent and the catalogs of the tree installed
+ * under prefix (a staged or moved install; the password directory stays the
+ * installed default). KC_OK, KC_E_ARGUMENT (out or prefix NULL or prefix
+ * empty) or KC_E_NOMEM. Since 1.1. */
+int kc_config_new_at(const char *prefix, kc_config **out);
 /* A copy of cfg in *out, the caller's to free. KC_OK, KC_E_ARGUMENT, KC_E_NOMEM. */
 int kc_config_dup(const kc_config *cfg, kc_config **out);
 /* Frees a configuration; NULL is allowed. */
 void kc_config_free(kc_config *cfg);
 /* Sets a text, copying value (NUL-terminated). KC_OK, KC_E_ARGUMENT (no
- * handle, no value or an unknown key) or KC_E_NOMEM; the old value stays then. */
+ * handle, no value, an unknown key, or a value the agent would refuse: an
+ * empty language or one with other bytes than letters, digits and "_.@-",
+ * a node or server longer than 67 bytes) or KC_E_NOMEM; the old value stays
+ * then, and kc_config_refusal says what was refused. */
 int kc_config_set_text(kc_config *cfg, kc_config_text key, const char *value);
 /* The text, owned by cfg and valid until it is set again or cfg is freed;
  * NULL for no handle or an unknown key. */
 const char *kc_config_text_of(const kc_config *cfg, kc_config_text key);
 /* Sets a number. KC_OK or KC_E_ARGUMENT (no handle, unknown key, a value out
- * of the field's range). */
+ * of the field's range: a cipher type other than 0, 1 or 2, a time-out below
+ * 1, a descriptor below -2); the old value stays then, and kc_config_refusal
+ * says what was refused. */
 int kc_config_set_number(kc_config *cfg, kc_config_number key, long long value);
+/* The sentence on the last value a setter refused on cfg, naming the field;
+ * "" when none was refused, a static text for no handle. Valid until the next
+ * set on cfg. Since 1.1. */
+const char *kc_config_refusal(const kc_config *cfg);
 /* The number; -1 for no handle or an unknown key. */
 long long kc_config_number_of(const kc_config *cfg, kc_config_number key);
 
@@ -194,7 +251,8 @@ int kc_decipher(const kc_config *cfg, unsigned char code_set, const unsigned cha
                 unsigned char *out, size_t cap, size_t *out_len, kc_result *res);
 
 /* 'A' key request: the KC_KEY_BLOCK bytes of three KC_KEY_SLOT-byte slots
- * (current key, up to two saved ones, each NUL-terminated) into out, of cap
+ * (slot 0 the current key, slots 1 and 2 the saved earlier keys if any; each
+ * used slot holds a NUL-terminated text, the rest is zero) into out, of cap
  * bytes (at least KC_KEY_BLOCK). request16 is the 16 bytes sent with it
  * (NULL sends zeros). KC_E_PROTOCOL when the block has another length. */
 int kc_fetch_keys(const kc_config *cfg, const unsigned char *request16, unsigned char *out, size_t cap,
@@ -294,6 +352,11 @@ const char *kc_status_text(int exit_status);
  * buf may be NULL when cap is 0). Returns the length of the whole sentence,
  * like snprintf, so a larger buffer can be asked for. */
 size_t kc_describe(const kc_result *res, char *buf, size_t cap);
+
+/* The library's version as "MAJOR.MINOR.PATCH" (a static string), which may
+ * be newer than the KC_VERSION_* of the header a caller was built with.
+ * Since 1.1. */
+const char *kc_version(void);
 
 #ifdef __cplusplus
 }

@@ -58,7 +58,7 @@ struct Config {
     uid_t runAsUid = static_cast<uid_t>(-1);   // (uid_t)-1 keeps the caller's
     gid_t runAsGid = static_cast<gid_t>(-1);
     int stdoutFd = -1;
-    int stderrFd = -1;
+    int stderrFd = KC_STDERR_CAPTURE;   // into Status::diagnostic
     int storeWaitMs = KC_STORE_WAIT_MS;
 };
 
@@ -73,6 +73,9 @@ struct Status {
     bool agentRunning = false;
     pid_t agentPid = -1;
     int agentPidfd = -1;     // with agentRunning: the caller's to close (kc_result.agent_pidfd)
+    int detail = KC_D_NONE;     // a kcDetail
+    int cipherUsed = 0;         // 1 DES, 2 AES, 0 not known
+    std::string diagnostic;     // the agent's standard error, when the library read it
     bool ok() const { return error == KC_OK; }
 };
 
@@ -152,6 +155,9 @@ inline Status fromC(const kc_result &r)
     st.agentRunning = r.agent_running != 0;
     st.agentPid = r.agent_pid;
     st.agentPidfd = r.agent_pidfd;
+    st.detail = r.detail;
+    st.cipherUsed = r.cipher_used;
+    st.diagnostic.assign(r.diagnostic, strnlen(r.diagnostic, sizeof r.diagnostic));
     return st;
 }
 
@@ -165,13 +171,14 @@ inline int failed(Status *st, int rc)
 } // namespace detail
 
 // The installed agent, catalogs and password directory, and the build stamp
-// of the library's build, which the agent must share.
-inline Config defaultConfig()
+// of the library's build, which the agent must share; with a prefix, the
+// agent and catalogs of the tree installed there (kc_config_new_at).
+inline Config defaultConfig(const char *prefix = nullptr)
 {
     Config cfg;
     kc_config *raw = nullptr;
-    if (kc_config_new(&raw) != KC_OK)
-        return cfg;   // out of memory: an empty agent path makes the first call fail with KC_E_START
+    if ((prefix == nullptr ? kc_config_new(&raw) : kc_config_new_at(prefix, &raw)) != KC_OK)
+        return cfg;   // out of memory or no prefix: an empty agent path makes the first call fail with KC_E_START
     detail::ConfigPtr c(raw);
     cfg.agentPath = kc_config_text_of(raw, KC_CFG_AGENT_PATH);
     cfg.catalogDir = kc_config_text_of(raw, KC_CFG_CATALOG_DIR);
@@ -206,6 +213,11 @@ inline std::string describe(const Status &st)
     r.agent_running = st.agentRunning ? 1 : 0;
     r.agent_pid = st.agentPid;
     r.agent_pidfd = st.agentPidfd;
+    r.detail = st.detail;
+    r.cipher_used = st.cipherUsed;
+    const size_t n = st.diagnostic.size() < sizeof r.diagnostic ? st.diagnostic.size() : sizeof r.diagnostic - 1;
+    memcpy(r.diagnostic, st.diagnostic.data(), n);
+    r.diagnostic[n] = '\0';
     std::string s(kc_describe(&r, nullptr, 0), '\0');
     kc_describe(&r, &s[0], s.size() + 1);
     return s;

@@ -111,10 +111,10 @@ inline Install makeInstall()
             return in;
         }
     } else {
-        // The build's own install rules, staged below the root, with a group
-        // that exists on every machine so that nothing is added to it.
+        // The build's own live install rules, staged below the root, with a
+        // group that exists on every machine so that nothing is added to it.
         const std::string log = in.root + "/install.log";
-        int rc = sh("DESTDIR='" + in.root + "' '" KEL_CMAKE_COMMAND "' -DCMAKE_INSTALL_PREFIX=/kel -DKEL_AGENT_GROUP=" +
+        int rc = sh("DESTDIR='" + in.root + "' '" KEL_CMAKE_COMMAND "' -DKEL_LIVE_INSTALL=ON -DCMAKE_INSTALL_PREFIX=/kel -DKEL_AGENT_GROUP=" +
                     agentGroup + " -P '" KEL_BINARY_DIR "/cmake_install.cmake' >'" + log + "' 2>&1");
         if (rc != 0) {
             in.failure = "cmake --install failed: " + pwfix::readFile(log);

@@ -22,8 +22,8 @@ TEST(AttackInstall, AgentIsRootsAndTheGroupsWithTheSetUserIdBit)
     EXPECT_EQ(stat((install().root + "/kel/sbin/keladm").c_str(), &st), 0) << "administrator's tool";
 }
 
-// A staged install never adds a group to the machine it runs on: without the
-// group the agent stays root:root 0750, never set-user-id.
+// A live install staged below DESTDIR never adds a group to the machine it
+// runs on: without the group the agent stays root:root 0750, never set-user-id.
 TEST(AttackInstall, StagedInstallWithoutTheGroupLeavesNoSetUserIdBit)
 {
     ATK_REQUIRE_INSTALL_RULES();
@@ -31,7 +31,7 @@ TEST(AttackInstall, StagedInstallWithoutTheGroupLeavesNoSetUserIdBit)
     ASSERT_NE(sh("getent group " + group + " >/dev/null"), 0) << "the group exists here";
     Dir stage(0755);
     const std::string log = stage.path() + "/install.log";
-    ASSERT_EQ(sh("DESTDIR='" + stage.path() + "' '" KEL_CMAKE_COMMAND "' -DCMAKE_INSTALL_PREFIX=/kel -DKEL_AGENT_GROUP=" +
+    ASSERT_EQ(sh("DESTDIR='" + stage.path() + "' '" KEL_CMAKE_COMMAND "' -DKEL_LIVE_INSTALL=ON -DCMAKE_INSTALL_PREFIX=/kel -DKEL_AGENT_GROUP=" +
                  group + " -P '" KEL_BINARY_DIR "/cmake_install.cmake' >'" + log + "' 2>&1"),
               0)
         << pwfix::readFile(log);
@@ -44,11 +44,11 @@ TEST(AttackInstall, StagedInstallWithoutTheGroupLeavesNoSetUserIdBit)
     EXPECT_NE(sh("getent group " + group + " >/dev/null"), 0) << "the install added the group";
 }
 
-// Runs this build's install rules as root; the log goes to <dir>/install.log.
+// Runs this build's live install rules as root; the log goes to <dir>/install.log.
 int installInto(const std::string &dir, const std::string &destdir, const std::string &prefix)
 {
     return sh("env -u DESTDIR " + (destdir.empty() ? std::string() : "DESTDIR='" + destdir + "' ") + "'" KEL_CMAKE_COMMAND
-              "' -DCMAKE_INSTALL_PREFIX='" + prefix + "' -DKEL_AGENT_GROUP=" + agentGroup +
+              "' -DKEL_LIVE_INSTALL=ON -DCMAKE_INSTALL_PREFIX='" + prefix + "' -DKEL_AGENT_GROUP=" + agentGroup +
               " -P '" KEL_BINARY_DIR "/cmake_install.cmake' >'" + dir + "/install.log' 2>&1");
 }
 

@@ -45,13 +45,14 @@ std::vector<std::string> lines(const std::string &text)
     return out;
 }
 
-// An example program of docs/client-library.md (lang "c" or "cpp"), exactly
-// as printed there.
-std::string exampleSource(const std::string &lang)
+// An example program of docs/client-library.md, exactly as printed there:
+// name is "c", "cpp", "c-keys" or "c-generate"; the fence names the language.
+std::string exampleSource(const std::string &name)
 {
     const std::string doc = pwfix::readFile(KEL_SOURCE_DIR "/docs/client-library.md");
-    const std::string open = "<!-- example " + lang + " begin -->\n```" + lang + "\n";
-    const size_t begin = doc.find(open), end = doc.find("```\n<!-- example " + lang + " end -->");
+    const std::string lang = name == "cpp" ? "cpp" : "c";
+    const std::string open = "<!-- example " + name + " begin -->\n```" + lang + "\n";
+    const size_t begin = doc.find(open), end = doc.find("```\n<!-- example " + name + " end -->");
     if (begin == std::string::npos || end == std::string::npos || end < begin)
         return "";
     const size_t from = begin + open.size();
@@ -88,15 +89,34 @@ std::string cExampleCommand(const TempDir &tmp, const std::string &out)
     return "cc -std=c99 -pedantic -Wall -Wextra -Werror -o " + out + " " + tmp.file("kcexample.c");
 }
 
+// The man pages of the tools and files, and one of section 3 for every
+// function of the caller's library.
+std::vector<std::string> manPages()
+{
+    std::vector<std::string> pages = {"kelvlx.8", "keladm.8", "kelcall.1", "kelvlx-passwords.5"};
+    ToolRun r = run(TempDir(), "ls " KEL_BINARY_DIR "/man | grep '\\.3$'");
+    for (const auto &l : lines(r.out))
+        pages.push_back(l);
+    return pages;
+}
+
 TEST(ManPages, PassTheLinterWithoutAWarning)
 {
     if (system("command -v mandoc >/dev/null") != 0)
         GTEST_SKIP() << "mandoc is not installed (scripts/deps.sh installs it)";
     TempDir tmp;
-    for (const char *page : {"kelvlx.8", "keladm.8", "kelcall.1", "kelvlx-passwords.5"}) {
-        ToolRun r = run(tmp, std::string("mandoc -T lint -W warning " KEL_BINARY_DIR "/man/") + page);
+    const std::vector<std::string> pages = manPages();
+    for (const std::string &page : pages) {
+        ToolRun r = run(tmp, "mandoc -T lint -W warning " KEL_BINARY_DIR "/man/" + page);
         EXPECT_EQ(0, r.status) << page;
         EXPECT_EQ("", r.out + r.err) << page;
+    }
+    // Every function the header declares has its page.
+    const std::string header = pwfix::readFile(KEL_SOURCE_DIR "/include/kelvlx/kelclient.h");
+    for (size_t at = header.find("\nint kc_"); at != std::string::npos; at = header.find("\nint kc_", at + 1)) {
+        const size_t name = at + 5, paren = header.find('(', name);
+        const std::string fn = header.substr(name, paren - name);
+        EXPECT_NE(pages.end(), std::find(pages.begin(), pages.end(), fn + ".3")) << fn << " has no man page";
     }
 }
 
@@ -137,41 +157,147 @@ TEST(BashCompletion, CompletesCommandsAndOptions)
     }
 }
 
-// A staged install of this build (DESTDIR) holds what a caller builds
-// against: the example of docs/client-library.md compiles and links with
-// pkg-config and with find_package, from the staged files only; the
-// uninstall script then takes every file away again.
-TEST(StagedInstall, CallersBuildTheExampleAndUninstallRemovesIt)
+// What an install may change outside its destination: the groups, and /opt,
+// where the crypto library's default directory is.
+std::string machineState(const TempDir &tmp)
+{
+    return run(tmp, "cat /etc/group; find /opt -printf '%p %m %U %G %s %T@\\n' 2>/dev/null | sort").out;
+}
+
+// A --prefix install of this build into a temporary directory, as an
+// integrator stages the library for a build: it writes only there (no group,
+// nothing in /opt, no set-user-id bit), the staged tree is relocatable, and
+// every example of docs/client-library.md builds against it (pkg-config,
+// the static pkg-config line, find_package in a C-only project) and runs
+// there. The uninstall script then takes every file away again.
+TEST(StagedInstall, WritesOnlyBelowItsPrefixAndCallersBuildAndRunTheExamples)
 {
 #ifdef KEL_SANITIZE_BUILD
     GTEST_SKIP() << "a sanitizer build is not installed";
 #endif
-    if (geteuid() != 0)
-        GTEST_SKIP() << "the install sets the agent's owner and group, which needs root";
-    ASSERT_FALSE(exampleSource("cpp").empty()) << "no C++ example in docs/client-library.md";
-    ASSERT_FALSE(exampleSource("c").empty()) << "no C example in docs/client-library.md";
+    for (const char *name : {"c", "cpp", "c-keys", "c-generate"})
+        ASSERT_FALSE(exampleSource(name).empty()) << "no example " << name << " in docs/client-library.md";
     TempDir tmp, stage;
-    ToolRun r = run(tmp, "DESTDIR='" + stage.path() + "' cmake --install " KEL_BINARY_DIR);
+    const std::string machineBefore = machineState(tmp);
+    ToolRun r = run(tmp, "cmake --install " KEL_BINARY_DIR " --prefix '" + stage.path() + "'");
     ASSERT_EQ(0, r.status) << r.out << r.err;
-    const std::string root = stage.path() + KEL_INSTALL_PREFIX;
-    writeExample(tmp);
+    EXPECT_EQ(machineBefore, machineState(tmp)) << "the install changed /etc/group or /opt";
+    const std::string root = stage.path();
+    const std::string libdir = root + "/" KEL_INSTALL_LIBDIR;
+    struct stat st;
+    ASSERT_EQ(0, stat((root + "/" KEL_AGENT_DEST "/kelvlx").c_str(), &st));
+    EXPECT_EQ(0u, st.st_mode & (S_ISUID | S_ISGID)) << "a staged agent is not set-user-id";
 
-    // The staged .pc names the final prefix; the sysroot maps it into the stage.
-    const std::string pc = "PKG_CONFIG_SYSROOT_DIR='" + stage.path() + "' PKG_CONFIG_LIBDIR='" + root + "/" +
-                           KEL_INSTALL_LIBDIR + "/pkgconfig' pkg-config";
-    r = run(tmp, cxxExampleCommand(tmp, tmp.file("ex-pc")) + " $(" + pc + " --cflags --libs kelvlx-client)");
-    ASSERT_EQ(0, r.status) << r.out << r.err;
-    r = run(tmp, cExampleCommand(tmp, tmp.file("ex-c-pc")) + " $(" + pc + " --cflags --libs kelvlx-client)");
-    ASSERT_EQ(0, r.status) << r.out << r.err;
-    r = run(tmp, "cmake -S " + tmp.path() + " -B " + tmp.file("ex-build") + " -DCMAKE_PREFIX_PATH='" + root +
-                    "' && cmake --build " + tmp.file("ex-build"));
-    ASSERT_EQ(0, r.status) << r.out << r.err;
-    // All run against the staged shared library: without a node and server they print the usage.
-    for (const std::string &prog : {tmp.file("ex-pc"), tmp.file("ex-c-pc"), tmp.file("ex-build") + "/kcexample",
-                                    tmp.file("ex-build") + "/kcexample-c"}) {
-        r = run(tmp, "LD_LIBRARY_PATH='" + root + "/" + KEL_INSTALL_LIBDIR + "' " + prog);
-        EXPECT_EQ(2, r.status) << prog << ": " << r.out << r.err;
+    r = run(tmp, "cd '" + stage.path() + "' && find . ! -type d | sed 's|^\\.||' | sort");
+    const std::vector<std::string> staged = lines(r.out);
+    ASSERT_FALSE(staged.empty());
+    std::cout << "[ STAGED   ] " << staged.size() << " files below the prefix:\n";
+    for (const auto &f : staged)
+        std::cout << "[ STAGED   ] " << f << "\n";
+
+    // The examples, and a CMake project in C alone that links the archive.
+    writeExample(tmp);
+    pwfix::writeFile(tmp.file("kcexample-keys.c"), exampleSource("c-keys"), 0644);
+    pwfix::writeFile(tmp.file("kcexample-generate.c"), exampleSource("c-generate"), 0644);
+    TempDir conly;
+    for (const char *name : {"kcexample.c", "kcexample-keys.c", "kcexample-generate.c"})
+        pwfix::writeFile(conly.file(name), pwfix::readFile(tmp.file(name)), 0644);
+    pwfix::writeFile(conly.file("CMakeLists.txt"),
+                     "cmake_minimum_required(VERSION 3.20)\n"
+                     "project(kcstatic C)\n"
+                     "find_package(kelvlx 1.1 REQUIRED)\n"
+                     "foreach(ex kcexample kcexample-keys kcexample-generate)\n"
+                     "  add_executable(${ex} ${ex}.c)\n"
+                     "  set_target_properties(${ex} PROPERTIES C_STANDARD 99 C_EXTENSIONS OFF)\n"
+                     "  target_link_libraries(${ex} PRIVATE kelvlx::client_static)\n"
+                     "endforeach()\n"
+                     "file(WRITE ${CMAKE_BINARY_DIR}/agent.txt \"${kelvlx_AGENT}\")\n",
+                     0644);
+
+    // The .pc file needs no sysroot or --define-variable: it finds itself.
+    const std::string pc = "PKG_CONFIG_PATH='" + libdir + "/pkgconfig' pkg-config";
+    const std::string cflags = " -std=c99 -pedantic -Wall -Wextra -Werror ";
+    struct Build {
+        const char *what;
+        std::string command;
+        std::string program;
+    } builds[] = {
+        {"C++ with pkg-config", cxxExampleCommand(tmp, tmp.file("ex-pc")) + " $(" + pc + " --cflags --libs kelvlx-client)",
+         tmp.file("ex-pc")},
+        {"C with pkg-config", cExampleCommand(tmp, tmp.file("ex-c-pc")) + " $(" + pc + " --cflags --libs kelvlx-client)",
+         tmp.file("ex-c-pc")},
+        // The static line of docs/client-library.md.
+        {"keys, static pkg-config line",
+         "cc" + cflags + tmp.file("kcexample-keys.c") + " -o " + tmp.file("ex-keys") + " $(" + pc +
+             " --cflags kelvlx-client) -Wl,-Bstatic $(" + pc + " --static --libs kelvlx-client) -Wl,-Bdynamic",
+         tmp.file("ex-keys")},
+        {"generate, static pkg-config line",
+         "cc" + cflags + tmp.file("kcexample-generate.c") + " -o " + tmp.file("ex-generate") + " $(" + pc +
+             " --cflags kelvlx-client) -Wl,-Bstatic $(" + pc + " --static --libs kelvlx-client) -Wl,-Bdynamic",
+         tmp.file("ex-generate")},
+        {"find_package, C and C++",
+         "cmake -S " + tmp.path() + " -B " + tmp.file("ex-build") + " -DCMAKE_PREFIX_PATH='" + root +
+             "' && cmake --build " + tmp.file("ex-build"),
+         tmp.file("ex-build") + "/kcexample"},
+        {"find_package, C only, static",
+         "cmake -S " + conly.path() + " -B " + conly.file("b") + " -DCMAKE_PREFIX_PATH='" + root +
+             "' && cmake --build " + conly.file("b"),
+         conly.file("b") + "/kcexample"},
+    };
+    for (const auto &b : builds) {
+        r = run(tmp, b.command);
+        ASSERT_EQ(0, r.status) << b.what << ": " << r.out << r.err;
+    }
+    // Linked statically, the examples need nothing of the shared library.
+    for (const std::string &prog : {tmp.file("ex-keys"), tmp.file("ex-generate"), conly.file("b") + "/kcexample"}) {
+        r = run(tmp, "readelf -d " + prog);
+        EXPECT_FALSE(has(r.out, "libkelvlx-client")) << prog << ": " << r.out;
+    }
+    // The CMake package names the staged agent.
+    EXPECT_EQ(root + "/" KEL_AGENT_DEST "/kelvlx", pwfix::readFile(conly.file("b/agent.txt")));
+
+    // Without a node and a server every example prints its usage.
+    const std::string withLib = "LD_LIBRARY_PATH='" + libdir + "' ";
+    for (const auto &b : builds) {
+        r = run(tmp, withLib + b.program);
+        EXPECT_EQ(2, r.status) << b.program << ": " << r.out << r.err;
         EXPECT_TRUE(has(r.err, "usage: ")) << r.err;
+    }
+
+    // Run against the staged agent with a password directory of their own.
+    // The staged agent is not set-user-id, so only root can run it.
+    if (geteuid() == 0) {
+        TempDir pwdir;
+        const std::string adm = root + "/" "sbin/keladm --dir " + pwdir.path() + " --catalogs " + root +
+                                "/share/kelvlx/catalogs ";
+        r = run(tmp, "printf 'serverpw\\n' | " + adm + "set-server N1 SRV && printf 'keypw\\n' | " + adm +
+                         "set-key N1 SRV");
+        ASSERT_EQ(0, r.status) << r.out << r.err;
+        struct Run {
+            std::string program;
+            const char *says;
+        } runs[] = {
+            {tmp.file("ex-pc"), ""},
+            {tmp.file("ex-c-pc"), ""},
+            {tmp.file("ex-build") + "/kcexample-c", ""},
+            {conly.file("b") + "/kcexample", ""},
+            {tmp.file("ex-keys"), "current key: present\n"},
+            {conly.file("b") + "/kcexample-keys", "saved key 1: none\n"},
+            {tmp.file("ex-generate"), "refused: the stored password is kept"},
+            {conly.file("b") + "/kcexample-generate", "new password: "},
+        };
+        for (const auto &x : runs) {
+            r = run(tmp, withLib + x.program + " N1 SRV '" + root + "' '" + pwdir.path() + "'");
+            EXPECT_EQ(0, r.status) << x.program << ": " << r.out << r.err;
+            EXPECT_TRUE(has(r.out, x.says)) << x.program << ": " << r.out;
+        }
+        // A password directory that does not exist: the sentence names the cause the caller can see.
+        r = run(tmp, withLib + tmp.file("ex-c-pc") + " N1 SRV '" + root + "' '" + pwdir.path() + "/missing'");
+        EXPECT_EQ(1, r.status);
+        EXPECT_TRUE(has(r.err, "exit status 168")) << r.err;
+        EXPECT_TRUE(has(r.err, "does not exist")) << r.err;
+    } else {
+        std::cout << "[ NOTE     ] not root: the examples were built but not run against the staged agent\n";
     }
 
     // The installed headers need nothing but themselves and the standard
@@ -189,9 +315,6 @@ TEST(StagedInstall, CallersBuildTheExampleAndUninstallRemovesIt)
         EXPECT_EQ(0, r.status) << h.header << " with " << h.compiler << ": " << r.out << r.err;
     }
 
-    r = run(tmp, "cd '" + stage.path() + "' && find . ! -type d | sed 's|^\\.||' | sort");
-    const std::vector<std::string> staged = lines(r.out);
-    ASSERT_FALSE(staged.empty());
     std::string manifest;
     for (const auto &f : staged)
         manifest += stage.path() + f + "\n";
@@ -204,6 +327,7 @@ TEST(StagedInstall, CallersBuildTheExampleAndUninstallRemovesIt)
     EXPECT_EQ("", r.out) << "left after the uninstall";
     r = run(tmp, "cd '" + stage.path() + "' && find . -type d -name '*kelvlx*' -o -type d -path './opt/*'");
     EXPECT_EQ("", r.out) << "directories of the project left after the uninstall";
+    EXPECT_EQ(machineBefore, machineState(tmp)) << "the test changed /etc/group or /opt";
 }
 
 // ---------------------------------------------------------------- the package

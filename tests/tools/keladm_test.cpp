@@ -2,6 +2,7 @@
 // files laid out byte by byte, and keladm itself run as a person runs it.
 #include "tools/pwfscan.h"
 
+#include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -233,7 +235,7 @@ TEST_F(Keladm, AFreshStoreListsAndChecksNothing)
     } cases[] = {
         {"list", "/ZAR.PWD: 0 records\n@/ZAR.PWD does not exist yet: no password is stored.\n"},
         {"--format=tsv list", ""},
-        {"--format=json list", "{\"file\":\"@/ZAR.PWD\",\"records\":[\n],\"damage\":null}\n"},
+        {"--format=json list", "{\"file\":\"@/ZAR.PWD\",\"changed\":null,\"records\":[\n],\"damage\":null}\n"},
         {"check", "/ZAR.PWD does not exist yet: no password is stored, so there is nothing to check.\n"},
     };
     for (const auto &c : cases) {
@@ -330,10 +332,22 @@ TEST_F(Keladm, TheDirectoryMustExist)
     EXPECT_TRUE(S_ISDIR(sb.st_mode));
     EXPECT_EQ(0700u, sb.st_mode & 07777);
     EXPECT_EQ(0, access((missing + "/ZAR.PWD").c_str(), F_OK));
-    // Only the last component is made: a mistyped parent is not.
-    r = run(tmp, kKeladm + kCatalogs + " --create --dir " + tmp.path() + "/no/such set-server N1 SRV", "PW\n");
+    // Missing parents are made too, as the agent makes them for its first
+    // write; the password directory itself is root's alone.
+    const std::string nested = tmp.path() + "/no/such";
+    r = run(tmp, kKeladm + kCatalogs + " --create --dir " + nested + " set-server N1 SRV", "PW\n");
+    EXPECT_EQ(0, r.status) << r.err;
+    ASSERT_EQ(0, stat(nested.c_str(), &sb));
+    EXPECT_EQ(0700u, sb.st_mode & 07777);
+    EXPECT_EQ(0, access((nested + "/ZAR.PWD").c_str(), F_OK));
+    // What cannot be made is refused with the reason: here a path longer than any the store builds.
+    std::string deep = tmp.path();
+    for (int i = 0; i < 6; ++i)
+        deep += "/" + std::string(200, 'd');
+    r = run(tmp, kKeladm + kCatalogs + " --create --dir " + deep + " set-server N1 SRV", "PW\n");
     EXPECT_EQ(1, r.status);
-    EXPECT_TRUE(has(r.err, "/no/such could not be created: No such file or directory")) << r.err;
+    EXPECT_TRUE(has(r.err, " could not be created: the path is too long")) << r.err;
+    EXPECT_NE(0, access((tmp.path() + "/" + std::string(200, 'd')).c_str(), F_OK));
 }
 
 TEST_F(Keladm, ListFormatsForScripts)
@@ -344,6 +358,9 @@ TEST_F(Keladm, ListFormatsForScripts)
                                                           pwfix::v3(1, odd, "N2", "KEY"),
                                                           pwfix::saved(1, odd, "N2", "K0")})));
     const std::string path = tmp.file();
+    // When the file last changed is shown: 2026-12-10 00:00:00 UTC.
+    const struct timespec times[2] = {{1796860800, 0}, {1796860800, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW));
     struct Case {
         const char *format;
         std::string out;
@@ -351,14 +368,14 @@ TEST_F(Keladm, ListFormatsForScripts)
         {"tsv", "1\t0\tserver\tSRV\tN1\t3\t0\n"
                 "2\t1\tkey\tA B\\x09\"\\x5C\\xE9\tN2\t3\t0\n"
                 "3\t1\tkey\tA B\\x09\"\\x5C\\xE9\tN2\t3\t1\n"},
-        {"json", "{\"file\":\"" + path + "\",\"records\":[\n"
+        {"json", "{\"file\":\"" + path + "\",\"changed\":\"2026-12-10T00:00:00Z\",\"records\":[\n"
                  "{\"index\":1,\"type\":0,\"kind\":\"server\",\"server\":\"SRV\",\"node\":\"N1\",\"version\":3,\"saved\":0},\n"
                  "{\"index\":2,\"type\":1,\"kind\":\"key\",\"server\":\"A B\\u0009\\u0022\\u005c\\u00e9\",\"node\":\"N2\","
                  "\"version\":3,\"saved\":0},\n"
                  "{\"index\":3,\"type\":1,\"kind\":\"key\",\"server\":\"A B\\u0009\\u0022\\u005c\\u00e9\",\"node\":\"N2\","
                  "\"version\":3,\"saved\":1}\n"
                  "],\"damage\":null}\n"},
-        {"table", path + ": 3 records\n"
+        {"table", path + ": 3 records, last changed 2026-12-10 00:00:00 UTC\n"
                   "  #  TYPE              SERVER/ENTITY            NODE/USER                VERSION SAVED\n"
                   "  1  server password   SRV                      N1                       3       -\n"
                   "  2  encryption key    A B\\x09\"\\x5C\\xE9         N2                       3       -\n"
@@ -382,6 +399,69 @@ TEST_F(Keladm, ListFormatsForScripts)
     r = adm("list --format=tsv");
     EXPECT_EQ(3, r.status);
     EXPECT_EQ("1\t0\tserver\tSRV\tN1\t3\t0\n", r.out);
+}
+
+// Without its catalogs keladm still keeps standard output to the command's
+// answer: the set-up's notice goes to standard error, so the JSON and TSV
+// stay whole.
+TEST_F(Keladm, MachineOutputStaysWholeWithoutCatalogs)
+{
+    ASSERT_TRUE(pwfix::writeFile(tmp.file(), pwfix::file({pwfix::v3(0, "SRV", "N1", "PW1")})));
+    const struct timespec times[2] = {{1796860800, 0}, {1796860800, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, tmp.file().c_str(), times, AT_SYMLINK_NOFOLLOW));
+    struct Case {
+        const char *format;
+        std::string out;
+    } cases[] = {
+        {"json", "{\"file\":\"" + tmp.file() + "\",\"changed\":\"2026-12-10T00:00:00Z\",\"records\":[\n"
+                 "{\"index\":1,\"type\":0,\"kind\":\"server\",\"server\":\"SRV\",\"node\":\"N1\",\"version\":3,"
+                 "\"saved\":0}\n],\"damage\":null}\n"},
+        {"tsv", "1\t0\tserver\tSRV\tN1\t3\t0\n"},
+    };
+    for (const auto &c : cases) {
+        ToolRun r = run(tmp, kKeladm + " --catalogs " + tmp.path() + "/no-catalogs --dir " + tmp.path() +
+                                 " list --format=" + c.format);
+        EXPECT_EQ(0, r.status) << c.format << ": " << r.err;
+        EXPECT_EQ(c.out, r.out) << c.format;
+    }
+}
+
+// What makes every write fail while the file reads well: check reports it,
+// says what to do and exits 1. The ordinary store beside it passes.
+TEST_F(Keladm, CheckSeesWhatBlocksEveryWrite)
+{
+    struct Case {
+        const char *name;
+        std::function<int(const std::string &dir)> spoil;   // 0 when done
+        const char *phrase;
+    } cases[] = {
+        {"nothing wrong", [](const std::string &) { return 0; }, nullptr},
+        {"lock a symbolic link",
+         [](const std::string &d) { return symlink("/nonexistent", (d + "/ZAR.PWD.lock").c_str()); },
+         "ZAR.PWD.lock is a symbolic link, not a regular file"},
+        {"lock a directory", [](const std::string &d) { return mkdir((d + "/ZAR.PWD.lock").c_str(), 0700); },
+         "ZAR.PWD.lock is a directory, not a regular file"},
+        {"lock a FIFO", [](const std::string &d) { return mkfifo((d + "/ZAR.PWD.lock").c_str(), 0600); },
+         "ZAR.PWD.lock is a FIFO, not a regular file"},
+        {"directory others may write", [](const std::string &d) { return chmod(d.c_str(), 0777); },
+         "may be written by others than root (mode 777)"},
+        {"directory not root's", [](const std::string &d) { return chown(d.c_str(), 65534, 0); },
+         "is not root's (owner 65534)"},
+        {"file not root's", [](const std::string &d) { return chown((d + "/ZAR.PWD").c_str(), 65534, 0); },
+         "ZAR.PWD is not root's (owner 65534)"},
+    };
+    for (const auto &c : cases) {
+        const std::string dir = tmp.path() + "/" + std::to_string(&c - cases);
+        ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+        ASSERT_TRUE(pwfix::writeFile(dir + "/ZAR.PWD", pwfix::file({pwfix::v3(0, "SRV", "N1", "PW1")})));
+        ASSERT_EQ(0, c.spoil(dir)) << c.name;
+        ToolRun r = run(tmp, kKeladm + kCatalogs + " --dir " + dir + " check");
+        EXPECT_EQ(c.phrase == nullptr ? 0 : 1, r.status) << c.name << ": " << r.err;
+        if (c.phrase != nullptr) {
+            EXPECT_TRUE(has(r.err, c.phrase)) << c.name << ": " << r.err;
+            EXPECT_FALSE(has(r.out, "is intact")) << c.name << ": " << r.out;
+        }
+    }
 }
 
 // The file keeps one earlier key: with one kept already, a new key replaces

@@ -132,6 +132,12 @@ TEST_F(Kelcall, FailuresAreSentences)
         {"keys --server NOSUCH", "", 1,
          "fetching the keys failed: the agent ended with exit status 168: no usable password or key is stored"},
         {"encipher 00 --build-stamp ' Mon Jan 01 00:00:00 2001'", "", 1, "exit status 138: the agent refused the caller"},
+        // The agent's own lines come with the sentence: both stamps.
+        {"encipher 00 --build-stamp ' Mon Jan 01 00:00:00 2001'", "", 1,
+         "the agent wrote: Error : calling program and kelvlx are not compatible / calling program build date :  "
+         "Mon Jan 01 00:00:00 2001 / VLX build date             : " KEL_BUILD_STAMP},
+        {"--cipher 3 keys", "", 2, "--cipher takes best, des, aes or a number 0 to 2"},
+        {"--node n1 keys", "", 1, "the node (KC_CFG_NODE) has lower-case letters"},
         {"encipher 00 --agent /nonexistent/kelvlx", "", 1, "the agent could not be started (No such file or directory)"},
         // A file the caller may not execute stands for an agent outside the caller's groups.
         {"encipher 00 --agent /etc/passwd", "", 1,

@@ -126,6 +126,7 @@ class AesAgent : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
+        acceptEveryCipherType();
         trees = new LibraryTrees;
         setenv("KEL_T_INSTALLED", KEL_OXL_DIR, 1);
         canHide = system("unshare --mount --propagation private true >/dev/null 2>&1") == 0;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "kelvlx/kelclient.hpp"
+#include "client/kcinternal.h"
 #include "tests/common/unx/pwfixture.h"
 
 namespace reqfix {
@@ -121,6 +122,13 @@ inline bool fromAlphabet(const std::string &s)
 }
 
 // ---- running the agent ----------------------------------------------------
+
+// The agent's refusal of a cipher type is what these tests look at: the
+// library's own refusal is turned off for them (kelclient, the test variant).
+inline void acceptEveryCipherType()
+{
+    kcTestAcceptAnyCipherType(true);
+}
 
 // The caller's settings for node N1 and server SRV, the build's catalogs.
 inline kelvlx::Config agentConfig(const std::string &agentPath, const std::string &passwordDir, int cipher)
