@@ -22,6 +22,7 @@
 #include "common/nls/nlsinit.h"
 #include "common/unx/pssec.h"
 #include "common/unx/pssyslog.h"
+#include "common/unx/vlxlandlock.h"
 #include "common/ut/dscore.h"
 #include "common/ut/dspswd.h"
 #include "tools/pwfscan.h"
@@ -460,9 +461,30 @@ void warnIfNoSystemLog()
                         "(start journald or a syslog daemon)\n", kTool);
 }
 
+// The agent confines its files with what the kernel offers and serves
+// without where it offers nothing; check says when this machine gives less
+// than the whole confinement.
+void warnIfFilesNotConfined()
+{
+    const int abi = vlxLandlockAbi();
+    switch (vlxFilesForAbi(abi)) {
+    case VlxFiles::Confined:
+        break;
+    case VlxFiles::Partial:
+        fprintf(stderr, "%s: warning: this kernel's Landlock (interface %d) confines the agent's files only in "
+                        "part: its audit lines say files=partial\n", kTool, abi);
+        break;
+    case VlxFiles::No:
+        fprintf(stderr, "%s: warning: this kernel has no Landlock, so the agent's files are not confined: its "
+                        "audit lines say files=no\n", kTool);
+        break;
+    }
+}
+
 int cmdCheck(AdmRun &r)
 {
     warnIfNoSystemLog();
+    warnIfFilesNotConfined();
     pwfScan scan;
     if (int rc = scanStore(r, &scan); rc != ADM_OK)
         return rc;

@@ -7,12 +7,14 @@
 #include <initializer_list>
 #include <unistd.h>
 
+#include "common/enc/oxlcrypt.h"
 #include "common/mem/kelmem.h"
 #include "common/mem/secure.h"
 #include "common/nls/nlsinit.h"
 #include "common/string/strutil.h"
 #include "common/unx/fio.h"
 #include "common/unx/fsubsys.h"
+#include "common/unx/pssyslog.h"
 #include "common/unx/vlxsandbox.h"
 #include "common/unx/vlxstart.h"
 #include "common/ut/dscore.h"
@@ -221,6 +223,26 @@ int vlxServeRequest(char **argv, VlxOutcome *out)
     return rc;
 }
 
+// Whether the crypto library is loaded now, before the filter, for a request
+// that may need it: 'C' makes its passwords with the best cipher there is,
+// 'A' and 'B' use the cipher asked for. Loaded here, it lets the filter
+// refuse executable memory for the whole request. A load that fails leaves
+// nothing behind: the request tries again where it always did and fails as
+// it always did, so for that run the filter keeps allowing executable memory.
+// true when executable memory must stay allowed.
+bool vlxPreloadLibrary(const char *op, unsigned char cipherType)
+{
+    // Every cipher type with the DES bit is served by DES (new_Crypto).
+    const bool mayNeed =
+        op[0] == 'C' || ((op[0] == 'A' || op[0] == 'B') && (cipherType & KEL_CIPHER_DES) == 0);
+    if (!mayNeed || !oxlIsSupported())
+        return false;
+    if (oxlGlobalInit() == 0 && oxlIsLoaded())
+        return false;
+    oxlGlobalCleanUp();
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -276,14 +298,28 @@ int main(int argc, char **argv)
         vlxRefuse("build stamp", VLX_RC_INCOMPATIBLE);
     }
 
-    // From here on the caller's bytes are read and parsed: only the calls
-    // the request's own paths make are allowed.
-    if (vlxConfine() != 0)
-        vlxRefuse("system-call filter", VLX_RC_INCOMPATIBLE);
+    // From here on the caller's bytes are read and parsed: only the files,
+    // capabilities and calls the request's own paths need are left.
+    VlxFilePaths paths;
+    paths.pswdArgs[0] = argv[KEL_ARG_PSWD_DIR];
+    paths.pswdArgs[1] = argv[KEL_ARG_PSWD_PATH];
+    paths.catalogDir = argv[KEL_ARG_CATALOG_DIR];
+    paths.libraryDir = KEL_OXL_DIR;
+    (void)psLogHold();   // the audit line's connection, made while sockets may be; without a log the line is lost
+    const bool mapExec = vlxPreloadLibrary(argv[KEL_ARG_OPERATION], vlxCipherType(argv[KEL_ARG_CIPHER_TYPE]));
+    VlxConfinement confined;
+    if (vlxConfine(paths, mapExec, &confined) != 0) {
+        VlxAuditEntry e;
+        e.refusal = "system-call filter";
+        e.files = vlxFilesWord(confined.files);
+        vlxAudit(e, VLX_RC_INCOMPATIBLE);
+        vlxExit(VLX_RC_INCOMPATIBLE);
+    }
 
     VlxOutcome outcome;
     int rc = vlxServeRequest(argv, &outcome);
     VlxAuditEntry e;
+    e.files = vlxFilesWord(confined.files);
     e.op = outcome.op != nullptr ? outcome.op : argv[KEL_ARG_OPERATION];
     e.node = argv[KEL_ARG_NODE];
     e.server = argv[KEL_ARG_SERVER];

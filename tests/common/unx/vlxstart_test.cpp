@@ -184,6 +184,10 @@ TEST(VlxAuditFormat, QuotesEscapesAndBounds)
          "uid=1000 op=\"\" node=\"\" server=\"\" status=295"},
         {"a text past 64 bytes", {"A", long70.c_str(), "S", nullptr, true}, KEL_ST_NO_PASSWORD,
          "uid=1000 op=\"A\" node=\"" + long70.substr(0, 64) + "...\" server=\"S\" status=168"},
+        {"files confined", {"B", "N", "S", nullptr, true, "confined"}, 0,
+         "uid=1000 op=\"B\" node=\"N\" server=\"S\" status=0 files=confined"},
+        {"files refused after the rules", {nullptr, nullptr, nullptr, "system-call filter", true, "partial"},
+         KEL_ST_INCOMPATIBLE, "uid=1000 refused=\"system-call filter\" status=138 files=partial"},
     };
     for (const Case &c : cases) {
         char buf[VLX_AUDIT_LINE_SIZE];
@@ -192,10 +196,10 @@ TEST(VlxAuditFormat, QuotesEscapesAndBounds)
     }
     // Every byte escaped, every text at its longest: the line still fits.
     const std::string worst(200, '\x01');
-    VlxAuditEntry e{worst.c_str(), worst.c_str(), worst.c_str(), nullptr, true};
+    VlxAuditEntry e{worst.c_str(), worst.c_str(), worst.c_str(), nullptr, true, "confined"};
     char buf[VLX_AUDIT_LINE_SIZE];
     vlxAuditFormat(buf, sizeof buf, 4294967295u, e, -2147483647 - 1);
-    EXPECT_EQ(std::string(buf).substr(std::string(buf).size() - 19), " status=-2147483648");
+    EXPECT_EQ(std::string(buf).substr(std::string(buf).size() - 34), " status=-2147483648 files=confined");
     char small[12];
     memset(small, 'x', sizeof small);
     vlxAuditFormat(small, sizeof small, 1000, e, 0);
