@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -48,6 +49,35 @@ const int anyArgs[] = {
     SCMP_SYS(rt_sigreturn), SCMP_SYS(restart_syscall), SCMP_SYS(exit), SCMP_SYS(exit_group),
 };
 
+// Calls that only an attack makes: each ends the process at once, whatever
+// its arguments. Everything neither here nor allowed fails with ENOSYS (the
+// filter's default), so that a call the agent's libraries make where nobody
+// foresaw it meets an error they handle instead of ending the request.
+const int killedCalls[] = {
+    // starting another program
+    SCMP_SYS(execve), SCMP_SYS(execveat),
+    // reading or changing another process
+    SCMP_SYS(ptrace), SCMP_SYS(process_vm_readv), SCMP_SYS(process_vm_writev),
+    // serving the network (the only socket allowed is the audit line's client)
+    SCMP_SYS(bind), SCMP_SYS(listen), SCMP_SYS(accept), SCMP_SYS(accept4),
+    // identities other than the real user id the agent sets (setresuid, below)
+    SCMP_SYS(setuid), SCMP_SYS(setgid), SCMP_SYS(setreuid), SCMP_SYS(setregid), SCMP_SYS(setresgid),
+    SCMP_SYS(setfsuid), SCMP_SYS(setfsgid), SCMP_SYS(setgroups),
+    // another view of the file systems
+    SCMP_SYS(mount), SCMP_SYS(umount2), SCMP_SYS(pivot_root), SCMP_SYS(chroot), SCMP_SYS(fsopen),
+    SCMP_SYS(fsconfig), SCMP_SYS(fsmount), SCMP_SYS(fspick), SCMP_SYS(move_mount), SCMP_SYS(open_tree),
+    SCMP_SYS(mount_setattr),
+    // other namespaces
+    SCMP_SYS(unshare), SCMP_SYS(setns),
+    // the kernel's own programs, keys, execution domains and event interfaces
+    SCMP_SYS(bpf), SCMP_SYS(keyctl), SCMP_SYS(add_key), SCMP_SYS(request_key), SCMP_SYS(personality),
+    SCMP_SYS(userfaultfd), SCMP_SYS(perf_event_open), SCMP_SYS(io_uring_setup), SCMP_SYS(io_uring_enter),
+    SCMP_SYS(io_uring_register),
+    // kernel code
+    SCMP_SYS(init_module), SCMP_SYS(finit_module), SCMP_SYS(delete_module), SCMP_SYS(kexec_load),
+    SCMP_SYS(kexec_file_load),
+};
+
 #ifdef VLX_SANITIZED
 // The sanitizers' own calls (the leak check at the exit stops the process
 // from a helper that shares its memory and traces it). Never in an agent that
@@ -61,15 +91,24 @@ const int sanitizerArgs[] = {
 };
 #endif
 
+// Flags that would make a new process share the agent's memory, its signal
+// handlers or a new namespace: a clone with any of them ends the process. The
+// agent starts no process at all: a plain fork fails with ENOSYS.
+const uint64_t threadLikeCloneFlags[] = {CLONE_VM,      CLONE_THREAD,  CLONE_SIGHAND,  CLONE_PTRACE, CLONE_VFORK,
+                                         CLONE_NEWNS,   CLONE_NEWUTS,  CLONE_NEWIPC,   CLONE_NEWUSER,
+                                         CLONE_NEWPID,  CLONE_NEWNET,  CLONE_NEWCGROUP, CLONE_SETTLS};
+
 // uid_t and pid_t arguments compared on their 32 bits.
 const uint64_t idMask = 0xFFFFFFFFu;
 const uint64_t uidKeep = 0xFFFFFFFFu;   // (uid_t)-1: leave this id as it is
 
 // A call this architecture does not have is left out; any other failure to
 // add a rule is a failure to confine.
+bool absent(int nr) { return nr == __NR_SCMP_ERROR || nr < 0; }
+
 int allow(scmp_filter_ctx ctx, int nr)
 {
-    if (nr == __NR_SCMP_ERROR || nr < 0)
+    if (absent(nr))
         return 0;
     return seccomp_rule_add(ctx, SCMP_ACT_ALLOW, nr, 0);
 }
@@ -85,22 +124,40 @@ bool allowedWhole(int nr)
     return false;
 }
 
+int killWhole(scmp_filter_ctx ctx, int nr)
+{
+    if (absent(nr) || allowedWhole(nr))
+        return 0;
+    return seccomp_rule_add(ctx, SCMP_ACT_KILL_PROCESS, nr, 0);
+}
+
 // One comparison of argument arg, every field set (libseccomp's SCMP_A*
 // macros leave the second datum to the compiler's zero, which some compilers
 // warn about).
 scmp_arg_cmp argIs(unsigned arg, scmp_compare op, uint64_t a, uint64_t b = 0) { return scmp_arg_cmp{arg, op, a, b}; }
 
-// Allows nr when its arguments match every comparison given.
-int allowIf(scmp_filter_ctx ctx, int nr, std::initializer_list<scmp_arg_cmp> cmp)
+// Gives nr the action when its arguments match every comparison given. A
+// call the sanitizer build allows whole keeps no argument rule.
+int ruleIf(scmp_filter_ctx ctx, uint32_t action, int nr, std::initializer_list<scmp_arg_cmp> cmp)
 {
     if (allowedWhole(nr))
         return 0;
-    return seccomp_rule_add_array(ctx, SCMP_ACT_ALLOW, nr, static_cast<unsigned>(cmp.size()), cmp.begin());
+    return seccomp_rule_add_array(ctx, action, nr, static_cast<unsigned>(cmp.size()), cmp.begin());
+}
+
+int allowIf(scmp_filter_ctx ctx, int nr, std::initializer_list<scmp_arg_cmp> cmp)
+{
+    return ruleIf(ctx, SCMP_ACT_ALLOW, nr, cmp);
+}
+
+int killIf(scmp_filter_ctx ctx, int nr, std::initializer_list<scmp_arg_cmp> cmp)
+{
+    return ruleIf(ctx, SCMP_ACT_KILL_PROCESS, nr, cmp);
 }
 
 // Memory is mapped and protected without PROT_EXEC once the crypto library
 // is loaded, or when the request never needs it: no code can be made to run
-// from memory written at run time.
+// from memory written at run time (PROT_EXEC there fails with ENOSYS).
 int addMemoryRules(scmp_filter_ctx ctx, bool mapExec)
 {
     int r = 0;
@@ -115,6 +172,8 @@ int addMemoryRules(scmp_filter_ctx ctx, bool mapExec)
     return 0;
 }
 
+// A call allowed with some arguments and killed with others; with any
+// other arguments it fails with ENOSYS.
 int addArgRules(scmp_filter_ctx ctx, uint32_t realUid, uint32_t self)
 {
     int r = 0;
@@ -129,6 +188,14 @@ int addArgRules(scmp_filter_ctx ctx, uint32_t realUid, uint32_t self)
     if ((r = allowIf(ctx, SCMP_SYS(fcntl),
                      {argIs(1, SCMP_CMP_EQ, F_SETFL), argIs(2, SCMP_CMP_MASKED_EQ, O_ASYNC, 0)})) != 0)
         return r;
+    // The audit line's socket is connected before the filter: a Unix socket
+    // fails with ENOSYS, any other family ends the process.
+    if ((r = killIf(ctx, SCMP_SYS(socket), {argIs(0, SCMP_CMP_NE, AF_UNIX)})) != 0)
+        return r;
+    // clone3's flags lie in memory a filter cannot read: it fails with ENOSYS.
+    for (uint64_t flag : threadLikeCloneFlags)
+        if ((r = killIf(ctx, SCMP_SYS(clone), {argIs(0, SCMP_CMP_MASKED_EQ, flag, flag)})) != 0)
+        return r;
     // Signal 0 asks whether a writer still runs; no signal reaches another
     // process.
     if ((r = allowIf(ctx, SCMP_SYS(kill), {argIs(1, SCMP_CMP_EQ, 0)})) != 0)
@@ -137,11 +204,16 @@ int addArgRules(scmp_filter_ctx ctx, uint32_t realUid, uint32_t self)
     if ((r = allowIf(ctx, SCMP_SYS(tgkill), {argIs(0, SCMP_CMP_MASKED_EQ, idMask, uint64_t{self})})) != 0)
         return r;
     // The real user id becomes root around the locked section and from a
-    // confirmation on, and returns to the caller's; nothing else changes.
+    // confirmation on, and returns to the caller's. A change of the
+    // effective or saved id ends the process; a real id other than these
+    // two fails with ENOSYS (one rule cannot compare an argument twice).
     for (uint64_t uid : {uint64_t{0}, uint64_t{realUid}})
         if ((r = allowIf(ctx, SCMP_SYS(setresuid),
                          {argIs(0, SCMP_CMP_MASKED_EQ, idMask, uid), argIs(1, SCMP_CMP_MASKED_EQ, idMask, uidKeep),
                           argIs(2, SCMP_CMP_MASKED_EQ, idMask, uidKeep)})) != 0)
+            return r;
+    for (unsigned arg : {1u, 2u})
+        if ((r = killIf(ctx, SCMP_SYS(setresuid), {argIs(arg, SCMP_CMP_NE, uidKeep)})) != 0)
             return r;
     // Standard output's buffering (is it a terminal?) and bytes left unread in the output pipe.
     for (unsigned long req : {static_cast<unsigned long>(TCGETS), static_cast<unsigned long>(FIONREAD)})
@@ -163,7 +235,11 @@ int vlxBuildFilter(scmp_filter_ctx ctx, uint32_t realUid, uint32_t selfPid, bool
         if ((r = allow(ctx, nr)) != 0)
             return r;
 #endif
-    int r2 = addMemoryRules(ctx, mapExec);
-    return r2 != 0 ? r2 : addArgRules(ctx, realUid, selfPid);
+    for (int nr : killedCalls)
+        if ((r = killWhole(ctx, nr)) != 0)
+            return r;
+    if ((r = addMemoryRules(ctx, mapExec)) != 0)
+        return r;
+    return addArgRules(ctx, realUid, selfPid);
 }
 

@@ -1,14 +1,15 @@
-// The agent's system-call allowlist, in libseccomp's terms. The build turns
+// The agent's system-call filter, in libseccomp's terms: the calls allowed,
+// the calls that end the process, and ENOSYS for every other. The build turns
 // it into the filter program the agent loads (vlxfiltergen); the agent itself
-// never builds a filter at run time. docs/security.md lists the calls and why
-// each is needed.
+// never builds a filter at run time. docs/security.md lists the calls, why
+// each allowed one is needed, and which end the process.
 #pragma once
 
 #include <seccomp.h>
 
 #include <cstdint>
 
-// Adds every rule of the allowlist to ctx (made with SCMP_ACT_KILL_PROCESS as
+// Adds every rule of the filter to ctx (made with SCMP_ACT_ERRNO(ENOSYS) as
 // its default). realUid is the caller's real user id, the one id besides
 // root that the real user id may be set back to; selfPid the agent's process
 // id, the only target of tgkill. mapExec allows PROT_EXEC in mmap and

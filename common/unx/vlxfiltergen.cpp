@@ -1,4 +1,4 @@
-// Build step: compiles the agent's allowlist (vlxfilter.cpp) with libseccomp
+// Build step: compiles the agent's system-call filter (vlxfilter.cpp) with libseccomp
 // into the BPF program the agent loads, and writes it as a C++ table:
 //
 //   vlxfiltergen <output.inc>
@@ -9,6 +9,7 @@
 // and the agent's process id); the program carries a mark in their place
 // that the agent replaces before loading it. The table is for the machine it
 // is generated on, as is the agent built beside it.
+#include <errno.h>
 #include <linux/filter.h>
 #include <seccomp.h>
 #include <unistd.h>
@@ -110,7 +111,7 @@ bool writeTables(const char *path, const std::vector<sock_filter> &noExec, const
 // The allowlist compiled into prog; false when libseccomp failed.
 bool compile(bool mapExec, std::vector<sock_filter> *prog)
 {
-    FilterGuard filter(seccomp_init(SCMP_ACT_KILL_PROCESS));
+    FilterGuard filter(seccomp_init(SCMP_ACT_ERRNO(ENOSYS)));
     // A binary tree of the call numbers instead of a list: the kernel runs
     // the program for every call the agent makes, and once for each call
     // number when it is loaded (to learn which calls are always allowed).
@@ -128,7 +129,7 @@ int main(int argc, char **argv)
     }
     std::vector<sock_filter> noExec, exec;
     if (!compile(false, &noExec) || !compile(true, &exec)) {
-        fprintf(stderr, "vlxfiltergen: libseccomp could not compile the allowlist\n");
+        fprintf(stderr, "vlxfiltergen: libseccomp could not compile the filter\n");
         return 1;
     }
     if (!marksWhereExpected(noExec) || !marksWhereExpected(exec)) {

@@ -2,6 +2,8 @@
 
 #include <sys/prctl.h>
 
+#include <cerrno>
+
 #include "common/unx/vlxcaps.h"
 
 #ifdef KEL_SANDBOX
@@ -237,7 +239,10 @@ int loadFilter(bool mapExec)
     sock_filter code[filterLenMax];
     const size_t len = mapExec ? fillRunValues(vlxFilterCodeMapExec, code) : fillRunValues(vlxFilterCode, code);
     sock_fprog prog = {static_cast<unsigned short>(len), code};
-    if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) != 0)
+    // Calls the filter denies go to the kernel's audit log, where a kernel
+    // knows the flag; one that does not still takes the filter without it.
+    if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_LOG, &prog) != 0 &&
+        (errno != EINVAL || syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) != 0))
         return -1;
 #ifdef KEL_TEST_HOOKS
     runProbe();
