@@ -23,6 +23,7 @@
 #include "common/unx/pssec.h"
 #include "common/unx/pssyslog.h"
 #include "common/unx/vlxlandlock.h"
+#include "common/unx/vlxsandbox.h"
 #include "common/ut/dscore.h"
 #include "common/ut/dspswd.h"
 #include "tools/pwfscan.h"
@@ -471,20 +472,38 @@ void warnIfFilesNotConfined()
     case VlxFiles::Confined:
         break;
     case VlxFiles::Partial:
-        fprintf(stderr, "%s: warning: this kernel's Landlock (interface %d) confines the agent's files only in "
-                        "part: its audit lines say files=partial\n", kTool, abi);
+        fprintf(stderr, "%s: warning: this kernel confines the agent's files only in part (Landlock interface %d): "
+                        "its audit lines say files=partial\n", kTool, abi);
         break;
     case VlxFiles::No:
-        fprintf(stderr, "%s: warning: this kernel has no Landlock, so the agent's files are not confined: its "
-                        "audit lines say files=no\n", kTool);
+        fprintf(stderr, "%s: warning: this kernel does not confine the agent's files (no Landlock): its audit "
+                        "lines say files=no\n", kTool);
         break;
     }
 }
 
-int cmdCheck(AdmRun &r)
+// Whether the agent can load its system-call filter on this machine. Where
+// it cannot, it serves every request unconfined (its audit lines say
+// confined=no): a warning at once. Where it can, one line after the file's
+// report, returned as the check's own result.
+int reportConfinement(int err, int rc)
 {
-    warnIfNoSystemLog();
-    warnIfFilesNotConfined();
+    if (err == 0 && rc == ADM_OK)
+        printf("This kernel lets the agent confine itself: requests run under its system-call filter.\n");
+    return rc;
+}
+
+void warnIfUnconfined(int err)
+{
+    if (err != 0)
+        fprintf(stderr, "%s: warning: this kernel does not let the agent confine itself (%s): it serves requests "
+                        "without its system-call filter, and their audit lines say confined=no\n", kTool,
+                strerror(err));
+}
+
+// The file's own report for check.
+int checkStore(AdmRun &r)
+{
     pwfScan scan;
     if (int rc = scanStore(r, &scan); rc != ADM_OK)
         return rc;
@@ -504,6 +523,15 @@ int cmdCheck(AdmRun &r)
            scan.fileSize, scan.records.size(), scan.records.size() == 1 ? "" : "s", checked,
            checked == 1 ? "" : "s");
     return ADM_OK;
+}
+
+int cmdCheck(AdmRun &r)
+{
+    warnIfNoSystemLog();
+    const int confinement = vlxConfinementProbe();
+    warnIfUnconfined(confinement);
+    warnIfFilesNotConfined();
+    return reportConfinement(confinement, checkStore(r));
 }
 
 bool parseFormat(const char *text, ListFormat *out)

@@ -4,10 +4,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -309,7 +309,7 @@ struct fioOut {
             kelFree(buf_, __FILE__, __LINE__);
         }
         if (held_)
-            pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+            (void)setSignalMask(SIG_SETMASK, &before_, nullptr);   // cannot fail with a mask the kernel gave
     }
     fioOut(const fioOut &) = delete;
     fioOut &operator=(const fioOut &) = delete;
@@ -364,8 +364,17 @@ private:
     {
         sigset_t all;
         sigfillset(&all);
-        held_ = pthread_sigmask(SIG_BLOCK, &all, &before_) == 0;
+        held_ = setSignalMask(SIG_BLOCK, &all, &before_) == 0;
     }
+
+    // The raw call, both ways: glibc's wrappers never block its two reserved
+    // real-time signals, so restoring through them would unblock those two
+    // where the caller holds them (the agent does, from a confirmation on).
+    static int setSignalMask(int how, const sigset_t *set, sigset_t *old)
+    {
+        return static_cast<int>(syscall(SYS_rt_sigprocmask, how, set, old, kernelSigsetSize));
+    }
+    static constexpr size_t kernelSigsetSize = 8;   // the kernel's signal set: one bit a signal, 64 signals
 
     // Creates the new file exclusively, never through a link, with the old
     // file's owner and group and its mode, before any data is in it.
@@ -445,7 +454,7 @@ private:
     FILE *file_ = nullptr;
     char *buf_ = nullptr;
     char name_[NAME_MAX + 1] = {};
-    sigset_t before_;
+    sigset_t before_{};
     bool held_ = false;
 };
 

@@ -92,11 +92,17 @@ const int sanitizerArgs[] = {
 #endif
 
 // Flags that would make a new process share the agent's memory, its signal
-// handlers or a new namespace: a clone with any of them ends the process. The
-// agent starts no process at all: a plain fork fails with ENOSYS.
-const uint64_t threadLikeCloneFlags[] = {CLONE_VM,      CLONE_THREAD,  CLONE_SIGHAND,  CLONE_PTRACE, CLONE_VFORK,
-                                         CLONE_NEWNS,   CLONE_NEWUTS,  CLONE_NEWIPC,   CLONE_NEWUSER,
-                                         CLONE_NEWPID,  CLONE_NEWNET,  CLONE_NEWCGROUP, CLONE_SETTLS};
+// handlers or a new namespace: a clone with any of them ends the process (the
+// agent starts no process at all: a plain fork fails with ENOSYS). The
+// namespace flags other than CLONE_NEWNS are the top bits of the word: one
+// comparison (flags at or above the lowest of them) stands for all of them,
+// and keeps the program short.
+const uint64_t threadLikeCloneFlags[] = {CLONE_VM,    CLONE_THREAD, CLONE_SIGHAND, CLONE_PTRACE,
+                                         CLONE_VFORK, CLONE_NEWNS,  CLONE_SETTLS};
+const uint64_t lowestTopNamespaceFlag = CLONE_NEWCGROUP;
+static_assert(CLONE_NEWCGROUP < CLONE_NEWUTS && CLONE_NEWUTS < CLONE_NEWIPC && CLONE_NEWIPC < CLONE_NEWUSER &&
+                  CLONE_NEWUSER < CLONE_NEWPID && CLONE_NEWPID < CLONE_NEWNET,
+              "the namespace flags compared at once are the top bits");
 
 // uid_t and pid_t arguments compared on their 32 bits.
 const uint64_t idMask = 0xFFFFFFFFu;
@@ -195,6 +201,8 @@ int addArgRules(scmp_filter_ctx ctx, uint32_t realUid, uint32_t self)
     // clone3's flags lie in memory a filter cannot read: it fails with ENOSYS.
     for (uint64_t flag : threadLikeCloneFlags)
         if ((r = killIf(ctx, SCMP_SYS(clone), {argIs(0, SCMP_CMP_MASKED_EQ, flag, flag)})) != 0)
+            return r;
+    if ((r = killIf(ctx, SCMP_SYS(clone), {argIs(0, SCMP_CMP_GE, lowestTopNamespaceFlag)})) != 0)
         return r;
     // Signal 0 asks whether a writer still runs; no signal reaches another
     // process.

@@ -1,6 +1,8 @@
 #include "common/unx/vlxsandbox.h"
 
 #include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -41,7 +43,11 @@ int vlxNoNewPrivs() { return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 ? 0 : -
 #ifndef KEL_SANDBOX
 
 namespace {
-int loadFilter(bool) { return 0; }
+int loadFilter(bool)
+{
+    errno = ENOSYS;   // built without the filter: every run is unconfined
+    return -1;
+}
 } // namespace
 
 #else
@@ -229,8 +235,10 @@ void probeExecMemory(const char *p)
 int loadFilter(bool mapExec)
 {
 #ifdef KEL_TEST_HOOKS
-    if (const char *probe = getenv("KEL_TEST_SANDBOX_PROBE"); probe != nullptr && std::string_view(probe) == "unloadable")
-        return -1;   // as a kernel without seccomp would answer
+    if (const char *probe = getenv("KEL_TEST_SANDBOX_PROBE"); probe != nullptr && std::string_view(probe) == "unloadable") {
+        errno = EINVAL;   // as a kernel without seccomp would answer
+        return -1;
+    }
 #endif
     // Without no-new-privileges the kernel takes a filter only from a
     // process with CAP_SYS_ADMIN; the agent sets it first either way.
@@ -254,7 +262,7 @@ int loadFilter(bool mapExec)
 
 #endif
 
-int vlxConfine(const VlxFilePaths &paths, bool mapExec, VlxConfinement *got)
+int vlxConfine(const VlxFilePaths &paths, bool mapExec, VlxConfineResult *got)
 {
     // The file rules and the capabilities need calls the filter leaves out:
     // both come first. The request benchmark's copies of the agent leave
@@ -267,4 +275,18 @@ int vlxConfine(const VlxFilePaths &paths, bool mapExec, VlxConfinement *got)
     (void)got;
 #endif
     return loadFilter(mapExec);
+}
+
+int vlxConfinementProbe()
+{
+    const pid_t child = fork();
+    if (child < 0)
+        return errno;
+    if (child == 0)
+        _exit(loadFilter(false) == 0 ? 0 : errno > 0 && errno < 256 ? errno : EINVAL);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0)
+        if (errno != EINTR)
+            return errno;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : EINVAL;
 }

@@ -9,18 +9,25 @@
 // start gains privileges by executing a file. 0, or -1 with errno.
 int vlxNoNewPrivs();
 
-// What the confinement got from the running kernel.
-struct VlxConfinement {
+// What the file rules and the capabilities got from the running kernel.
+struct VlxConfineResult {
     VlxFiles files = VlxFiles::No;
     bool capsDropped = false;
 };
 
 // Applies the file rules for paths (vlxConfineFiles), keeps only the
 // capabilities the request needs (vlxDropCapabilities), then loads the
-// allowlist; any call outside it ends the process with SIGSYS. What the
-// first two got goes into *got: they never fail the run. 0 when the filter
-// is loaded (or when the build leaves it out: KEL_SANDBOX off), -1 when it
-// could not be: the caller must not go on serving the request. mapExec
+// system-call filter: a call only an attack makes ends the process with
+// SIGSYS, one neither allowed nor killed fails with ENOSYS (and goes to the
+// kernel's audit log). What the first two got goes into *got: they never
+// fail the run. 0 when the filter is loaded; -1 with errno when the kernel
+// would not take it, or the build leaves the filter out (KEL_SANDBOX off):
+// the request is then served without it, and the caller says so. mapExec
 // leaves PROT_EXEC to mmap and mprotect, for a request that may still load
 // the crypto library.
-int vlxConfine(const VlxFilePaths &paths, bool mapExec, VlxConfinement *got);
+int vlxConfine(const VlxFilePaths &paths, bool mapExec, VlxConfineResult *got);
+
+// Whether this machine's kernel takes the agent's filter: a child process
+// loads it and ends. 0 when it does, otherwise the errno of the refusal
+// (ENOSYS too where the build leaves the filter out).
+int vlxConfinementProbe();

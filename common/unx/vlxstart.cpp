@@ -62,39 +62,48 @@ bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 // root, and the audit line must still name the caller.
 const uid_t callerUid = getuid();
 
-// The limits a run sets for itself, whatever the caller's were: a caller must
-// not be able to end a run half-way (CPU time), fail its write (file size,
-// descriptors) or its allocations (address space, data, stack).
+// The limits a run sets for itself where the caller's are lower: a caller
+// must not be able to end a run half-way (CPU time), fail its write (file
+// size, descriptors) or its allocations (address space, data, stack). A
+// caller's higher limit is left as it is: the agent never has less than the
+// caller gave it. Core files alone are always off.
 struct OwnLimit {
     int resource;
-    rlim_t value;
+    rlim_t atLeast;
 };
-// 256 descriptors: a request holds fewer than 16 at once.
+// 256 descriptors: a request holds fewer than 16 of its own at once, on top
+// of whatever the caller left open.
 constexpr rlim_t kOwnFiles = 256;
 // 8 MiB of stack: the deepest request needs well under 1 MiB.
 constexpr rlim_t kOwnStack = 8u << 20;
 const OwnLimit ownLimits[] = {
-    {RLIMIT_CPU, RLIM_INFINITY},   {RLIMIT_FSIZE, RLIM_INFINITY}, {RLIMIT_NOFILE, kOwnFiles},
-    {RLIMIT_AS, RLIM_INFINITY},    {RLIMIT_DATA, RLIM_INFINITY},  {RLIMIT_STACK, kOwnStack},
-    {RLIMIT_CORE, 0},
+    {RLIMIT_CPU, RLIM_INFINITY}, {RLIMIT_FSIZE, RLIM_INFINITY}, {RLIMIT_NOFILE, kOwnFiles},
+    {RLIMIT_AS, RLIM_INFINITY},  {RLIMIT_DATA, RLIM_INFINITY},  {RLIMIT_STACK, kOwnStack},
 };
 
-// As root both bounds are set. Without root (an agent not installed
-// set-user-id) only the soft bound can move, up to the hard one.
-void setOwnLimit(const OwnLimit &l)
+// RLIM_INFINITY is the largest value of all.
+rlim_t higher(rlim_t a, rlim_t b) { return a == RLIM_INFINITY || b == RLIM_INFINITY ? RLIM_INFINITY : a > b ? a : b; }
+rlim_t lower(rlim_t a, rlim_t b) { return higher(a, b) == a ? b : a; }
+
+// Raises both bounds to the limit where they are lower. Where the hard
+// bound cannot be raised (not root, or root without CAP_SYS_RESOURCE) the
+// soft bound still rises, up to the hard one, and the trace says so.
+void raiseOwnLimit(const OwnLimit &l)
 {
-    struct rlimit want = {l.value, l.value};
-    if (setrlimit(l.resource, &want) == 0)
-        return;
     struct rlimit have = {};
     if (getrlimit(l.resource, &have) != 0)
         return;
-    have.rlim_cur = (l.value == RLIM_INFINITY || (have.rlim_max != RLIM_INFINITY && have.rlim_max < l.value))
-                        ? have.rlim_max
-                        : l.value;
-    (void)setrlimit(l.resource, &have);   // the run goes on with what it has: each limit is a further wall
+    struct rlimit want = {higher(have.rlim_cur, l.atLeast), higher(have.rlim_max, l.atLeast)};
+    if (want.rlim_cur == have.rlim_cur && want.rlim_max == have.rlim_max)
+        return;
+    if (setrlimit(l.resource, &want) == 0)
+        return;
+    if (TR_GENERAL)
+        trPrintf(trSrcFile, __LINE__, "Resource %d: the hard limit %llu stays, errno = %d.\n", l.resource,
+                 static_cast<unsigned long long>(have.rlim_max), errno);
+    want = {lower(want.rlim_cur, have.rlim_max), have.rlim_max};
+    (void)setrlimit(l.resource, &want);   // the run goes on with what it has: each limit is a further wall
 }
-
 } // namespace
 
 // Both the date and the time carry the whole stamp; callers pass it twice.
@@ -125,7 +134,9 @@ void vlxHardenProcess()
     // Results ignored: each is a further wall, none is needed to serve the request.
     (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     for (const OwnLimit &l : ownLimits)
-        setOwnLimit(l);
+        raiseOwnLimit(l);
+    const struct rlimit noCore = {0, 0};
+    (void)setrlimit(RLIMIT_CORE, &noCore);
     umask(077);
     signal(SIGPIPE, SIG_IGN);
 }
@@ -296,6 +307,8 @@ void vlxAuditFormat(char *buf, size_t size, unsigned int uid, const VlxAuditEntr
         line.add(" ");
         line.addQuoted("server", e.server);
     }
+    if (e.confinement != VlxConfinement::Undecided)
+        line.add(e.confinement == VlxConfinement::Confined ? " confined=yes" : " confined=no");
     if (e.ended) {
         line.add(" ");
         line.addNumber("status", status);

@@ -34,8 +34,8 @@ inline constexpr char VLX_PSWD_FILE_NAME[] = "ZAR.PWD";
 // error. 0, or -1 when /dev/null could not be opened.
 int vlxEnsureStdFds();
 
-// No core file, no ptrace attach by the caller, the run's own resource limits
-// (docs/security.md lists them), a private file-creation mask, and a closed
+// No core file, no ptrace attach by the caller, the caller's resource limits
+// raised where they are below the run's own (docs/security.md lists them), a private file-creation mask, and a closed
 // output pipe turning into a failed write instead of SIGPIPE.
 void vlxHardenProcess();
 
@@ -77,20 +77,26 @@ void vlxPrintIncompatible();
 // the call. Texts come from the caller and are quoted with every byte
 // outside printable ASCII (and '"', '\\') escaped, each cut at
 // VLX_AUDIT_TEXT_MAX bytes. No password, key or data byte ever goes in.
+enum class VlxConfinement {
+    Undecided,    // refused before the filter's turn: the line says nothing of it
+    Confined,     // served under the system-call filter
+    Unconfined,   // the kernel would not take the filter: served without it
+};
 struct VlxAuditEntry {
     const char *op = nullptr;        // "A", "A key request", "B", "C stored", ...; the letter when unknown
     const char *node = nullptr;
     const char *server = nullptr;
     const char *refusal = nullptr;   // set instead of op when start-up refused the call
     bool ended = true;               // false: the run goes on (the debug stop), no status
+    VlxConfinement confinement = VlxConfinement::Undecided;
     const char *files = nullptr;     // "confined", "partial", "no" once the file rules were applied
 };
 inline constexpr size_t VLX_AUDIT_TEXT_MAX = 64;
 inline constexpr size_t VLX_AUDIT_LINE_SIZE = 1024;   // holds every line vlxAuditFormat makes
 
 // The line for the system log: "uid=<real uid> op="..." node="..." server="..."
-// status=<n>", or "uid=<real uid> refused="..." status=<n>"; " files=<word>"
-// follows the status once the file rules were applied. Always
+// confined=yes|no status=<n>", or "uid=<real uid> refused="..." status=<n>";
+// " files=<word>" follows the status once the file rules were applied. Always
 // terminated within size bytes.
 void vlxAuditFormat(char *buf, size_t size, unsigned int uid, const VlxAuditEntry &e, int status);
 

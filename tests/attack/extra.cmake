@@ -11,11 +11,17 @@ target_link_libraries(kelplanted PRIVATE ${CMAKE_DL_LIBS})
 add_executable(kelenvprobe ${CMAKE_CURRENT_SOURCE_DIR}/attack/envprobe.cpp)
 target_link_libraries(kelenvprobe PRIVATE kelcore_hooks)
 add_dependencies(${_name} kelplanted kelenvprobe)
+# An allocator wrapper a root caller preloads: a call the filter does not
+# foresee on every allocation.
+add_library(kelunforeseen SHARED ${CMAKE_CURRENT_SOURCE_DIR}/attack/unforeseen.cpp)
+target_link_libraries(kelunforeseen PRIVATE ${CMAKE_DL_LIBS})
+add_dependencies(${_name} kelunforeseen)
 
 target_compile_definitions(${_name} PRIVATE
   "KEL_CMAKE_COMMAND=\"${CMAKE_COMMAND}\""
   "KEL_PLANTED_LIB=\"$<TARGET_FILE:kelplanted>\""
   "KEL_PROBE_PATH=\"$<TARGET_FILE:kelenvprobe>\""
+  "KEL_UNFORESEEN_LIB=\"$<TARGET_FILE:kelunforeseen>\""
   "KEL_OXL_INSTALLED=\"${KEL_OXL_DIR}/oxl/oxllib/liboxllib.so\""
   "KEL_AGENT_SANITIZED=$<BOOL:${KEL_AGENT_SANITIZED}>")
 # The agent built from the hooked core: it tries a forbidden call after its

@@ -90,6 +90,8 @@ struct AgentCall {
     std::vector<int> closedStd;                   // standard descriptors left closed
     std::string cwd;                              // empty: the test's own
     std::vector<std::pair<int, rlim_t>> limits;   // resource limits set before exec
+    std::vector<std::pair<int, struct rlimit>> softAndHard;   // the same, with the two bounds apart
+    int openThrough = 0;                          // every descriptor from 3 to this one open across exec (/dev/null where unused)
     std::vector<int> ignoredSignals;              // left ignored across exec
     long cpuBurnedMs = 0;                         // CPU time the caller uses up before exec (it carries over)
     bool splitStreams = false;                    // standard error caught apart from standard output
@@ -164,11 +166,24 @@ public:
                 _exit(120);
             for (int sig : c.ignoredSignals)
                 signal(sig, SIG_IGN);
+            // A busy caller's descriptors leave no gap the agent's own could
+            // take: one about to close at exec is replaced too.
+            for (int fd = 3; fd <= c.openThrough; ++fd) {
+                const int flags = fcntl(fd, F_GETFD);
+                if (fd == report[1] || (flags != -1 && (flags & FD_CLOEXEC) == 0))
+                    continue;
+                int null = open("/dev/null", O_RDONLY);
+                if (null < 0 || (null != fd && (dup2(null, fd) != fd || close(null) != 0)))
+                    _exit(124);
+            }
             for (const auto &[resource, value] : c.limits) {
                 struct rlimit rl = {value, value};
                 if (setrlimit(resource, &rl) != 0)
                     _exit(123);
             }
+            for (const auto &[resource, bounds] : c.softAndHard)
+                if (setrlimit(resource, &bounds) != 0)
+                    _exit(123);
             if (c.switchUser && (setgroups(0, nullptr) != 0 || setgid(c.gid) != 0 || setuid(c.uid) != 0))
                 _exit(121);
             for (struct timespec used = {0, 0};

@@ -184,10 +184,14 @@ TEST(VlxAuditFormat, QuotesEscapesAndBounds)
          "uid=1000 op=\"\" node=\"\" server=\"\" status=295"},
         {"a text past 64 bytes", {"A", long70.c_str(), "S", nullptr, true}, KEL_ST_NO_PASSWORD,
          "uid=1000 op=\"A\" node=\"" + long70.substr(0, 64) + "...\" server=\"S\" status=168"},
-        {"files confined", {"B", "N", "S", nullptr, true, "confined"}, 0,
-         "uid=1000 op=\"B\" node=\"N\" server=\"S\" status=0 files=confined"},
-        {"files refused after the rules", {nullptr, nullptr, nullptr, "system-call filter", true, "partial"},
-         KEL_ST_INCOMPATIBLE, "uid=1000 refused=\"system-call filter\" status=138 files=partial"},
+        {"served under the filter", {"A", "NODE1", "SERVER1", nullptr, true, VlxConfinement::Confined}, 0,
+         "uid=1000 op=\"A\" node=\"NODE1\" server=\"SERVER1\" confined=yes status=0"},
+        {"served without the filter", {"C stored", "NODE1", "SERVER1", nullptr, true, VlxConfinement::Unconfined}, 0,
+         "uid=1000 op=\"C stored\" node=\"NODE1\" server=\"SERVER1\" confined=no status=0"},
+        {"files confined", {"B", "N", "S", nullptr, true, VlxConfinement::Confined, "confined"}, 0,
+         "uid=1000 op=\"B\" node=\"N\" server=\"S\" confined=yes status=0 files=confined"},
+        {"files partial, served without the filter", {"B", "N", "S", nullptr, true, VlxConfinement::Unconfined, "partial"},
+         0, "uid=1000 op=\"B\" node=\"N\" server=\"S\" confined=no status=0 files=partial"},
     };
     for (const Case &c : cases) {
         char buf[VLX_AUDIT_LINE_SIZE];
@@ -196,7 +200,7 @@ TEST(VlxAuditFormat, QuotesEscapesAndBounds)
     }
     // Every byte escaped, every text at its longest: the line still fits.
     const std::string worst(200, '\x01');
-    VlxAuditEntry e{worst.c_str(), worst.c_str(), worst.c_str(), nullptr, true, "confined"};
+    VlxAuditEntry e{worst.c_str(), worst.c_str(), worst.c_str(), nullptr, true, VlxConfinement::Unconfined, "confined"};
     char buf[VLX_AUDIT_LINE_SIZE];
     vlxAuditFormat(buf, sizeof buf, 4294967295u, e, -2147483647 - 1);
     EXPECT_EQ(std::string(buf).substr(std::string(buf).size() - 34), " status=-2147483648 files=confined");
@@ -301,5 +305,77 @@ int hardenedState()
 }
 
 TEST(VlxHardenProcess, NoCoreNoDumpPrivateMaskNoSigpipe) { EXPECT_EQ(inChild(hardenedState), 0); }
+
+// One limit set by a caller in a child, then the hardening: the bounds the
+// child is left with, or {0, 0} when the child failed.
+struct rlimit limitAfterHardening(int resource, struct rlimit caller)
+{
+    int p[2];
+    struct rlimit seen = {0, 0};
+    if (pipe(p) != 0)
+        return seen;
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        struct rlimit now = {0, 0};
+        if (setrlimit(resource, &caller) == 0) {
+            vlxHardenProcess();
+            (void)getrlimit(resource, &now);
+        }
+        _exit(write(p[1], &now, sizeof now) == sizeof now ? 0 : 1);
+    }
+    close(p[1]);
+    if (pid < 0 || read(p[0], &seen, sizeof seen) != sizeof seen)
+        seen = {0, 0};
+    close(p[0]);
+    waitpid(pid, nullptr, 0);
+    return seen;
+}
+
+// Whether this process may raise a hard limit it lowered (root with
+// CAP_SYS_RESOURCE): tried in a child.
+bool mayRaiseHardLimits()
+{
+    return inChild([] {
+               struct rlimit low = {1, 1}, high = {2, 2};
+               return setrlimit(RLIMIT_NOFILE, &low) == 0 && setrlimit(RLIMIT_NOFILE, &high) == 0 ? 0 : 1;
+           }) == 0;
+}
+
+// A caller's limit below the run's own is raised to it; one above is left as
+// the caller set it; core files are off whatever the caller allowed. Where
+// the hard bound cannot be raised, the soft one still rises up to it.
+TEST(VlxHardenProcess, LimitsOnlyRise)
+{
+    const rlim_t inf = RLIM_INFINITY;
+    struct Case {
+        const char *name;
+        int resource;
+        struct rlimit caller;
+        struct rlimit raised;         // the hard bound may be raised
+        struct rlimit hardBoundKept;  // it may not
+    } cases[] = {
+        {"few descriptors, room above", RLIMIT_NOFILE, {64, 4096}, {256, 4096}, {256, 4096}},
+        {"many descriptors", RLIMIT_NOFILE, {4096, 4096}, {4096, 4096}, {4096, 4096}},
+        {"soft limit above the run's own", RLIMIT_NOFILE, {300, 1024}, {300, 1024}, {300, 1024}},
+        {"both bounds below", RLIMIT_NOFILE, {64, 100}, {256, 256}, {100, 100}},
+        {"small file size", RLIMIT_FSIZE, {4096, 4096}, {inf, inf}, {4096, 4096}},
+        {"file size soft bound only", RLIMIT_FSIZE, {4096, inf}, {inf, inf}, {inf, inf}},
+        {"large stack", RLIMIT_STACK, {16u << 20, inf}, {16u << 20, inf}, {16u << 20, inf}},
+        {"small stack", RLIMIT_STACK, {256u << 10, inf}, {8u << 20, inf}, {8u << 20, inf}},
+        {"core files allowed", RLIMIT_CORE, {inf, inf}, {0, 0}, {0, 0}},
+    };
+    const bool mayRaise = mayRaiseHardLimits();
+    if (!mayRaise)
+        printf("this process cannot raise a lowered hard limit (no CAP_SYS_RESOURCE): the rows expect the soft "
+               "bound raised up to the hard one\n");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const struct rlimit want = mayRaise ? c.raised : c.hardBoundKept;
+        const struct rlimit got = limitAfterHardening(c.resource, c.caller);
+        EXPECT_EQ(got.rlim_cur, want.rlim_cur);
+        EXPECT_EQ(got.rlim_max, want.rlim_max);
+    }
+}
 
 } // namespace
