@@ -1,6 +1,6 @@
 // The agent's confinement as seen from outside: before it reads the request
 // it has no way to gain privileges and runs under its system-call filter, and
-// a call outside the filter ends it.
+// a call that only an attack makes ends it.
 #include "tests/attack/attackenv.h"
 
 namespace atk {
