@@ -7,6 +7,14 @@
 
 #include <cerrno>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define VLX_CAPS_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VLX_CAPS_SANITIZED 1
+#endif
+#endif
+
 namespace {
 
 constexpr uint64_t bit(int cap) { return uint64_t{1} << cap; }
@@ -15,7 +23,13 @@ constexpr uint64_t bit(int cap) { return uint64_t{1} << cap; }
 // CAP_DAC_OVERRIDE: a root caller's password directory may belong to another user.
 // CAP_FOWNER: the new file's mode is set after it was given to the old file's owner.
 // CAP_SETUID: the real user id becomes root around the lock and from a confirmation on.
-constexpr uint64_t kKept = bit(CAP_CHOWN) | bit(CAP_DAC_OVERRIDE) | bit(CAP_FOWNER) | bit(CAP_SETUID);
+constexpr uint64_t kKept = bit(CAP_CHOWN) | bit(CAP_DAC_OVERRIDE) | bit(CAP_FOWNER) | bit(CAP_SETUID)
+#ifdef VLX_CAPS_SANITIZED
+                           // The leak check at the exit traces the agent, which is not
+                           // dumpable, from a helper. Never in an agent that can be installed.
+                           | bit(CAP_SYS_PTRACE)
+#endif
+    ;
 
 // Capability numbers the kernel knows end where PR_CAPBSET_READ says EINVAL.
 constexpr int kCapsMax = 64;

@@ -248,6 +248,12 @@ TEST_F(AttackConfinement, EveryRouteOutIsRefused)
     const char *routes[] = {"procmem", "setid", "files", "unix", "sigio", "fork", "read", "rwx"};
     for (const char *route : routes) {
         SCOPED_TRACE(route);
+        if (KEL_AGENT_SANITIZED && (std::string(route) == "sigio" || std::string(route) == "fork")) {
+            // The leak check at the exit needs fcntl and clone whole; the
+            // signal scope still keeps SIGIO from another process.
+            printf("not run: %s, the sanitizer build's filter allows fcntl and clone for its runtime\n", route);
+            continue;
+        }
         Call c;
         c.program = KEL_SANDBOX_PROBE_AGENT;
         c.args = agentArgs(pw.path(), 'A');   // DES: the crypto library is never needed
