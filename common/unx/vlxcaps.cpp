@@ -31,33 +31,41 @@ constexpr uint64_t kKept = bit(CAP_CHOWN) | bit(CAP_DAC_OVERRIDE) | bit(CAP_FOWN
 #endif
     ;
 
-// Capability numbers the kernel knows end where PR_CAPBSET_READ says EINVAL.
+// Capability numbers the kernel knows end where PR_CAPBSET_DROP says EINVAL.
 constexpr int kCapsMax = 64;
 
+// Each call costs a request time: a capability already out of the bounding
+// set is dropped again rather than looked at first (dropping it is a no-op).
 bool dropBounding()
 {
     bool ok = true;
     for (int cap = 0; cap < kCapsMax; ++cap) {
         if ((kKept & bit(cap)) != 0)
             continue;
-        int in = prctl(PR_CAPBSET_READ, cap, 0, 0, 0);
-        if (in < 0)
+        if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) == 0)
+            continue;
+        if (errno == EINVAL)
             break;   // past the last capability
-        if (in == 1 && prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0)
-            ok = false;
+        ok = false;
     }
     return ok;
 }
 
+// Permitted and effective become the kept ones, inheritable (and with it the
+// ambient set, which never holds more) empty. Where some kept one is not
+// permitted already, what is left of them is kept.
 bool keepOnlyKept()
 {
     __user_cap_header_struct head = {_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (syscall(SYS_capget, &head, data) != 0)
+    for (int i = 0; i < _LINUX_CAPABILITY_U32S_3; ++i)
+        data[i].permitted = data[i].effective = static_cast<uint32_t>(kKept >> (32 * i));
+    if (syscall(SYS_capset, &head, data) == 0)
+        return true;
+    if (errno != EPERM || syscall(SYS_capget, &head, data) != 0)
         return false;
     for (int i = 0; i < _LINUX_CAPABILITY_U32S_3; ++i) {
-        const uint32_t keep = static_cast<uint32_t>(kKept >> (32 * i));
-        data[i].permitted &= keep;
+        data[i].permitted &= static_cast<uint32_t>(kKept >> (32 * i));
         data[i].effective &= data[i].permitted;
         data[i].inheritable = 0;
     }
@@ -72,8 +80,6 @@ int vlxDropCapabilities()
 {
     // The bounding set first: dropping from it needs CAP_SETPCAP, which goes next.
     bool ok = dropBounding();
-    if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && errno != EINVAL)
-        ok = false;
     if (!keepOnlyKept())
         ok = false;
     return ok ? 0 : -1;

@@ -86,19 +86,22 @@ uint64_t handledFs(int abi)
 // Read by the C library and the crypto library after the rules are in
 // place: its dependencies, the loader's cache and the library's configuration,
 // conversion modules, locales, time zones.
+enum class Kind { Dir, File };
 struct FixedRule {
     const char *path;
     uint64_t rights;
+    Kind kind;
 };
 const FixedRule fixedRules[] = {
-    {"/lib", kLoad},           {"/lib64", kLoad},           {"/usr/lib", kLoad},
-    {"/usr/lib64", kLoad},     {"/usr/local/lib", kLoad},   {"/etc/ld.so.cache", kRead},
-    {"/etc/ssl", kRead},       {"/usr/share/locale", kRead}, {"/usr/share/zoneinfo", kRead},
-    {"/etc/localtime", kRead},
+    {"/usr/lib", kLoad, Kind::Dir},          {"/lib", kLoad, Kind::Dir},
+    {"/usr/lib64", kLoad, Kind::Dir},        {"/lib64", kLoad, Kind::Dir},
+    {"/usr/local/lib", kLoad, Kind::Dir},    {"/etc/ld.so.cache", kRead, Kind::File},
+    {"/etc/ssl", kRead, Kind::Dir},          {"/usr/share/locale", kRead, Kind::Dir},
+    {"/usr/share/zoneinfo", kRead, Kind::Dir}, {"/etc/localtime", kRead, Kind::File},
 #ifdef VLX_LL_SANITIZED
     // The sanitizers' runtime reads the process's own maps at the exit.
     // Never in an agent that can be installed.
-    {"/proc", kRead},
+    {"/proc", kRead, Kind::Dir},
 #endif
 };
 
@@ -107,25 +110,22 @@ public:
     Ruleset(int fd, uint64_t handled) : fd_(fd), handled_(handled) {}
     int fd() const { return fd_.get(); }
 
-    // Adds rights on the file or directory at path (followed); false only
-    // when the kernel refused a rule, not when the path is missing.
-    bool allow(const char *path, uint64_t rights)
+    // Adds rights on the directory, or the file, at path (followed); false
+    // only when the kernel refused a rule, not when the path is missing or
+    // of the other kind. Each call costs the request time: the kind is
+    // known, not looked up.
+    bool allow(const char *path, uint64_t rights, Kind kind = Kind::Dir)
     {
         if (path == nullptr || path[0] == '\0')
             return true;
-        FdGuard at(open(path, O_PATH | O_CLOEXEC));
+        FdGuard at(open(path, O_PATH | O_CLOEXEC | (kind == Kind::Dir ? O_DIRECTORY : 0)));
         if (at.get() < 0)
             return true;   // nothing there to reach
-        return allowAt(at.get(), rights);
+        return allowAt(at.get(), kind == Kind::Dir ? rights : rights & kFileOnly);
     }
 
     bool allowAt(int at, uint64_t rights)
     {
-        struct stat st;
-        if (fstat(at, &st) != 0)
-            return false;
-        if (!S_ISDIR(st.st_mode))
-            rights &= kFileOnly;
         landlock_path_beneath_attr rule = {};
         rule.allowed_access = rights & handled_;
         rule.parent_fd = at;
@@ -181,13 +181,13 @@ bool allowStore(Ruleset &rs, const char *arg)
     char dir[PATH_MAX];
     if (arg == nullptr || !dirOf(arg, dir, sizeof dir))
         return true;   // a path the agent could not open either
-    FdGuard at(open(dir, O_PATH | O_CLOEXEC));
+    FdGuard at(open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (at.get() >= 0)
         return rs.allowAt(at.get(), kStore);
     if (errno != ENOENT || getauxval(AT_SECURE) != 0)
         return true;   // never made in a set-user-id run
     while (toParent(dir)) {
-        at.reset(open(dir, O_PATH | O_CLOEXEC));
+        at.reset(open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (at.get() >= 0)
             return rs.allowAt(at.get(), kStore | LANDLOCK_ACCESS_FS_MAKE_DIR);
         if (errno != ENOENT)
@@ -204,20 +204,32 @@ bool allowTimeZone(Ruleset &rs)
     const char *tz = getauxval(AT_SECURE) != 0 ? nullptr : getenv("TZ");
     if (tz != nullptr && tz[0] == ':')
         ++tz;
-    if (tz != nullptr && tz[0] == '/' && !rs.allow(tz, kRead))
+    if (tz != nullptr && tz[0] == '/' && !rs.allow(tz, kRead, Kind::File))
         return false;
     return rs.allow(secure_getenv("TZDIR"), kRead) && rs.allow(secure_getenv("LOCPATH"), kRead);
 }
 
+// Whether two path arguments name the same directory by the same words (the
+// callers pass two names in one directory): one rule does for both.
+bool sameDirectory(const char *a, const char *b)
+{
+    if (a == nullptr || b == nullptr)
+        return false;
+    const char *sa = strrchr(a, '/'), *sb = strrchr(b, '/');
+    const size_t la = sa == nullptr ? 0 : static_cast<size_t>(sa - a), lb = sb == nullptr ? 0 : static_cast<size_t>(sb - b);
+    return (sa == nullptr) == (sb == nullptr) && la == lb && strncmp(a, b, la) == 0;
+}
+
 bool addRules(Ruleset &rs, const VlxFilePaths &paths)
 {
-    for (const char *arg : paths.pswdArgs)
-        if (!allowStore(rs, arg))
-            return false;
+    if (!allowStore(rs, paths.pswdArgs[0]))
+        return false;
+    if (!sameDirectory(paths.pswdArgs[0], paths.pswdArgs[1]) && !allowStore(rs, paths.pswdArgs[1]))
+        return false;
     if (!rs.allow(paths.catalogDir, kRead) || !rs.allow(paths.libraryDir, kLoad))
         return false;
     for (const FixedRule &r : fixedRules)
-        if (!rs.allow(r.path, r.rights))
+        if (!rs.allow(r.path, r.rights, r.kind))
             return false;
     return allowTimeZone(rs);
 }
@@ -274,9 +286,10 @@ VlxFiles vlxConfineFiles(const VlxFilePaths &paths)
     // run out: then nothing is restricted, and the audit line says so.
     if (!addRules(rs, paths))
         return VlxFiles::No;
-    if (prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) != 1 && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        return VlxFiles::No;
-    if (syscall(SYS_landlock_restrict_self, rs.fd(), 0) != 0)
+    // The agent has set no-new-privileges already; the kernel asks for it.
+    if (syscall(SYS_landlock_restrict_self, rs.fd(), 0) != 0 &&
+        (errno != EPERM || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+         syscall(SYS_landlock_restrict_self, rs.fd(), 0) != 0))
         return VlxFiles::No;
     return vlxFilesForAbi(abi);
 }
