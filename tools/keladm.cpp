@@ -23,6 +23,7 @@
 #include "common/nls/nlsinit.h"
 #include "common/unx/pssec.h"
 #include "common/unx/pssyslog.h"
+#include "common/unx/vlxlandlock.h"
 #include "common/unx/vlxsandbox.h"
 #include "common/ut/dscore.h"
 #include "common/unx/fio.h"
@@ -488,6 +489,26 @@ void warnIfNoSystemLog()
                         "(start journald or a syslog daemon)\n", kTool);
 }
 
+// The agent confines its files with what the kernel offers and serves
+// without where it offers nothing; check says when this machine gives less
+// than the whole confinement.
+void warnIfFilesNotConfined()
+{
+    const int abi = vlxLandlockAbi();
+    switch (vlxFilesForAbi(abi)) {
+    case VlxFiles::Confined:
+        break;
+    case VlxFiles::Partial:
+        fprintf(stderr, "%s: warning: this kernel confines the agent's files only in part (Landlock interface %d): "
+                        "its audit lines say files=partial\n", kTool, abi);
+        break;
+    case VlxFiles::No:
+        fprintf(stderr, "%s: warning: this kernel does not confine the agent's files (no Landlock): its audit "
+                        "lines say files=no\n", kTool);
+        break;
+    }
+}
+
 // Whether the agent can load its system-call filter on this machine. Where
 // it cannot, it serves every request unconfined (its audit lines say
 // confined=no): a warning at once. Where it can, one line after the file's
@@ -585,6 +606,7 @@ int cmdCheck(AdmRun &r)
     warnIfNoSystemLog();
     const int confinement = vlxConfinementProbe();
     warnIfUnconfined(confinement);
+    warnIfFilesNotConfined();
     return reportConfinement(confinement, checkStore(r));
 }
 

@@ -4,14 +4,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/prctl.h>
-#include <sys/time.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -138,82 +134,30 @@ private:
 
 // ---------------------------------------------------------------- the lock
 
-// Closes every descriptor but a and b.
-void keepOnly(int a, int b)
-{
-    const unsigned lo = static_cast<unsigned>(a < b ? a : b), hi = static_cast<unsigned>(a < b ? b : a);
-    if (lo > 0)
-        close_range(0, lo - 1, 0);
-    if (hi > lo + 1)
-        close_range(lo + 1, hi - 1, 0);
-    close_range(hi + 1, ~0u, 0);
-}
-
-// Ends the calling process when deadline comes: SIGALRM with its default
-// action, let through whatever else stays held. false when no timer could be set.
-bool endAtDeadline(long deadline)
-{
-    long left = deadline - nowMs();
-    if (left < 1)
-        left = 1;
-    sigset_t alarmOnly;
-    sigemptyset(&alarmOnly);
-    sigaddset(&alarmOnly, SIGALRM);
-    struct itimerval t = {};
-    t.it_value.tv_sec = left / 1000;
-    t.it_value.tv_usec = (left % 1000) * 1000;
-    return signal(SIGALRM, SIG_DFL) != SIG_ERR && sigprocmask(SIG_UNBLOCK, &alarmOnly, nullptr) == 0 &&
-           setitimer(ITIMER_REAL, &t, nullptr) == 0;
-}
+// The steps of the lock wait: short at first, so that a lock held for a
+// moment is taken almost at once, then no more than 20 tries a second.
+constexpr long LOCK_STEP_FIRST_MS = 1;
+constexpr long LOCK_STEP_MAX_MS = 50;
 
 // Takes the flock of fd's open file description, waiting until deadline.
 // flock itself has no time limit, and every signal may be held here, so no
-// timer can interrupt it: a child process blocks in flock on the same open
-// file description instead (the lock then belongs to this process too, which
-// shares that description), while this process waits for the child's end
-// with a bounded poll. The child ends itself at the deadline, so this process
-// never signals anyone: its system-call filter lets no signal out.
+// timer could interrupt a blocking flock: the lock is tried without waiting,
+// again after each short sleep, until it is had or the deadline has passed.
+// The writer stays one process, starts none and signals nobody.
 int lockUntil(int fd, long deadline)
 {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-        return 0;
-    if (errno != EWOULDBLOCK && errno != EINTR)
-        return FIO_RC_CANNOT_WRITE;
-    if (deadline <= nowMs())
-        return FIO_RC_LOCKED;   // tried once
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0)
-        return FIO_RC_CANNOT_WRITE;
-    FdGuard done(ends[0]), doneW(ends[1]);
-    pid_t waiter = fork();
-    if (waiter < 0)
-        return FIO_RC_CANNOT_WRITE;
-    if (waiter == 0) {
-        // It holds nothing but the lock's description and the pipe's end
-        // that wakes the writer (no caller's pipe, no directory), and goes
-        // when the writer goes, whoever ends it.
-        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() == 1 || !endAtDeadline(deadline))
-            _exit(1);
-        keepOnly(fd, ends[1]);
-        int r;
-        do
-            r = flock(fd, LOCK_EX);
-        while (r != 0 && errno == EINTR);
-        _exit(r == 0 ? 0 : 1);   // its end of the pipe closes: the waiting process wakes up
+    for (long step = LOCK_STEP_FIRST_MS;; step = step * 2 > LOCK_STEP_MAX_MS ? LOCK_STEP_MAX_MS : step * 2) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return 0;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return FIO_RC_CANNOT_WRITE;
+        const long left = deadline - nowMs();
+        if (left <= 0)
+            return FIO_RC_LOCKED;   // a lock not awaited is tried once
+        const long ms = left < step ? left : step;
+        struct timespec t = {ms / 1000, (ms % 1000) * 1000000L};
+        (void)nanosleep(&t, nullptr);   // woken early by a signal: the next try comes sooner
     }
-    doneW.reset();
-    for (long left; (left = deadline - nowMs()) > 0;) {
-        pollfd p = {done.get(), POLLIN, 0};
-        int n = poll(&p, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
-        if (n > 0 || (n < 0 && errno != EINTR))
-            break;
-    }
-    // Ended, or ending at the deadline by its own timer: reaped either way.
-    while (waitpid(waiter, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0)   // the waiter took it for this description
-        return 0;
-    return errno == EWOULDBLOCK ? FIO_RC_LOCKED : FIO_RC_CANNOT_WRITE;
 }
 
 // The flock of the file at the lock name, held while the object lives.

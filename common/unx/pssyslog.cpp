@@ -41,6 +41,39 @@ int openLogSocket(const char *path, int type, FdGuard *out)
     return 0;
 }
 
+// The connection psLogHold made, kept for the next line.
+struct HeldSocket {
+    int fd = -1;
+    bool stream = false;
+    bool tried = false;   // after psLogHold no socket is made here again
+};
+HeldSocket held;
+
+// Connects to the listener at path: a datagram socket, or a stream one when
+// it takes streams.
+int connectLog(const char *path, FdGuard *fd, bool *stream)
+{
+    int rc = openLogSocket(path, SOCK_DGRAM, fd);
+    *stream = false;
+    if (rc == EPROTOTYPE) {   // the listener takes streams
+        rc = openLogSocket(path, SOCK_STREAM, fd);
+        *stream = true;
+    }
+    return rc;
+}
+
+int sendLine(int fd, bool stream, int facilityPriority, const char *ident, const char *text)
+{
+    char line[kLineMax];
+    size_t len = psLogFormat(line, sizeof line, facilityPriority, ident, text);
+    // On a stream the daemon finds the line's end by its terminating NUL.
+    const size_t sendLen = stream ? len + 1 : len;
+    ssize_t sent = send(fd, line, sendLen, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent < 0)
+        return errno;
+    return static_cast<size_t>(sent) == sendLen ? 0 : EAGAIN;   // a part of a line is not retried
+}
+
 } // namespace
 
 size_t psLogFormat(char *buf, size_t size, int facilityPriority, const char *ident, const char *text)
@@ -65,27 +98,32 @@ size_t psLogFormat(char *buf, size_t size, int facilityPriority, const char *ide
 
 int psLogSendTo(const char *path, int facilityPriority, const char *ident, const char *text)
 {
-    char line[kLineMax];
-    size_t len = psLogFormat(line, sizeof line, facilityPriority, ident, text);
     FdGuard fd;
-    int rc = openLogSocket(path, SOCK_DGRAM, &fd);
     bool stream = false;
-    if (rc == EPROTOTYPE) {   // the listener takes streams
-        rc = openLogSocket(path, SOCK_STREAM, &fd);
-        stream = true;
-    }
-    if (rc != 0)
+    if (int rc = connectLog(path, &fd, &stream); rc != 0)
         return rc;
-    // On a stream the daemon finds the line's end by its terminating NUL.
-    const size_t sendLen = stream ? len + 1 : len;
-    ssize_t sent = send(fd.get(), line, sendLen, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent < 0)
-        return errno;
-    return static_cast<size_t>(sent) == sendLen ? 0 : EAGAIN;   // a part of a line is not retried
+    return sendLine(fd.get(), stream, facilityPriority, ident, text);
+}
+
+int psLogHold()
+{
+    ErrnoKeeper keepErrno;
+    if (held.fd >= 0)
+        return 0;
+    held.tried = true;
+    FdGuard fd;
+    if (int rc = connectLog(PSLOG_DEV_LOG, &fd, &held.stream); rc != 0)
+        return rc;
+    held.fd = fd.release();
+    return 0;
 }
 
 int psLogSend(int facilityPriority, const char *ident, const char *text)
 {
     ErrnoKeeper keepErrno;
-    return psLogSendTo(PSLOG_DEV_LOG, facilityPriority, ident, text);
+    if (held.fd < 0)
+        return held.tried ? ENOTCONN : psLogSendTo(PSLOG_DEV_LOG, facilityPriority, ident, text);
+    FdGuard fd(held.fd);   // one line: a stream listener takes one line a connection
+    held.fd = -1;
+    return sendLine(fd.get(), held.stream, facilityPriority, ident, text);
 }

@@ -16,5 +16,14 @@ size_t psLogFormat(char *buf, size_t size, int facilityPriority, const char *ide
 // 0, or the errno of the step that dropped the line.
 int psLogSendTo(const char *path, int facilityPriority, const char *ident, const char *text);
 
-// psLogSendTo(PSLOG_DEV_LOG, ...); errno is left as it was.
+// Connects to PSLOG_DEV_LOG now and keeps the connection for the next
+// psLogSend, for a process that may make no socket later: from this call on
+// psLogSend never makes one. 0, or the errno of the step that failed (the
+// next line is then dropped, as a line to a log that cannot be reached is);
+// errno is left as it was.
+int psLogHold();
+
+// Sends the line on the connection psLogHold kept, closing it (ENOTCONN
+// when there is none), or without psLogHold as psLogSendTo(PSLOG_DEV_LOG,
+// ...); errno is left as it was.
 int psLogSend(int facilityPriority, const char *ident, const char *text);

@@ -3,10 +3,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/sched.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <termios.h>
 
@@ -27,23 +27,19 @@ namespace {
 const int anyArgs[] = {
     // its descriptors: the pipes, the password directory, standard output and error
     SCMP_SYS(read), SCMP_SYS(readv), SCMP_SYS(pread64), SCMP_SYS(write), SCMP_SYS(writev), SCMP_SYS(pwrite64),
-    SCMP_SYS(lseek), SCMP_SYS(close), SCMP_SYS(close_range), SCMP_SYS(fcntl), SCMP_SYS(poll), SCMP_SYS(ppoll),
+    SCMP_SYS(lseek), SCMP_SYS(close), SCMP_SYS(close_range), SCMP_SYS(poll), SCMP_SYS(ppoll),
     // the password directory: look, open, lock, create, write, flush, replace, sweep
     SCMP_SYS(openat), SCMP_SYS(open), SCMP_SYS(fstat), SCMP_SYS(newfstatat), SCMP_SYS(stat), SCMP_SYS(lstat),
     SCMP_SYS(statx), SCMP_SYS(getdents64), SCMP_SYS(flock), SCMP_SYS(fsync), SCMP_SYS(fdatasync),
-    SCMP_SYS(fchown), SCMP_SYS(fchmod), SCMP_SYS(rename), SCMP_SYS(renameat), SCMP_SYS(renameat2),
+    SCMP_SYS(fchown), SCMP_SYS(rename), SCMP_SYS(renameat), SCMP_SYS(renameat2),
     SCMP_SYS(unlink), SCMP_SYS(unlinkat), SCMP_SYS(mkdir), SCMP_SYS(mkdirat),
     // paths resolved before a directory or library is trusted, and the crypto
     // library's look for its approved-mode module
     SCMP_SYS(readlink), SCMP_SYS(readlinkat), SCMP_SYS(access), SCMP_SYS(faccessat), SCMP_SYS(faccessat2),
-    // the lock-wait helper: started, watched and reaped
-    SCMP_SYS(pipe2), SCMP_SYS(pipe), SCMP_SYS(wait4), SCMP_SYS(waitid), SCMP_SYS(getppid),
-    SCMP_SYS(set_robust_list), SCMP_SYS(setitimer),
-    // the audit line: one Unix socket to /dev/log (the socket call itself is checked below)
-    SCMP_SYS(connect), SCMP_SYS(sendto), SCMP_SYS(getsockopt),
-    // memory, and the crypto library mapped when AES is asked for
-    SCMP_SYS(brk), SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(mprotect), SCMP_SYS(madvise),
-    SCMP_SYS(futex),
+    // the audit line, on the socket connected to /dev/log before the filter
+    SCMP_SYS(sendto),
+    // memory (mmap and mprotect are checked below)
+    SCMP_SYS(brk), SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(madvise), SCMP_SYS(futex),
     // random bytes, time, the host name that keys the password file
     SCMP_SYS(getrandom), SCMP_SYS(clock_gettime), SCMP_SYS(clock_getres), SCMP_SYS(gettimeofday), SCMP_SYS(time),
     SCMP_SYS(nanosleep), SCMP_SYS(clock_nanosleep), SCMP_SYS(uname),
@@ -90,23 +86,23 @@ const int sanitizerArgs[] = {
     SCMP_SYS(ptrace),   SCMP_SYS(clone),          SCMP_SYS(prctl),     SCMP_SYS(sched_yield),
     SCMP_SYS(sigaltstack), SCMP_SYS(prlimit64), SCMP_SYS(getrlimit), SCMP_SYS(sched_getaffinity),
     SCMP_SYS(dup), SCMP_SYS(dup2), SCMP_SYS(dup3), SCMP_SYS(ioctl), SCMP_SYS(kill), SCMP_SYS(tgkill),
-    SCMP_SYS(sysinfo), SCMP_SYS(getdents),
+    SCMP_SYS(sysinfo), SCMP_SYS(getdents), SCMP_SYS(wait4), SCMP_SYS(waitid), SCMP_SYS(pipe), SCMP_SYS(pipe2),
+    SCMP_SYS(getppid), SCMP_SYS(fcntl),
 };
 #endif
 
-// Flags that would make the lock-wait helper share the agent's memory, its
-// signal handlers or a new namespace: a fork has none of them, and a clone
-// with any of them ends the process. The namespace flags other than
-// CLONE_NEWNS are the top bits of the word: one comparison (flags at or
-// above the lowest of them) stands for all of them, and keeps the program short.
+// Flags that would make a new process share the agent's memory, its signal
+// handlers or a new namespace: a clone with any of them ends the process (the
+// agent starts no process at all: a plain fork fails with ENOSYS). The
+// namespace flags other than CLONE_NEWNS are the top bits of the word: one
+// comparison (flags at or above the lowest of them) stands for all of them,
+// and keeps the program short.
 const uint64_t threadLikeCloneFlags[] = {CLONE_VM,    CLONE_THREAD, CLONE_SIGHAND, CLONE_PTRACE,
                                          CLONE_VFORK, CLONE_NEWNS,  CLONE_SETTLS};
 const uint64_t lowestTopNamespaceFlag = CLONE_NEWCGROUP;
 static_assert(CLONE_NEWCGROUP < CLONE_NEWUTS && CLONE_NEWUTS < CLONE_NEWIPC && CLONE_NEWIPC < CLONE_NEWUSER &&
                   CLONE_NEWUSER < CLONE_NEWPID && CLONE_NEWPID < CLONE_NEWNET,
               "the namespace flags compared at once are the top bits");
-static_assert((CLONE_CHILD_SETTID | CLONE_CHILD_CLEARTID | SIGCHLD) < CLONE_NEWCGROUP,
-              "the C library's fork stays below them");
 
 // uid_t and pid_t arguments compared on their 32 bits.
 const uint64_t idMask = 0xFFFFFFFFu;
@@ -165,32 +161,51 @@ int killIf(scmp_filter_ctx ctx, int nr, std::initializer_list<scmp_arg_cmp> cmp)
     return ruleIf(ctx, SCMP_ACT_KILL_PROCESS, nr, cmp);
 }
 
+// Memory is mapped and protected without PROT_EXEC once the crypto library
+// is loaded, or when the request never needs it: no code can be made to run
+// from memory written at run time (PROT_EXEC there fails with ENOSYS).
+int addMemoryRules(scmp_filter_ctx ctx, bool mapExec)
+{
+    int r = 0;
+    for (int nr : {SCMP_SYS(mmap), SCMP_SYS(mprotect)}) {
+        if (mapExec)
+            r = allow(ctx, nr);
+        else
+            r = allowIf(ctx, nr, {argIs(2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)});
+        if (r != 0)
+            return r;
+    }
+    return 0;
+}
+
 // A call allowed with some arguments and killed with others; with any
 // other arguments it fails with ENOSYS.
 int addArgRules(scmp_filter_ctx ctx, uint32_t realUid, uint32_t self)
 {
     int r = 0;
-    // The audit line's socket; any other family ends the process.
-    if ((r = allowIf(ctx, SCMP_SYS(socket), {argIs(0, SCMP_CMP_EQ, AF_UNIX)})) != 0 ||
-        (r = killIf(ctx, SCMP_SYS(socket), {argIs(0, SCMP_CMP_NE, AF_UNIX)})) != 0)
+    // The new file's mode, never with set-user-id, set-group-id or sticky bits.
+    if ((r = allowIf(ctx, SCMP_SYS(fchmod), {argIs(1, SCMP_CMP_MASKED_EQ, S_ISUID | S_ISGID | S_ISVTX, 0)})) != 0)
         return r;
-    // The lock-wait helper asks to die with the agent; nothing else is set.
-    if ((r = allowIf(ctx, SCMP_SYS(prctl), {argIs(0, SCMP_CMP_EQ, PR_SET_PDEATHSIG)})) != 0)
+    // Descriptor flags and status flags, the C library's and the agent's own
+    // uses; no owner, signal, lease, lock or O_ASYNC.
+    for (int cmd : {F_GETFD, F_SETFD, F_GETFL})
+        if ((r = allowIf(ctx, SCMP_SYS(fcntl), {argIs(1, SCMP_CMP_EQ, static_cast<uint64_t>(cmd))})) != 0)
+            return r;
+    if ((r = allowIf(ctx, SCMP_SYS(fcntl),
+                     {argIs(1, SCMP_CMP_EQ, F_SETFL), argIs(2, SCMP_CMP_MASKED_EQ, O_ASYNC, 0)})) != 0)
         return r;
-    // The lock-wait helper is a plain fork. clone3's flags lie in memory a
-    // filter cannot read: it fails with ENOSYS, and the C library falls back
-    // to clone, which is checked here.
-    uint64_t anyThreadLike = 0xFFFFFFFFu & ~(lowestTopNamespaceFlag - 1);   // allowed only without the top bits
-    for (uint64_t flag : threadLikeCloneFlags) {
-        anyThreadLike |= flag;
+    // The audit line's socket is connected before the filter: a Unix socket
+    // fails with ENOSYS, any other family ends the process.
+    if ((r = killIf(ctx, SCMP_SYS(socket), {argIs(0, SCMP_CMP_NE, AF_UNIX)})) != 0)
+        return r;
+    // clone3's flags lie in memory a filter cannot read: it fails with ENOSYS.
+    for (uint64_t flag : threadLikeCloneFlags)
         if ((r = killIf(ctx, SCMP_SYS(clone), {argIs(0, SCMP_CMP_MASKED_EQ, flag, flag)})) != 0)
             return r;
-    }
-    if ((r = killIf(ctx, SCMP_SYS(clone), {argIs(0, SCMP_CMP_GE, lowestTopNamespaceFlag)})) != 0 ||
-        (r = allowIf(ctx, SCMP_SYS(clone), {argIs(0, SCMP_CMP_MASKED_EQ, anyThreadLike, 0)})) != 0)
+    if ((r = killIf(ctx, SCMP_SYS(clone), {argIs(0, SCMP_CMP_GE, lowestTopNamespaceFlag)})) != 0)
         return r;
     // Signal 0 asks whether a writer still runs; no signal reaches another
-    // process (the lock-wait helper ends itself at its deadline).
+    // process.
     if ((r = allowIf(ctx, SCMP_SYS(kill), {argIs(1, SCMP_CMP_EQ, 0)})) != 0)
         return r;
     // abort() signals the agent itself, and nobody else.
@@ -217,7 +232,7 @@ int addArgRules(scmp_filter_ctx ctx, uint32_t realUid, uint32_t self)
 
 } // namespace
 
-int vlxBuildFilter(scmp_filter_ctx ctx, uint32_t realUid, uint32_t selfPid)
+int vlxBuildFilter(scmp_filter_ctx ctx, uint32_t realUid, uint32_t selfPid, bool mapExec)
 {
     int r = 0;
     for (int nr : anyArgs)
@@ -231,6 +246,8 @@ int vlxBuildFilter(scmp_filter_ctx ctx, uint32_t realUid, uint32_t selfPid)
     for (int nr : killedCalls)
         if ((r = killWhole(ctx, nr)) != 0)
             return r;
+    if ((r = addMemoryRules(ctx, mapExec)) != 0)
+        return r;
     return addArgRules(ctx, realUid, selfPid);
 }
 

@@ -8,12 +8,14 @@
 #include <initializer_list>
 #include <unistd.h>
 
+#include "common/enc/oxlcrypt.h"
 #include "common/mem/kelmem.h"
 #include "common/mem/secure.h"
 #include "common/nls/nlsinit.h"
 #include "common/string/strutil.h"
 #include "common/unx/fio.h"
 #include "common/unx/fsubsys.h"
+#include "common/unx/pssyslog.h"
 #include "common/unx/vlxsandbox.h"
 #include "common/unx/vlxstart.h"
 #include "common/ut/dscore.h"
@@ -226,6 +228,26 @@ int vlxServeRequest(char **argv, VlxOutcome *out)
     return rc;
 }
 
+// Whether the crypto library is loaded now, before the filter, for a request
+// that may need it: 'C' makes its passwords with the best cipher there is,
+// 'A' and 'B' use the cipher asked for. Loaded here, it lets the filter
+// refuse executable memory for the whole request. A load that fails leaves
+// nothing behind: the request tries again where it always did and fails as
+// it always did, so for that run the filter keeps allowing executable memory.
+// true when executable memory must stay allowed.
+bool vlxPreloadLibrary(const char *op, unsigned char cipherType)
+{
+    // Every cipher type with the DES bit is served by DES (new_Crypto).
+    const bool mayNeed =
+        op[0] == 'C' || ((op[0] == 'A' || op[0] == 'B') && (cipherType & KEL_CIPHER_DES) == 0);
+    if (!mayNeed || !oxlIsSupported())
+        return false;
+    if (oxlGlobalInit() == 0 && oxlIsLoaded())
+        return false;
+    oxlGlobalCleanUp();
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -281,11 +303,20 @@ int main(int argc, char **argv)
         vlxRefuse("build stamp", VLX_RC_INCOMPATIBLE);
     }
 
-    // From here on the caller's bytes are read and parsed: only the calls
-    // the request's own paths make are allowed. A kernel that will not take
-    // the filter costs the caller nothing: the request is served unconfined,
-    // and the trace and the audit line say so.
-    const VlxConfinement confinement = vlxConfine() == 0 ? VlxConfinement::Confined : VlxConfinement::Unconfined;
+    // From here on the caller's bytes are read and parsed: only the files,
+    // capabilities and calls the request's own paths need are left. A kernel
+    // that gives less costs the caller nothing: the request is served with
+    // what it gave, and the trace and the audit line say so.
+    VlxFilePaths paths;
+    paths.pswdArgs[0] = argv[KEL_ARG_PSWD_DIR];
+    paths.pswdArgs[1] = argv[KEL_ARG_PSWD_PATH];
+    paths.catalogDir = argv[KEL_ARG_CATALOG_DIR];
+    paths.libraryDir = KEL_OXL_DIR;
+    (void)psLogHold();   // the audit line's connection, made while sockets may be; without a log the line is lost
+    const bool mapExec = vlxPreloadLibrary(argv[KEL_ARG_OPERATION], vlxCipherType(argv[KEL_ARG_CIPHER_TYPE]));
+    VlxConfineResult got;
+    const VlxConfinement confinement =
+        vlxConfine(paths, mapExec, &got) == 0 ? VlxConfinement::Confined : VlxConfinement::Unconfined;
     if (confinement == VlxConfinement::Unconfined && TR_GENERAL)
         trPrintf(trSrcFile, __LINE__, "Serving unconfined: the kernel did not take the system-call filter, errno = %d.\n",
                  errno);
@@ -294,6 +325,7 @@ int main(int argc, char **argv)
     int rc = vlxServeRequest(argv, &outcome);
     VlxAuditEntry e;
     e.confinement = confinement;
+    e.files = vlxFilesWord(got.files);
     e.op = outcome.op != nullptr ? outcome.op : argv[KEL_ARG_OPERATION];
     e.node = argv[KEL_ARG_NODE];
     e.server = argv[KEL_ARG_SERVER];

@@ -313,6 +313,10 @@ void vlxAuditFormat(char *buf, size_t size, unsigned int uid, const VlxAuditEntr
         line.add(" ");
         line.addNumber("status", status);
     }
+    if (e.files != nullptr) {
+        line.add(" files=");
+        line.add(e.files);
+    }
 }
 
 void vlxAudit(const VlxAuditEntry &e, int status)

@@ -89,12 +89,14 @@ struct VlxAuditEntry {
     const char *refusal = nullptr;   // set instead of op when start-up refused the call
     bool ended = true;               // false: the run goes on (the debug stop), no status
     VlxConfinement confinement = VlxConfinement::Undecided;
+    const char *files = nullptr;     // "confined", "partial", "no" once the file rules were applied
 };
 inline constexpr size_t VLX_AUDIT_TEXT_MAX = 64;
 inline constexpr size_t VLX_AUDIT_LINE_SIZE = 1024;   // holds every line vlxAuditFormat makes
 
 // The line for the system log: "uid=<real uid> op="..." node="..." server="..."
-// confined=yes|no status=<n>", or "uid=<real uid> refused="..." status=<n>". Always
+// confined=yes|no status=<n>", or "uid=<real uid> refused="..." status=<n>";
+// " files=<word>" follows the status once the file rules were applied. Always
 // terminated within size bytes.
 void vlxAuditFormat(char *buf, size_t size, unsigned int uid, const VlxAuditEntry &e, int status);
 

@@ -183,6 +183,11 @@ TEST(AttackInstall, InstalledProgramsCarryNoTestHooks)
         for (const char *h : hooks)
             EXPECT_EQ(symbols.find(h), std::string::npos) << r.name << " holds " << h;
     }
+    // Nor does the agent read the variables that steer the tests' build.
+    const Bytes agent = pwfix::readFile(install().agent);
+    ASSERT_FALSE(agent.empty());
+    for (const char *v : {"KEL_TEST_SANDBOX_PROBE", "KEL_TEST_LANDLOCK_ABI", "KEL_TEST_PROBE_"})
+        EXPECT_EQ(agent.find(v), std::string::npos) << "the agent reads " << v;
 }
 
 TEST(AttackInstall, EmptyArgumentVectorGetsTheUsageText)

@@ -117,7 +117,9 @@ TEST_F(OrdinaryRuns, EveryDefenceServesTheOrdinaryCaller)
     Dir files(0755);
     const std::string conf = files.path() + "/providers.cnf";
     ASSERT_TRUE(pwfix::writeFile(conf, twoProviders));
-    const std::string marker = files.path() + "/unforeseen";
+    // In the password directory: the one place the confined agent, and the
+    // wrapper preloaded into it, may write.
+    const std::string marker = pw_->path() + "/unforeseen";
 
     struct Row {
         const char *name;

@@ -10,6 +10,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -45,7 +46,8 @@ Fate fateOf(long (*call)(), std::string *seen)
     fflush(nullptr);
     const pid_t child = fork();
     if (child == 0) {
-        if (vlxConfine() != 0)
+        VlxConfineResult got;
+        if (vlxConfine(VlxFilePaths{}, false, &got) != 0)
             _exit(200);
         errno = 0;
         const long r = call();
@@ -112,12 +114,14 @@ TEST(VlxConfine, KillsAttacksDeniesTheUnforeseenServesTheAgent)
         {"clone3", [] { return syscall(SYS_clone3, nullptr, 0); }, Fate::Denied, false},
         {"prctl other than the parent-death signal", [] { return syscall(SYS_prctl, PR_SET_DUMPABLE, 1, 0, 0, 0); },
          Fate::Denied, true},
+        {"prctl of the parent-death signal (no helper needs it)",
+         [] { return syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0); }, Fate::Denied, true},
         {"a signal to another process", [] { return syscall(SYS_kill, getppid(), SIGCONT); }, Fate::Denied, true},
         {"setresuid of the real id to a stranger's", [] { return syscall(SYS_setresuid, 54321, -1, -1); },
          Fate::Denied, false},
-        {"getpid", [] { return syscall(SYS_getpid); }, Fate::Allowed, false},
-        {"a Unix socket", [] { return syscall(SYS_socket, AF_UNIX, SOCK_DGRAM, 0); }, Fate::Allowed, false},
-        {"whether a process runs (signal 0)", [] { return syscall(SYS_kill, getppid(), 0); }, Fate::Allowed, false},
+        {"a Unix socket (the audit line's is made before)", [] { return syscall(SYS_socket, AF_UNIX, SOCK_DGRAM, 0); },
+         Fate::Denied, false},
+        {"connect", [] { return syscall(SYS_connect, -1, nullptr, 0); }, Fate::Denied, false},
         {"a plain fork",
          [] {
              const pid_t p = fork();
@@ -125,6 +129,28 @@ TEST(VlxConfine, KillsAttacksDeniesTheUnforeseenServesTheAgent)
                  _exit(0);
              return static_cast<long>(p < 0 ? -1 : waitpid(p, nullptr, 0));
          },
+         Fate::Denied, true},
+        {"fchmod with the set-user-id bit", [] { return syscall(SYS_fchmod, -1, 04755); }, Fate::Denied, false},
+        {"fchmod with the set-group-id bit", [] { return syscall(SYS_fchmod, -1, 02700); }, Fate::Denied, false},
+        {"fchmod with the sticky bit", [] { return syscall(SYS_fchmod, -1, 01777); }, Fate::Denied, false},
+        {"fcntl F_SETOWN", [] { return syscall(SYS_fcntl, -1, F_SETOWN, 1); }, Fate::Denied, true},
+        {"fcntl F_SETSIG", [] { return syscall(SYS_fcntl, -1, F_SETSIG, SIGKILL); }, Fate::Denied, true},
+        {"fcntl F_SETLEASE", [] { return syscall(SYS_fcntl, -1, F_SETLEASE, F_RDLCK); }, Fate::Denied, true},
+        {"fcntl F_SETLK", [] { return syscall(SYS_fcntl, -1, F_SETLK, nullptr); }, Fate::Denied, true},
+        {"fcntl F_SETFL with O_ASYNC", [] { return syscall(SYS_fcntl, -1, F_SETFL, O_ASYNC); }, Fate::Denied, true},
+        {"mmap with PROT_EXEC",
+         [] { return syscall(SYS_mmap, nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); },
+         Fate::Denied, false},
+        {"mprotect with PROT_EXEC", [] { return syscall(SYS_mprotect, nullptr, 0, PROT_READ | PROT_EXEC); },
+         Fate::Denied, false},
+        {"getpid", [] { return syscall(SYS_getpid); }, Fate::Allowed, false},
+        {"whether a process runs (signal 0)", [] { return syscall(SYS_kill, getppid(), 0); }, Fate::Allowed, false},
+        {"fchmod to an ordinary mode", [] { return syscall(SYS_fchmod, -1, 0600); }, Fate::Allowed, false},
+        {"fcntl F_GETFL", [] { return syscall(SYS_fcntl, -1, F_GETFL); }, Fate::Allowed, false},
+        {"fcntl F_SETFL without O_ASYNC", [] { return syscall(SYS_fcntl, -1, F_SETFL, O_NONBLOCK); }, Fate::Allowed,
+         false},
+        {"mmap without PROT_EXEC",
+         [] { return syscall(SYS_mmap, nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); },
          Fate::Allowed, false},
     };
     for (const Case &c : cases) {

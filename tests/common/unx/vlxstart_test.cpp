@@ -188,6 +188,10 @@ TEST(VlxAuditFormat, QuotesEscapesAndBounds)
          "uid=1000 op=\"A\" node=\"NODE1\" server=\"SERVER1\" confined=yes status=0"},
         {"served without the filter", {"C stored", "NODE1", "SERVER1", nullptr, true, VlxConfinement::Unconfined}, 0,
          "uid=1000 op=\"C stored\" node=\"NODE1\" server=\"SERVER1\" confined=no status=0"},
+        {"files confined", {"B", "N", "S", nullptr, true, VlxConfinement::Confined, "confined"}, 0,
+         "uid=1000 op=\"B\" node=\"N\" server=\"S\" confined=yes status=0 files=confined"},
+        {"files partial, served without the filter", {"B", "N", "S", nullptr, true, VlxConfinement::Unconfined, "partial"},
+         0, "uid=1000 op=\"B\" node=\"N\" server=\"S\" confined=no status=0 files=partial"},
     };
     for (const Case &c : cases) {
         char buf[VLX_AUDIT_LINE_SIZE];
@@ -196,10 +200,10 @@ TEST(VlxAuditFormat, QuotesEscapesAndBounds)
     }
     // Every byte escaped, every text at its longest: the line still fits.
     const std::string worst(200, '\x01');
-    VlxAuditEntry e{worst.c_str(), worst.c_str(), worst.c_str(), nullptr, true, VlxConfinement::Unconfined};
+    VlxAuditEntry e{worst.c_str(), worst.c_str(), worst.c_str(), nullptr, true, VlxConfinement::Unconfined, "confined"};
     char buf[VLX_AUDIT_LINE_SIZE];
     vlxAuditFormat(buf, sizeof buf, 4294967295u, e, -2147483647 - 1);
-    EXPECT_EQ(std::string(buf).substr(std::string(buf).size() - 19), " status=-2147483648");
+    EXPECT_EQ(std::string(buf).substr(std::string(buf).size() - 34), " status=-2147483648 files=confined");
     char small[12];
     memset(small, 'x', sizeof small);
     vlxAuditFormat(small, sizeof small, 1000, e, 0);
