@@ -41,6 +41,9 @@ int main(int argc, char **argv)
         return 1;
     check(kc_config_set_text(cfg, KC_CFG_AGENT_PATH, argv[1]) == KC_OK, "set the agent");
     check(kc_config_set_text(cfg, KC_CFG_NODE, "echo") == KC_OK, "set the node");
+    check(kc_config_set_number(cfg, (kc_config_number)99, 0) == KC_E_ARGUMENT &&
+              strstr(kc_config_refusal(cfg), "kc_config_set_number") != NULL,
+          "an unknown number key is refused by name");
 
     check(kc_encipher(cfg, 22, data, sizeof data, out, sizeof out, &len, &res) == KC_OK, "encipher");
     check(len == 5 && out[0] == 0 && out[1] == 22 && memcmp(out + 2, data, 3) == 0, "the echoed request");
