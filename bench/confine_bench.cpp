@@ -55,9 +55,6 @@ int runStep(Step step, const char *pswdPath, const char *catalogDir, int fd)
     // By then the agent has opened files (its catalog, the log): the first
     // file a process opens costs more than any after it.
     (void)close(open(catalogDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    // The file rules have the time zone read before them, which every run
-    // reads for its audit line anyway: that read is the run's, not theirs.
-    tzset();
     const double w0 = clockUs(CLOCK_MONOTONIC), c0 = clockUs(CLOCK_THREAD_CPUTIME_ID);
     VlxConfineResult got;
     if (step == FileRules)

@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <iterator>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -84,9 +83,11 @@ uint64_t handledFs(int abi)
     return fs;
 }
 
-// Read by the C library after the rules are in place: its message texts.
-// (The locale and the conversion modules are loaded before, when the catalog
-// is set up, and the time zone just before the rules.)
+// Read by the C library after the rules are in place: message texts, time
+// zones. (The locale and the conversion modules are loaded before, when the
+// catalog is set up.) The zone is read at the first local time, which a run
+// without a system log may never need: reading it before the rules would
+// cost such a run a file it never reads.
 enum class Kind { Dir, File };
 struct FixedRule {
     const char *path;
@@ -96,6 +97,8 @@ struct FixedRule {
 };
 const FixedRule fixedRules[] = {
     {"/usr/share/locale", kRead, Kind::Dir},
+    {"/usr/share/zoneinfo", kRead, Kind::Dir},
+    {"/etc/localtime", kRead, Kind::File},
 #ifdef VLX_LL_SANITIZED
     // The sanitizers' runtime reads the process's own maps at the exit.
     // Never in an agent that can be installed.
@@ -259,6 +262,19 @@ bool allowStore(Ruleset &rs, const char *arg)
     return true;
 }
 
+// The time-zone file TZ names (":/path" or "/path"), and the directories a
+// caller may name zones and locales in. In a set-user-id run the C library
+// reads no zone file outside its own directory, and no such variable.
+bool allowTimeZone(Ruleset &rs)
+{
+    const char *tz = getauxval(AT_SECURE) != 0 ? nullptr : getenv("TZ");
+    if (tz != nullptr && tz[0] == ':')
+        ++tz;
+    if (tz != nullptr && tz[0] == '/' && !rs.allow(tz, kRead, Kind::File))
+        return false;
+    return rs.allow(secure_getenv("TZDIR"), kRead) && rs.allow(secure_getenv("LOCPATH"), kRead);
+}
+
 // Whether two path arguments name the same directory by the same words (the
 // callers pass two names in one directory): one rule does for both.
 bool sameDirectory(const char *a, const char *b)
@@ -299,7 +315,7 @@ bool addRules(Ruleset &rs, const VlxFilePaths &paths)
         return false;
     if (paths.libraryDir != nullptr && !allowLoad(rs, paths.libraryDir))
         return false;
-    return true;
+    return allowTimeZone(rs);
 }
 
 int offeredAbi()
@@ -382,11 +398,6 @@ const char *vlxFilesWord(VlxFiles f)
 
 VlxFiles vlxConfineFiles(const VlxFilePaths &paths)
 {
-    // The time zone (TZ, a zone name, a file, or /etc/localtime) is read
-    // now, not at the first local time: every run reads it for its audit
-    // line, and the records' times read it through the same call, which never
-    // reads it again.
-    tzset();
     int abi = 0;
     RulesetAttr attr;
     const int fd = newRuleset(&abi, &attr);
