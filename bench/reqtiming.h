@@ -60,6 +60,7 @@ struct Subject {
     kelvlx::Config cfg;
     size_t answerLen;          // bytes the program answers: 16 for DES, 32 for AES, 0 for the others
     std::vector<double> us;    // start to exit, one entry per run
+    std::vector<double> cpuUs = {};   // processor time of the started program (and the library's waiter), per run
 };
 
 // One 'A' exchange: flag 0, code set 0, 16 data bytes; true when the program
@@ -73,7 +74,8 @@ bool oneRequest(const Subject &s);
 bool timeInterleaved(const char *bench, std::vector<Subject> &subjects, int runs,
                      const std::function<bool(int round)> &betweenRounds = nullptr);
 
-// One line per subject: median, 10th and 90th percentile.
+// One line per subject: median, 10th and 90th percentile; and the median
+// processor time (a loaded machine stretches the first, hardly the second).
 void printSubjects(const std::vector<Subject> &subjects);
 
 } // namespace reqbench

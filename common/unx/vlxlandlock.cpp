@@ -8,13 +8,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-
-#include "common/unx/fio.h"
+#include <iterator>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VLX_LL_SANITIZED 1
@@ -83,21 +83,22 @@ uint64_t handledFs(int abi)
     return fs;
 }
 
-// Read by the C library and the crypto library after the rules are in
-// place: its dependencies, the loader's cache and the library's configuration,
-// conversion modules, locales, time zones.
+// Read by the C library after the rules are in place: message texts, time
+// zones. (The locale and the conversion modules are loaded before, when the
+// catalog is set up.) The zone is read at the first local time, which a run
+// without a system log may never need: reading it before the rules would
+// cost such a run a file it never reads.
 enum class Kind { Dir, File };
 struct FixedRule {
     const char *path;
     uint64_t rights;
     Kind kind;
+    bool mayLinkIntoUsr = false;   // a top directory that a merged /usr makes a link
 };
 const FixedRule fixedRules[] = {
-    {"/usr/lib", kLoad, Kind::Dir},          {"/lib", kLoad, Kind::Dir},
-    {"/usr/lib64", kLoad, Kind::Dir},        {"/lib64", kLoad, Kind::Dir},
-    {"/usr/local/lib", kLoad, Kind::Dir},    {"/etc/ld.so.cache", kRead, Kind::File},
-    {"/etc/ssl", kRead, Kind::Dir},          {"/usr/share/locale", kRead, Kind::Dir},
-    {"/usr/share/zoneinfo", kRead, Kind::Dir}, {"/etc/localtime", kRead, Kind::File},
+    {"/usr/share/locale", kRead, Kind::Dir},
+    {"/usr/share/zoneinfo", kRead, Kind::Dir},
+    {"/etc/localtime", kRead, Kind::File},
 #ifdef VLX_LL_SANITIZED
     // The sanitizers' runtime reads the process's own maps at the exit.
     // Never in an agent that can be installed.
@@ -105,37 +106,102 @@ const FixedRule fixedRules[] = {
 #endif
 };
 
+// What loading the crypto library needs: its dependencies, the loader's
+// cache, the library's configuration. Only for a run that may load it after
+// the rules (the load before them failed, and the request tries again).
+// Where /lib or /lib64 is a link into /usr, as on a merged /usr, the rule on
+// its target covers it.
+const FixedRule loadRules[] = {
+    {"/usr/lib", kLoad, Kind::Dir},
+    {"/lib", kLoad, Kind::Dir, true},
+    {"/usr/lib64", kLoad, Kind::Dir},
+    {"/lib64", kLoad, Kind::Dir, true},
+    {"/usr/local/lib", kLoad, Kind::Dir},
+    {"/etc/ld.so.cache", kRead, Kind::File},
+    {"/etc/ssl", kRead, Kind::Dir},
+};
+
+// Whether path is a link to a directory below /usr ("usr/lib" or "/usr/lib").
+bool linksIntoUsr(const char *path)
+{
+    char target[64];
+    const ssize_t n = readlink(path, target, sizeof target - 1);
+    if (n <= 0)
+        return false;
+    target[n] = '\0';
+    const char *t = target[0] == '/' ? target + 1 : target;
+    return strncmp(t, "usr/", 4) == 0 && strstr(t, "..") == nullptr;
+}
+
+// Each call the ruleset makes costs the request time (a rule is two calls:
+// open the path, add the rule); the descriptors of the rules are closed
+// together at the end, a run of neighbours in one call.
 class Ruleset {
 public:
-    Ruleset(int fd, uint64_t handled) : fd_(fd), handled_(handled) {}
-    int fd() const { return fd_.get(); }
+    Ruleset(int fd, uint64_t handled) : handled_(handled) { keep(fd); }
+    ~Ruleset() { closeKept(); }
+    Ruleset(const Ruleset &) = delete;
+    Ruleset &operator=(const Ruleset &) = delete;
+    int fd() const { return count_ > 0 ? kept_[0] : -1; }
 
     // Adds rights on the directory, or the file, at path (followed); false
     // only when the kernel refused a rule, not when the path is missing or
-    // of the other kind. Each call costs the request time: the kind is
-    // known, not looked up.
+    // of the other kind. The kind is known, not looked up.
     bool allow(const char *path, uint64_t rights, Kind kind = Kind::Dir)
     {
         if (path == nullptr || path[0] == '\0')
             return true;
-        FdGuard at(open(path, O_PATH | O_CLOEXEC | (kind == Kind::Dir ? O_DIRECTORY : 0)));
-        if (at.get() < 0)
+        const int at = open(path, O_PATH | O_CLOEXEC | (kind == Kind::Dir ? O_DIRECTORY : 0));
+        if (at < 0)
             return true;   // nothing there to reach
-        return allowAt(at.get(), kind == Kind::Dir ? rights : rights & kFileOnly);
+        return allowAt(at, kind == Kind::Dir ? rights : rights & kFileOnly);
     }
 
+    // Adds rights beneath the open descriptor at, which the ruleset closes.
     bool allowAt(int at, uint64_t rights)
     {
+        keep(at);
         landlock_path_beneath_attr rule = {};
         rule.allowed_access = rights & handled_;
         rule.parent_fd = at;
         if (rule.allowed_access == 0)
             return true;
-        return syscall(SYS_landlock_add_rule, fd_.get(), LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+        return syscall(SYS_landlock_add_rule, fd(), LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
     }
 
 private:
-    FdGuard fd_;
+    static constexpr size_t kKeptMax = 24;
+
+    void keep(int fd)
+    {
+        if (fd < 0)
+            return;
+        if (count_ == kKeptMax)
+            (void)close(fd);   // cannot happen with the rules above; closed at once then
+        else
+            kept_[count_++] = fd;
+    }
+
+    // Closes the kept descriptors. The ruleset's own comes first, then the
+    // rules' in the order they were opened: each got the lowest free number,
+    // so they mostly form a few runs.
+    void closeKept()
+    {
+        std::sort(kept_, kept_ + count_);
+        for (size_t i = 0; i < count_;) {
+            size_t j = i;
+            while (j + 1 < count_ && kept_[j + 1] == kept_[j] + 1)
+                ++j;
+            if (syscall(SYS_close_range, static_cast<unsigned>(kept_[i]), static_cast<unsigned>(kept_[j]), 0) != 0)
+                for (size_t k = i; k <= j; ++k)
+                    (void)close(kept_[k]);   // a kernel without close_range
+            i = j + 1;
+        }
+        count_ = 0;
+    }
+
+    int kept_[kKeptMax] = {};
+    size_t count_ = 0;
     uint64_t handled_;
 };
 
@@ -181,15 +247,15 @@ bool allowStore(Ruleset &rs, const char *arg)
     char dir[PATH_MAX];
     if (arg == nullptr || !dirOf(arg, dir, sizeof dir))
         return true;   // a path the agent could not open either
-    FdGuard at(open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (at.get() >= 0)
-        return rs.allowAt(at.get(), kStore);
+    int at = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (at >= 0)
+        return rs.allowAt(at, kStore);
     if (errno != ENOENT || getauxval(AT_SECURE) != 0)
         return true;   // never made in a set-user-id run
     while (toParent(dir)) {
-        at.reset(open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (at.get() >= 0)
-            return rs.allowAt(at.get(), kStore | LANDLOCK_ACCESS_FS_MAKE_DIR);
+        at = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (at >= 0)
+            return rs.allowAt(at, kStore | LANDLOCK_ACCESS_FS_MAKE_DIR);
         if (errno != ENOENT)
             return true;
     }
@@ -220,17 +286,35 @@ bool sameDirectory(const char *a, const char *b)
     return (sa == nullptr) == (sb == nullptr) && la == lb && strncmp(a, b, la) == 0;
 }
 
+bool allowAll(Ruleset &rs, const FixedRule *rules, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        if (!rs.allow(rules[i].path, rules[i].rights, rules[i].kind))
+            return false;
+    return true;
+}
+
+// The crypto library's directory and what loading it needs.
+bool allowLoad(Ruleset &rs, const char *libraryDir)
+{
+    if (!rs.allow(libraryDir, kLoad))
+        return false;
+    for (const FixedRule &r : loadRules)
+        if (!(r.mayLinkIntoUsr && linksIntoUsr(r.path)) && !rs.allow(r.path, r.rights, r.kind))
+            return false;
+    return true;
+}
+
 bool addRules(Ruleset &rs, const VlxFilePaths &paths)
 {
     if (!allowStore(rs, paths.pswdArgs[0]))
         return false;
     if (!sameDirectory(paths.pswdArgs[0], paths.pswdArgs[1]) && !allowStore(rs, paths.pswdArgs[1]))
         return false;
-    if (!rs.allow(paths.catalogDir, kRead) || !rs.allow(paths.libraryDir, kLoad))
+    if (!rs.allow(paths.catalogDir, kRead) || !allowAll(rs, fixedRules, std::size(fixedRules)))
         return false;
-    for (const FixedRule &r : fixedRules)
-        if (!rs.allow(r.path, r.rights, r.kind))
-            return false;
+    if (paths.libraryDir != nullptr && !allowLoad(rs, paths.libraryDir))
+        return false;
     return allowTimeZone(rs);
 }
 
@@ -244,6 +328,50 @@ int offeredAbi()
         got = atoi(cap) < 0 ? 0 : atoi(cap);
 #endif
     return got;
+}
+
+RulesetAttr attrFor(int abi)
+{
+    RulesetAttr attr = {};
+    attr.handledFs = handledFs(abi);
+    if (abi >= 4)   // no TCP at all: no rule allows a port
+        attr.handledNet = LANDLOCK_ACCESS_NET_BIND_TCP | LANDLOCK_ACCESS_NET_CONNECT_TCP;
+    if (abi >= 6)
+        attr.scoped = LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET | LANDLOCK_SCOPE_SIGNAL;
+    return attr;
+}
+
+int createRuleset(const RulesetAttr &attr)
+{
+    return static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0));
+}
+
+// A ruleset with everything the newest interface this kernel offers can
+// handle; its fd (or -1) and that interface in *abi. A kernel that has the
+// whole interface takes it at the first call: the version is asked only
+// where it does not.
+int newRuleset(int *abi, RulesetAttr *attr)
+{
+#ifdef KEL_TEST_HOOKS
+    const bool askFirst = getenv("KEL_TEST_LANDLOCK_ABI") != nullptr;
+#else
+    const bool askFirst = false;
+#endif
+    if (!askFirst) {
+        *attr = attrFor(kWholeAbi);
+        const int fd = createRuleset(*attr);
+        if (fd >= 0) {
+            *abi = kWholeAbi;
+            return fd;
+        }
+        if (errno != EINVAL && errno != E2BIG)
+            return -1;   // no Landlock, or it is switched off
+    }
+    *abi = offeredAbi();
+    if (*abi < 1)
+        return -1;
+    *attr = attrFor(*abi < kWholeAbi ? *abi : kWholeAbi);
+    return createRuleset(*attr);
 }
 
 } // namespace
@@ -270,18 +398,12 @@ const char *vlxFilesWord(VlxFiles f)
 
 VlxFiles vlxConfineFiles(const VlxFilePaths &paths)
 {
-    const int abi = offeredAbi();
-    if (abi < 1)
+    int abi = 0;
+    RulesetAttr attr;
+    const int fd = newRuleset(&abi, &attr);
+    if (fd < 0)
         return VlxFiles::No;
-    RulesetAttr attr = {};
-    attr.handledFs = handledFs(abi);
-    if (abi >= 4)   // no TCP at all: no rule allows a port
-        attr.handledNet = LANDLOCK_ACCESS_NET_BIND_TCP | LANDLOCK_ACCESS_NET_CONNECT_TCP;
-    if (abi >= 6)
-        attr.scoped = LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET | LANDLOCK_SCOPE_SIGNAL;
-    Ruleset rs(static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, sizeof attr, 0)), attr.handledFs);
-    if (rs.fd() < 0)
-        return VlxFiles::No;
+    Ruleset rs(fd, attr.handledFs);
     // A rule the kernel would not take could leave a path of an ordinary
     // run out: then nothing is restricted, and the audit line says so.
     if (!addRules(rs, paths))

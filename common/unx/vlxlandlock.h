@@ -15,7 +15,8 @@ enum class VlxFiles {
 struct VlxFilePaths {
     const char *pswdArgs[2] = {nullptr, nullptr};   // arguments 7 and 14: paths in the password directory
     const char *catalogDir = nullptr;               // argument 10
-    const char *libraryDir = nullptr;               // the crypto library's directory
+    const char *libraryDir = nullptr;               // the crypto library's directory, where it may be
+                                                    // loaded after the rules; nullptr where it is not
 };
 
 // Applies the rules for paths with the highest interface the kernel offers,

@@ -268,7 +268,13 @@ int vlxConfine(const VlxFilePaths &paths, bool mapExec, VlxConfineResult *got)
     // both come first. The request benchmark's copies of the agent leave
     // them out (KEL_CONFINE_FILTER_ONLY) to measure what they cost.
 #ifndef KEL_CONFINE_FILTER_ONLY
-    got->files = vlxConfineFiles(paths);
+    // The crypto library is loaded after the rules only where its load
+    // before them failed (mapExec): the request then tries again. Otherwise
+    // it is loaded already or never will be, and nothing it needs is reached.
+    VlxFilePaths reach = paths;
+    if (!mapExec)
+        reach.libraryDir = nullptr;
+    got->files = vlxConfineFiles(reach);
     got->capsDropped = vlxDropCapabilities() == 0;
 #else
     (void)paths;

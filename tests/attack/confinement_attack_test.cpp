@@ -21,13 +21,52 @@ const Bytes challenge = Bytes("\x00\x00", 2) + "CHALLENG";   // 'A' or 'B': flag
 const std::string builtLibrary = KEL_BINARY_DIR "/oxl/oxllib/liboxllib.so";
 
 // The message part of the one syslog datagram a run sent ("" unless exactly one).
-std::string auditLine(PrivateDevLog &log)
+// The one datagram sent since the last look, "" when not exactly one.
+std::string auditDatagram(PrivateDevLog &log)
 {
     std::vector<std::string> lines = log.take();
-    if (lines.size() != 1)
-        return "";
-    size_t colon = lines[0].find("]: ");
-    return colon == std::string::npos ? "" : lines[0].substr(colon + 3);
+    return lines.size() == 1 ? lines[0] : "";
+}
+
+std::string messageOf(const std::string &datagram)
+{
+    size_t colon = datagram.find("]: ");
+    return colon == std::string::npos ? "" : datagram.substr(colon + 3);
+}
+
+// The hour of a datagram's stamp ("<pri>Mmm dd hh:mm:ss ..."), "" without one.
+std::string stampHour(const std::string &datagram)
+{
+    const size_t gt = datagram.find('>');
+    return gt == std::string::npos || datagram.size() < gt + 10 ? "" : datagram.substr(gt + 8, 2);
+}
+
+// The hour of t, two digits, where the TZ variable has the value tz.
+std::string hourIn(const std::string &tz, time_t t)
+{
+    const char *was = getenv("TZ");
+    const std::string saved = was != nullptr ? was : "";
+    setenv("TZ", tz.c_str(), 1);
+    tzset();
+    struct tm local = {};
+    localtime_r(&t, &local);
+    if (was != nullptr)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+    char hour[8];
+    snprintf(hour, sizeof hour, "%02d", local.tm_hour);
+    return hour;
+}
+
+// The value of TZ among a call's variables, "" when it sets none.
+std::string zoneOf(const Call &c)
+{
+    for (const std::string &v : c.env)
+        if (v.rfind("TZ=", 0) == 0)
+            return v.substr(3);
+    return "";
 }
 
 // A copy of the tests' build of the agent, set-user-id root like the install.
@@ -147,6 +186,7 @@ TEST_F(AttackConfinement, OrdinaryRunsAreServed)
         c.args = agentArgs(pw.path(), r.op == 'K' || r.op == 'R' ? 'A' : r.op);
         r.set(c, pw);
         log.take();
+        const time_t started = time(nullptr);
         std::string line;
         if (r.op == 'C') {
             ChangeResult res = change(c);
@@ -166,8 +206,14 @@ TEST_F(AttackConfinement, OrdinaryRunsAreServed)
             EXPECT_EQ(res.status, ST_OK) << res.printed;
             EXPECT_FALSE(res.answer.empty());
         }
-        line = auditLine(log);
+        const std::string datagram = auditDatagram(log);
+        line = messageOf(datagram);
         EXPECT_NE(line.find(std::string(" files=") + r.files), std::string::npos) << line;
+        // A zone the caller names is the one the confined agent's times are in.
+        if (const std::string zone = zoneOf(c); !zone.empty()) {
+            const std::string hour = stampHour(datagram);
+            EXPECT_TRUE(hour == hourIn(zone, started) || hour == hourIn(zone, time(nullptr))) << datagram;
+        }
         if (std::string(r.name).find("another user's") != std::string::npos) {
             struct stat st;
             ASSERT_EQ(stat(pw.file().c_str(), &st), 0);
