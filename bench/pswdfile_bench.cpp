@@ -70,24 +70,25 @@ bool makeFile(int n)
     if (f == nullptr || fwrite(b.data(), 1, b.size(), f) != b.size() || fclose(f) != 0)
         return false;
     pswdFileInfo info{};
-    return psWritePswdFile(0, "", nullptr, "first-password", TARGET, SERVER, nullptr, &info, nullptr, nullptr,
-                           fileFor(n).c_str()) == 0;
+    const std::string path = fileFor(n);
+    const pswdRequest rq{.fileInfo = &info, .path = path.c_str(), .node = TARGET, .server = SERVER};
+    return psWritePswdFile(rq, 0, "", nullptr, "first-password") == 0;
 }
 
 void BM_find_last(benchmark::State &state)
 {
     int n = static_cast<int>(state.range(0));
     pswdFileInfo info{};
-    char pw[PSWD_FIELD_BUF], node[PSWD_FIELD_BUF];
-    snprintf(node, sizeof node, "%s", TARGET);
+    char pw[PSWD_FIELD_BUF];
+    const std::string path = fileFor(n);
+    const pswdRequest rq{.fileInfo = &info, .path = path.c_str(), .node = TARGET, .server = SERVER};
     // The first read derives the node key; the loop measures the scan.
-    if (psReadPswdFile(0, nullptr, nullptr, pw, node, SERVER, nullptr, &info, nullptr, nullptr, fileFor(n).c_str(), 0) != 0) {
+    if (psReadPswdFile(rq, 0, nullptr, nullptr, pw, nullptr, 0) != 0) {
         state.SkipWithError("target not found");
         return;
     }
     for (auto _ : state) {
-        int rc = psReadPswdFile(0, nullptr, nullptr, pw, node, SERVER, nullptr, &info, nullptr, nullptr,
-                                fileFor(n).c_str(), 0);
+        int rc = psReadPswdFile(rq, 0, nullptr, nullptr, pw, nullptr, 0);
         benchmark::DoNotOptimize(rc);
     }
     state.counters["records"] = n;
@@ -97,10 +98,11 @@ void BM_rewrite(benchmark::State &state)
 {
     int n = static_cast<int>(state.range(0));
     pswdFileInfo info{};
+    const std::string path = fileFor(n);
+    const pswdRequest rq{.fileInfo = &info, .path = path.c_str(), .node = TARGET, .server = SERVER};
     bool flip = false;
     for (auto _ : state) {
-        int rc = psWritePswdFile(0, "", nullptr, flip ? "password-one" : "password-two", TARGET, SERVER, nullptr, &info,
-                                 nullptr, nullptr, fileFor(n).c_str());
+        int rc = psWritePswdFile(rq, 0, "", nullptr, flip ? "password-one" : "password-two");
         if (rc != 0) {
             state.SkipWithError("rewrite failed");
             break;
@@ -200,7 +202,8 @@ int peakChild(const char *path)
     rusage before{}, after{};
     getrusage(RUSAGE_SELF, &before);
     pswdFileInfo info{};
-    int rc = psWritePswdFile(0, "", nullptr, "password-three", TARGET, SERVER, nullptr, &info, nullptr, nullptr, path);
+    const pswdRequest rq{.fileInfo = &info, .path = path, .node = TARGET, .server = SERVER};
+    int rc = psWritePswdFile(rq, 0, "", nullptr, "password-three");
     getrusage(RUSAGE_SELF, &after);
     printf("%ld\n", rc == 0 ? after.ru_maxrss - before.ru_maxrss : -1L);
     return rc;

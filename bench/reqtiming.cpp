@@ -62,8 +62,8 @@ PasswordDir::PasswordDir()
     pswdFileInfo pfi;
     memset(&pfi, 0, sizeof pfi);
     pfi.pswdFile = const_cast<char *>(file.c_str());
-    ok_ = dsSetPassword(&pfi, PSWD_TYPE_SERVER, "", nullptr, "BENCHPASSWORD", "N1", "SRV", nullptr, nullptr, nullptr,
-                        file.c_str()) == 0;
+    const pswdRequest rq{.fileInfo = &pfi, .path = file.c_str(), .node = "N1", .server = "SRV"};
+    ok_ = dsSetPassword(rq, PSWD_TYPE_SERVER, "", nullptr, "BENCHPASSWORD") == 0;
     if (!ok_)
         fprintf(stderr, "cannot store the benchmark's password in %s\n", file.c_str());
 }

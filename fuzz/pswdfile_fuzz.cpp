@@ -30,6 +30,12 @@ const char server[] = "SERVER1";
 const char nodeName[] = "NODE1";
 const char newPassword[] = "NEWPASSWORD.42";
 
+// The request record of one store call.
+pswdRequest req(pswdFileInfo *info, const char *path, const char *node, const char *srv = server)
+{
+    return pswdRequest{.fileInfo = info, .path = path, .node = node, .server = srv};
+}
+
 uint32_t be32(const uint8_t *p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 
 // Read straight from the layout: whole records from offset 71 up to the very
@@ -122,48 +128,45 @@ void otherPaths(const std::string &path, pswdFileInfo *info)
     unsigned char keyIn[PSWD_KEY_SIZE] = {};
     // (The file at the top of the tree is only read, never written.)
     strcpy(node, nodeName);
-    psReadPswdFile(PSWD_TYPE_SERVER, keys, keyIn, pw, node, server, nullptr, info, nullptr, nullptr, "/ZAR.PWD", 0);
+    psReadPswdFile(req(info, "/ZAR.PWD", node), PSWD_TYPE_SERVER, keys, keyIn, pw, node, 0);
     for (const std::string &p :
          {std::string(), std::string(1100, 'x'), dir + "/missing/ZAR.PWD", dir + "/NOFILE.PWD"}) {
         strcpy(node, nodeName);
-        fuzzenv::check(psReadPswdFile(PSWD_TYPE_SERVER, keys, keyIn, pw, node, server, nullptr, info, nullptr,
-                                      nullptr, p.c_str(), 0) != 0,
+        fuzzenv::check(psReadPswdFile(req(info, p.c_str(), node), PSWD_TYPE_SERVER, keys, keyIn, pw, node, 0) != 0,
                        "a password read where there is no file");
         psRemovePasswordRecord(PSWD_TYPE_SERVER, nodeName, server, p.c_str());
     }
     // Names no record can hold, and a type 3 read without its key: nothing is found or removed.
     const std::string longName(PSWD_MAX_FIELD + 1, 'L');
-    fuzzenv::check(psReadPswdFile(PSWD_TYPE_SERVER, keys, keyIn, pw, node, longName.c_str(), nullptr, info, nullptr,
-                                  nullptr, path.c_str(), 0) != 0 &&
-                       psReadPswdFile(3, keys, nullptr, pw, node, server, nullptr, info, nullptr, nullptr,
-                                      path.c_str(), 0) != 0 &&
+    fuzzenv::check(psReadPswdFile(req(info, path.c_str(), node, longName.c_str()), PSWD_TYPE_SERVER, keys, keyIn,
+                                  pw, node, 0) != 0 &&
+                       psReadPswdFile(req(info, path.c_str(), node), 3, keys, nullptr, pw, node, 0) != 0 &&
                        psRemovePasswordRecord(PSWD_TYPE_SERVER, longName.c_str(), server, path.c_str()) == 0,
                    "a name no record can hold was found");
     const int cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (cwd < 0 || chdir(dir.c_str()) != 0)
         abort();
     strcpy(node, nodeName);
-    psReadPswdFile(PSWD_TYPE_SERVER, keys, keyIn, pw, node, server, nullptr, info, nullptr, nullptr, "ZAR.PWD", 1);
+    psReadPswdFile(req(info, "ZAR.PWD", node), PSWD_TYPE_SERVER, keys, keyIn, pw, node, 1);
     if (fchdir(cwd) != 0)   // the fuzzer's own paths are relative to it
         abort();
     close(cwd);
 
     const std::string fresh = dir + "/new/level/ZAR.PWD";
-    fuzzenv::check(psWritePswdFile(PSWD_TYPE_SERVER, newPassword, nullptr, "", nodeName, server, nullptr, info,
-                                   nullptr, nullptr, fresh.c_str()) == 0,
+    fuzzenv::check(psWritePswdFile(req(info, fresh.c_str(), nodeName), PSWD_TYPE_SERVER, newPassword, nullptr, "") == 0,
                    "a password file in a new directory was not made");
     unlink(fresh.c_str());
     rmdir((dir + "/new/level").c_str());
     rmdir((dir + "/new").c_str());
-    fuzzenv::check(psWritePswdFile(PSWD_TYPE_SERVER, newPassword, nullptr, "", nodeName, server, nullptr, info,
-                                   nullptr, nullptr, (path + "/sub/ZAR.PWD").c_str()) != 0,
+    fuzzenv::check(psWritePswdFile(req(info, (path + "/sub/ZAR.PWD").c_str(), nodeName), PSWD_TYPE_SERVER,
+                                   newPassword, nullptr, "") != 0,
                    "a password file made behind a file");
     const std::string asDir = dir + "/dir/ZAR.PWD";
     mkdir((dir + "/dir").c_str(), 0700);
     mkdir(asDir.c_str(), 0700);
     fuzzenv::check(psRemovePasswordRecord(PSWD_TYPE_SERVER, nodeName, server, asDir.c_str()) != 0 &&
-                       psWritePswdFile(PSWD_TYPE_SERVER, newPassword, nullptr, "", nodeName, server, nullptr, info,
-                                       nullptr, nullptr, asDir.c_str()) != 0,
+                       psWritePswdFile(req(info, asDir.c_str(), nodeName), PSWD_TYPE_SERVER, newPassword, nullptr,
+                                       "") != 0,
                    "a directory in place of the password file was taken for one");
     rmdir(asDir.c_str());
     rmdir((dir + "/dir").c_str());
@@ -228,51 +231,45 @@ void secondWrite(const uint8_t *data, size_t size, const std::string &path, pswd
     case 2:
         // As the program asks: never served, never stored.
         strcpy(node, nodeName);
-        fuzzenv::check(dsGetPassword(info, PSWD_TYPE_TSA, keys, keyIn, pw, node, server, nullptr, nullptr, nullptr,
-                                     path.c_str(), 0) != 0,
+        fuzzenv::check(dsGetPassword(req(info, path.c_str(), node), PSWD_TYPE_TSA, keys, keyIn, pw, node, 0) != 0,
                        "the type no request serves was read");
-        fuzzenv::check(dsSetPassword(info, PSWD_TYPE_TSA, "tsa-pw", nullptr, "", nodeName, server, nullptr, nullptr,
-                                     nullptr, path.c_str()) != 0,
+        fuzzenv::check(dsSetPassword(req(info, path.c_str(), nodeName), PSWD_TYPE_TSA, "tsa-pw", nullptr, "") != 0,
                        "the type no request serves was stored");
         fuzzenv::check(fuzzenv::readFile(path) == original, "a refused write changed the file");
         // The file routine itself takes it like any other record.
-        rc = psWritePswdFile(PSWD_TYPE_TSA, "tsa-pw", nullptr, "", nodeName, server, nullptr, info, nullptr, nullptr,
-                             path.c_str());
+        rc = psWritePswdFile(req(info, path.c_str(), nodeName), PSWD_TYPE_TSA, "tsa-pw", nullptr, "");
         break;
     case 3:
-        rc = psWritePswdFile(3, "", n & 1 ? nullptr : key3, "entity-pw", "user1", server, nullptr, info, nullptr,
-                             nullptr, path.c_str());
+        rc = psWritePswdFile(req(info, path.c_str(), "user1"), 3, "", n & 1 ? nullptr : key3, "entity-pw");
         fuzzenv::check(rc != 0 || (n & 1) == 0, "a type 3 password stored without its key");
         if (rc == 0) {
             strcpy(node, "user1");
             memcpy(keyIn, key3, sizeof keyIn);
-            rc = psReadPswdFile(3, keys, keyIn, pw, node, server, nullptr, info, nullptr, nullptr, path.c_str(), 0);
+            rc = psReadPswdFile(req(info, path.c_str(), node), 3, keys, keyIn, pw, node, 0);
             fuzzenv::check(rc == 0 && strcmp(pw, "entity-pw") == 0, "a type 3 password does not read back");
             return;
         }
         break;
     case 4:
-        rc = psWritePswdFile(PSWD_TYPE_SERVER, std::string(PSWD_MAX_FIELD + 13, 'p').c_str(), nullptr, "",
-                             nodeName, server, nullptr, info, nullptr, nullptr, path.c_str());
+        rc = psWritePswdFile(req(info, path.c_str(), nodeName), PSWD_TYPE_SERVER,
+                             std::string(PSWD_MAX_FIELD + 13, 'p').c_str(), nullptr, "");
         fuzzenv::check(rc != 0, "a password too long for a record was stored");
         break;
     case 5:
-        rc = psWritePswdFile(PSWD_TYPE_SERVER, newPassword, nullptr, "", std::string(PSWD_MAX_FIELD + 1, 'n').c_str(),
-                             server, nullptr, info, nullptr, nullptr, path.c_str());
+        rc = psWritePswdFile(req(info, path.c_str(), std::string(PSWD_MAX_FIELD + 1, 'n').c_str()), PSWD_TYPE_SERVER,
+                             newPassword, nullptr, "");
         fuzzenv::check(rc != 0, "a node name too long for a record was stored");
         break;
     case 6:
         fioResetSteps();
         fioFailStep(static_cast<fioStep>(n % FIO_STEP_COUNT), 1);
-        rc = psWritePswdFile(PSWD_TYPE_SERVER, newPassword, nullptr, "", nodeName, server, nullptr, info, nullptr,
-                             nullptr, path.c_str());
+        rc = psWritePswdFile(req(info, path.c_str(), nodeName), PSWD_TYPE_SERVER, newPassword, nullptr, "");
         fioResetSteps();
         break;
     default:
         allocsLeft = n + 1;
         pfnKelFailAlloc = failNthAlloc;
-        rc = psWritePswdFile(PSWD_TYPE_SERVER, newPassword, nullptr, "", nodeName, server, nullptr, info, nullptr,
-                             nullptr, path.c_str());
+        rc = psWritePswdFile(req(info, path.c_str(), nodeName), PSWD_TYPE_SERVER, newPassword, nullptr, "");
         pfnKelFailAlloc = nullptr;
         break;
     }
@@ -304,8 +301,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (int convertOK = 0; convertOK < 2; convertOK++) {
             fuzzenv::writeFile(path, data, size);
             strcpy(node, nodeName);
-            psReadPswdFile(type, keys, keyIn, pw, node, server, nullptr, &info, nullptr, nullptr, path.c_str(),
-                           convertOK);
+            psReadPswdFile(req(&info, path.c_str(), node), type, keys, keyIn, pw, node, convertOK);
         }
     }
 
@@ -315,25 +311,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                        "the list builder disagrees with the layout");
     readRecords(path);
 
-    int rc = psWritePswdFile(PSWD_TYPE_SERVER, newPassword, nullptr, "", nodeName, server, nullptr, &info, nullptr,
-                             nullptr, path.c_str());
+    int rc = psWritePswdFile(req(&info, path.c_str(), nodeName), PSWD_TYPE_SERVER, newPassword, nullptr, "");
     if (!good) {
         fuzzenv::check(rc != 0, "a damaged file was rewritten");
         fuzzenv::check(fuzzenv::readFile(path) == original, "a refused write changed the file");
-        psDeletePasswordRecord(PSWD_TYPE_SERVER, nullptr, nodeName, server, nullptr, &info, nullptr, nullptr,
-                               path.c_str());
+        psDeletePasswordRecord(req(&info, path.c_str(), nodeName), PSWD_TYPE_SERVER);
         fuzzenv::check(fuzzenv::readFile(path) == original, "a delete changed a damaged file");
         return 0;
     }
     fuzzenv::check(rc == 0, "a well-formed file was not rewritten");
     strcpy(node, nodeName);
-    rc = psReadPswdFile(PSWD_TYPE_SERVER, keys, keyIn, pw, node, server, nullptr, &info, nullptr, nullptr,
-                        path.c_str(), 0);
+    rc = psReadPswdFile(req(&info, path.c_str(), node), PSWD_TYPE_SERVER, keys, keyIn, pw, node, 0);
     fuzzenv::check(rc == 0 && strcmp(pw, newPassword) == 0, "the stored password does not read back");
-    psDeletePasswordRecord(PSWD_TYPE_SERVER, nullptr, nodeName, server, nullptr, &info, nullptr, nullptr,
-                           path.c_str());
-    rc = psReadPswdFile(PSWD_TYPE_SERVER, keys, keyIn, pw, node, server, nullptr, &info, nullptr, nullptr,
-                        path.c_str(), 0);
+    psDeletePasswordRecord(req(&info, path.c_str(), nodeName), PSWD_TYPE_SERVER);
+    rc = psReadPswdFile(req(&info, path.c_str(), node), PSWD_TYPE_SERVER, keys, keyIn, pw, node, 0);
     fuzzenv::check(rc == PSWD_RC_NO_RECORD, "a deleted password still reads back");
     return 0;
 }

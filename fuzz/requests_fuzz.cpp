@@ -23,10 +23,8 @@
 namespace {
 
 const size_t pipeMax = 4096;   // all of it fits the pipe before the handler reads
-char node[] = "NODE1";
-char server[] = "SERVER1";
-char arg15[] = "";
-char catDir[] = "";
+const char node[] = "NODE1";
+const char server[] = "SERVER1";
 
 struct Fixture {
     std::string path = fuzzenv::scratchDir() + "/ZAR.PWD";
@@ -39,14 +37,12 @@ struct Fixture {
         TEST_LOCALOXL.set = 1;
         oxlSetLocalDirectory(KEL_FUZZ_OXL_DIR);
         pswdFileInfo info{};
+        const pswdRequest rq{.fileInfo = &info, .path = path.c_str(), .node = node, .server = server};
         // A server password with lower-case letters and two generations of
         // encryption keys (the first becomes the saved pair).
-        if (dsSetPassword(&info, PSWD_TYPE_SERVER, "", nullptr, "Stored-pw.1", node, server, nullptr, nullptr,
-                          nullptr, path.c_str()) != 0 ||
-            dsSetPassword(&info, PSWD_TYPE_ENCRKEY, "first data key", nullptr, "", node, server, nullptr, nullptr,
-                          nullptr, path.c_str()) != 0 ||
-            dsSetPassword(&info, PSWD_TYPE_ENCRKEY, "second data key", nullptr, "", node, server, nullptr,
-                          nullptr, nullptr, path.c_str()) != 0)
+        if (dsSetPassword(rq, PSWD_TYPE_SERVER, "", nullptr, "Stored-pw.1") != 0 ||
+            dsSetPassword(rq, PSWD_TYPE_ENCRKEY, "first data key", nullptr, "") != 0 ||
+            dsSetPassword(rq, PSWD_TYPE_ENCRKEY, "second data key", nullptr, "") != 0)
             fuzzenv::check(false, "the fixed password file cannot be made");
         bytes = fuzzenv::readFile(path);
     }
@@ -101,16 +97,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         close(fromAgent[0]);
 
     pswdFileInfo info{};
-    char *path = const_cast<char *>(fx.path.c_str());
+    const pswdRequest rq{.fileInfo = &info,
+                         .path = fx.path.c_str(),
+                         .node = node,
+                         .server = server,
+                         .operation = handler == 1 ? 'B' : handler == 3 ? 'C' : 'A',
+                         .cipherType = cipherType,
+                         .inFd = toAgent[0],
+                         .outFd = fromAgent[1]};
     int rc = 0;
     switch (handler) {
-    case 0: rc = EncryptBuff(cipherType, toAgent[0], fromAgent[1], &info, node, server, path, arg15, catDir); break;
-    case 1: rc = DecryptBuff(cipherType, toAgent[0], fromAgent[1], &info, node, server, path, arg15, catDir); break;
-    case 2: rc = getEncryptKey(toAgent[0], fromAgent[1], &info, node, server, path, arg15, catDir, request16); break;
+    case 0: rc = EncryptBuff(rq); break;
+    case 1: rc = DecryptBuff(rq); break;
+    case 2: rc = getEncryptKey(rq, request16); break;
     default: {
         sigset_t mask;   // a confirmed 'C' leaves every signal held, as the agent exits then
         pthread_sigmask(SIG_SETMASK, nullptr, &mask);
-        rc = GeneratePassword(cipherType, toAgent[0], fromAgent[1], &info, node, server, path, arg15, catDir);
+        rc = GeneratePassword(rq);
         pthread_sigmask(SIG_SETMASK, &mask, nullptr);
         break;
     }

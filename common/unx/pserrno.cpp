@@ -5,6 +5,7 @@
 
 #include "common/ut/testflags.h"
 #include "common/ut/trace.h"
+#include "kelvlx/kelcontract.h"
 
 static const char trSrcFile[] = "pserrno";
 
@@ -19,9 +20,9 @@ int tableEntry(int err)
     case EPERM: return RC_ACCESS_DENIED;
     case ENOENT: return 104;
     case EIO: return 164;
-    case E2BIG: return 102;
+    case E2BIG: return KEL_ST_NO_MEMORY;
     case EAGAIN: return 112;
-    case ENOMEM: return 102;
+    case ENOMEM: return KEL_ST_NO_MEMORY;
     case EACCES: return RC_ACCESS_DENIED;
     case EEXIST: return 108;
     case ENODEV: return 104;

@@ -46,11 +46,11 @@ int psMutexLock(psMutex_t *mutex, uint16_t /*flag*/)
     if (rc == EDEADLK) {
         if (TR_THREAD)
             trPrintf(trSrcFile, __LINE__, "psMutexLock : D E A D L O C K\n");
-        return 936;
+        return PSMUTEX_RC_DEADLOCK;
     }
     if (TR_THREAD)
         trPrintf(trSrcFile, __LINE__, "psMutexLock : OUT OF MEMORY\n");
-    return 102;
+    return PSMUTEX_RC_FAILED;
 }
 
 int psMutexUnlock(psMutex_t *mutex)

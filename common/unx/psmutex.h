@@ -5,13 +5,20 @@
 #include <pthread.h>
 #include <cstdint>
 
+#include "kelvlx/kelcontract.h"
+
 typedef pthread_mutex_t psMutex_t;
 
 extern int bIsSingleThread;   // 1: no locking at all
 extern int bInSignalExit;     // 1 while exiting from a signal
 
 int psMutexInit(psMutex_t *mutex, const pthread_mutexattr_t *attr, const char *text);
-int psMutexLock(psMutex_t *mutex, uint16_t flag);   // 0, 936 deadlock, 102 other failure
+// psMutexLock's results besides 0: the calling thread holds the mutex
+// already, or any other failure (reported with the out-of-memory status).
+inline constexpr int PSMUTEX_RC_DEADLOCK = 936;
+inline constexpr int PSMUTEX_RC_FAILED = KEL_ST_NO_MEMORY;
+
+int psMutexLock(psMutex_t *mutex, uint16_t flag);
 int psMutexUnlock(psMutex_t *mutex);
 int psMutexDestroy(psMutex_t *mutex);
 uint32_t psThreadSelf();

@@ -569,10 +569,11 @@ int rewriteFile(const char *path, const Change &ch, Crypto *c, const unsigned ch
 
 // psWriteRecordPswdFile, for a conversion the check that the record is
 // still the one that was read.
-int storeRecord(unsigned char type, const char *pswd1, const char *pswd2, pswdFileInfo *info, const char *path,
-                const char *server, const char *node, const unsigned char *key, const Expect *expect,
-                bool dropCurrentOK, const Compare *compare = nullptr)
+int storeRecord(const pswdRequest &rq, unsigned char type, const char *pswd1, const char *pswd2,
+                const unsigned char *key, const Expect *expect, bool dropCurrentOK, const Compare *compare = nullptr)
 {
+    pswdFileInfo *info = rq.fileInfo;
+    const char *node = rq.node, *server = rq.server;
     if (info == nullptr || !pswdNameFits(server) || !pswdNameFits(node))
         return PSWD_RC_CANNOT_WRITE;
     const char *pswd = (type == PSWD_TYPE_ENCRKEY || type == PSWD_TYPE_TSA) ? pswd1 : pswd2;
@@ -607,7 +608,7 @@ int storeRecord(unsigned char type, const char *pswd1, const char *pswd2, pswdFi
     }
     Change ch{type, server, node, true, pswd, expect, dropCurrentOK, setUidRun(), compare != nullptr,
               compare != nullptr ? compare->oldPswd : nullptr};
-    return rewriteFile(path, ch, c.get(), workKey);
+    return rewriteFile(rq.path, ch, c.get(), workKey);
 }
 
 // ---------------------------------------------------------------- reader
@@ -620,7 +621,9 @@ struct Found {
     pswdRecordRef v1, v3;
 };
 
-pswdScan scanForRecord(const FileImage &img, unsigned char type, const char *server, char *node, Found *fd)
+// Types 3 to 5 copy the stored user name of their record into userOut.
+pswdScan scanForRecord(const FileImage &img, unsigned char type, const char *server, const char *node,
+                       char *userOut, Found *fd)
 {
     pswdScan st = eachRecord(img, [&](const pswdRecordRef &r) {
         if (r.type() != type)
@@ -634,8 +637,8 @@ pswdScan scanForRecord(const FileImage &img, unsigned char type, const char *ser
             fd->current = true;
             fd->cur = r;
             if (isOtherType(type)) {
-                memcpy(node, r.f[2], r.len[2]);
-                node[r.len[2]] = '\0';
+                memcpy(userOut, r.f[2], r.len[2]);
+                userOut[r.len[2]] = '\0';
             }
             return type == PSWD_TYPE_ENCRKEY;   // the first record counts, for type 1 the last
         }
@@ -709,9 +712,9 @@ int readVersion3(Crypto *c, unsigned char type, const unsigned char *workKey, co
 // Version 1: deciphered with the host key, then stored again as version 3.
 // RC_NOT_CONVERTED, with the answer emptied, when another process stored the
 // record meanwhile: what it stored is to be read instead.
-int readVersion1(Crypto *c, unsigned char type, pswdFileInfo *info, const char *path, const char *server,
-                 const char *node, unsigned char *keyIn, int convertOK, const Found &fd, char *answer,
-                 size_t answerSize)
+// rq names the record as it was found (for types 3 to 5 its stored user name).
+int readVersion1(Crypto *c, const pswdRequest &rq, unsigned char type, unsigned char *keyIn, int convertOK,
+                 const Found &fd, char *answer, size_t answerSize)
 {
     if (type == PSWD_TYPE_ENCRKEY && convertOK == 0) {
         if (TR_PASSWORD)
@@ -732,7 +735,7 @@ int readVersion1(Crypto *c, unsigned char type, pswdFileInfo *info, const char *
     // lock (tried once, never awaited), the record is answered as read and
     // converted by a later run.
     Expect expect{fd.cur.version(), fd.cur.f[4], fd.cur.len[4]};
-    rc = storeRecord(type, answer, answer, info, path, server, node, keyIn, &expect, true);
+    rc = storeRecord(rq, type, answer, answer, keyIn, &expect, true);
     if (rc == RC_NOT_CONVERTED) {
         kelZero(answer, answerSize);
         return rc;
@@ -745,7 +748,7 @@ int readVersion1(Crypto *c, unsigned char type, pswdFileInfo *info, const char *
         return 0;
     }
     if (type == PSWD_TYPE_ENCRKEY)
-        nlprintf(MSG_CONVERTED, node, server);
+        nlprintf(MSG_CONVERTED, rq.node, rq.server);
     return 0;
 }
 
@@ -762,10 +765,17 @@ bool keyTextsFit(const Found &fd)
 }
 
 // Steps of a read under fileOp: the node key, the scan, and the record's version.
-int readLocked(unsigned char type, unsigned char *keyIn, char *node, const char *server, pswdFileInfo *info,
-               const char *path, int convertOK, char *answer, size_t answerSize)
+int readLocked(const pswdRequest &rq, unsigned char type, unsigned char *keyIn, char *userOut, int convertOK,
+                char *answer, size_t answerSize)
 {
     answer[0] = '\0';
+    // Types 3 to 5 match no node: their user-name buffer takes the node's
+    // place, checked to hold a text, filled by the scan and then compared
+    // and rewritten as the record's name.
+    const char *node = isOtherType(type) ? userOut : rq.node;
+    const char *server = rq.server;
+    pswdFileInfo *info = rq.fileInfo;
+    const char *path = rq.path;
     if (!pswdNameFits(server) || !pswdNameFits(node))
         return PSWD_RC_NO_RECORD;
     // Types 3 to 5 are enciphered with the caller's key, always: a node key
@@ -802,7 +812,7 @@ int readLocked(unsigned char type, unsigned char *keyIn, char *node, const char 
     }
     fd.reset();
     Found found;
-    const pswdScan scanned = scanForRecord(img, type, server, node, &found);
+    const pswdScan scanned = scanForRecord(img, type, server, node, userOut, &found);
     if (!found.current) {
         info->recordAbsent = scanned == pswdScan::End && (img.size() == 0 || img.size() >= PSWD_HEADER_SIZE) ? 1 : 0;
         if (TR_PASSWORD)
@@ -819,8 +829,11 @@ int readLocked(unsigned char type, unsigned char *keyIn, char *node, const char 
     if (c == nullptr)
         return crc;
     switch (found.cur.version()) {
-    case PSWD_VERSION_1:
-        return readVersion1(c.get(), type, info, path, server, node, keyIn, convertOK, found, answer, answerSize);
+    case PSWD_VERSION_1: {
+        pswdRequest asFound = rq;
+        asFound.node = node;
+        return readVersion1(c.get(), asFound, type, keyIn, convertOK, found, answer, answerSize);
+    }
     case PSWD_VERSION_3: {
         int vrc = readVersion3(c.get(), type, workKey, node, found, answer);
         if (vrc == PSWD_RC_NO_RECORD)
@@ -838,10 +851,10 @@ int readLocked(unsigned char type, unsigned char *keyIn, char *node, const char 
 
 // ================================================================ public routines
 
-int psReadPswdFile(unsigned char type, char *keyOut, unsigned char *keyIn, char *pswdOut, char *node,
-                   const char *server, void * /*unused7*/, pswdFileInfo *info, const char * /*unused9*/,
-                   const char * /*unused10*/, const char *path, int convertOK)
+int psReadPswdFile(const pswdRequest &rq, unsigned char type, char *keyOut, unsigned char *keyIn, char *pswdOut,
+                   char *userOut, int convertOK)
 {
+    pswdFileInfo *info = rq.fileInfo;
     if (info == nullptr)
         return PSWD_RC_NO_RECORD;
     int rc = 0;
@@ -858,20 +871,21 @@ int psReadPswdFile(unsigned char type, char *keyOut, unsigned char *keyIn, char 
         if (TR_PASSWORD) {
             if (isOtherType(type))
                 trPrintf(trSrcFile, __LINE__, "Reading password for entity '%s' from file %s, eff uid = %d.\n",
-                         StrOrEmpty(server), StrOrEmpty(path), static_cast<int>(geteuid()));
+                         StrOrEmpty(rq.server), StrOrEmpty(rq.path), static_cast<int>(geteuid()));
             else
                 trPrintf(trSrcFile, __LINE__,
                          "Reading password for server '%s' and node '%s' from file %s, eff uid = %d.\n",
-                         StrOrEmpty(server), StrOrEmpty(node), StrOrEmpty(path), static_cast<int>(geteuid()));
+                         StrOrEmpty(rq.server), StrOrEmpty(rq.node), StrOrEmpty(rq.path),
+                         static_cast<int>(geteuid()));
         }
         info->recordAbsent = 0;
-        rc = readLocked(type, keyIn, node, server, info, path, convertOK, answer, answerSize);
+        rc = readLocked(rq, type, keyIn, userOut, convertOK, answer, answerSize);
         // A conversion that lost its record to another writer: what that
         // writer stored is the answer, read once more (never the old password).
         if (rc == RC_NOT_CONVERTED) {
             if (TR_PASSWORD)
                 trPrintf(trSrcFile, __LINE__, "Reading the record again.\n");
-            rc = readLocked(type, keyIn, node, server, info, path, convertOK, answer, answerSize);
+            rc = readLocked(rq, type, keyIn, userOut, convertOK, answer, answerSize);
             if (rc == RC_NOT_CONVERTED)
                 rc = PSWD_RC_NO_RECORD;
         }
@@ -887,12 +901,12 @@ int psReadPswdFile(unsigned char type, char *keyOut, unsigned char *keyIn, char 
 namespace {
 
 // Traces and checks psWritePswdFile does before it takes fileOp.
-bool writeEntry(unsigned char type, const char *node, const char *server, const pswdFileInfo *info,
-                const char *path)
+bool writeEntry(const pswdRequest &rq, unsigned char type)
 {
+    const char *node = rq.node, *server = rq.server, *path = rq.path;
     if (TR_ENTER)
         trPrintf(trSrcFile, __LINE__, "=========> Entering psWritePswdFile type is %s\n", writeTypeLabel(type));
-    if (info == nullptr)
+    if (rq.fileInfo == nullptr)
         return false;
     if (TR_PASSWORD) {
         if (isOtherType(type))
@@ -908,34 +922,35 @@ bool writeEntry(unsigned char type, const char *node, const char *server, const 
 
 } // namespace
 
-int psWritePswdFile(unsigned char type, const char *pswd1, const unsigned char *key, const char *pswd2,
-                    const char *node, const char *server, void * /*unused7*/, pswdFileInfo *info,
-                    const char * /*unused9*/, const char * /*unused10*/, const char *path)
+int psWritePswdFile(const pswdRequest &rq, unsigned char type, const char *pswd1, const unsigned char *key,
+                    const char *pswd2)
 {
-    if (!writeEntry(type, node, server, info, path))
+    if (!writeEntry(rq, type))
         return PSWD_RC_CANNOT_WRITE;
     MutexGuard lk(&fileOp);
-    return psWriteRecordPswdFile(type, pswd1, pswd2, info, path, server, node, key);
+    return psWriteRecordPswdFile(rq, type, pswd1, pswd2, key);
 }
 
 int psWriteKeyRecord(const char *keyText, const char *node, const char *server, pswdFileInfo *info,
                      const char *path, int dropCurrentOK)
 {
-    if (!writeEntry(PSWD_TYPE_ENCRKEY, node, server, info, path))
+    const pswdRequest rq{.fileInfo = info, .path = path, .node = node, .server = server};
+    if (!writeEntry(rq, PSWD_TYPE_ENCRKEY))
         return PSWD_RC_CANNOT_WRITE;
     MutexGuard lk(&fileOp);
-    return storeRecord(PSWD_TYPE_ENCRKEY, keyText, keyText, info, path, server, node, nullptr, nullptr,
-                       dropCurrentOK != 0);
+    return storeRecord(rq, PSWD_TYPE_ENCRKEY, keyText, keyText, nullptr, nullptr, dropCurrentOK != 0);
 }
 
-int psWriteRecordPswdFile(unsigned char type, const char *pswd1, const char *pswd2, pswdFileInfo *info,
-                          const char *path, const char *server, const char *node, const unsigned char *key)
+int psWriteRecordPswdFile(const pswdRequest &rq, unsigned char type, const char *pswd1, const char *pswd2,
+                          const unsigned char *key)
 {
-    return storeRecord(type, pswd1, pswd2, info, path, server, node, key, nullptr, true);
+    return storeRecord(rq, type, pswd1, pswd2, key, nullptr, true);
 }
 
-int psCheckServerStore(const char *node, const char *server, pswdFileInfo *info, const char *path)
+int psCheckServerStore(const pswdRequest &rq)
 {
+    pswdFileInfo *info = rq.fileInfo;
+    const char *node = rq.node, *server = rq.server, *path = rq.path;
     if (info == nullptr || !pswdNameFits(server) || !pswdNameFits(node))
         return PSWD_RC_CANNOT_WRITE;
     MutexGuard lk(&fileOp);
@@ -976,15 +991,13 @@ int psCheckServerStore(const char *node, const char *server, pswdFileInfo *info,
     return planRewrite(img, ch, &plan);
 }
 
-int psReplaceServerPassword(const char *oldPswd, const char *newPswd, const char *node, const char *server,
-                            pswdFileInfo *info, const char *path)
+int psReplaceServerPassword(const pswdRequest &rq, const char *oldPswd, const char *newPswd)
 {
-    if (!writeEntry(PSWD_TYPE_SERVER, node, server, info, path))
+    if (!writeEntry(rq, PSWD_TYPE_SERVER))
         return PSWD_RC_CANNOT_WRITE;
     MutexGuard lk(&fileOp);
     const Compare compare{oldPswd};
-    return storeRecord(PSWD_TYPE_SERVER, newPswd, newPswd, info, path, server, node, nullptr, nullptr, true,
-                       &compare);
+    return storeRecord(rq, PSWD_TYPE_SERVER, newPswd, newPswd, nullptr, nullptr, true, &compare);
 }
 
 int psRemovePasswordRecord(unsigned char type, const char *node, const char *server, const char *path)
@@ -1000,12 +1013,10 @@ int psRemovePasswordRecord(unsigned char type, const char *node, const char *ser
     return rewriteFile(path, ch, nullptr, nullptr);
 }
 
-void psDeletePasswordRecord(unsigned char type, const char * /*unused2*/, const char *node, const char *server,
-                            void * /*unused5*/, pswdFileInfo * /*info*/, const char * /*unused7*/,
-                            const char * /*unused8*/, const char *path)
+void psDeletePasswordRecord(const pswdRequest &rq, unsigned char type)
 {
     // Reports nothing: the file is as it was or rewritten.
-    (void)psRemovePasswordRecord(type, node, server, path);
+    (void)psRemovePasswordRecord(type, rq.node, rq.server, rq.path);
 }
 
 int psListLeftovers(const char *path, void (*each)(void *ctx, const char *leftover), void *ctx)

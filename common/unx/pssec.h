@@ -51,17 +51,43 @@ inline constexpr int PSWD_RC_STORED_CHANGED = 1001;
 // fileOp serialises every read, write and delete within the process.
 extern psMutex_t fileOp;
 
-int psReadPswdFile(unsigned char type, char *keyOut, unsigned char *keyIn, char *pswdOut, char *node,
-                   const char *server, void *unused7, pswdFileInfo *info, const char *unused9,
-                   const char *unused10, const char *path, int convertOK);
+// One request to the password store, as the agent's main makes it from its
+// command line: the request handlers read it, and the store routines below
+// take it instead of the names and the path one by one. Plain data that
+// points at texts and at the file description its maker owns; it holds no
+// secret (the node key stays in pswdFileInfo, which its owner zeroes).
+struct pswdRequest {
+    pswdFileInfo *fileInfo = nullptr;   // the password file's description and its node key
+    const char *path = nullptr;         // the password file the store opens, reads and rewrites
+    const char *node = nullptr;         // node name; for types 3 to 5 the user name
+    const char *server = nullptr;       // server name; for types 3 to 5 the entity name
+    char operation = '\0';              // the agent's operation letter: 'A', 'B' or 'C'
+    unsigned char cipherType = 0;       // the cipher the caller's data is worked with (new_Crypto)
+    int inFd = -1;                      // the pipe the caller's request bytes come from
+    int outFd = -1;                     // the pipe the answer goes to
+};
 
-int psWritePswdFile(unsigned char type, const char *pswd1, const unsigned char *key, const char *pswd2,
-                    const char *node, const char *server, void *unused7, pswdFileInfo *info, const char *unused9,
-                    const char *unused10, const char *path);
+// Finds the record of (type, rq.server, rq.node) and deciphers it: type 1
+// into keyOut (PSWD_KEYBLOCK_SIZE bytes, the current key and up to two saved
+// ones), the other types into pswdOut (PSWD_FIELD_BUF bytes). Types 3 to 5
+// are found by the entity name alone, deciphered with keyIn, and userOut
+// (PSWD_FIELD_BUF bytes) receives the stored user name; the other types
+// leave userOut alone. keyIn is also the key a version 1 conversion hands
+// the writer; convertOK allows a version 1 encryption-key record to be
+// converted.
+int psReadPswdFile(const pswdRequest &rq, unsigned char type, char *keyOut, unsigned char *keyIn, char *pswdOut,
+                   char *userOut, int convertOK);
 
-// The caller holds fileOp.
-int psWriteRecordPswdFile(unsigned char type, const char *pswd1, const char *pswd2, pswdFileInfo *info,
-                          const char *path, const char *server, const char *node, const unsigned char *key);
+// Stores the password of (type, rq.server, rq.node) in rq.path, replacing
+// every record of the same type and names: pswd1 for types 1 and 2, pswd2
+// for types 0 and 3 to 5 (for type 0 an empty pswd2 stores pswd1); key is
+// the caller's key for types 3 to 5. Takes fileOp.
+int psWritePswdFile(const pswdRequest &rq, unsigned char type, const char *pswd1, const unsigned char *key,
+                    const char *pswd2);
+
+// psWritePswdFile for a caller that holds fileOp.
+int psWriteRecordPswdFile(const pswdRequest &rq, unsigned char type, const char *pswd1, const char *pswd2,
+                          const unsigned char *key);
 
 // Stores the encryption key (type 1) of (server, node) as psWritePswdFile
 // does. The file keeps one earlier key: the current key is saved only while
@@ -79,14 +105,13 @@ int psWriteKeyRecord(const char *keyText, const char *node, const char *server, 
 // set-user-id run, a regular file, and a file that can be rewritten (no
 // damage after the record). 0, or the code the writer would give (-1).
 // Nothing is created or changed.
-int psCheckServerStore(const char *node, const char *server, pswdFileInfo *info, const char *path);
+int psCheckServerStore(const pswdRequest &rq);
 
 // Stores newPswd as the server password of (server, node) as psWritePswdFile
 // does, but only while the stored one is still oldPswd (null: while none is
 // stored), as seen under the lock: PSWD_RC_STORED_CHANGED otherwise, and
 // nothing is changed.
-int psReplaceServerPassword(const char *oldPswd, const char *newPswd, const char *node, const char *server,
-                            pswdFileInfo *info, const char *path);
+int psReplaceServerPassword(const pswdRequest &rq, const char *oldPswd, const char *newPswd);
 
 // Removes every record of (type, server, node) and returns the rewrite's
 // result: 0 (also when there was nothing to remove), or the code of the
@@ -94,10 +119,9 @@ int psReplaceServerPassword(const char *oldPswd, const char *newPswd, const char
 // removed.
 int psRemovePasswordRecord(unsigned char type, const char *node, const char *server, const char *path);
 
-// psRemovePasswordRecord, reporting nothing.
-void psDeletePasswordRecord(unsigned char type, const char *unused2, const char *node, const char *server,
-                            void *unused5, pswdFileInfo *info, const char *unused7, const char *unused8,
-                            const char *path);
+// psRemovePasswordRecord of (type, rq.server, rq.node) in rq.path, reporting
+// nothing.
+void psDeletePasswordRecord(const pswdRequest &rq, unsigned char type);
 
 // Files left beside the password file by rewrites that were killed
 // (fioListLeftovers): each(ctx, name) for every one; how many, or -1 when

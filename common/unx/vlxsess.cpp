@@ -64,13 +64,11 @@ void vlxLogExit(char *text, const char *fmt, int rc)
     LogMsg(text);
 }
 
-// The heap copies main hands to the request handler; released when the
-// request is over, whichever way it ends.
+// The heap copies the request record points at; released when the request
+// is over, whichever way it ends.
 struct VlxRequestArgs {
-    char *catDir = nullptr;
     char *node = nullptr;
     char *server = nullptr;
-    char *arg15 = nullptr;
     char *pswdFileName = nullptr;   // from argument 7
     char *pswdPath = nullptr;       // from argument 14
 
@@ -79,24 +77,15 @@ struct VlxRequestArgs {
     VlxRequestArgs &operator=(const VlxRequestArgs &) = delete;
     ~VlxRequestArgs()
     {
-        for (char *p : {catDir, node, server, arg15, pswdFileName, pswdPath})
+        for (char *p : {node, server, pswdFileName, pswdPath})
             if (p != nullptr)
                 KEL_FREE(p);
     }
 
     bool complete() const
     {
-        return catDir != nullptr && node != nullptr && server != nullptr && arg15 != nullptr &&
-               pswdFileName != nullptr && pswdPath != nullptr;
+        return node != nullptr && server != nullptr && pswdFileName != nullptr && pswdPath != nullptr;
     }
-};
-
-struct VlxRequest {
-    unsigned char cipherType;
-    int inFd;
-    int outFd;
-    pswdFileInfo *pfi;
-    VlxRequestArgs *args;
 };
 
 // How a request went beyond its return code.
@@ -107,7 +96,7 @@ struct VlxOutcome {
 
 // Operation 'A': a zero flag asks for a challenge to be enciphered, any other
 // flag for the encryption keys (16 request bytes follow it).
-int vlxServeEncrypt(const VlxRequest &rq, VlxOutcome *out)
+int vlxServeEncrypt(const pswdRequest &rq, VlxOutcome *out)
 {
     out->op = "A";
     unsigned char flag = 0;
@@ -115,10 +104,8 @@ int vlxServeEncrypt(const VlxRequest &rq, VlxOutcome *out)
         out->returnAtOnce = true;
         return VLX_RC_PIPE;
     }
-    VlxRequestArgs &a = *rq.args;
     if (flag == 0)
-        return EncryptBuff(rq.cipherType, rq.inFd, rq.outFd, rq.pfi, a.node, a.server, a.pswdPath, a.arg15,
-                           a.catDir);
+        return EncryptBuff(rq);
     // The protocol's single read (docs/pipe-protocol.md): the caller writes the
     // 16 bytes at once, and fewer mean 297, never a wait for the rest.
     out->op = "A key request";
@@ -127,13 +114,12 @@ int vlxServeEncrypt(const VlxRequest &rq, VlxOutcome *out)
         out->returnAtOnce = true;
         return VLX_RC_PIPE;
     }
-    return getEncryptKey(rq.inFd, rq.outFd, rq.pfi, a.node, a.server, a.pswdPath, a.arg15, a.catDir,
-                         reqBytes.data());
+    return getEncryptKey(rq, reqBytes.data());
 }
 
 // Operation 'B': a zero flag asks for the caller's buffer to be deciphered;
 // any other flag ends the request at once with 0.
-int vlxServeDecrypt(const VlxRequest &rq, VlxOutcome *out)
+int vlxServeDecrypt(const pswdRequest &rq, VlxOutcome *out)
 {
     out->op = "B";
     unsigned char flag = 0;
@@ -143,19 +129,16 @@ int vlxServeDecrypt(const VlxRequest &rq, VlxOutcome *out)
     }
     if (flag != 0)
         return 0;
-    VlxRequestArgs &a = *rq.args;
-    return DecryptBuff(rq.cipherType, rq.inFd, rq.outFd, rq.pfi, a.node, a.server, a.pswdPath, a.arg15, a.catDir);
+    return DecryptBuff(rq);
 }
 
 // Operation 'C': the audit line tells a stored password from one the caller
 // did not confirm, or whose storing failed (and why, when another change
 // stored its own password meanwhile).
-int vlxServeChange(const VlxRequest &rq, VlxOutcome *out)
+int vlxServeChange(const pswdRequest &rq, VlxOutcome *out)
 {
-    VlxRequestArgs &a = *rq.args;
     int confirmed = 0;
-    int rc = GeneratePassword(rq.cipherType, rq.inFd, rq.outFd, rq.pfi, a.node, a.server, a.pswdPath, a.arg15,
-                              a.catDir, &confirmed);
+    int rc = GeneratePassword(rq, &confirmed);
     out->op = confirmed == 0                ? "C not confirmed"
               : confirmed == VLX_C_STALE    ? "C confirmed, not stored: the stored password changed meanwhile"
               : rc == 0                     ? "C stored"
@@ -163,13 +146,12 @@ int vlxServeChange(const VlxRequest &rq, VlxOutcome *out)
     return rc;
 }
 
-int vlxDispatch(char op, const VlxRequest &rq, VlxOutcome *out)
+int vlxDispatch(const pswdRequest &rq, VlxOutcome *out)
 {
-    VlxRequestArgs &a = *rq.args;
     if (TR_GENERAL)
         trPrintf(trSrcFile, __LINE__, "Operation '%c' for node '%s', server '%s', cipher type %d.\n",
-                 op == '\0' ? ' ' : op, a.node, a.server, (int)rq.cipherType);
-    switch (op) {
+                 rq.operation == '\0' ? ' ' : rq.operation, rq.node, rq.server, (int)rq.cipherType);
+    switch (rq.operation) {
     case 'A':
         return vlxServeEncrypt(rq, out);
     case 'B':
@@ -182,7 +164,8 @@ int vlxDispatch(char op, const VlxRequest &rq, VlxOutcome *out)
 }
 
 // Parses the pipe and cipher arguments, closes the caller's pipe ends, makes
-// the copies and paths the handlers get and serves the one request. Out of
+// the request record with the copies and paths it points at and serves the
+// one request. Out of
 // memory (292) and an incomplete flag read (297) set out->returnAtOnce: main
 // returns them without closing the pipes, logging or tearing down the runtime.
 int vlxServeRequest(char **argv, VlxOutcome *out)
@@ -207,10 +190,8 @@ int vlxServeRequest(char **argv, VlxOutcome *out)
     int rc = 0;
     {
         VlxRequestArgs args;
-        args.catDir = StrDup(argv[KEL_ARG_CATALOG_DIR]);
         args.node = StrDup(argv[KEL_ARG_NODE]);
         args.server = StrDup(argv[KEL_ARG_SERVER]);
-        args.arg15 = StrDup(argv[KEL_ARG_PASS_THROUGH]);
         args.pswdFileName = vlxNewPswdPath(argv[KEL_ARG_PSWD_DIR]);
         args.pswdPath = vlxNewPswdPath(argv[KEL_ARG_PSWD_PATH]);
         if (!args.complete()) {
@@ -218,8 +199,15 @@ int vlxServeRequest(char **argv, VlxOutcome *out)
             return VLX_RC_NO_MEMORY;
         }
         pfi.pswdFile = args.pswdFileName;
-        VlxRequest rq = {cipherType, inFd, outFd, &pfi, &args};
-        rc = vlxDispatch(argv[KEL_ARG_OPERATION][0], rq, out);
+        const pswdRequest rq{.fileInfo = &pfi,
+                             .path = args.pswdPath,
+                             .node = args.node,
+                             .server = args.server,
+                             .operation = argv[KEL_ARG_OPERATION][0],
+                             .cipherType = cipherType,
+                             .inFd = inFd,
+                             .outFd = outFd};
+        rc = vlxDispatch(rq, out);
     }
     if (!out->returnAtOnce) {
         vlxCloseCallerFd(inFd);

@@ -5,6 +5,7 @@
 #include "common/thrd/pkmutex.h"
 #include "common/unx/psmutex.h"
 #include "common/ut/GlobalRC.h"
+#include "kelvlx/kelcontract.h"
 
 int isCoreInitialized = 0;
 
@@ -68,7 +69,7 @@ int dsCoreInit(nlsOutFn_t *outFns, int flag)
     // with room for four cannot refuse its first hook.
     (void)dsCoreAddCleanUpHook(DS_CLEANUP_GLOBAL_RC, GlobalRC::Destroy);
     if (newNlsGlobalObject(outFns, flag) == nullptr)
-        return 102;
+        return KEL_ST_NO_MEMORY;
     (void)dsCoreAddCleanUpHook(DS_CLEANUP_NLS_OBJECT, destroyNlsGlobalObject);
     return 0;
 }

@@ -7,7 +7,7 @@
 // releases them through the registered clean-up hooks.
 extern int isCoreInitialized;
 
-// 0, or 102 when the message system object could not be created.
+// 0, or KEL_ST_NO_MEMORY when the message system object could not be created.
 int dsCoreInit(nlsOutFn_t *outFns, int flag);
 // The second stage, which the wider library's programs start after
 // dsCoreInit and the agent never does: from then on dsCoreCleanUp also

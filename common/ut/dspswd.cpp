@@ -1,5 +1,5 @@
 // Password operations by record type. Each chooses the file routine of
-// common/unx/pssec and passes the arguments on in that routine's order.
+// common/unx/pssec and hands it the request record.
 #include "common/ut/dspswd.h"
 
 #include "common/unx/pssec.h"
@@ -10,46 +10,53 @@ psMutex_t cryptBufMutex = PTHREAD_MUTEX_INITIALIZER;
 // Both are released by the second stage of the core tear-down.
 [[maybe_unused]] static const int pswdOpMutexHook = dsCoreAddCleanUpHook(DS_CLEANUP_PSWDOP_MUTEX, pswdOpMutexDestroy);
 
-int dsGetPassword(pswdFileInfo *info, unsigned char type, char *keyOut, unsigned char *keyIn, char *pswdOut,
-                  char *node, const char *server, const char *unused8, const char *unused9, void *unused10,
-                  const char *path, int convertOK)
+int dsGetPassword(const pswdRequest &rq, unsigned char type, char *keyOut, unsigned char *keyIn, char *pswdOut,
+                  char *userOut, int convertOK)
 {
-    if (type == PSWD_TYPE_TSA)   // never served: the file routine refuses a null record
-        return psReadPswdFile(type, keyOut, keyIn, nullptr, node, server, unused10, nullptr, unused8, unused9,
-                              path, convertOK);
+    if (type == PSWD_TYPE_TSA) {   // never served: the file routine refuses a request without a file description
+        pswdRequest refused = rq;
+        refused.fileInfo = nullptr;
+        return psReadPswdFile(refused, type, keyOut, keyIn, nullptr, userOut, convertOK);
+    }
     if (type > PSWD_TYPE_OTHER_LAST)
         return 0;
-    return psReadPswdFile(type, keyOut, keyIn, pswdOut, node, server, unused10, info, unused8, unused9, path,
-                          convertOK);
+    return psReadPswdFile(rq, type, keyOut, keyIn, pswdOut, userOut, convertOK);
+}
+
+int dsSetPassword(const pswdRequest &rq, unsigned char type, const char *pswd1, const unsigned char *key,
+                  const char *pswd2)
+{
+    if (type == PSWD_TYPE_TSA) {
+        pswdRequest refused = rq;
+        refused.fileInfo = nullptr;
+        return psWritePswdFile(refused, type, pswd1, key, nullptr);
+    }
+    if (type > PSWD_TYPE_OTHER_LAST)
+        return 0;
+    return psWritePswdFile(rq, type, pswd1, key, pswd2);
 }
 
 int dsSetPassword(pswdFileInfo *info, unsigned char type, const char *pswd1, const unsigned char *key,
-                  const char *pswd2, const char *node, const char *server, const char *unused8,
-                  const char *unused9, void *unused10, const char *path)
+                  const char *pswd2, const char *node, const char *server, const char *, const char *, void *,
+                  const char *path)
 {
-    if (type == PSWD_TYPE_TSA)
-        return psWritePswdFile(type, pswd1, key, nullptr, node, server, unused10, nullptr, unused8, unused9, path);
-    if (type > PSWD_TYPE_OTHER_LAST)
-        return 0;
-    return psWritePswdFile(type, pswd1, key, pswd2, node, server, unused10, info, unused8, unused9, path);
+    const pswdRequest rq{.fileInfo = info, .path = path, .node = node, .server = server};
+    return dsSetPassword(rq, type, pswd1, key, pswd2);
 }
 
-int dsCheckPasswordStore(pswdFileInfo *info, const char *node, const char *server, const char *path)
+int dsCheckPasswordStore(const pswdRequest &rq)
 {
-    return psCheckServerStore(node, server, info, path);
+    return psCheckServerStore(rq);
 }
 
-int dsReplacePassword(pswdFileInfo *info, const char *oldPswd, const char *newPswd, const char *node,
-                      const char *server, const char *path)
+int dsReplacePassword(const pswdRequest &rq, const char *oldPswd, const char *newPswd)
 {
-    return psReplaceServerPassword(oldPswd, newPswd, node, server, info, path);
+    return psReplaceServerPassword(rq, oldPswd, newPswd);
 }
 
-void dsDeletePasswordRecord(pswdFileInfo *info, unsigned char type, const char *unused3, const char *node,
-                            const char *server, const char *unused6, const char *unused7, void *unused8,
-                            const char *path)
+void dsDeletePasswordRecord(const pswdRequest &rq, unsigned char type)
 {
-    psDeletePasswordRecord(type, unused3, node, server, unused8, info, unused6, unused7, path);
+    psDeletePasswordRecord(rq, type);
 }
 
 void pswdOpMutexDestroy()

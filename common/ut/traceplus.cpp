@@ -193,7 +193,7 @@ int PrintStrToBuf(char *buf, size_t bufSize, const void *bytes, size_t length, i
 int GetQuotedToken(const char **cursor, char *out, size_t outSize)
 {
     if (cursor == nullptr || *cursor == nullptr || out == nullptr || outSize == 0)
-        return 109;
+        return QTOKEN_RC_INVALID_ARGUMENT;
     out[0] = '\0';
     const char *p = *cursor;
     const char *textEnd = p + strlen(p);
@@ -211,9 +211,9 @@ int GetQuotedToken(const char **cursor, char *out, size_t outSize)
         while (*c != '\0' && *c != q)
             c = step(c);
         if (*c == '\0')
-            return 177;   // no closing quote
+            return QTOKEN_RC_BAD_QUOTE;   // no closing quote
         if (c[1] != '\0' && !isBlankAt(c + 1, textEnd))
-            return 177;   // closing quote glued to more text
+            return QTOKEN_RC_BAD_QUOTE;   // closing quote glued to more text
         end = c;
         next = c[1] != '\0' ? c + 2 : c + 1;
     } else {
@@ -229,12 +229,12 @@ int GetQuotedToken(const char **cursor, char *out, size_t outSize)
                     while (*e != '\0' && *e != q)
                         e = step(e);
                     if (*e == '\0' || (e[1] != '\0' && !isBlankAt(e + 1, textEnd)))
-                        return 177;
+                        return QTOKEN_RC_BAD_QUOTE;
                     c = e + 1;
                     break;
                 }
                 if (c[1] == '\0')
-                    return 177;   // a stray quote ends the text
+                    return QTOKEN_RC_BAD_QUOTE;   // a stray quote ends the text
             }
             afterEquals = n == 1 && *c == '=';
             c += n;
@@ -245,7 +245,7 @@ int GetQuotedToken(const char **cursor, char *out, size_t outSize)
 
     size_t len = (size_t)(end - start);
     if (len > QTOKEN_MAX || len >= outSize)
-        return 937;
+        return QTOKEN_RC_TOO_LONG;
     memcpy(out, start, len);
     out[len] = '\0';
     *cursor = next;

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "kelvlx/kelcontract.h"
+
 // Character forms of a dump.
 enum {
     PS_EBCDIC = 0,   // byte translated from EBCDIC (code page 037), "." when not printable
@@ -27,10 +29,15 @@ int PrintStrToBuf(char *buf, size_t bufSize, const void *bytes, size_t length, i
 
 inline constexpr size_t QTOKEN_MAX = 1279;   // longest token GetQuotedToken takes
 
+// GetQuotedToken's results besides 0.
+inline constexpr int QTOKEN_RC_BAD_QUOTE = 177;   // a bad or unterminated quote
+inline constexpr int QTOKEN_RC_TOO_LONG = 937;    // longer than QTOKEN_MAX or than out can hold
+inline constexpr int QTOKEN_RC_INVALID_ARGUMENT = KEL_ST_INVALID_ARGUMENT;   // null arguments
+
 // Takes one quoted or blank-delimited token from *cursor into out and leaves
-// *cursor behind it (past one delimiter). 0; 177 for a bad or unterminated
-// quote; 937 for a token longer than QTOKEN_MAX (or than out can hold); 109
-// for null arguments.
+// *cursor behind it (past one delimiter). 0; QTOKEN_RC_BAD_QUOTE for a bad or
+// unterminated quote; QTOKEN_RC_TOO_LONG for a token longer than QTOKEN_MAX
+// (or than out can hold); QTOKEN_RC_INVALID_ARGUMENT for null arguments.
 int GetQuotedToken(const char **cursor, char *out, size_t outSize = QTOKEN_MAX + 1);
 inline int GetQuotedToken(char **cursor, char *out, size_t outSize = QTOKEN_MAX + 1)
 {

@@ -64,9 +64,10 @@ int prepareServerText(unsigned char codeSet, const char *text, SecretBuf<N> *out
 }
 
 // 'A' and 'B' with flag 0: direction 1 enciphers, 0 deciphers.
-int cipherRequest(unsigned char direction, unsigned char cipherType, int inFd, int outFd, pswdFileInfo *pfi,
-                  char *node, char *server, char *pswdPath, char *arg15, char *catDir)
+int cipherRequest(unsigned char direction, const pswdRequest &rq)
 {
+    const int inFd = rq.inFd;
+    const unsigned char cipherType = rq.cipherType;
     unsigned char codeSet = 0;
     if (fioReadOnce(inFd, &codeSet, 1) != 1)
         return RC_PIPE;
@@ -81,8 +82,7 @@ int cipherRequest(unsigned char direction, unsigned char cipherType, int inFd, i
                  direction ? "EncryptBuff" : "DecryptBuff", len, codeSet, cipherType);
 
     SecretBuf<VLX_PSWD_BUF> pswd;
-    int rc = dsGetPassword(pfi, PSWD_TYPE_SERVER, nullptr, nullptr, pswd.chars(), node, server, arg15, catDir,
-                           nullptr, pswdPath, 0);
+    int rc = dsGetPassword(rq, PSWD_TYPE_SERVER, nullptr, nullptr, pswd.chars(), nullptr, 0);
     if (rc != 0)
         return rc;
 
@@ -113,36 +113,33 @@ int cipherRequest(unsigned char direction, unsigned char cipherType, int inFd, i
         return rc;
     if (len > answer.size())
         return RC_INVALID_PARM;   // no cipher makes more of 64 bytes; never send past the buffer
-    if (!writeAll(outFd, answer.data(), len))
+    if (!writeAll(rq.outFd, answer.data(), len))
         return RC_PIPE;
     return 0;
 }
 
 } // namespace
 
-int EncryptBuff(unsigned char cipherType, int inFd, int outFd, pswdFileInfo *pfi, char *node, char *server,
-                char *pswdPath, char *arg15, char *catDir)
+int EncryptBuff(const pswdRequest &rq)
 {
-    return cipherRequest(CRYPTO_ENCRYPT, cipherType, inFd, outFd, pfi, node, server, pswdPath, arg15, catDir);
+    return cipherRequest(CRYPTO_ENCRYPT, rq);
 }
 
-int DecryptBuff(unsigned char cipherType, int inFd, int outFd, pswdFileInfo *pfi, char *node, char *server,
-                char *pswdPath, char *arg15, char *catDir)
+int DecryptBuff(const pswdRequest &rq)
 {
-    return cipherRequest(CRYPTO_DECRYPT, cipherType, inFd, outFd, pfi, node, server, pswdPath, arg15, catDir);
+    return cipherRequest(CRYPTO_DECRYPT, rq);
 }
 
-int getEncryptKey(int /*inFd: nothing more is read*/, int outFd, pswdFileInfo *pfi, char *node, char *server,
-                  char *pswdPath, char *arg15, char *catDir, unsigned char *reqBytes)
+// Nothing more is read from the input pipe.
+int getEncryptKey(const pswdRequest &rq, unsigned char *reqBytes)
 {
     SecretBuf<PSWD_KEYBLOCK_SIZE> keyBlock;
     SecretBuf<PSWD_KEYBLOCK_SIZE> pswd;   // handed to the store, never sent
-    int rc = dsGetPassword(pfi, PSWD_TYPE_ENCRKEY, keyBlock.chars(), reqBytes, pswd.chars(), node, server, arg15,
-                           catDir, nullptr, pswdPath, 0);
+    int rc = dsGetPassword(rq, PSWD_TYPE_ENCRKEY, keyBlock.chars(), reqBytes, pswd.chars(), nullptr, 0);
     kelZero(reqBytes, VLX_REQ_BYTES);
     if (TR_GENERAL)
         trPrintf(trSrcFile, __LINE__, "getEncryptKey: key block read with rc %d\n", rc);
-    if (rc == 0 && !writeAll(outFd, keyBlock.data(), keyBlock.size()))
+    if (rc == 0 && !writeAll(rq.outFd, keyBlock.data(), keyBlock.size()))
         rc = RC_PIPE;
     return rc;
 }
@@ -192,9 +189,9 @@ bool sendPassword(int outFd, const unsigned char *p, unsigned int len)
 
 } // namespace
 
-int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo *pfi, char *node, char *server,
-                     char *pswdPath, char *arg15, char *catDir, int *confirmed)
+int GeneratePassword(const pswdRequest &rq, int *confirmed)
 {
+    const int inFd = rq.inFd, outFd = rq.outFd;
     unsigned char codeSet = 0, encipherFlag = 0, keyLen = 0;
     if (fioReadOnce(inFd, &codeSet, 1) != 1 || fioReadOnce(inFd, &encipherFlag, 1) != 1 ||
         fioReadOnce(inFd, &keyLen, 1) != 1 || keyLen > VLX_KEY_LEN_MAX)
@@ -211,10 +208,9 @@ int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo
     // anything is sent: the caller cannot change its server's password with
     // an empty old one, so a new one must not be stored either.
     SecretBuf<VLX_C_PSWD_BUF> oldPw;
-    int rc = dsGetPassword(pfi, PSWD_TYPE_SERVER, nullptr, nullptr, oldPw.chars(), node, server, arg15, catDir,
-                           nullptr, pswdPath, 0);
+    int rc = dsGetPassword(rq, PSWD_TYPE_SERVER, nullptr, nullptr, oldPw.chars(), nullptr, 0);
     if (rc != 0) {
-        if (pfi == nullptr || pfi->recordAbsent == 0) {
+        if (rq.fileInfo == nullptr || rq.fileInfo->recordAbsent == 0) {
             if (TR_GENERAL)
                 trPrintf(trSrcFile, __LINE__, "GeneratePassword: the stored password cannot be read (%d)\n", rc);
             return rc;
@@ -224,7 +220,7 @@ int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo
     const bool oldAbsent = rc != 0;
     // What the store would refuse whatever the confirmation is refused now,
     // before the caller can change its server's password to one never stored.
-    rc = dsCheckPasswordStore(pfi, node, server, pswdPath);
+    rc = dsCheckPasswordStore(rq);
     if (rc != 0) {
         if (TR_GENERAL)
             trPrintf(trSrcFile, __LINE__, "GeneratePassword: the store would refuse the new password (%d); nothing "
@@ -260,7 +256,7 @@ int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo
     // which is used as it is (no folding).
     SecretBuf<VLX_C_OUT_BUF> oldOut, newOut;
     if (encipherFlag == 1) {
-        CryptoPtr crypto(new_Crypto(cipherType, &rc));
+        CryptoPtr crypto(new_Crypto(rq.cipherType, &rc));
         if (!crypto)
             return rc;
         rc = crypto->cipherData(CRYPTO_ENCRYPT, key.data(), oldText.data(), oldLen, oldOut.data(), &oldLen);
@@ -297,8 +293,7 @@ int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo
         // since the caller changes its server's password only on success.
         // Only over the password that was sent as the old one: a change that
         // ran meanwhile stored its own, and that one stands.
-        rc = dsReplacePassword(pfi, oldAbsent ? nullptr : oldStored.chars(), clearNew.chars(), node, server,
-                               pswdPath);
+        rc = dsReplacePassword(rq, oldAbsent ? nullptr : oldStored.chars(), clearNew.chars());
         if (rc == PSWD_RC_STORED_CHANGED) {
             if (TR_GENERAL)
                 trPrintf(trSrcFile, __LINE__, "GeneratePassword: the stored password changed since it was sent; "

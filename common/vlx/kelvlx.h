@@ -4,18 +4,14 @@
 // in docs/pipe-protocol.md.
 #pragma once
 
-struct pswdFileInfo;
+struct pswdRequest;
 
-// Text arguments: node, server, pswdPath (the password file path derived from
-// argument 14), arg15 (passed on to the password operations) and catDir (the
-// message catalog directory); all NUL-terminated, owned by the caller.
-int EncryptBuff(unsigned char cipherType, int inFd, int outFd, pswdFileInfo *pfi, char *node, char *server,
-                char *pswdPath, char *arg15, char *catDir);
-int DecryptBuff(unsigned char cipherType, int inFd, int outFd, pswdFileInfo *pfi, char *node, char *server,
-                char *pswdPath, char *arg15, char *catDir);
-// reqBytes: the 16 bytes main read after the key-request flag.
-int getEncryptKey(int inFd, int outFd, pswdFileInfo *pfi, char *node, char *server, char *pswdPath, char *arg15,
-                  char *catDir, unsigned char *reqBytes);
+// rq is the request as main made it: the pipes, the cipher type, the node,
+// the server and the password file (common/unx/pssec.h).
+int EncryptBuff(const pswdRequest &rq);
+int DecryptBuff(const pswdRequest &rq);
+// reqBytes: the 16 bytes main read after the key-request flag; zeroed here.
+int getEncryptKey(const pswdRequest &rq, unsigned char *reqBytes);
 // Once a confirmation to store has been read, every signal that can be held
 // stays held in the calling thread when it returns, so that the agent ends
 // with the store's status and never by a signal; a caller that goes on
@@ -27,5 +23,4 @@ int getEncryptKey(int inFd, int outFd, pswdFileInfo *pfi, char *node, char *serv
 // own status where the store would refuse whatever the confirmation.
 inline constexpr int VLX_C_CONFIRMED = 1;
 inline constexpr int VLX_C_STALE = 2;
-int GeneratePassword(unsigned char cipherType, int inFd, int outFd, pswdFileInfo *pfi, char *node, char *server,
-                     char *pswdPath, char *arg15, char *catDir, int *confirmed = nullptr);
+int GeneratePassword(const pswdRequest &rq, int *confirmed = nullptr);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/common/unx/pwfixture.h"
 #include "tests/support/agentrun.h"
 #include "tests/support/tempdir.h"
 
@@ -270,6 +271,66 @@ TEST_F(AgentStartup, ClosedStandardDescriptors)
             EXPECT_EQ(drain(f.get()), content);
         }
     }
+}
+
+// main hands the handlers one request: the node and server of arguments 12
+// and 13, and the password file in the directory of argument 14 (argument 7
+// names it in the traces only). A key request shows which record was read,
+// a confirmed 'C' where the new password went.
+TEST_F(AgentStartup, RequestCarriesItsNamesAndPasswordFile)
+{
+    TempDir other{"/tmp", "kelvlx-agent-other-"};
+    ASSERT_FALSE(other.path().empty());
+    const std::string pwFile = dir_.path() + "/ZAR.PWD";
+    const pwfix::Bytes stored = pwfix::file({pwfix::v3(1, "SERVER1", "NODE1", "key of node 1"),
+                                             pwfix::v3(1, "SERVER2", "NODE2", "key of node 2")});
+    using Args = std::vector<std::string>;
+    struct {
+        const char *name;
+        std::function<void(Args &)> edit;
+        int status;
+        std::string key;   // the first slot of the key block
+    } cases[] = {
+        {"as_called", [](Args &) {}, 0, "key of node 1"},
+        {"other_node_and_server", [](Args &a) { a[A_NODE] = "NODE2"; a[A_SERVER] = "SERVER2"; }, 0, "key of node 2"},
+        {"node_and_server_swapped", [](Args &a) { a[A_NODE] = "SERVER1"; a[A_SERVER] = "NODE1"; },
+         KEL_ST_NO_PASSWORD, ""},
+        {"argument_7_elsewhere", [&](Args &a) { a[A_PWDIR] = other.path() + "/dsm.sys"; }, 0, "key of node 1"},
+        {"argument_14_elsewhere", [&](Args &a) { a[A_PWPATH] = other.path() + "/dsm.opt"; }, KEL_ST_NO_PASSWORD, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(pwfix::writeFile(pwFile, stored));
+        AgentCall call = callFor("A");
+        c.edit(call.args);
+        AgentResult r = runToEnd(call, std::string(1, '\x01') + std::string(16, 'r'));
+        EXPECT_EQ(r.status, KEL_ST_SEEN(c.status));
+        EXPECT_EQ(r.err, "");
+        if (c.status == 0) {
+            ASSERT_EQ(r.answer.size(), 192u);
+            EXPECT_EQ(std::string(r.answer.c_str()), c.key);
+        } else {
+            EXPECT_EQ(r.answer, "");
+        }
+    }
+
+    // 'C' as text (flag 2, no key), confirmed: the new password is stored in
+    // argument 14's directory, none in argument 7's.
+    ASSERT_TRUE(pwfix::writeFile(pwFile, pwfix::file({pwfix::v3(0, "SERVER1", "NODE1", "OLDPW")})));
+    AgentCall call = callFor("C");
+    call.args[A_PWDIR] = other.path() + "/dsm.sys";
+    const int32_t confirm = KEL_CONFIRM;
+    AgentResult r = runToEnd(call, std::string("\x00\x02\x00", 3) + std::string(reinterpret_cast<const char *>(&confirm),
+                                                                              sizeof confirm));
+    EXPECT_EQ(r.status, 0);
+    const size_t lenSize = sizeof(uint64_t);
+    ASSERT_GE(r.answer.size(), 2 * lenSize + 5);
+    EXPECT_EQ(r.answer.substr(lenSize, 5), "OLDPW");
+    const std::string sentNew = r.answer.substr(2 * lenSize + 5);
+    const std::vector<pwfix::Bytes> now = pwfix::serverPasswords(pwfix::readFile(pwFile), "SERVER1", "NODE1");
+    ASSERT_EQ(now.size(), 1u);
+    EXPECT_EQ(now[0], sentNew);
+    EXPECT_EQ(access((other.path() + "/ZAR.PWD").c_str(), F_OK), -1) << "a password file beside argument 7";
 }
 
 // "1" as argument 1 stops the agent before any other check, so that a

@@ -31,8 +31,8 @@ int store(const char *path)
     char file[4096];
     snprintf(file, sizeof file, "%s", path);
     info.pswdFile = file;
-    int rc = dsSetPassword(&info, 0, "NEWPASSWORD", nullptr, "", "NODE1", "SERVER1", nullptr, nullptr, nullptr,
-                           path);
+    const pswdRequest rq{.fileInfo = &info, .path = path, .node = "NODE1", .server = "SERVER1"};
+    int rc = dsSetPassword(rq, 0, "NEWPASSWORD", nullptr, "");
     printf("STORE=%d\n", rc);
     dsCoreCleanUp();
     return 0;

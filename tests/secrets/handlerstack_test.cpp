@@ -141,9 +141,8 @@ const char storedPassword[] = "Stack-Secret-Pw-4821-kelvlx";
 const char currentKey[] = "current-data-key-9931";
 const char earlierKey[] = "earlier-data-key-2277";
 const Bytes requestData = "exchanged challenge 7Q2X-99-abcdefghij-klmnopqrst-UVWX";
-char nodeName[] = "NODE1";
-char serverName[] = "SERVER1";
-char noText[] = "";
+const char nodeName[] = "NODE1";
+const char serverName[] = "SERVER1";
 
 Bytes upper(Bytes s)
 {
@@ -236,13 +235,10 @@ protected:
         dir = tmpl;
         path = dir + "/ZAR.PWD";
         pswdFileInfo info{};
-        ASSERT_EQ(dsSetPassword(&info, PSWD_TYPE_SERVER, "", nullptr, storedPassword, nodeName, serverName, nullptr,
-                                nullptr, nullptr, path.c_str()),
-                  0);
+        const pswdRequest rq{.fileInfo = &info, .path = path.c_str(), .node = nodeName, .server = serverName};
+        ASSERT_EQ(dsSetPassword(rq, PSWD_TYPE_SERVER, "", nullptr, storedPassword), 0);
         for (const char *key : {earlierKey, currentKey})
-            ASSERT_EQ(dsSetPassword(&info, PSWD_TYPE_ENCRKEY, key, nullptr, "", nodeName, serverName, nullptr,
-                                    nullptr, nullptr, path.c_str()),
-                      0);
+            ASSERT_EQ(dsSetPassword(rq, PSWD_TYPE_ENCRKEY, key, nullptr, ""), 0);
     }
     void TearDown() override
     {
@@ -261,21 +257,27 @@ protected:
             return -1000;
         close(in[1]);
         unsigned char request16[16] = {'r', 'e', 'q'};
-        char *p = path.data();
+        const pswdRequest rq{.fileInfo = info,
+                             .path = path.c_str(),
+                             .node = nodeName,
+                             .server = serverName,
+                             .cipherType = c.cipher,
+                             .inFd = in[0],
+                             .outFd = out[1]};
         int rc = -1000;
         bool ran = st.run([&] {
             switch (c.handler) {
             case Handler::Encrypt:
-                rc = EncryptBuff(c.cipher, in[0], out[1], info, nodeName, serverName, p, noText, noText);
+                rc = EncryptBuff(rq);
                 break;
             case Handler::Decrypt:
-                rc = DecryptBuff(c.cipher, in[0], out[1], info, nodeName, serverName, p, noText, noText);
+                rc = DecryptBuff(rq);
                 break;
             case Handler::KeyRequest:
-                rc = getEncryptKey(in[0], out[1], info, nodeName, serverName, p, noText, noText, request16);
+                rc = getEncryptKey(rq, request16);
                 break;
             case Handler::Generate:
-                rc = GeneratePassword(c.cipher, in[0], out[1], info, nodeName, serverName, p, noText, noText);
+                rc = GeneratePassword(rq);
                 break;
             }
         });
@@ -295,8 +297,8 @@ protected:
         pswdFileInfo info{};
         char pw[PSWD_FIELD_BUF] = {};
         char node[PSWD_FIELD_BUF] = "NODE1";
-        if (dsGetPassword(&info, PSWD_TYPE_SERVER, nullptr, nullptr, pw, node, serverName, nullptr, nullptr, nullptr,
-                          path.c_str(), 0) != 0)
+        const pswdRequest rq{.fileInfo = &info, .path = path.c_str(), .node = node, .server = serverName};
+        if (dsGetPassword(rq, PSWD_TYPE_SERVER, nullptr, nullptr, pw, nullptr, 0) != 0)
             return Bytes();
         return Bytes(pw);
     }

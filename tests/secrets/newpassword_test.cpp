@@ -62,9 +62,9 @@ protected:
         oldPassword = freshPassword();
         ASSERT_FALSE(oldPassword.empty());
         pswdFileInfo info{};
-        ASSERT_EQ(dsSetPassword(&info, PSWD_TYPE_SERVER, "", nullptr, oldPassword.c_str(), nodeName, serverName,
-                                nullptr, nullptr, nullptr, (pwDir + "/ZAR.PWD").c_str()),
-                  0);
+        const std::string path = pwDir + "/ZAR.PWD";
+        const pswdRequest rq{.fileInfo = &info, .path = path.c_str(), .node = nodeName, .server = serverName};
+        ASSERT_EQ(dsSetPassword(rq, PSWD_TYPE_SERVER, "", nullptr, oldPassword.c_str()), 0);
     }
     void TearDown() override
     {
@@ -78,8 +78,9 @@ protected:
         pswdFileInfo info{};
         char pw[PSWD_FIELD_BUF] = {};
         char node[PSWD_FIELD_BUF] = "NODE1";
-        if (dsGetPassword(&info, PSWD_TYPE_SERVER, nullptr, nullptr, pw, node, serverName, nullptr, nullptr, nullptr,
-                          (pwDir + "/ZAR.PWD").c_str(), 0) != 0)
+        const std::string path = pwDir + "/ZAR.PWD";
+        const pswdRequest rq{.fileInfo = &info, .path = path.c_str(), .node = node, .server = serverName};
+        if (dsGetPassword(rq, PSWD_TYPE_SERVER, nullptr, nullptr, pw, nullptr, 0) != 0)
             return Bytes();
         return pw;
     }

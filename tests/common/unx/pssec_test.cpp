@@ -52,8 +52,8 @@ ReadResult readPw(const std::string &path, unsigned char type, const Bytes &serv
     unsigned char keyIn[PSWD_KEY_SIZE] = {};
     if (callerKey != nullptr)
         memcpy(keyIn, callerKey->data(), PSWD_KEY_SIZE);
-    int rc = psReadPswdFile(type, block, keyIn, pw, nodeBuf.data(), server.c_str(), nullptr, &info, nullptr,
-                            nullptr, path.c_str(), convertOK);
+    const pswdRequest rq{.fileInfo = &info, .path = path.c_str(), .node = nodeBuf.data(), .server = server.c_str()};
+    int rc = psReadPswdFile(rq, type, block, keyIn, pw, nodeBuf.data(), convertOK);
     ReadResult r{rc, type == PSWD_TYPE_ENCRKEY ? Bytes(block, sizeof block) : Bytes(pw), Bytes(nodeBuf.data())};
     return r;
 }
@@ -66,8 +66,8 @@ int writePw(const std::string &path, unsigned char type, const Bytes &server, co
     unsigned char key[PSWD_KEY_SIZE] = {};
     if (callerKey != nullptr)
         memcpy(key, callerKey->data(), PSWD_KEY_SIZE);
-    return psWritePswdFile(type, pw.c_str(), key, pw.c_str(), node.c_str(), server.c_str(), nullptr, &info, nullptr,
-                           nullptr, path.c_str());
+    const pswdRequest rq{.fileInfo = &info, .path = path.c_str(), .node = node.c_str(), .server = server.c_str()};
+    return psWritePswdFile(rq, type, pw.c_str(), key, pw.c_str());
 }
 
 // The delete that reports its rewrite's result.
@@ -79,8 +79,8 @@ int removePw(const std::string &path, unsigned char type, const Bytes &server, c
 void deletePw(const std::string &path, unsigned char type, const Bytes &server, const Bytes &node)
 {
     pswdFileInfo info{};
-    psDeletePasswordRecord(type, nullptr, node.c_str(), server.c_str(), nullptr, &info, nullptr, nullptr,
-                           path.c_str());
+    psDeletePasswordRecord({.fileInfo = &info, .path = path.c_str(), .node = node.c_str(), .server = server.c_str()},
+                           type);
 }
 
 // The key block as the reader fills it: one text per 64-byte slot.
@@ -210,9 +210,8 @@ TEST_F(pssecFile, NullRecordGives168)
 {
     char pw[PSWD_FIELD_BUF] = "untouched";
     char node[PSWD_FIELD_BUF] = "NODE1";
-    EXPECT_EQ(psReadPswdFile(0, nullptr, nullptr, pw, node, "SRV", nullptr, nullptr, nullptr, nullptr,
-                             path.c_str(), 0),
-              KEL_ST_NO_PASSWORD);
+    const pswdRequest noFileInfo{.fileInfo = nullptr, .path = path.c_str(), .node = node, .server = "SRV"};
+    EXPECT_EQ(psReadPswdFile(noFileInfo, 0, nullptr, nullptr, pw, nullptr, 0), KEL_ST_NO_PASSWORD);
     EXPECT_STREQ(pw, "untouched");
 }
 
@@ -233,8 +232,8 @@ TEST_F(pssecFile, OtherTypesUseTheCallersKeyAndReturnTheUser)
     char pw[PSWD_FIELD_BUF] = {}, user[PSWD_FIELD_BUF] = "user5";
     unsigned char keyIn[PSWD_KEY_SIZE];
     memcpy(keyIn, key.data(), sizeof keyIn);
-    EXPECT_EQ(psReadPswdFile(5, nullptr, keyIn, pw, user, "ENTITY", nullptr, &info, nullptr, nullptr, path.c_str(), 0),
-              0);
+    const pswdRequest rq{.fileInfo = &info, .path = path.c_str(), .node = user, .server = "ENTITY"};
+    EXPECT_EQ(psReadPswdFile(rq, 5, nullptr, keyIn, pw, user, 0), 0);
     EXPECT_STREQ(pw, "fresh");
     EXPECT_EQ(info.cryptoKeyOK, 0) << "a node key made from a user name";
     // A record under a key made from the user name is not the caller's.
@@ -405,9 +404,8 @@ TEST_F(pssecFile, WriteReplacesEveryRecordOfTheNodeAndAppends)
 TEST_F(pssecFile, WriteWithoutAnyReadFirstDerivesTheNodeKey)
 {
     pswdFileInfo info{};
-    ASSERT_EQ(psWritePswdFile(0, "pw", nullptr, "", N1.c_str(), SRV.c_str(), nullptr, &info, nullptr, nullptr,
-                              path.c_str()),
-              0);
+    const pswdRequest rq{.fileInfo = &info, .path = path.c_str(), .node = N1.c_str(), .server = SRV.c_str()};
+    ASSERT_EQ(psWritePswdFile(rq, 0, "pw", nullptr, ""), 0);
     EXPECT_EQ(info.cryptoKeyOK, 1);
     EXPECT_EQ(records(path).at(0).bytes(), pwfix::v3(0, SRV, N1, "pw").bytes());
 }
@@ -1010,15 +1008,15 @@ int checkStore(const std::string &path, const Bytes &node)
 {
     pswdFileInfo info{};
     info.pswdFile = const_cast<char *>(path.c_str());
-    return psCheckServerStore(node.c_str(), SRV.c_str(), &info, path.c_str());
+    return psCheckServerStore({.fileInfo = &info, .path = path.c_str(), .node = node.c_str(), .server = SRV.c_str()});
 }
 
 int replacePw(const std::string &path, const Bytes &node, const Bytes *oldPw, const Bytes &newPw)
 {
     pswdFileInfo info{};
     info.pswdFile = const_cast<char *>(path.c_str());
-    return psReplaceServerPassword(oldPw != nullptr ? oldPw->c_str() : nullptr, newPw.c_str(), node.c_str(),
-                                   SRV.c_str(), &info, path.c_str());
+    const pswdRequest rq{.fileInfo = &info, .path = path.c_str(), .node = node.c_str(), .server = SRV.c_str()};
+    return psReplaceServerPassword(rq, oldPw != nullptr ? oldPw->c_str() : nullptr, newPw.c_str());
 }
 
 } // namespace

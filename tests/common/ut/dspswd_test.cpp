@@ -1,4 +1,4 @@
-// Password operations: dispatch by record type and the argument positions.
+// Password operations: dispatch by record type, and the request record carried to the file.
 #include "common/ut/dspswd.h"
 
 #include <gtest/gtest.h>
@@ -28,16 +28,20 @@ protected:
     char block[PSWD_KEYBLOCK_SIZE] = "untouched";
     char node[PSWD_FIELD_BUF] = "NODE1";
 
+    pswdRequest request(const char *n, const char *server)
+    {
+        return {.fileInfo = &info, .path = path.c_str(), .node = n, .server = server};
+    }
+
     int get(unsigned char type, const char *server = "SRV")
     {
         unsigned char keyIn[PSWD_KEY_SIZE] = {};
-        return dsGetPassword(&info, type, block, keyIn, pw, node, server, "arg15", "catalogs", nullptr, path.c_str(),
-                             0);
+        return dsGetPassword(request(node, server), type, block, keyIn, pw, node, 0);
     }
     int set(unsigned char type, const char *pswd1, const char *pswd2, const char *n = "NODE1",
             const unsigned char *key = nullptr)
     {
-        return dsSetPassword(&info, type, pswd1, key, pswd2, n, "SRV", "arg15", "catalogs", nullptr, path.c_str());
+        return dsSetPassword(request(n, "SRV"), type, pswd1, key, pswd2);
     }
 };
 
@@ -99,15 +103,52 @@ TEST_F(dspswdFile, SetStoresThePasswordOfItsType)
     }
 }
 
-TEST_F(dspswdFile, DeleteTakesNodeAndServerAtTheirOwnPositions)
+TEST_F(dspswdFile, DeleteRemovesOnlyTheRequestsNodeAndServer)
 {
     pwfix::Record keep = pwfix::v3(0, "SRV", "NODE2", "two");
     pwfix::writeFile(path, pwfix::file({pwfix::v3(0, "SRV", "NODE1", "one"), keep}));
-    dsDeletePasswordRecord(nullptr, 0, "unused", "NODE1", "SRV", "a6", "a7", nullptr, path.c_str());
+    dsDeletePasswordRecord(request("NODE1", "SRV"), 0);
     std::vector<pwfix::Record> recs;
     ASSERT_TRUE(pwfix::parse(pwfix::readFile(path), recs));
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_EQ(recs[0].bytes(), keep.bytes());
+}
+
+// Every operation works on the file and the names its request carries and
+// keeps the node key in the request's own file description: a request for
+// another file, node and server touches neither the fixture's file nor its key.
+TEST_F(dspswdFile, EveryOperationUsesTheRequestsFileNamesAndKey)
+{
+    const std::string otherPath = dir.file("OTHER.PWD");
+    pswdFileInfo otherInfo{};
+    const pswdRequest rq{.fileInfo = &otherInfo, .path = otherPath.c_str(), .node = "NODE2", .server = "SRV2"};
+    auto storedIs = [&](const char *pswd) {
+        std::vector<pwfix::Record> recs;
+        return pwfix::parse(pwfix::readFile(otherPath), recs) && recs.size() == 1 &&
+               recs[0].bytes() == pwfix::v3(0, "SRV2", "NODE2", pswd).bytes();
+    };
+    const Bytes nodeKey = pwfix::keyOf("NODE2");
+
+    ASSERT_EQ(dsSetPassword(rq, PSWD_TYPE_SERVER, "", nullptr, "pw-two"), 0);
+    EXPECT_TRUE(storedIs("pw-two"));
+    EXPECT_EQ(otherInfo.cryptoKeyOK, 1);
+    EXPECT_EQ(Bytes(reinterpret_cast<const char *>(otherInfo.cryptoKey), PSWD_KEY_SIZE), nodeKey);
+
+    char got[PSWD_FIELD_BUF] = {};
+    EXPECT_EQ(dsGetPassword(rq, PSWD_TYPE_SERVER, nullptr, nullptr, got, nullptr, 0), 0);
+    EXPECT_STREQ(got, "pw-two");
+
+    EXPECT_EQ(dsCheckPasswordStore(rq), 0);
+    EXPECT_EQ(dsReplacePassword(rq, "pw-one", "pw-three"), PSWD_RC_STORED_CHANGED);
+    EXPECT_TRUE(storedIs("pw-two"));
+    EXPECT_EQ(dsReplacePassword(rq, "pw-two", "pw-three"), 0);
+    EXPECT_TRUE(storedIs("pw-three"));
+
+    dsDeletePasswordRecord(rq, PSWD_TYPE_SERVER);
+    EXPECT_EQ(access(otherPath.c_str(), F_OK), -1) << "a file left without records is removed";
+
+    EXPECT_EQ(access(path.c_str(), F_OK), -1) << "the fixture's file was made";
+    EXPECT_EQ(info.cryptoKeyOK, 0);
 }
 
 } // namespace
