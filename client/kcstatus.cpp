@@ -38,13 +38,13 @@ const char *detailText(int detail)
     case KC_D_OUTPUT_SMALL:
         return "the output buffer is smaller than the answer may be (KC_MAX_ANSWER bytes for 'A' and 'B', "
                "KC_KEY_BLOCK for the key block)";
-    case KC_D_DATA_LONG: return "the data is longer than 64 bytes (KC_MAX_DATA)";
+    case KC_D_DATA_LONG: return "the data is longer than " KC_TEXT_OF(KEL_MAX_DATA) " bytes (KC_MAX_DATA)";
     case KC_D_DATA_NULL: return "the data pointer is NULL with a length above 0";
-    case KC_D_KEY_LONG: return "the key is longer than 16 bytes (KC_MAX_KEY)";
+    case KC_D_KEY_LONG: return "the key is longer than " KC_TEXT_OF(KEL_MAX_KEY) " bytes (KC_MAX_KEY)";
     case KC_D_KEY_NULL: return "the key pointer is NULL with a key length above 0";
     case KC_D_PASSWORD_BUFFERS:
-        return "the kc_passwords is NULL, its size is not set, or a buffer is NULL or smaller than 96 bytes "
-               "(KC_MAX_PASSWORD)";
+        return "the kc_passwords is NULL, its size is not set, or a buffer is NULL or smaller than "
+               KC_TEXT_OF(KEL_MAX_PASSWORD) " bytes (KC_MAX_PASSWORD)";
     case KC_D_NO_HANDLE: return "no agent handle was given (NULL)";
     case KC_D_PASSWORD_DIR_MISSING: return "the password directory (KC_CFG_PASSWORD_DIR) does not exist";
     case KC_D_PASSWORD_DIR_NOT_DIR: return "the password directory (KC_CFG_PASSWORD_DIR) is not a directory";

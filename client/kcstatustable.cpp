@@ -5,8 +5,6 @@
 
 namespace {
 
-#define KC_TEXT_OF_(n) #n
-#define KC_TEXT_OF(n) KC_TEXT_OF_(n)
 // The lock wait as the texts name it, from the one constant.
 #define KC_LOCK_WAIT_TEXT KC_TEXT_OF(KEL_LOCK_WAIT_SECONDS)
 // The store's refusal, which the agent's -1 shares with its usage error.

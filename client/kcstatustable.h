@@ -4,6 +4,11 @@
 // names the store's codes with it; keladm links the library for this.
 #pragma once
 
+// A number of the contract (a plain macro) as the text of a sentence, so that
+// no sentence repeats a number that has its name.
+#define KC_TEXT_OF_(n) #n
+#define KC_TEXT_OF(n) KC_TEXT_OF_(n)
+
 // The sentence for an exit status as a caller sees it (0-255, KEL_ST_SEEN);
 // null for a status the agent does not document.
 const char *kcAgentStatusText(int seenStatus);
