@@ -1,6 +1,5 @@
-// The agent handle: one agent, started directly or through its helper, with
-// its two pipes, for one exchange. Behind kc_agent of kelclient.h; the
-// library's own operations use it the same way (kcexchange.cpp).
+// The agent handle behind kc_agent of kelclient.h; the library's own
+// operations use it the same way (kcexchange.cpp).
 #pragma once
 
 #include "client/kcinternal.h"
@@ -44,7 +43,7 @@ struct kc_agent {
     int helperPidfd_ = -1;
     pid_t agentPid_ = -1;
     int agentPidfd_ = -1;  // the direct start's agent
-    kc::DirectHold direct_;    // and its waiter
+    kc::DirectHold direct_;   // and its waiter
     int report_ = -1;      // the helper's reports
     int control_ = -1;     // to the helper: the go byte, a kill request
     int toAgent_ = -1;     // caller's end of the input pipe
