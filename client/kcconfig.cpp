@@ -119,7 +119,7 @@ bool cipherTypeAccepted(long long value)
     if (anyCipherType)
         return value >= INT_MIN && value <= INT_MAX;
 #endif
-    return value >= 0 && value <= 2;
+    return value >= KEL_CIPHER_BEST && value <= KEL_CIPHER_AES;
 }
 
 } // namespace

@@ -4,46 +4,18 @@
 #pragma once
 
 #include "kelvlx/kelclient.h"
+#include "kelvlx/kelclient.hpp"
 
 #include <string.h>
 
 #include <new>
 #include <string>
 
-// A fixed buffer for a password, a key or exchanged data, zeroed (by a call
-// the compiler cannot drop) when it goes and by clear().
-template <size_t N>
-struct kcSecret {
-    unsigned char b[N] = {};
-
-    kcSecret() = default;
-    kcSecret(const kcSecret &) = delete;
-    kcSecret &operator=(const kcSecret &) = delete;
-    ~kcSecret() { clear(); }
-
-    static constexpr size_t size() { return N; }
-    void clear() { explicit_bzero(b, N); }
-};
-
-struct kc_config {
-    std::string agentPath;
-    std::string catalogDir;
-    std::string buildDate;
-    std::string buildTime;
-    std::string language = KC_DEFAULT_LANGUAGE;
-    std::string clientType = KC_DEFAULT_CLIENT_TYPE;
-    std::string passwordDir;
-    std::string node;
-    std::string server;
-    int cipherType = 0;
-    int exitLogging = 0;
-    int timeoutMs = KC_DEFAULT_TIMEOUT_MS;
-    uid_t runAsUid = static_cast<uid_t>(-1);
-    gid_t runAsGid = static_cast<gid_t>(-1);
-    int stdoutFd = -1;
-    int stderrFd = KC_STDERR_CAPTURE;
-    int storeWaitMs = KC_STORE_WAIT_MS;
-    std::string refusal;   // the last setter's refusal, for kc_config_refusal
+// The configuration's fields and the zeroing buffer (kelvlx::Secret) are
+// those of the C++ layer, written once there; behind the opaque handle the
+// library adds the last setter's refusal, for kc_config_refusal.
+struct kc_config : kelvlx::Config {
+    std::string refusal;
 };
 
 // Runs body, turning a failed allocation inside it into KC_E_NOMEM: no

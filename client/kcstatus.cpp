@@ -1,5 +1,6 @@
 // Sentences for the agent's exit statuses and for the caller's own failures.
 #include "client/kcinternal.h"
+#include "client/kcstatustable.h"
 
 #include <errno.h>
 #include <string.h>
@@ -7,34 +8,6 @@
 #include <string>
 
 namespace {
-
-struct StatusText {
-    int status;   // as the caller sees it, modulo 256
-    const char *text;
-};
-
-const StatusText kStatusTexts[] = {
-    {KEL_ST_OK, "the request was carried out"},
-    {KEL_ST_SEEN(KEL_ST_USAGE), "the agent was called wrongly (usage error), or the password file or its directory could not be "
-          "opened, created or rewritten (-1)"},
-    {KEL_ST_INCOMPATIBLE, "the agent refused the caller: the argument count or the build stamp does not match the agent's, "
-          "or the agent does not run with super-user rights"},
-    {KEL_ST_SEEN(KEL_ST_START_NO_MEMORY), "the agent ran out of memory at start-up (292)"},
-    {KEL_ST_SEEN(KEL_ST_UNKNOWN_OP), "the agent does not know the operation letter (295)"},
-    {KEL_ST_SEEN(KEL_ST_PIPE), "the request or the answer did not cross the pipes completely (297)"},
-    {KEL_ST_SEEN(KEL_ST_NLS), "the agent could not set up its message catalog: check the catalog directory and the language (610)"},
-    {KEL_ST_NO_PASSWORD, "no usable password or key is stored for this node and server"},
-    {KEL_ST_BAD_PASSWORD_LENGTH, "the generated password had an unusable length"},
-    {KEL_ST_INVALID_ARGUMENT, "an argument was not valid: the cipher type is unknown or no key could be made from the stored "
-          "password"},
-    {KEL_ST_NO_MEMORY, "the agent ran out of memory"},
-    {KEL_ST_SHORT_WRITE, "the password file could not be written completely"},
-    {KEL_ST_LOCKED, "the password file is locked by another writer: the agent waited 120 seconds for its lock and stored "
-          "nothing"},
-    {KEL_ST_CIPHER_STATE, "a cipher stream was used in the wrong state"},
-    {KEL_ST_SEEN(KEL_ST_LIB_FAILURE), "the crypto library reported a failure (5801)"},
-    {KEL_ST_SEEN(KEL_ST_NO_LIBRARY), "the crypto library could not be loaded (5802)"},
-};
 
 const char *callerErrorText(int error)
 {
@@ -65,13 +38,13 @@ const char *detailText(int detail)
     case KC_D_OUTPUT_SMALL:
         return "the output buffer is smaller than the answer may be (KC_MAX_ANSWER bytes for 'A' and 'B', "
                "KC_KEY_BLOCK for the key block)";
-    case KC_D_DATA_LONG: return "the data is longer than 64 bytes (KC_MAX_DATA)";
+    case KC_D_DATA_LONG: return "the data is longer than " KC_TEXT_OF(KEL_MAX_DATA) " bytes (KC_MAX_DATA)";
     case KC_D_DATA_NULL: return "the data pointer is NULL with a length above 0";
-    case KC_D_KEY_LONG: return "the key is longer than 16 bytes (KC_MAX_KEY)";
+    case KC_D_KEY_LONG: return "the key is longer than " KC_TEXT_OF(KEL_MAX_KEY) " bytes (KC_MAX_KEY)";
     case KC_D_KEY_NULL: return "the key pointer is NULL with a key length above 0";
     case KC_D_PASSWORD_BUFFERS:
-        return "the kc_passwords is NULL, its size is not set, or a buffer is NULL or smaller than 96 bytes "
-               "(KC_MAX_PASSWORD)";
+        return "the kc_passwords is NULL, its size is not set, or a buffer is NULL or smaller than "
+               KC_TEXT_OF(KEL_MAX_PASSWORD) " bytes (KC_MAX_PASSWORD)";
     case KC_D_NO_HANDLE: return "no agent handle was given (NULL)";
     case KC_D_PASSWORD_DIR_MISSING: return "the password directory (KC_CFG_PASSWORD_DIR) does not exist";
     case KC_D_PASSWORD_DIR_NOT_DIR: return "the password directory (KC_CFG_PASSWORD_DIR) is not a directory";
@@ -118,10 +91,8 @@ std::string errorName(int err)
 
 const char *statusText(int exitStatus)
 {
-    for (const auto &s : kStatusTexts)
-        if (s.status == exitStatus)
-            return s.text;
-    return "the agent ended with a status it does not document";
+    const char *text = kcAgentStatusText(exitStatus);
+    return text != nullptr ? text : "the agent ended with a status it does not document";
 }
 
 std::string describeBare(const kc_result &st)

@@ -28,9 +28,9 @@
 #include "common/ut/dscore.h"
 #include "common/unx/fio.h"
 #include "common/ut/dspswd.h"
+#include "client/kcstatustable.h"
 #include "tools/pwfscan.h"
 #include "tools/toolcli.h"
-#include "kelvlx/kelcontract.h"
 
 #ifndef KEL_CATALOG_DIR
 #define KEL_CATALOG_DIR "/usr/share/kelvlx/catalogs"
@@ -165,15 +165,8 @@ void changed(const AdmRun &r, const std::string &what)
 // What a code of the password store means, in words.
 std::string storeCodeText(int rc)
 {
-    switch (rc) {
-    case KEL_ST_STORE_REFUSED: return "the password file or its directory could not be opened, created or rewritten, or the file is "
-                    "damaged (code -1)";
-    case KEL_ST_SHORT_WRITE: return "the password file could not be written completely (code 165)";
-    case KEL_ST_NO_MEMORY: return "out of memory (code 102)";
-    case KEL_ST_LOCKED: return "the password file is locked by another writer: no lock in 120 seconds (code 166)";
-    case KEL_ST_NO_PASSWORD: return "no usable record is stored (code 168)";
-    default: return "the cipher failed (code " + std::to_string(rc) + ")";
-    }
+    const char *text = kcStoreCodeText(rc);
+    return std::string(text != nullptr ? text : "the cipher failed") + " (code " + std::to_string(rc) + ")";
 }
 
 // The password directory must exist: a mistyped --dir is refused rather than

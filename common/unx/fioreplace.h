@@ -18,7 +18,7 @@ inline constexpr int FIO_RC_SHORT_WRITE = KEL_ST_SHORT_WRITE;   // the new file 
 inline constexpr int FIO_RC_LOCKED = KEL_ST_LOCKED;        // the wait for the lock ran out (or, tried once, it was held)
 
 // How long a writer waits for the lock before it gives up with FIO_RC_LOCKED.
-inline constexpr int FIO_LOCK_WAIT_SECONDS = 120;
+inline constexpr int FIO_LOCK_WAIT_SECONDS = KEL_LOCK_WAIT_SECONDS;
 
 // Bytes the longest name beside a target needs beyond the target's own name:
 // the new file ".NAME.kelvlx-<pid>-XXXXXX" (the lock file needs fewer). A

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "kelvlx/kelcontract.h"
+
 // ---------------------------------------------------------------- the file
 
 inline constexpr unsigned PSWD_HEADER_SIZE = 71;    // file header: text of message PSWD_HEADER_MSG
@@ -33,8 +35,8 @@ inline constexpr unsigned char PSWD_TYPE_OTHER_FIRST = 3;
 inline constexpr unsigned char PSWD_TYPE_OTHER_LAST = 5;
 
 // Size of the key block a type 1 read fills: three 64-byte slots.
-inline constexpr unsigned PSWD_KEYBLOCK_SIZE = 192;
-inline constexpr unsigned PSWD_KEYSLOT_SIZE = 64;
+inline constexpr unsigned PSWD_KEYBLOCK_SIZE = KEL_KEY_BLOCK;
+inline constexpr unsigned PSWD_KEYSLOT_SIZE = KEL_KEY_SLOT;
 // Longest name or password a reader takes, and a buffer that holds one with its NUL.
 inline constexpr unsigned PSWD_MAX_FIELD = 67;
 inline constexpr unsigned PSWD_FIELD_BUF = PSWD_MAX_FIELD + 1;

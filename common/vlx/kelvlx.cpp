@@ -33,15 +33,15 @@ constexpr int RC_PIPE = KEL_ST_PIPE;            // a pipe read or write incomple
 constexpr int RC_NO_PASSWORD = KEL_ST_NO_PASSWORD;     // no usable stored password
 constexpr int RC_BAD_PASSWORD_LEN = KEL_ST_BAD_PASSWORD_LENGTH;
 
-constexpr size_t VLX_DATA_MAX = 64;       // request data of 'A' and 'B'
+constexpr size_t VLX_DATA_MAX = KEL_MAX_DATA;       // request data of 'A' and 'B'
 constexpr size_t VLX_PSWD_BUF = 71;       // stored password of 'A' and 'B', with its NUL
 constexpr size_t VLX_KEY_BUF = 16;        // cipher key (DES uses 8 bytes)
-constexpr size_t VLX_ANSWER_BUF = 80;     // 64 bytes enciphered with AES and its padding
+constexpr size_t VLX_ANSWER_BUF = KEL_MAX_ANSWER;   // 64 bytes enciphered with AES and its padding
 constexpr size_t VLX_C_PSWD_BUF = 81;     // a password of 'C', with its NUL
 constexpr size_t VLX_C_OUT_BUF = VLX_C_PSWD_BUF + 16;   // 80 bytes enciphered with AES and its padding
 constexpr size_t VLX_C_NEW_MAX = 64;      // longest generated password sent
-constexpr unsigned char VLX_KEY_LEN_MAX = 16;
-constexpr size_t VLX_REQ_BYTES = 16;      // sent with the key request
+constexpr unsigned char VLX_KEY_LEN_MAX = KEL_MAX_KEY;
+constexpr size_t VLX_REQ_BYTES = KEL_KEY_REQUEST;   // sent with the key request
 constexpr int32_t VLX_CONFIRM = KEL_CONFIRM;       // 'C': store the new password
 
 // True when the pipe took all n bytes. A caller that closed its end makes the

@@ -58,21 +58,21 @@ extern "C" {
 #define KC_VERSION_NUM KC_VERSION_AT(KC_VERSION_MAJOR, KC_VERSION_MINOR, KC_VERSION_PATCH)
 
 /* Sizes of the protocol's pieces, for the caller's buffers. */
-#define KC_MAX_DATA 64        /* data of one 'A' or 'B' request */
-#define KC_MAX_ANSWER 80      /* a cipher answer: 64 bytes padded by AES */
-#define KC_KEY_BLOCK 192      /* the key block: three slots */
-#define KC_KEY_SLOT 64
-#define KC_MAX_KEY 16         /* the caller's key of a 'C' */
-#define KC_MAX_PASSWORD 96    /* a password of 'C' as sent: 80 bytes of text enciphered with AES */
+#define KC_MAX_DATA KEL_MAX_DATA           /* data of one 'A' or 'B' request: 64 */
+#define KC_MAX_ANSWER KEL_MAX_ANSWER       /* a cipher answer: 64 bytes padded by AES, 80 */
+#define KC_KEY_BLOCK KEL_KEY_BLOCK         /* the key block: three slots, 192 */
+#define KC_KEY_SLOT KEL_KEY_SLOT           /* 64 */
+#define KC_MAX_KEY KEL_MAX_KEY             /* the caller's key of a 'C': 16 */
+#define KC_MAX_PASSWORD KEL_MAX_PASSWORD   /* a password of 'C' as sent: 80 bytes of text enciphered with AES, 96 */
 
 /* The confirmation of a 'C': 67 stores the new password, anything else keeps
  * the old one. */
 #define KC_CONFIRM KEL_CONFIRM
 #define KC_REFUSE 66
 /* How long a confirmed 'C' may take at the least, in milliseconds: the agent
- * waits up to 120 seconds for the password file's lock, then rewrites it.
+ * waits up to KEL_LOCK_WAIT_SECONDS (120) for the password file's lock, then rewrites it.
  * The default of KC_CFG_STORE_WAIT_MS. */
-#define KC_STORE_WAIT_MS ((120 + 30) * 1000)
+#define KC_STORE_WAIT_MS ((KEL_LOCK_WAIT_SECONDS + 30) * 1000)
 
 /* What went wrong, on the caller's side or in the agent. The values are
  * fixed: new ones are only ever added at the end. */

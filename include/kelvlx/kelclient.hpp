@@ -1,7 +1,9 @@
 // The caller's library of the kelvlx password agent for C++17 callers: a
 // header-only layer over the C interface of kelclient.h, which documents
-// every call, the threads and the signal handling. Nothing here is compiled
-// into the library, so these types may change without touching its ABI.
+// every call, the threads and the signal handling. Nothing here crosses the
+// library's interface (its own build keeps Config and Secret behind the
+// opaque kc_config, and for its buffers), so these types may change without
+// touching its ABI.
 // Errors are return codes, as in C; buffers that held a password, a key or
 // exchanged data zero themselves when they go.
 #ifndef KELVLX_KELCLIENT_HPP

@@ -50,6 +50,20 @@ enum kelCipher { KEL_CIPHER_BEST = 0, KEL_CIPHER_DES = 1, KEL_CIPHER_AES = 2 };
 /* 'C': the confirmation that stores the new password (a native 4-byte integer). */
 #define KEL_CONFIRM 67
 
+/* Sizes of what crosses the pipes, in bytes. */
+#define KEL_MAX_DATA 64         /* data of one 'A' or 'B' request */
+#define KEL_MAX_ANSWER 80       /* a cipher answer: KEL_MAX_DATA bytes padded by AES */
+#define KEL_KEY_REQUEST 16      /* sent with the key request of an 'A' */
+#define KEL_KEY_BLOCK 192       /* the key block: three slots */
+#define KEL_KEY_SLOT 64
+#define KEL_MAX_KEY 16          /* the caller's key of a 'C' */
+#define KEL_MAX_PASSWORD 96     /* a password of 'C' as sent: 80 bytes of text enciphered with AES */
+
+/* How long a writer of the password file waits for another writer's lock
+ * before it gives up with KEL_ST_LOCKED, in seconds. A plain number, so that
+ * texts can name it. */
+#define KEL_LOCK_WAIT_SECONDS 120
+
 /* The agent's exit statuses; a caller sees each modulo 256 (KEL_ST_SEEN). */
 enum kelStatus {
     KEL_ST_OK = 0,
