@@ -261,9 +261,9 @@ int cmdSet(AdmRun &r, unsigned char type)
     const char *node = r.node.c_str(), *server = r.server.c_str();
     // A key is never dropped without the administrator's word: the file keeps
     // one earlier key, so with one kept already the current key would go.
+    const pswdRequest rq{.fileInfo = &pfi, .path = r.path.c_str(), .node = node, .server = server};
     int rc = type == PSWD_TYPE_SERVER
-                 ? dsSetPassword(&pfi, type, "", nullptr, pw.chars(), node, server, nullptr, nullptr, nullptr,
-                                 r.path.c_str())
+                 ? dsSetPassword(rq, type, "", nullptr, pw.chars())
                  : psWriteKeyRecord(pw.chars(), node, server, &pfi, r.path.c_str(), r.o.dropCurrent ? 1 : 0);
     if (rc == PSWD_RC_KEY_WOULD_BE_LOST)
         return refuse(r, ADM_FAILED,

@@ -36,14 +36,6 @@ int dsSetPassword(const pswdRequest &rq, unsigned char type, const char *pswd1, 
     return psWritePswdFile(rq, type, pswd1, key, pswd2);
 }
 
-int dsSetPassword(pswdFileInfo *info, unsigned char type, const char *pswd1, const unsigned char *key,
-                  const char *pswd2, const char *node, const char *server, const char *, const char *, void *,
-                  const char *path)
-{
-    const pswdRequest rq{.fileInfo = info, .path = path, .node = node, .server = server};
-    return dsSetPassword(rq, type, pswd1, key, pswd2);
-}
-
 int dsCheckPasswordStore(const pswdRequest &rq)
 {
     return psCheckServerStore(rq);

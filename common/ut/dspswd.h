@@ -33,13 +33,6 @@ int dsGetPassword(const pswdRequest &rq, unsigned char type, char *keyOut, unsig
 int dsSetPassword(const pswdRequest &rq, unsigned char type, const char *pswd1, const unsigned char *key,
                   const char *pswd2);
 
-// The administrator's tool still names the file and the names one by one;
-// the same store as the record form above. The three null arguments are
-// never read.
-int dsSetPassword(pswdFileInfo *info, unsigned char type, const char *pswd1, const unsigned char *key,
-                  const char *pswd2, const char *node, const char *server, const char *, const char *, void *,
-                  const char *path);
-
 // 'C': psCheckServerStore and psReplaceServerPassword of the server password
 // (type 0) of (rq.server, rq.node).
 int dsCheckPasswordStore(const pswdRequest &rq);
