@@ -14,7 +14,7 @@
 /* Entries of the command line, argument 0 included. */
 #define KEL_ARG_COUNT 22
 
-/* Positions on the command line. Position 9 is passed and never read. */
+/* Positions on the command line. Positions 9 and 15 are passed and never read. */
 enum kelArg {
     KEL_ARG_DEBUG_STOP = 1,   /* "1": wait for a debugger */
     KEL_ARG_INTERFACE = 2,
@@ -30,7 +30,8 @@ enum kelArg {
     KEL_ARG_NODE = 12,
     KEL_ARG_SERVER = 13,
     KEL_ARG_PSWD_PATH = 14,   /* a path in the password directory */
-    KEL_ARG_PASS_THROUGH = 15,
+    KEL_ARG_UNUSED_15 = 15,
+    KEL_ARG_PASS_THROUGH = KEL_ARG_UNUSED_15, /* its former name, kept for callers */
     KEL_ARG_BUILD_DATE = 16,
     KEL_ARG_BUILD_TIME = 17,
     KEL_ARG_CLIENT_TYPE = 18,
