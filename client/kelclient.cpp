@@ -30,7 +30,7 @@
 #include <cstring>
 #include <vector>
 
-#include "common/unx/fio.h"
+#include "base/fio.h"
 
 #ifndef CLONE_PIDFD
 #define CLONE_PIDFD 0x00001000   // the kernel's value, for older C library headers

@@ -13,11 +13,11 @@
 #include <cstring>
 #include <string>
 
-#include "common/enc/oxlcrypt.h"
-#include "common/ut/dspswd.h"
-#include "common/ut/testflags.h"
-#include "common/ut/trace.h"
-#include "common/vlx/kelvlx.h"
+#include "crypto/oxlcrypt.h"
+#include "store/dspswd.h"
+#include "base/testflags.h"
+#include "diag/trace.h"
+#include "agent/kelvlx.h"
 #include "fuzz/fuzzenv.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "kelvlx/kelclient.hpp"
-#include "common/mem/secure.h"
+#include "base/secure.h"
 #include "tools/toolcli.h"
 
 namespace {

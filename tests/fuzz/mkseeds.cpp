@@ -8,7 +8,7 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "tests/common/unx/pwfixture.h"
+#include "tests/support/pwfixture.h"
 
 namespace {
 

@@ -1,0 +1,117 @@
+#include "base/pserrno.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/testflags.h"
+#include "diag/trace.h"
+
+static const char trSrcFile[] = "pserrno";
+
+namespace {
+
+// The codes are keyed by the symbolic names; this platform's numbers for
+// them differ from those the codes were first assigned under.
+int tableEntry(int err)
+{
+    switch (err) {
+    case 0: return 0;
+    case EPERM: return RC_ACCESS_DENIED;
+    case ENOENT: return 104;
+    case EIO: return 164;
+    case E2BIG: return 102;
+    case EAGAIN: return 112;
+    case ENOMEM: return 102;
+    case EACCES: return RC_ACCESS_DENIED;
+    case EEXIST: return 108;
+    case ENODEV: return 104;
+    case ENOTDIR: return RC_ACCESS_DENIED;
+    case EISDIR: return RC_ACCESS_DENIED;
+    case ENFILE: return 164;
+    case EMFILE: return 164;
+    case ETXTBSY: return 116;
+    case EFBIG: return 166;
+    case ENOSPC: return 111;
+    case EROFS: return 158;
+    case EDEADLK: return RC_ACCESS_DENIED;
+#if defined(EDEADLOCK) && EDEADLOCK != EDEADLK
+    case EDEADLOCK: return RC_ACCESS_DENIED;
+#endif
+    case EDQUOT: return 431;
+    case EREMOTE: return 163;
+    case ENAMETOOLONG: return 119;
+    case ENOSYS: return 198;
+    case ELOOP: return 118;
+    case ENOTEMPTY: return 164;
+    case ETIMEDOUT: return RC_ACCESS_DENIED;
+    case EHOSTDOWN: return 164;
+    case EHOSTUNREACH: return 164;
+    case ESTALE: return 171;
+    default: return RC_UNEXPECTED_ERRNO;
+    }
+}
+
+const char *nameOrUnknown(const char *callName) { return callName != nullptr ? callName : "(unknown)"; }
+
+void traceReceived(const char *callName, int err, int rc)
+{
+    if (TR_FILEOPS || TR_ERROR)
+        trPrintf(trSrcFile, __LINE__, "TransErrno: Received error from %s, errno = %d, rc = %d\n",
+                 nameOrUnknown(callName), err, rc);
+}
+
+bool isPipeCall(const char *callName)
+{
+    return callName != nullptr && (strcmp(callName, "write") == 0 || strcmp(callName, "read") == 0);
+}
+
+} // namespace
+
+int psTransErrno(int err, const char *callName)
+{
+    if (isPipeCall(callName)) {
+        if (err == ESPIPE || err == ECONNABORTED || err == ESRCH) {
+            int rc = err == ESPIPE ? 815 : 816;
+            traceReceived(callName, err, rc);
+            return rc;
+        }
+        if (err == EBADF || err == ENOENT)
+            return 104;
+    }
+    if (err < 0 || err >= RC_ERRNO_TABLE_SIZE) {
+        trLogPrintf(trSrcFile, __LINE__, TR_FILEOPS, "TransErrno: Larger than errno in %s, errno = %d\n",
+                    nameOrUnknown(callName), err);
+        return RC_UNEXPECTED_ERRNO;
+    }
+    int rc = tableEntry(err);
+    if (rc == RC_UNEXPECTED_ERRNO)
+        trLogPrintf(trSrcFile, __LINE__, TR_FILEOPS, "TransErrno: Unexpected error from %s, errno = %d\n",
+                    nameOrUnknown(callName), err);
+    traceReceived(callName, err, rc);
+    return rc;
+}
+
+int TransErrno(int err, const char *callName)
+{
+    int rc = psTransErrno(err, callName);
+    if (rc != RC_UNEXPECTED_ERRNO && rc != 114)
+        return rc;
+    if (TEST_CONTINUEWITHUNKNOWNRC.set) {
+        if (TR_GENERAL) {
+            if (TEST_CONTINUEWITHUNKNOWNRC.value == err)
+                trPrintf(trSrcFile, __LINE__, "TransErrno(): Remapped specific error code = %d from RC %d to RC %d\n",
+                         err, rc, RC_ACCESS_DENIED);
+            else
+                trPrintf(trSrcFile, __LINE__, "TransErrno(): Remapped RC %d to RC %d (unknown error code = %d)\n",
+                         rc, RC_ACCESS_DENIED, err);
+        }
+        return RC_ACCESS_DENIED;
+    }
+    if (err == EOVERFLOW) {
+        if (TR_GENERAL)
+            trPrintf(trSrcFile, __LINE__, "TransErrno(): Remapped specific error code = %d from RC %d to RC %d\n",
+                     err, rc, RC_ERRNO_OVERFLOW);
+        return RC_ERRNO_OVERFLOW;
+    }
+    return rc;
+}

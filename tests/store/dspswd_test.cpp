@@ -1,0 +1,113 @@
+// Password operations: dispatch by record type and the argument positions.
+#include "store/dspswd.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/pwfixture.h"
+
+using pwfix::Bytes;
+
+namespace {
+
+TEST(dspswd, OtherTypesAreThreeToFive)
+{
+    struct Row {
+        unsigned char type;
+        int other;
+    } rows[] = {{0, 0}, {1, 0}, {2, 0}, {3, 1}, {4, 1}, {5, 1}, {6, 0}, {7, 0}, {255, 0}};
+    for (const Row &r : rows)
+        EXPECT_EQ(isOtherType(r.type), r.other) << int(r.type);
+}
+
+class dspswdFile : public ::testing::Test {
+protected:
+    pwfix::TempDir dir;
+    std::string path = dir.file();
+    pswdFileInfo info{};
+    char pw[PSWD_FIELD_BUF + 4] = "untouched";
+    char block[PSWD_KEYBLOCK_SIZE] = "untouched";
+    char node[PSWD_FIELD_BUF] = "NODE1";
+
+    int get(unsigned char type, const char *server = "SRV")
+    {
+        unsigned char keyIn[PSWD_KEY_SIZE] = {};
+        return dsGetPassword(&info, type, block, keyIn, pw, node, server, "arg15", "catalogs", nullptr, path.c_str(),
+                             0);
+    }
+    int set(unsigned char type, const char *pswd1, const char *pswd2, const char *n = "NODE1",
+            const unsigned char *key = nullptr)
+    {
+        return dsSetPassword(&info, type, pswd1, key, pswd2, n, "SRV", "arg15", "catalogs", nullptr, path.c_str());
+    }
+};
+
+TEST_F(dspswdFile, GetReadsTypesZeroAndOneByServerAndNode)
+{
+    pwfix::writeFile(path, pwfix::file({pwfix::v3(0, "SRV", "NODE1", "server-pw"), pwfix::v3(1, "SRV", "NODE1", "key")}));
+    EXPECT_EQ(get(0), 0);
+    EXPECT_STREQ(pw, "server-pw");
+    EXPECT_EQ(info.cryptoKeyOK, 1);
+    EXPECT_EQ(get(1), 0);
+    EXPECT_STREQ(block, "key");
+    EXPECT_EQ(get(0, "OTHER"), KEL_ST_NO_PASSWORD);
+}
+
+TEST_F(dspswdFile, TypeTwoIsNeverServed)
+{
+    pwfix::writeFile(path, pwfix::file({pwfix::v3(2, "SRV", "NODE1", "tsa")}));
+    Bytes before = pwfix::readFile(path);
+    EXPECT_EQ(get(2), KEL_ST_NO_PASSWORD);
+    EXPECT_STREQ(pw, "untouched");
+    EXPECT_EQ(set(2, "new", "new"), -1);
+    EXPECT_EQ(pwfix::readFile(path), before);
+}
+
+TEST_F(dspswdFile, UnknownTypesTouchNothing)
+{
+    for (unsigned char type : {6, 7, 255}) {
+        EXPECT_EQ(get(type), 0);
+        EXPECT_STREQ(pw, "untouched");
+        EXPECT_STREQ(block, "untouched");
+        EXPECT_EQ(set(type, "a", "b"), 0);
+    }
+    EXPECT_TRUE(pwfix::dirEntries(dir.path()).empty());
+    EXPECT_EQ(info.cryptoKeyOK, 0);
+}
+
+TEST_F(dspswdFile, SetStoresThePasswordOfItsType)
+{
+    const unsigned char key[PSWD_KEY_SIZE] = {'k', 'e', 'y', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f', 'g'};
+    struct Row {
+        const char *name;
+        unsigned char type;
+        const char *pswd1, *pswd2, *stored;
+    } rows[] = {
+        {"server password is the second", 0, "first", "second", "second"},
+        {"empty second gives the first", 0, "first", "", "first"},
+        {"encryption key is the first", 1, "first", "second", "first"},
+        {"other types take the second", 3, "first", "second", "second"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        unlink(path.c_str());
+        ASSERT_EQ(set(r.type, r.pswd1, r.pswd2, "NODE1", key), 0);
+        std::vector<pwfix::Record> recs;
+        ASSERT_TRUE(pwfix::parse(pwfix::readFile(path), recs));
+        ASSERT_EQ(recs.size(), 1u);
+        Bytes k = pwfix::isOther(r.type) ? Bytes(reinterpret_cast<const char *>(key), 16) : pwfix::keyOf("NODE1");
+        EXPECT_EQ(recs[0].bytes(), pwfix::v3(r.type, "SRV", "NODE1", r.stored, k).bytes());
+    }
+}
+
+TEST_F(dspswdFile, DeleteTakesNodeAndServerAtTheirOwnPositions)
+{
+    pwfix::Record keep = pwfix::v3(0, "SRV", "NODE2", "two");
+    pwfix::writeFile(path, pwfix::file({pwfix::v3(0, "SRV", "NODE1", "one"), keep}));
+    dsDeletePasswordRecord(nullptr, 0, "unused", "NODE1", "SRV", "a6", "a7", nullptr, path.c_str());
+    std::vector<pwfix::Record> recs;
+    ASSERT_TRUE(pwfix::parse(pwfix::readFile(path), recs));
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0].bytes(), keep.bytes());
+}
+
+} // namespace
