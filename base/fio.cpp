@@ -9,9 +9,6 @@
 
 #include "base/strutil.h"
 #include "base/pserrno.h"
-#include "diag/trace.h"
-
-static const char trSrcFile[] = "fio";
 
 namespace {
 
@@ -68,8 +65,6 @@ int fioBuildPath(const char *path)
 
 int fioMakeDirectory(const char *path, int /*flags*/)
 {
-    if (TR_ENTER)
-        trPrintf(trSrcFile, __LINE__, "fioMakeDirectory(%s): Entry.\n", path != nullptr ? path : "");
     if (path == nullptr)
         return -1;
     if (mkdir(path, 0777) != 0)

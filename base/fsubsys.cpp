@@ -2,10 +2,6 @@
 
 #include <cstring>
 
-#include "diag/trace.h"
-
-static const char trSrcFile[] = "fsubsys";
-
 fileSybsystemInfo_t gfileSubsystemInfo;
 fileSybsystemInfo_t *fileSubsystemInfoP = &gfileSubsystemInfo;
 
@@ -43,11 +39,8 @@ int psInitClusterEnv()
     fs->clusterHandle = psGetClusterHandle(&fs->clusterRC);
     if (fs->clusterHandle != nullptr)
         fs->clusterRC = psGetClusterName(fs->clusterHandle, fs->clusterName, sizeof(fs->clusterName), &fs->clusterRS);
-    if (fs->clusterRC != 0) {
-        if (TR_GENERAL)
-            trPrintf(trSrcFile, __LINE__, "No cluster available, rc = %d.\n", fs->clusterRC);
-        return 0;
-    }
+    if (fs->clusterRC != 0)
+        return 0;   // no cluster: clusterRC says why
     fs->clusterAvailable = 1;
     fs->clusterDisksOnly = 0;
     return 0;

@@ -2,12 +2,9 @@
 
 #include <malloc.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-
-#include "diag/trace.h"
-
-static const char trSrcFile[] = "kelmem";
 
 int (*pfnCallIfNoMem)() = nullptr;
 void (*pfnCallIfAbort)() = nullptr;
@@ -46,8 +43,11 @@ void writeGuards(unsigned char *blk, uint64_t size, bool writeZeroWord)
     memcpy(blk + KEL_HEADER_SIZE + size, magicVal, 4);
 }
 
+// A refused size leaves errno as the heap would have set it; the caller, not
+// the allocator, reports the failure.
 void noMemory(uint64_t size)
 {
+    errno = ENOMEM;
     if (pfnCallIfNoMem != nullptr && size != 0 && pfnCallIfNoMem() == 2 && pfnCallIfAbort != nullptr)
         pfnCallIfAbort();
 }
@@ -57,38 +57,29 @@ void noMemory(uint64_t size)
 void kelInitMemStatics() {}
 void kelFreeMemoryList() {}
 
-void *kelMalloc(uint64_t size, const char *file, int line)
+void *kelMalloc(uint64_t size, const char * /*file*/, int /*line*/)
 {
     uint64_t total = 0;
     unsigned char *blk = guardedSize(size, &total) ? static_cast<unsigned char *>(malloc(total)) : nullptr;
     if (blk == nullptr) {
-        if (TR_MEMORY)
-            trPrintf(trSrcFile, __LINE__, "Alloc failed: Size %ld File %s Line %d\n", (long)size, file, line);
         noMemory(size);
         return nullptr;
     }
     writeGuards(blk, size, true);
     void *user = blk + KEL_HEADER_SIZE;
-    if (TR_MEMORY)
-        trPrintf(trSrcFile, __LINE__, "KELEM(+) Addr %p Size %ld File %s Line %d\n", user, (long)size, file, line);
     return user;
 }
 
-void *kelCalloc(int count, uint64_t size, const char *file, int line)
+void *kelCalloc(int count, uint64_t size, const char * /*file*/, int /*line*/)
 {
     uint64_t n = 0, total = 0;
     bool ok = count >= 0 && !__builtin_mul_overflow((uint64_t)count, size, &n) && guardedSize(n, &total);
     unsigned char *blk = ok ? static_cast<unsigned char *>(calloc(1, total)) : nullptr;
     if (blk == nullptr) {
-        trLogPrintf(trSrcFile, __LINE__, TR_MEMORY, "calloc() failed: Size %ld File %s Line %d\n", (long)size, file,
-                    line);
         noMemory(size);
         return nullptr;
     }
     void *user = blk + KEL_HEADER_SIZE;
-    if (TR_MEMORY)
-        trPrintf(trSrcFile, __LINE__, "KELEM(c+) Addr %p Size %ld Count %ld File %s Line %d\n", user, (long)size,
-                 (long)count, file, line);
     writeGuards(blk, n, true);
     return user;
 }
@@ -102,53 +93,38 @@ void *kelRealloc(void *ptr, uint64_t size, const char *file, int line)
     if (guardedSize(size, &total))
         blk = static_cast<unsigned char *>(realloc(ptr != nullptr ? sysBlock(ptr) : nullptr, total));
     if (blk == nullptr) {
-        trLogPrintf(trSrcFile, __LINE__, TR_MEMORY, "Realloc failed: Old addr %p New Size %ld File %s Line %d\n", ptr,
-                    (long)size, file, line);
         noMemory(size);
         return nullptr;
     }
     // A moved block keeps whatever its second header word held.
     writeGuards(blk, size, ptr == nullptr);
     void *user = blk + KEL_HEADER_SIZE;
-    if (TR_MEMORY)
-        trPrintf(trSrcFile, __LINE__, "KELEM(r+) naddr %p oaddr %p nsize %ld File %s Line %d\n", user, ptr,
-                 (long)size, file, line);
     return user;
 }
 
 void kelFree(void *ptr, const char *file, int line)
 {
-    if (ptr == nullptr) {
-        trLogPrintf(trSrcFile, __LINE__, TR_MEMORY, "Attempt to free NULL pointer. File %s Line %d\n", file, line);
-        return;
-    }
+    if (ptr == nullptr)
+        return;   // freeing nothing is allowed
     if (chkSnake(ptr, file, line) != 0)
         return;   // a damaged block is leaked, never handed back to the heap
     free(sysBlock(ptr));
-    if (TR_MEMORY)
-        trPrintf(trSrcFile, __LINE__, "KELEM(-) Addr %p File %s Line %d\n", ptr, file, line);
 }
 
-int chkSnake(void *ptr, const char *file, int line)
+int chkSnake(void *ptr, const char * /*file*/, int /*line*/)
 {
     if (ptr == nullptr)
         return 0;
     const unsigned char *blk = sysBlock(ptr);
     uint32_t magic = 0;
     memcpy(&magic, blk, 4);
-    if (magic != KEL_MAGIC) {
-        trLogPrintf(trSrcFile, __LINE__, TR_MEMORY,
-                    "Block header invalid, possible memory overwrite. Addr %p, File %s, Line %d\n", ptr, file, line);
+    if (magic != KEL_MAGIC)
         return -1;
-    }
     uint64_t total = 0;
     memcpy(&total, blk + 8, 8);
     // A damaged size word must not send the trailer check outside the block.
     if (total < KEL_GUARD_OVERHEAD || total > malloc_usable_size(const_cast<unsigned char *>(blk)) ||
-        memcmp(blk + total - 4, magicVal, 4) != 0) {
-        trLogPrintf(trSrcFile, __LINE__, TR_MEMORY,
-                    "Block trailer invalid, possible memory overwrite. Addr %p, File %s, Line %d\n", ptr, file, line);
+        memcmp(blk + total - 4, magicVal, 4) != 0)
         return -1;
-    }
     return 0;
 }

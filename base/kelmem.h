@@ -10,6 +10,9 @@ inline constexpr uint32_t KEL_MAGIC = 0xABCDDCBAu;
 inline constexpr uint64_t KEL_HEADER_SIZE = 16;
 inline constexpr uint64_t KEL_GUARD_OVERHEAD = 20;   // header + trailer
 
+// Each call names its caller's file and line (the KEL_ macros below); the
+// allocator reports nothing itself: a failure is nullptr with errno ENOMEM,
+// a damaged block chkSnake's -1, and the caller traces what it needs to.
 void *kelMalloc(uint64_t size, const char *file, int line);
 void *kelCalloc(int count, uint64_t size, const char *file, int line);
 void *kelRealloc(void *ptr, uint64_t size, const char *file, int line);

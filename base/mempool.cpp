@@ -1,15 +1,12 @@
 #include "base/mempool.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
 #include "base/kelmem.h"
 #include "base/psmutex.h"
 #include "base/psshm.h"
-#include "diag/logutils.h"
-#include "diag/trace.h"
-
-static const char trSrcFile[] = "mempool";
 
 static_assert(sizeof(mpBlock_t) == 24, "pool block header is 24 bytes");
 
@@ -151,22 +148,13 @@ void *mpAlloc(int handle, int size)
 {
     MutexGuard lock(&mempool_mutex);
     mpEntry_t *entry = entryOf(handle);
-    if (!inUse(entry)) {
-        trNlsLogPrintf(trSrcFile, __LINE__, TR_MEMORY, 21156, handle);
-        return nullptr;
-    }
-    if (size < 1) {
-        trNlsLogPrintf(trSrcFile, __LINE__, TR_MEMORY, 21155, handle);
+    if (!inUse(entry) || size < 1) {
+        errno = EINVAL;
         return nullptr;
     }
     void *p = PoolGet(entry, size);
-    if (p == nullptr) {
-        if (TR_MEMORY || TR_GENERAL)
-            trNlsPrintf(trSrcFile, __LINE__, 21157, handle, size);
-        return nullptr;
-    }
-    if (TR_MEMORY)
-        trNlsPrintf(trSrcFile, __LINE__, 21158, size, handle);
+    if (p == nullptr)
+        errno = ENOMEM;
     return p;
 }
 

@@ -26,6 +26,8 @@ void mpPoolInit();
 // A new pool whose blocks hold incSize bytes (more for a larger request);
 // returns its handle (1 or above), or 0 on a bad size or when memory is short.
 int mpCreatePool(int incSize, int shared);
+// size bytes from the pool; nullptr with errno EINVAL for an unknown handle or
+// a size below 1, ENOMEM when no block can be had.
 void *mpAlloc(int handle, int size);
 void *PoolGet(mpEntry_t *entry, int size);
 void PoolDestroy(mpEntry_t *entry);

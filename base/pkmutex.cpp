@@ -1,9 +1,6 @@
 #include "base/pkmutex.h"
 
 #include "base/kelmem.h"
-#include "diag/trace.h"
-
-static const char trSrcFile[] = "pkmutex";
 
 namespace {
 
@@ -27,7 +24,6 @@ MutexDesc *pkCreateMutex()
     desc->count = 0;
     int rc = psMutexInit(&desc->mutex, nullptr, nullptr);
     if (rc != 0) {
-        trLogPrintf(trSrcFile, __LINE__, TR_GENERAL, "Create Mutex failed: %d.\n", rc);
         KEL_FREE(desc);
         return nullptr;
     }
@@ -39,10 +35,8 @@ int pkAcquireMutex(MutexDesc *desc)
     if (desc == nullptr)
         return -1;
     int rc = psMutexLock(&desc->mutex, 1);
-    if (rc != 0) {
-        trLogPrintf(trSrcFile, __LINE__, TR_GENERAL, "Acquire Mutex failed: invalid mutex.\n");
+    if (rc != 0)
         return rc;
-    }
     setOwner(desc, psThreadSelf());
     return 0;
 }
@@ -56,10 +50,8 @@ int pkAcquireMutexNested(MutexDesc *desc)
         return 0;
     }
     int rc = psMutexLock(&desc->mutex, 1);
-    if (rc != 0) {
-        trLogPrintf(trSrcFile, __LINE__, TR_GENERAL, "Acquire Mutex failed.\n");
+    if (rc != 0)
         return rc;
-    }
     desc->count = 1;
     setOwner(desc, psThreadSelf());
     return 0;
@@ -70,10 +62,7 @@ namespace {
 int unlockOwned(MutexDesc *desc)
 {
     setOwner(desc, 0);
-    int rc = psMutexUnlock(&desc->mutex);
-    if (rc != 0)
-        trLogPrintf(trSrcFile, __LINE__, TR_GENERAL, "Release Mutex failed: %d.\n", rc);
-    return rc;
+    return psMutexUnlock(&desc->mutex);
 }
 
 } // namespace
@@ -106,8 +95,6 @@ int pkDestroyMutex(MutexDesc *desc)
     if (desc == nullptr)
         return 0;
     int rc = psMutexDestroy(&desc->mutex);
-    if (rc != 0)
-        trLogPrintf(trSrcFile, __LINE__, TR_GENERAL, "Destroy Mutex failed: %d.\n", rc);
     KEL_FREE(desc);
     return rc;
 }

@@ -4,9 +4,6 @@
 #include <cstring>
 
 #include "base/testflags.h"
-#include "diag/trace.h"
-
-static const char trSrcFile[] = "pserrno";
 
 namespace {
 
@@ -51,15 +48,6 @@ int tableEntry(int err)
     }
 }
 
-const char *nameOrUnknown(const char *callName) { return callName != nullptr ? callName : "(unknown)"; }
-
-void traceReceived(const char *callName, int err, int rc)
-{
-    if (TR_FILEOPS || TR_ERROR)
-        trPrintf(trSrcFile, __LINE__, "TransErrno: Received error from %s, errno = %d, rc = %d\n",
-                 nameOrUnknown(callName), err, rc);
-}
-
 bool isPipeCall(const char *callName)
 {
     return callName != nullptr && (strcmp(callName, "write") == 0 || strcmp(callName, "read") == 0);
@@ -71,24 +59,14 @@ int psTransErrno(int err, const char *callName)
 {
     if (isPipeCall(callName)) {
         if (err == ESPIPE || err == ECONNABORTED || err == ESRCH) {
-            int rc = err == ESPIPE ? 815 : 816;
-            traceReceived(callName, err, rc);
-            return rc;
+            return err == ESPIPE ? 815 : 816;
         }
         if (err == EBADF || err == ENOENT)
             return 104;
     }
-    if (err < 0 || err >= RC_ERRNO_TABLE_SIZE) {
-        trLogPrintf(trSrcFile, __LINE__, TR_FILEOPS, "TransErrno: Larger than errno in %s, errno = %d\n",
-                    nameOrUnknown(callName), err);
+    if (err < 0 || err >= RC_ERRNO_TABLE_SIZE)
         return RC_UNEXPECTED_ERRNO;
-    }
-    int rc = tableEntry(err);
-    if (rc == RC_UNEXPECTED_ERRNO)
-        trLogPrintf(trSrcFile, __LINE__, TR_FILEOPS, "TransErrno: Unexpected error from %s, errno = %d\n",
-                    nameOrUnknown(callName), err);
-    traceReceived(callName, err, rc);
-    return rc;
+    return tableEntry(err);
 }
 
 int TransErrno(int err, const char *callName)
@@ -96,22 +74,9 @@ int TransErrno(int err, const char *callName)
     int rc = psTransErrno(err, callName);
     if (rc != RC_UNEXPECTED_ERRNO && rc != 114)
         return rc;
-    if (TEST_CONTINUEWITHUNKNOWNRC.set) {
-        if (TR_GENERAL) {
-            if (TEST_CONTINUEWITHUNKNOWNRC.value == err)
-                trPrintf(trSrcFile, __LINE__, "TransErrno(): Remapped specific error code = %d from RC %d to RC %d\n",
-                         err, rc, RC_ACCESS_DENIED);
-            else
-                trPrintf(trSrcFile, __LINE__, "TransErrno(): Remapped RC %d to RC %d (unknown error code = %d)\n",
-                         rc, RC_ACCESS_DENIED, err);
-        }
+    if (TEST_CONTINUEWITHUNKNOWNRC.set)
         return RC_ACCESS_DENIED;
-    }
-    if (err == EOVERFLOW) {
-        if (TR_GENERAL)
-            trPrintf(trSrcFile, __LINE__, "TransErrno(): Remapped specific error code = %d from RC %d to RC %d\n",
-                     err, rc, RC_ERRNO_OVERFLOW);
+    if (err == EOVERFLOW)
         return RC_ERRNO_OVERFLOW;
-    }
     return rc;
 }

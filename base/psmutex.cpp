@@ -3,10 +3,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "diag/trace.h"
-
-static const char trSrcFile[] = "psmutex";
-
 int bIsSingleThread = 1;
 int bInSignalExit = 0;
 
@@ -43,14 +39,7 @@ int psMutexLock(psMutex_t *mutex, uint16_t /*flag*/)
     int rc = mutex != nullptr ? pthread_mutex_lock(mutex) : EINVAL;
     if (rc == 0)
         return 0;
-    if (rc == EDEADLK) {
-        if (TR_THREAD)
-            trPrintf(trSrcFile, __LINE__, "psMutexLock : D E A D L O C K\n");
-        return 936;
-    }
-    if (TR_THREAD)
-        trPrintf(trSrcFile, __LINE__, "psMutexLock : OUT OF MEMORY\n");
-    return 102;
+    return rc == EDEADLK ? 936 : 102;
 }
 
 int psMutexUnlock(psMutex_t *mutex)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -115,7 +116,7 @@ TEST(KelMem, DamagedGuardsAreDetectedAndTheBlockIsLeaked)
 TEST(KelMem, NullPointers)
 {
     EXPECT_EQ(0, chkSnake(nullptr, __FILE__, __LINE__));
-    kelFree(nullptr, __FILE__, __LINE__);   // logged, nothing else
+    kelFree(nullptr, __FILE__, __LINE__);   // nothing to release
 }
 
 TEST(KelMem, SizesWhoseArithmeticWouldWrapAreRefused)
@@ -132,6 +133,30 @@ TEST(KelMem, SizesWhoseArithmeticWouldWrapAreRefused)
     EXPECT_EQ(0, chkSnake(p, __FILE__, __LINE__));   // the old block is still the caller's
     EXPECT_EQ(0x22, static_cast<unsigned char *>(p)[7]);
     kelFree(p, __FILE__, __LINE__);
+}
+
+// The allocator reports a refusal by its result and errno alone; its callers
+// trace it. errno is ENOMEM whether the heap or the size check refused.
+TEST(KelMem, RefusalsLeaveEnomem)
+{
+    void *old = kelMalloc(8, __FILE__, __LINE__);
+    ASSERT_NE(nullptr, old);
+    struct Case {
+        const char *name;
+        void *(*call)(void *old);
+    } cases[] = {
+        {"malloc, size wraps", [](void *) { return kelMalloc(UINT64_MAX, __FILE__, __LINE__); }},
+        {"calloc, product wraps", [](void *) { return kelCalloc(2, UINT64_MAX / 2 + 1, __FILE__, __LINE__); }},
+        {"calloc, negative count", [](void *) { return kelCalloc(-1, 8, __FILE__, __LINE__); }},
+        {"realloc, size wraps", [](void *o) { return kelRealloc(o, UINT64_MAX - 5, __FILE__, __LINE__); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        errno = 0;
+        EXPECT_EQ(nullptr, c.call(old));
+        EXPECT_EQ(ENOMEM, errno);
+    }
+    kelFree(old, __FILE__, __LINE__);
 }
 
 int noMemAnswer = 0;

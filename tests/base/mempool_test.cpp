@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <vector>
 
@@ -117,6 +118,33 @@ TEST_F(MemPool, OverrideGivesEveryRequestItsOwnBlock)
 }
 
 int failAll(uint64_t) { return 1; }
+
+// The pool reports a refusal by its result and errno alone; its callers trace it.
+TEST_F(MemPool, RefusalsSayWhyInErrno)
+{
+    struct Case {
+        const char *name;
+        int handle;   // 0: the fixture's pool
+        int size;
+        bool failAlloc;
+        int err;
+    } cases[] = {
+        {"unknown handle", 9999, 8, false, EINVAL},
+        {"handle 0", -1, 8, false, EINVAL},
+        {"size 0", 0, 0, false, EINVAL},
+        {"negative size", 0, -8, false, EINVAL},
+        {"no block to be had", 0, 200, true, ENOMEM},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        pfnKelFailAlloc = nullptr;
+        if (c.failAlloc)
+            pfnKelFailAlloc = [](uint64_t) { return 1; };
+        errno = 0;
+        EXPECT_EQ(nullptr, mpAlloc(c.handle == 0 ? handle : c.handle < 0 ? 0 : c.handle, c.size));
+        EXPECT_EQ(c.err, errno);
+    }
+}
 
 TEST_F(MemPool, FailedBlockMarksThePoolFullUntilAPoolIsDestroyed)
 {
