@@ -2,9 +2,9 @@
 # variants, is linked whole into a shared object that may take its symbols only
 # from the layers below it and the system libraries (--no-undefined). A
 # reference to a routine of a higher layer is then an undefined symbol. The
-# objects are not used for anything else. (libFuzzer builds leave the sanitizer
-# runtime out of shared objects, so they skip the check.)
-if(NOT KEL_FUZZ)
+# objects are not used for anything else. (clang leaves the sanitizer runtime
+# out of shared objects, so its sanitizer and fuzzing builds skip the check.)
+if(NOT KEL_FUZZ AND NOT (KEL_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang"))
   set(_checkSource ${CMAKE_BINARY_DIR}/generated/kel_layer_check.cpp)
   file(WRITE ${_checkSource} "// Empty: the layer's archive, linked whole, is the content.\n")
   foreach(_layer ${KEL_LAYERS})

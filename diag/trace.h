@@ -84,7 +84,7 @@ int trVPrintf(const char *srcFile, unsigned line, const char *fmt, va_list ap) K
 int trLogPrintf(const char *srcFile, unsigned line, char classFlag, const char *fmt, ...) KEL_PRINTF(4, 5);
 // Text without any prefix.
 int trPrint(const char *fmt, ...) KEL_PRINTF(1, 2);
-// Dumps bytes in a character form of PrintStr (common/ut/traceplus.h).
+// Dumps bytes in a character form of PrintStr (diag/traceplus.h).
 void trPrintStr(const void *bytes, size_t length, int form);
 
 // Writes one finished line with the time-stamp/pid/thread/client prefix, or

@@ -9,7 +9,7 @@
 
 #include "store/pswdrec.h"
 
-struct LinkedList_t;   // common/ut/dslnklst.h
+struct LinkedList_t;   // base/dslnklst.h
 
 // Room the list builder gives fields 1 to 5 (without the NUL).
 inline constexpr uint32_t PSWD_LIST_FIELD_MAX[5] = {67, 67, 67, 83, 80};
