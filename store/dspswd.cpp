@@ -1,5 +1,5 @@
 // Password operations by record type. Each chooses the file routine of
-// common/unx/pssec and passes the arguments on in that routine's order.
+// store/pssec and passes the arguments on in that routine's order.
 #include "store/dspswd.h"
 
 #include "store/pssec.h"

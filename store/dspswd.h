@@ -1,5 +1,5 @@
 // Password operations by record type: get, set and delete a stored password.
-// They choose the file routine of common/unx/pssec that serves the record
+// They choose the file routine of store/pssec that serves the record
 // type; docs/password-file.md describes the file and its keys.
 #pragma once
 

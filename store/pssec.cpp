@@ -1,8 +1,8 @@
 // The password file ZAR.PWD: its reader, writer and deleter.
 // docs/password-file.md describes the bytes, the keys and the rules for
-// damaged files; the records are walked by common/unx/pswdrec, and replacing
+// damaged files; the records are walked by store/pswdrec, and replacing
 // the file whole (the lock, the new file, the rename) is
-// common/unx/fioreplace's work.
+// store/fioreplace's work.
 #include "store/pssec.h"
 
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // The password file ZAR.PWD: the reader, the writer and the deleter of its
-// records. The record format is common/unx/pswdrec's, the keys are
-// common/unx/pskey's, the older list interface is common/unx/pslist's.
+// records. The record format is store/pswdrec's, the keys are
+// store/pskey's, the older list interface is store/pslist's.
 // docs/password-file.md gives the layout byte for byte.
 #pragma once
 
