@@ -1,8 +1,8 @@
 #include "base/dslnklst.h"
 
+#include "base/fsubsys.h"
 #include "base/kelmem.h"
 #include "base/mempool.h"
-#include "base/fsubsys.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/strutil.h"
 #include "base/pserrno.h"
+#include "base/strutil.h"
 
 namespace {
 

@@ -24,10 +24,10 @@
 
 #include "bench/reqtiming.h"
 #include "crypto/crypto.h"
-#include "crypto/oxlcrypt.h"
-#include "diag/dscore.h"
 #include "crypto/oxlcload.h"
+#include "crypto/oxlcrypt.h"
 #include "crypto/oxlcwrap.h"
+#include "diag/dscore.h"
 #include "oxlbuildid.h"
 
 using namespace reqbench;

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "base/pkbytes.h"
-#include "store/pssec.h"
 #include "store/dspswd.h"
+#include "store/pssec.h"
 
 namespace {
 

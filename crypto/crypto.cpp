@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <new>
 
+#include "base/kelmem.h"
+#include "base/pkmutex.h"
+#include "base/secure.h"
 #include "crypto/descrypt.h"
 #include "crypto/oxlcrypt.h"
-#include "base/kelmem.h"
-#include "base/secure.h"
-#include "base/pkmutex.h"
 #include "diag/dscore.h"
 #include "diag/trace.h"
 

@@ -7,9 +7,9 @@
 #include <new>
 #include <sys/random.h>
 
+#include "base/fio.h"
 #include "base/kelmem.h"
 #include "base/secure.h"
-#include "base/fio.h"
 #include "diag/trace.h"
 
 static const char trSrcFile[] = "descrypt";

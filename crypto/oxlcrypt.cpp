@@ -5,13 +5,13 @@
 #include <cstring>
 #include <new>
 
+#include "base/fio.h"
 #include "base/kelmem.h"
 #include "base/secure.h"
-#include "base/fio.h"
-#include "diag/logutils.h"
 #include "base/testflags.h"
-#include "diag/trace.h"
 #include "crypto/oxlcwrap.h"
+#include "diag/logutils.h"
+#include "diag/trace.h"
 
 static const char trSrcFile[] = "oxlcrypt";
 

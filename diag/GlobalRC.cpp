@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <iterator>
 
+#include "base/testflags.h"
 #include "diag/nlsfmt.h"
 #include "diag/nlsmsg.h"
-#include "base/testflags.h"
 #include "diag/trace.h"
 
 static const char trSrcFile[] = "GlobalRC";

@@ -9,13 +9,13 @@
 #include <cstring>
 
 #include "base/kelmem.h"
+#include "base/pkmutex.h"
+#include "base/pserrno.h"
+#include "diag/GlobalRC.h"
+#include "diag/dateutil.h"
 #include "diag/nlsfmt.h"
 #include "diag/nlsinit.h"
 #include "diag/nlsmsg.h"
-#include "base/pkmutex.h"
-#include "base/pserrno.h"
-#include "diag/dateutil.h"
-#include "diag/GlobalRC.h"
 
 static const char trSrcFile[] = "logutils";
 

@@ -7,13 +7,13 @@
 #include <cwchar>
 
 #include "base/kelmem.h"
+#include "base/strutil.h"
+#include "diag/GlobalRC.h"
+#include "diag/logutils.h"
 #include "diag/nlsbuf.h"
 #include "diag/nlsconv.h"
 #include "diag/nlsmsg.h"
 #include "diag/nlssig.h"
-#include "base/strutil.h"
-#include "diag/GlobalRC.h"
-#include "diag/logutils.h"
 #include "diag/trace.h"
 
 static const char trSrcFile[] = "nlsfmt";

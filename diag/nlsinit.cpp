@@ -10,9 +10,9 @@
 #include <strings.h>
 
 #include "base/kelmem.h"
+#include "base/testflags.h"
 #include "diag/nlsfmt.h"
 #include "diag/nlsmsg.h"
-#include "base/testflags.h"
 #include "diag/trace.h"
 
 static const char trSrcFile[] = "nlsinit";

@@ -13,12 +13,12 @@
 #include <unistd.h>
 
 #include "base/kelmem.h"
-#include "diag/nlsfmt.h"
-#include "diag/nlssig.h"
-#include "base/strutil.h"
 #include "base/pstrust.h"
+#include "base/strutil.h"
 #include "diag/GlobalRC.h"
 #include "diag/logutils.h"
+#include "diag/nlsfmt.h"
+#include "diag/nlssig.h"
 #include "diag/trace.h"
 
 static const char trSrcFile[] = "nlsmsg";

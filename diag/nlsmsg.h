@@ -11,8 +11,8 @@
 #include <cwchar>
 #include <nl_types.h>
 
-#include "diag/nlsinit.h"
 #include "base/pkmutex.h"
+#include "diag/nlsinit.h"
 
 class nlsCharBuffer;
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <sys/time.h>
 
-#include "diag/nlsinit.h"
 #include "diag/dateutil.h"
+#include "diag/nlsinit.h"
 
 void psGetTimeOfDay(long *seconds, long *microseconds)
 {

@@ -12,8 +12,8 @@
 #include <mutex>
 #include <strings.h>
 
-#include "base/kelmem.h"
 #include "base/fio.h"
+#include "base/kelmem.h"
 #include "base/pserrno.h"
 #include "diag/dateutil.h"
 #include "diag/logutils.h"

@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "base/kelmem.h"
+#include "diag/GlobalRC.h"
 #include "diag/nlsfmt.h"
 #include "diag/nlsinit.h"
 #include "diag/nlsmsg.h"
-#include "diag/GlobalRC.h"
 #include "diag/trace.h"
 #include "fuzz/fuzzenv.h"
 

@@ -14,15 +14,15 @@
 #include <cstring>
 #include <string>
 
+#include "base/dslnklst.h"
 #include "base/kelmem.h"
+#include "diag/GlobalRC.h"
+#include "diag/trace.h"
+#include "fuzz/fuzzenv.h"
+#include "store/dspswd.h"
 #include "store/fioreplace.h"
 #include "store/pslist.h"
 #include "store/pssec.h"
-#include "diag/GlobalRC.h"
-#include "base/dslnklst.h"
-#include "store/dspswd.h"
-#include "diag/trace.h"
-#include "fuzz/fuzzenv.h"
 
 namespace {
 

@@ -13,12 +13,12 @@
 #include <cstring>
 #include <string>
 
-#include "crypto/oxlcrypt.h"
-#include "store/dspswd.h"
-#include "base/testflags.h"
-#include "diag/trace.h"
 #include "agent/kelvlx.h"
+#include "base/testflags.h"
+#include "crypto/oxlcrypt.h"
+#include "diag/trace.h"
 #include "fuzz/fuzzenv.h"
+#include "store/dspswd.h"
 
 namespace {
 

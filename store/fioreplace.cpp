@@ -17,9 +17,9 @@
 #include <ctime>
 #include <cstdlib>
 
+#include "base/fio.h"
 #include "base/kelmem.h"
 #include "base/secure.h"
-#include "base/fio.h"
 #include "diag/trace.h"
 
 static const char trSrcFile[] = "fioreplace";

@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/fsubsys.h"
 #include "base/kelmem.h"
 #include "base/secure.h"
-#include "base/fsubsys.h"
 #include "store/pswdrec.h"
 
 psMutex_t cryptMutex = PTHREAD_MUTEX_INITIALIZER;

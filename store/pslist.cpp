@@ -3,12 +3,12 @@
 
 #include <cstring>
 
+#include "base/dslnklst.h"
 #include "base/kelmem.h"
 #include "base/secure.h"
 #include "base/strutil.h"
-#include "store/pssec.h"
-#include "base/dslnklst.h"
 #include "diag/trace.h"
+#include "store/pssec.h"
 
 static const char trSrcFile[] = "pssec";   // its traces keep the name they always had
 

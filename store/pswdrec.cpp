@@ -5,8 +5,8 @@
 #include <initializer_list>
 
 #include "base/kelmem.h"
-#include "diag/nlsfmt.h"
 #include "base/pkbytes.h"
+#include "diag/nlsfmt.h"
 
 int isOtherType(unsigned char type) { return type >= PSWD_TYPE_OTHER_FIRST && type <= PSWD_TYPE_OTHER_LAST; }
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "kelvlx/kelclient.hpp"
 #include "base/secure.h"
+#include "kelvlx/kelclient.hpp"
 #include "tools/toolcli.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "crypto/crypto.h"
-#include "base/secure.h"
 #include "base/fio.h"
+#include "base/secure.h"
+#include "crypto/crypto.h"
 #include "store/pskey.h"
 #include "store/pswdrec.h"
 

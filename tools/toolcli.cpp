@@ -6,8 +6,8 @@
 
 #include <cstdio>
 
-#include "base/secure.h"
 #include "base/fio.h"
+#include "base/secure.h"
 
 #ifndef KEL_VERSION
 #define KEL_VERSION "unknown"

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "kelvlx/kelclient.hpp"
 #include "client/kcinternal.h"
+#include "kelvlx/kelclient.hpp"
 #include "tests/support/pwfixture.h"
 
 namespace reqfix {

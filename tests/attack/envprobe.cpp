@@ -5,11 +5,11 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "diag/nlsinit.h"
 #include "base/fio.h"
-#include "diag/dscore.h"
-#include "store/dspswd.h"
 #include "base/pstrust.h"
+#include "diag/dscore.h"
+#include "diag/nlsinit.h"
+#include "store/dspswd.h"
 
 namespace {
 

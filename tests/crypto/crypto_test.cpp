@@ -3,12 +3,12 @@
 #include <cstring>
 #include <string>
 
-#include "crypto/crypto.h"
-#include "crypto/oxlcrypt.h"
 #include "base/kelmem.h"
 #include "base/pkmutex.h"
-#include "diag/dscore.h"
 #include "base/testflags.h"
+#include "crypto/crypto.h"
+#include "crypto/oxlcrypt.h"
+#include "diag/dscore.h"
 
 namespace {
 

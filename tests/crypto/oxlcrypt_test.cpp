@@ -13,10 +13,10 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
-#include "diag/nlsinit.h"
-#include "diag/logutils.h"
 #include "base/testflags.h"
 #include "crypto/oxlcwrap.h"
+#include "diag/logutils.h"
+#include "diag/nlsinit.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "diag/nlsinit.h"
-#include "diag/nlsmsg.h"
 #include "base/psmutex.h"
 #include "base/testflags.h"
+#include "diag/nlsinit.h"
+#include "diag/nlsmsg.h"
 
 namespace {
 

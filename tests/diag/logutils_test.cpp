@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "base/kelmem.h"
+#include "diag/GlobalRC.h"
 #include "diag/nlsinit.h"
 #include "diag/nlsmsg.h"
-#include "diag/GlobalRC.h"
 
 namespace fs = std::filesystem;
 

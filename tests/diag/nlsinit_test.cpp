@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include "base/kelmem.h"
+#include "base/pstrust.h"
 #include "diag/nlsfmt.h"
 #include "diag/nlsinit.h"
 #include "diag/nlsmsg.h"
-#include "base/pstrust.h"
 #include "tests/diag/nlstest.h"
 
 using namespace nlstest;

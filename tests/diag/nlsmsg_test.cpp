@@ -6,9 +6,9 @@
 
 #include <unistd.h>
 
+#include "base/kelmem.h"
 #include "diag/nlsfmt.h"
 #include "diag/nlsmsg.h"
-#include "base/kelmem.h"
 #include "tests/diag/nlstest.h"
 
 using namespace nlstest;

@@ -23,12 +23,12 @@
 #include <string>
 #include <vector>
 
+#include "agent/kelvlx.h"
+#include "base/testflags.h"
 #include "crypto/crypto.h"
 #include "crypto/oxlcrypt.h"
 #include "diag/cvt2srv.h"
 #include "store/dspswd.h"
-#include "base/testflags.h"
-#include "agent/kelvlx.h"
 #include "tests/secrets/secretscan.h"
 
 namespace {

@@ -11,11 +11,11 @@
 #include <climits>
 #include <functional>
 
-#include "base/kelmem.h"
-#include "base/fsubsys.h"
 #include "base/dslnklst.h"
-#include "store/dspswd.h"
+#include "base/fsubsys.h"
+#include "base/kelmem.h"
 #include "diag/trace.h"
+#include "store/dspswd.h"
 #include "tests/support/pwfixture.h"
 
 using pwfix::Bytes;

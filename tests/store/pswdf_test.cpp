@@ -8,8 +8,8 @@
 #include <set>
 #include <string>
 
-#include "crypto/descrypt.h"
 #include "base/testflags.h"
+#include "crypto/descrypt.h"
 
 namespace {
 
