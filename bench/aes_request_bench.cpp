@@ -23,11 +23,11 @@
 #include <vector>
 
 #include "bench/reqtiming.h"
-#include "common/enc/crypto.h"
-#include "common/enc/oxlcrypt.h"
-#include "common/ut/dscore.h"
-#include "crypto-loader/oxlcload.h"
-#include "crypto-loader/oxlcwrap.h"
+#include "crypto/crypto.h"
+#include "crypto/oxlcload.h"
+#include "crypto/oxlcrypt.h"
+#include "crypto/oxlcwrap.h"
+#include "diag/dscore.h"
 #include "oxlbuildid.h"
 
 using namespace reqbench;

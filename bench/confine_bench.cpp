@@ -20,8 +20,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "common/unx/vlxcaps.h"
-#include "common/unx/vlxsandbox.h"
+#include "agent/vlxcaps.h"
+#include "agent/vlxsandbox.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "common/enc/descrypt.h"
+#include "crypto/descrypt.h"
 
 namespace {
 

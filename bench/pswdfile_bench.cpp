@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "common/thrd/pkbytes.h"
-#include "common/unx/pssec.h"
-#include "common/ut/dspswd.h"
+#include "base/pkbytes.h"
+#include "store/dspswd.h"
+#include "store/pssec.h"
 
 namespace {
 

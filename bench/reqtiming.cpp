@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/ut/dscore.h"
-#include "common/ut/dspswd.h"
+#include "diag/dscore.h"
+#include "store/dspswd.h"
 
 namespace reqbench {
 

@@ -15,7 +15,7 @@
 
 #include <vector>
 
-#include "common/unx/fio.h"
+#include "base/fio.h"
 
 using kc::closeFd;
 using kc::Direct;

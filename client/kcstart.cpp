@@ -18,7 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "common/unx/fio.h"
+#include "base/fio.h"
 
 #ifndef CLONE_PIDFD
 #define CLONE_PIDFD 0x00001000   // the kernel's value, for older C library headers

@@ -22,12 +22,12 @@
 #include <string>
 #include <vector>
 
-#include "common/mem/kelmem.h"
-#include "common/nls/nlsfmt.h"
-#include "common/nls/nlsinit.h"
-#include "common/nls/nlsmsg.h"
-#include "common/ut/GlobalRC.h"
-#include "common/ut/trace.h"
+#include "base/kelmem.h"
+#include "diag/GlobalRC.h"
+#include "diag/nlsfmt.h"
+#include "diag/nlsinit.h"
+#include "diag/nlsmsg.h"
+#include "diag/trace.h"
 #include "fuzz/fuzzenv.h"
 
 namespace {

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "common/nls/nlsbuf.h"
-#include "common/nls/nlsmsg.h"
-#include "common/nls/nlssig.h"
-#include "common/ut/trace.h"
+#include "diag/nlsbuf.h"
+#include "diag/nlsmsg.h"
+#include "diag/nlssig.h"
+#include "diag/trace.h"
 #include "fuzz/fuzzenv.h"
 
 namespace {

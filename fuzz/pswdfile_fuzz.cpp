@@ -14,15 +14,15 @@
 #include <cstring>
 #include <string>
 
-#include "common/mem/kelmem.h"
-#include "common/unx/fioreplace.h"
-#include "common/unx/pslist.h"
-#include "common/unx/pssec.h"
-#include "common/ut/GlobalRC.h"
-#include "common/ut/dslnklst.h"
-#include "common/ut/dspswd.h"
-#include "common/ut/trace.h"
+#include "base/dslnklst.h"
+#include "base/kelmem.h"
+#include "diag/GlobalRC.h"
+#include "diag/trace.h"
 #include "fuzz/fuzzenv.h"
+#include "store/dspswd.h"
+#include "store/fioreplace.h"
+#include "store/pslist.h"
+#include "store/pssec.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "common/ut/traceplus.h"
+#include "diag/traceplus.h"
 #include "fuzz/fuzzenv.h"
 
 namespace {

@@ -13,12 +13,12 @@
 #include <cstring>
 #include <string>
 
-#include "common/enc/oxlcrypt.h"
-#include "common/ut/dspswd.h"
-#include "common/ut/testflags.h"
-#include "common/ut/trace.h"
-#include "common/vlx/kelvlx.h"
+#include "agent/kelvlx.h"
+#include "base/testflags.h"
+#include "crypto/oxlcrypt.h"
+#include "diag/trace.h"
 #include "fuzz/fuzzenv.h"
+#include "store/dspswd.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <openssl/types.h>
 
-#include "crypto-loader/oxlapi.h"
+#include "crypto/oxlapi.h"
 
 #define OXL_EXPORT extern "C" __attribute__((visibility("default")))
 

@@ -14,7 +14,7 @@ if [ "${1:-}" = "--show" ]; then
   show=${2:?usage: $0 [--show <unit.cpp>]}
 fi
 harnesses=($(ls fuzz/*_fuzz.cpp | sed 's|^fuzz/||; s|_fuzz\.cpp$||'))   # one per fuzz/<name>_fuzz.cpp
-units=(common/unx/pssec.cpp common/unx/pswdrec.cpp common/unx/pslist.cpp common/vlx/kelvlx.cpp common/nls/nlssig.cpp common/nls/nlsfmt.cpp common/nls/nlsmsg.cpp)
+units=(store/pssec.cpp store/pswdrec.cpp store/pslist.cpp agent/kelvlx.cpp diag/nlssig.cpp diag/nlsfmt.cpp diag/nlsmsg.cpp)
 
 bash scripts/deps.sh
 if ! command -v llvm-profdata >/dev/null || ! command -v llvm-cov >/dev/null; then

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/secure.h"
 #include "kelvlx/kelclient.hpp"
-#include "common/mem/secure.h"
 #include "tools/toolcli.h"
 
 namespace {

@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/enc/crypto.h"
-#include "common/mem/secure.h"
-#include "common/unx/fio.h"
-#include "common/unx/pskey.h"
-#include "common/unx/pswdrec.h"
+#include "base/fio.h"
+#include "base/secure.h"
+#include "crypto/crypto.h"
+#include "store/pskey.h"
+#include "store/pswdrec.h"
 
 namespace {
 

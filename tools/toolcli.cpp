@@ -6,8 +6,8 @@
 
 #include <cstdio>
 
-#include "common/mem/secure.h"
-#include "common/unx/fio.h"
+#include "base/fio.h"
+#include "base/secure.h"
 
 #ifndef KEL_VERSION
 #define KEL_VERSION "unknown"

@@ -11,7 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "tests/common/unx/pwfixture.h"
+#include "tests/support/pwfixture.h"
 #include "tests/support/agentrun.h"
 #include "tests/support/tempdir.h"
 

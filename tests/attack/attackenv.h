@@ -29,8 +29,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/common/unx/pwfixture.h"
 #include "tests/support/agentrun.h"
+#include "tests/support/pwfixture.h"
 #include "tests/support/tempdir.h"
 #include "tests/tools/toolrun.h"
 

@@ -5,7 +5,7 @@
 // /dev/log of a private mount namespace.
 #include "tests/attack/attackenv.h"
 
-#include "common/unx/fio.h"
+#include "base/fio.h"
 
 namespace atk {
 namespace {

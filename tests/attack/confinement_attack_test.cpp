@@ -11,8 +11,8 @@
 #include <functional>
 #include <set>
 
-#include "common/unx/vlxcaps.h"
-#include "common/unx/vlxlandlock.h"
+#include "agent/vlxcaps.h"
+#include "agent/vlxlandlock.h"
 
 namespace atk {
 namespace {

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "common/nls/nlsinit.h"
-#include "common/unx/fio.h"
-#include "common/ut/dscore.h"
-#include "common/ut/dspswd.h"
-#include "common/unx/pstrust.h"
+#include "base/fio.h"
+#include "base/pstrust.h"
+#include "diag/dscore.h"
+#include "diag/nlsinit.h"
+#include "store/dspswd.h"
 
 namespace {
 

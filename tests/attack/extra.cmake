@@ -26,7 +26,7 @@ target_compile_definitions(${_name} PRIVATE
   "KEL_AGENT_SANITIZED=$<BOOL:${KEL_AGENT_SANITIZED}>")
 # The agent built from the hooked core: it tries a forbidden call after its
 # system-call filter is loaded. Never installed.
-add_executable(kelvlx_probe ${CMAKE_SOURCE_DIR}/common/unx/vlxsess.cpp)
+add_executable(kelvlx_probe ${CMAKE_SOURCE_DIR}/agent/vlxsess.cpp)
 target_link_libraries(kelvlx_probe PRIVATE kelcore_hooks)
 add_dependencies(${_name} kelvlx_probe)
 target_compile_definitions(${_name} PRIVATE

@@ -4,10 +4,10 @@
 // caller's descriptors and limits, a preloaded allocator, a crypto
 // configuration, a relative library path, a tracer that injects errors and a
 // signal during the lock wait must each leave the request served as before.
+#include "tests/agent/reqfixture.h"
 #include "tests/attack/attackenv.h"
-#include "tests/common/vlx/reqfixture.h"
 
-#include "common/unx/fio.h"
+#include "base/fio.h"
 
 #include <sys/file.h>
 

@@ -1,6 +1,6 @@
 // Writes the seed corpora of the fuzz harnesses into <dir>/<harness>/ (run
 // with the repository's fuzz/corpus). Password files are laid out byte by byte
-// with OpenSSL's DES and crypt (tests/common/unx/pwfixture.h), never with the
+// with OpenSSL's DES and crypt (tests/support/pwfixture.h), never with the
 // writer; the names match the fixed node and server of the harnesses.
 #include <cstdint>
 #include <cstdio>
@@ -8,7 +8,7 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "tests/common/unx/pwfixture.h"
+#include "tests/support/pwfixture.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
-#include "crypto-loader/oxlcwrap.h"
+#include "crypto/oxlcwrap.h"
 #include "oxlbuildid.h"
 #include "tests/elfinfo.h"
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/common/unx/pwfixture.h"
+#include "tests/support/pwfixture.h"
 #include "tests/tools/toolrun.h"
 
 namespace {

@@ -23,12 +23,12 @@
 #include <string>
 #include <vector>
 
-#include "common/enc/crypto.h"
-#include "common/enc/oxlcrypt.h"
-#include "common/nls/cvt2srv.h"
-#include "common/ut/dspswd.h"
-#include "common/ut/testflags.h"
-#include "common/vlx/kelvlx.h"
+#include "agent/kelvlx.h"
+#include "base/testflags.h"
+#include "crypto/crypto.h"
+#include "crypto/oxlcrypt.h"
+#include "diag/cvt2srv.h"
+#include "store/dspswd.h"
 #include "tests/secrets/secretscan.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "kelvlx/kelclient.hpp"
-#include "common/ut/dspswd.h"
+#include "store/dspswd.h"
 #include "tests/secrets/secretscan.h"
 
 namespace {

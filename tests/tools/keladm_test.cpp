@@ -18,7 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/common/unx/pwfixture.h"
+#include "tests/support/pwfixture.h"
 #include "tests/tools/toolrun.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "tests/common/unx/pwfixture.h"
+#include "tests/support/pwfixture.h"
 #include "tests/tools/toolrun.h"
 
 namespace {

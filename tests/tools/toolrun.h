@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/common/unx/pwfixture.h"
+#include "tests/support/pwfixture.h"
 
 struct ToolRun {
     int status = -1;
