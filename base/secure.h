@@ -5,28 +5,18 @@
 #include <cstddef>
 #include <string.h>
 
+#include "kelvlx/kelsecret.hpp"
+
 inline void kelZero(void *p, size_t n)
 {
     if (p != nullptr && n != 0)
         explicit_bzero(p, n);
 }
 
-// A fixed-size buffer for a password, a key or exchanged data.
+// A fixed-size buffer for a password, a key or exchanged data: the one the
+// callers' headers define.
 template <size_t N>
-struct SecretBuf {
-    unsigned char b[N] = {};
-
-    SecretBuf() = default;
-    SecretBuf(const SecretBuf &) = delete;
-    SecretBuf &operator=(const SecretBuf &) = delete;
-    ~SecretBuf() { kelZero(b, N); }
-
-    unsigned char *data() { return b; }
-    const unsigned char *data() const { return b; }
-    char *chars() { return reinterpret_cast<char *>(b); }
-    static constexpr size_t size() { return N; }
-    void clear() { kelZero(b, N); }
-};
+using SecretBuf = kelvlx::Secret<N>;
 
 // Zeroes a caller-owned region when the scope ends (for buffers that are not SecretBufs).
 class ZeroOnExit {

@@ -10,6 +10,7 @@
 #define KELVLX_KELCLIENT_HPP
 
 #include <kelvlx/kelclient.h>
+#include <kelvlx/kelsecret.hpp>
 
 #include <string.h>
 
@@ -22,25 +23,6 @@
 #include <utility>
 
 namespace kelvlx {
-
-// A fixed buffer for a password, a key or exchanged data, zeroed (by a call
-// the compiler cannot drop) when it goes and by clear().
-template <size_t N>
-struct Secret {
-    unsigned char b[N] = {};
-
-    Secret() = default;
-    Secret(const Secret &) = delete;
-    Secret &operator=(const Secret &) = delete;
-    ~Secret() { clear(); }
-
-    unsigned char *data() { return b; }
-    const unsigned char *data() const { return b; }
-    char *chars() { return reinterpret_cast<char *>(b); }
-    const char *chars() const { return reinterpret_cast<const char *>(b); }
-    static constexpr size_t size() { return N; }
-    void clear() { explicit_bzero(b, N); }
-};
 
 // What a caller needs to start the agent; kc_config_text and
 // kc_config_number in kelclient.h say what each field means.
