@@ -138,22 +138,42 @@ bool linksIntoUsr(const char *path)
 // together at the end, a run of neighbours in one call.
 class Ruleset {
 public:
-    Ruleset(int fd, uint64_t handled) : handled_(handled) { keep(fd); }
-    ~Ruleset() { closeKept(); }
+    Ruleset(int fd, uint64_t handled) : fd_(fd), handled_(handled) {}
+    ~Ruleset()
+    {
+        keep(fd_);
+        closeKept();
+    }
     Ruleset(const Ruleset &) = delete;
     Ruleset &operator=(const Ruleset &) = delete;
-    int fd() const { return count_ > 0 ? kept_[0] : -1; }
+    int fd() const { return fd_; }
+
+    // Opens path for a rule. Where the caller's descriptor limit is reached,
+    // the rules' descriptors kept so far are closed and the open is tried
+    // again: a low limit costs calls, never a rule.
+    int openForRule(const char *path, int flags)
+    {
+        int at = open(path, flags | O_PATH | O_CLOEXEC);
+        if (at < 0 && outOfDescriptors() && count_ > 0) {
+            closeKept();
+            at = open(path, flags | O_PATH | O_CLOEXEC);
+        }
+        return at;
+    }
+
+    static bool outOfDescriptors() { return errno == EMFILE || errno == ENFILE; }
 
     // Adds rights on the directory, or the file, at path (followed); false
-    // only when the kernel refused a rule, not when the path is missing or
-    // of the other kind. The kind is known, not looked up.
+    // when the kernel refused a rule or no descriptor was left to name the
+    // path, not when the path is missing or of the other kind. The kind is
+    // known, not looked up.
     bool allow(const char *path, uint64_t rights, Kind kind = Kind::Dir)
     {
         if (path == nullptr || path[0] == '\0')
             return true;
-        const int at = open(path, O_PATH | O_CLOEXEC | (kind == Kind::Dir ? O_DIRECTORY : 0));
+        const int at = openForRule(path, kind == Kind::Dir ? O_DIRECTORY : 0);
         if (at < 0)
-            return true;   // nothing there to reach
+            return !outOfDescriptors();   // otherwise nothing there to reach
         return allowAt(at, kind == Kind::Dir ? rights : rights & kFileOnly);
     }
 
@@ -166,7 +186,7 @@ public:
         rule.parent_fd = at;
         if (rule.allowed_access == 0)
             return true;
-        return syscall(SYS_landlock_add_rule, fd(), LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+        return syscall(SYS_landlock_add_rule, fd_, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
     }
 
 private:
@@ -182,9 +202,8 @@ private:
             kept_[count_++] = fd;
     }
 
-    // Closes the kept descriptors. The ruleset's own comes first, then the
-    // rules' in the order they were opened: each got the lowest free number,
-    // so they mostly form a few runs.
+    // Closes the kept descriptors: each got the lowest free number, so they
+    // mostly form a few runs of neighbours.
     void closeKept()
     {
         std::sort(kept_, kept_ + count_);
@@ -200,6 +219,7 @@ private:
         count_ = 0;
     }
 
+    int fd_;
     int kept_[kKeptMax] = {};
     size_t count_ = 0;
     uint64_t handled_;
@@ -247,17 +267,19 @@ bool allowStore(Ruleset &rs, const char *arg)
     char dir[PATH_MAX];
     if (arg == nullptr || !dirOf(arg, dir, sizeof dir))
         return true;   // a path the agent could not open either
-    int at = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int at = rs.openForRule(dir, O_DIRECTORY);
     if (at >= 0)
         return rs.allowAt(at, kStore);
+    if (Ruleset::outOfDescriptors())
+        return false;
     if (errno != ENOENT || getauxval(AT_SECURE) != 0)
         return true;   // never made in a set-user-id run
     while (toParent(dir)) {
-        at = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        at = rs.openForRule(dir, O_DIRECTORY);
         if (at >= 0)
             return rs.allowAt(at, kStore | LANDLOCK_ACCESS_FS_MAKE_DIR);
         if (errno != ENOENT)
-            return true;
+            return !Ruleset::outOfDescriptors();
     }
     return true;
 }

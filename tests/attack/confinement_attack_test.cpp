@@ -150,6 +150,12 @@ TEST_F(AttackConfinement, OrdinaryRunsAreServed)
              c.env.push_back("TZ=:" + zoneFile);
          },
          whole},
+        {"a caller's limit of 10 descriptors, TZ a zone name", 'A',
+         [](Call &c, const Dir &) {
+             c.limits = {{RLIMIT_NOFILE, 10}};
+             c.env.push_back("TZ=Europe/Berlin");
+         },
+         whole},
         {"the exit line to the error log", 'A', [](Call &c, const Dir &) { c.args[A_EXITLOG] = "1"; }, whole},
         {"a root caller whose directory does not exist yet", 'C',
          [&](Call &c, const Dir &pw) {
