@@ -12,9 +12,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VLX_LL_SANITIZED 1
@@ -125,9 +125,9 @@ const FixedRule loadRules[] = {
 bool linksIntoUsr(const char *path)
 {
     char target[64];
-    const ssize_t n = readlink(path, target, sizeof target - 1);
-    if (n <= 0)
-        return false;
+    const ssize_t n = readlink(path, target, sizeof target);
+    if (n <= 0 || static_cast<size_t>(n) == sizeof target)
+        return false;   // not a link, or one too long to be one of these
     target[n] = '\0';
     const char *t = target[0] == '/' ? target + 1 : target;
     return strncmp(t, "usr/", 4) == 0 && strstr(t, "..") == nullptr;
@@ -308,20 +308,12 @@ bool sameDirectory(const char *a, const char *b)
     return (sa == nullptr) == (sb == nullptr) && la == lb && strncmp(a, b, la) == 0;
 }
 
-bool allowAll(Ruleset &rs, const FixedRule *rules, size_t n)
+// Adds each rule of a table; a top directory that is a link into /usr needs
+// none of its own.
+template <size_t N>
+bool allowAll(Ruleset &rs, const FixedRule (&rules)[N])
 {
-    for (size_t i = 0; i < n; ++i)
-        if (!rs.allow(rules[i].path, rules[i].rights, rules[i].kind))
-            return false;
-    return true;
-}
-
-// The crypto library's directory and what loading it needs.
-bool allowLoad(Ruleset &rs, const char *libraryDir)
-{
-    if (!rs.allow(libraryDir, kLoad))
-        return false;
-    for (const FixedRule &r : loadRules)
+    for (const FixedRule &r : rules)
         if (!(r.mayLinkIntoUsr && linksIntoUsr(r.path)) && !rs.allow(r.path, r.rights, r.kind))
             return false;
     return true;
@@ -333,9 +325,9 @@ bool addRules(Ruleset &rs, const VlxFilePaths &paths)
         return false;
     if (!sameDirectory(paths.pswdArgs[0], paths.pswdArgs[1]) && !allowStore(rs, paths.pswdArgs[1]))
         return false;
-    if (!rs.allow(paths.catalogDir, kRead) || !allowAll(rs, fixedRules, std::size(fixedRules)))
+    if (!rs.allow(paths.catalogDir, kRead) || !allowAll(rs, fixedRules))
         return false;
-    if (paths.libraryDir != nullptr && !allowLoad(rs, paths.libraryDir))
+    if (paths.libraryDir != nullptr && (!rs.allow(paths.libraryDir, kLoad) || !allowAll(rs, loadRules)))
         return false;
     return allowTimeZone(rs);
 }
